@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
+  libplist-dev libglib2.0-dev libnotify-dev libimobiledevice-dev libusbmuxd-dev
+  clang libclang-rt-14-dev python3
+  dbus dunst xvfb libnotify-bin desktop-file-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

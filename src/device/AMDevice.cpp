@@ -1,0 +1,150 @@
+#include "device/AMDevice.h"
+
+#include "platform/host/RunLoop.h"
+
+#include <fmt/format.h>
+
+namespace keldo {
+
+namespace {
+
+const char* orNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+} // namespace
+
+AMDevice::AMDevice(am_device device) : _device(device) {}
+
+std::shared_ptr<AMDevice> AMDevice::initWithDeviceOrBust(am_device device, std::optional<std::string>& bust) {
+    std::shared_ptr<AMDevice> handle(new AMDevice(device));
+    if (!handle->deviceConnect()) {
+        bust = handle->_lasterror;
+        // The reference stays the caller's: the discarded handle must not release it.
+        handle->_device = nullptr;
+        return nullptr;
+    }
+    handle->startSession();  // on failure the reads below simply yield none
+    handle->_interfaceType = AMDeviceGetInterfaceType(handle->_device);
+    handle->_udid = textOf(handle->deviceCopyValueForKeyInDomain("UniqueDeviceID", std::nullopt));
+    handle->_deviceName = textOf(handle->deviceCopyValueForKeyInDomain("DeviceName", std::nullopt));
+    handle->_productVersion = textOf(handle->deviceCopyValueForKeyInDomain("ProductVersion", std::nullopt));
+    handle->isPair_ = AMDeviceIsPaired(handle->_device) == 1;
+    handle->stopSession();
+    handle->deviceDisconnect();
+    return handle;
+}
+
+AMDevice::~AMDevice() {
+    powerAssertionPtr.reset();
+    if (powerAssertionTimer) {
+        powerAssertionTimer->invalidate();
+        powerAssertionTimer.reset();
+    }
+    if (_device) {
+        if (_insession) stopSession();
+        if (_connected) deviceDisconnect();
+        AMDeviceRelease(_device);
+        _device = nullptr;
+    }
+}
+
+std::string AMDevice::description() const {
+    // A nameless device prints as the platform's "%@" prints none.
+    return fmt::format("AMDevice('{}')", _deviceName ? *_deviceName : "(null)");
+}
+
+bool AMDevice::checkStatusFrom(std::int32_t status, const char* operation) {
+    if (status == 0) {
+        clearLastError();
+        return true;
+    }
+    setLastError(fmt::format("{} failed: {:x}", operation, static_cast<std::uint32_t>(status)));
+    return false;
+}
+
+bool AMDevice::deviceConnect() {
+    if (!checkStatusFrom(AMDeviceConnect(_device), "AMDeviceConnect")) return false;
+    _connected = true;
+    return true;
+}
+
+bool AMDevice::deviceDisconnect() {
+    if (!checkStatusFrom(AMDeviceDisconnect(_device), "AMDeviceDisconnect")) return false;
+    _connected = false;
+    return true;
+}
+
+bool AMDevice::startSession() {
+    if (!checkStatusFrom(AMDeviceStartSession(_device), "AMDeviceStartSession")) return false;
+    _insession = true;
+    return true;
+}
+
+bool AMDevice::stopSession() {
+    if (!checkStatusFrom(AMDeviceStopSession(_device), "AMDeviceStopSession")) return false;
+    _insession = false;
+    return true;
+}
+
+PlistRef AMDevice::deviceCopyValueForKeyInDomain(const std::optional<std::string>& key,
+                                                 const std::optional<std::string>& domain) {
+    return AMDeviceCopyValue(_device, orNull(domain), orNull(key));
+}
+
+PlistRef AMDevice::deviceValueForKeyInDomain(const std::optional<std::string>& key,
+                                             const std::optional<std::string>& domain) {
+    bool didConnect = false;
+    bool didStartSession = false;
+    if (!_connected) {
+        if (!deviceConnect()) return nullptr;
+        didConnect = true;
+    }
+    if (!_insession) {
+        if (!startSession()) {
+            if (didConnect) deviceDisconnect();
+            return nullptr;
+        }
+        didStartSession = true;
+    }
+    PlistRef value = deviceCopyValueForKeyInDomain(key, domain);
+    if (didStartSession) stopSession();
+    if (didConnect) deviceDisconnect();
+    return value;
+}
+
+PlistRef AMDevice::deviceValueForKey(const std::optional<std::string>& key) {
+    return deviceValueForKeyInDomain(key, std::nullopt);
+}
+
+PlistRef AMDevice::allDeviceValuesForDomain(const std::optional<std::string>& domain) {
+    return deviceValueForKeyInDomain(std::nullopt, domain);
+}
+
+std::optional<std::string> AMDevice::productType() { return textOf(deviceValueForKey("ProductType")); }
+
+std::optional<std::string> AMDevice::productVersion() {
+    if (!_productVersion) _productVersion = textOf(deviceValueForKey("ProductVersion"));
+    return _productVersion;
+}
+
+std::optional<std::string> AMDevice::deviceClass() { return textOf(deviceValueForKey("DeviceClass")); }
+
+std::optional<std::string> AMDevice::serialNumber() { return textOf(deviceValueForKey("SerialNumber")); }
+
+bool AMDevice::isPair() {
+    if (isPair_) return true;
+    if (AMDeviceIsPaired(_device) == 1) isPair_ = true;
+    return isPair_;
+}
+
+void AMDevice::forgetDevice() {
+    if (_device) AMDeviceRelease(_device);
+    _device = nullptr;
+}
+
+void AMDevice::applicationWillTerminate(const Notification&) {
+    if (!_device) return;
+    if (_insession) stopSession();
+    if (_connected) deviceDisconnect();
+}
+
+} // namespace keldo

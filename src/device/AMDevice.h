@@ -1,0 +1,90 @@
+#pragma once
+
+#include "platform/mobiledevice/MobileDevice.h"
+#include "platform/plist/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace keldo {
+
+class AFCDirectoryAccess;
+class RunLoopTimer;
+struct Notification;
+
+// The handle of one attached device. It adopts the platform reference it is made with, reads the
+// device's identity once, and afterwards answers identity questions from what it stored.
+// Conversations with the device are bracketed in a connection and a session.
+class AMDevice : public std::enable_shared_from_this<AMDevice> {
+public:
+    // Connects, starts a session, reads the identity, then stops the session and disconnects.
+    // When the connect fails: none, `bust` holds the error text, and the reference stays the
+    // caller's (the handle does not release it).
+    static std::shared_ptr<AMDevice> initWithDeviceOrBust(am_device device, std::optional<std::string>& bust);
+    ~AMDevice();
+    AMDevice(const AMDevice&) = delete;
+    AMDevice& operator=(const AMDevice&) = delete;
+
+    // Identity, from the stored values.
+    std::optional<std::string> udid() const { return _udid; }
+    std::optional<std::string> deviceName() const { return _deviceName; }
+    std::int64_t interfaceType() const { return _interfaceType; }
+    std::string description() const;
+
+    // Read from the device (bracketed); productVersion is kept once it has a value.
+    std::optional<std::string> productType();
+    std::optional<std::string> productVersion();
+    std::optional<std::string> deviceClass();
+    std::optional<std::string> serialNumber();
+    bool isPair();
+
+    // Connection and session steps; each makes one platform call and changes its flag on success.
+    bool deviceConnect();
+    bool deviceDisconnect();
+    bool startSession();
+    bool stopSession();
+
+    // Reads a value, connecting and starting a session first when needed and undoing only that.
+    PlistRef deviceValueForKeyInDomain(const std::optional<std::string>& key, const std::optional<std::string>& domain);
+    PlistRef deviceValueForKey(const std::optional<std::string>& key);
+    PlistRef allDeviceValuesForDomain(const std::optional<std::string>& domain);
+    // Reads a value with no bracket: the caller has the device connected and in a session.
+    PlistRef deviceCopyValueForKeyInDomain(const std::optional<std::string>& key,
+                                           const std::optional<std::string>& domain);
+
+    bool isDevice(am_device device) const { return device == _device; }
+    // Gives up the platform reference; the stored identity stays.
+    void forgetDevice();
+    // Closes an open session and connection; keeps the reference.
+    void applicationWillTerminate(const Notification& notification);
+
+    std::optional<std::string> lasterror() const { return _lasterror; }
+    bool checkStatusFrom(std::int32_t status, const char* operation);
+    void setLastError(std::string text) { _lasterror = std::move(text); }
+    void clearLastError() { _lasterror.reset(); }
+
+private:
+    explicit AMDevice(am_device device);
+
+    am_device _device = nullptr;
+    std::shared_ptr<RunLoopTimer> powerAssertionTimer;
+    void* ctx = nullptr;
+    std::optional<std::string> _lasterror;
+    std::optional<std::string> _deviceName;
+    std::optional<std::string> _productVersion;
+    std::optional<std::string> _udid;
+    PlistRef _applAttributes;
+    std::int64_t _interfaceType = 0;
+    bool _connected = false;
+    bool _insession = false;
+    PlistRef wakeupTokens;
+    PlatformObjectRef powerAssertionPtr;
+    std::shared_ptr<AFCDirectoryAccess> media_;
+    std::shared_ptr<AFCDirectoryAccess> root_;
+    std::shared_ptr<AFCDirectoryAccess> crashLog_;
+    bool isPair_ = false;
+};
+
+} // namespace keldo

@@ -1,0 +1,37 @@
+#include "platform/host/SystemLog.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace keldo {
+
+namespace {
+
+void writeToStandardError(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+std::mutex& sinkMutex() {
+    static std::mutex m;
+    return m;
+}
+
+SystemLog::Sink& installedSink() {
+    static SystemLog::Sink sink = writeToStandardError;
+    return sink;
+}
+
+} // namespace
+
+void SystemLog::write(const std::string& line) {
+    // Lines from several threads never interleave: the sink is called under the lock.
+    std::lock_guard lock(sinkMutex());
+    installedSink()(line);
+}
+
+SystemLog::Sink SystemLog::setSink(Sink sink) {
+    if (!sink) sink = writeToStandardError;
+    std::lock_guard lock(sinkMutex());
+    std::swap(installedSink(), sink);
+    return sink;
+}
+
+} // namespace keldo

@@ -1,0 +1,124 @@
+#pragma once
+
+// The operations of the vendor's device framework that the system calls, with the framework's own
+// names and shapes. Each dispatches to the process's installed Backend (see Backend.h).
+//
+// Ownership rules, as the framework has them:
+// - An attach event hands the receiver one reference to the device; whoever keeps it gives it up
+//   with AMDeviceRelease, and whoever does not keep it must release it too.
+// - Objects that a "Create" or "Copy" call returns belong to the caller. Here they are shared
+//   pointers, so dropping the last copy is the release.
+// - Every status is 32 bits; 0 is success.
+
+#include "platform/plist/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace keldo {
+
+// Opaque platform records; only a backend knows what is inside.
+struct _am_device;
+struct _am_device_notification;
+struct _afc_connection;
+struct _afc_dictionary;
+struct _afc_directory;
+
+using am_device = _am_device*;
+using afc_connection = _afc_connection*;
+using afc_dictionary = _afc_dictionary*;
+using afc_directory = _afc_directory*;
+using afc_file_ref = std::uint64_t;
+using service_handle = std::uint64_t;
+
+// A counted platform object (power assertion, AFC operation, ...). Releasing is dropping the pointer.
+class PlatformObject {
+public:
+    virtual ~PlatformObject() = default;
+};
+using PlatformObjectRef = std::shared_ptr<PlatformObject>;
+
+// The record that the subscription callback is given: device reference at offset 0, message at 8.
+struct am_device_notification_callback_info {
+    _am_device* dev;
+    std::uint32_t msg;
+};
+
+inline constexpr std::uint32_t ADNCI_MSG_CONNECTED = 1;
+inline constexpr std::uint32_t ADNCI_MSG_DISCONNECTED = 2;
+inline constexpr std::uint32_t ADNCI_MSG_UNKNOWN = 3;
+
+using am_device_notification_callback = void (*)(am_device_notification_callback_info* info, void* context);
+
+// The generic failure status a backend gives for operations it does not offer.
+inline constexpr std::int32_t kAMDUndefinedError = static_cast<std::int32_t>(0xe8000001u);
+
+// Events
+std::int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, std::uint32_t unused0,
+                                           std::uint32_t unused1, void* context,
+                                           _am_device_notification** subscription);
+std::int32_t AMDeviceNotificationUnsubscribe(_am_device_notification* subscription);
+
+// Device
+std::int32_t AMDeviceConnect(am_device device);
+std::int32_t AMDeviceDisconnect(am_device device);
+std::int32_t AMDeviceStartSession(am_device device);
+std::int32_t AMDeviceStopSession(am_device device);
+// domain and key may each be null; a null key asks for the whole domain.
+PlistRef AMDeviceCopyValue(am_device device, const char* domain, const char* key);
+std::int32_t AMDeviceGetInterfaceType(am_device device);
+std::int32_t AMDeviceIsPaired(am_device device);
+am_device AMDeviceRetain(am_device device);
+void AMDeviceRelease(am_device device);
+
+// Services
+std::int32_t AMDeviceStartService(am_device device, const char* name, service_handle* handle, std::uint32_t* unknown);
+std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void* unused, service_handle* handle);
+void* AMDServiceConnectionGetSecureIOContext(service_handle service);
+
+// Power, wake
+PlatformObjectRef AMDevicePowerAssertionCreate(am_device device, const char* type, const char* name, void* unused,
+                                               PlistRef* details, double duration);
+std::int32_t AMDeviceCreateWakeupToken(am_device device, void* unused, PlistRef* token);
+std::int32_t AMDeviceWakeupUsingToken(PlistRef token, double timeout);
+
+// AFC connection
+std::int32_t AFCConnectionOpen(service_handle service, std::uint32_t ioTimeout, afc_connection* connection);
+std::int32_t AFCConnectionSetSecureContext(afc_connection connection, void* context);
+std::int32_t AFCConnectionClose(afc_connection connection);
+std::uint32_t AFCConnectionGetIOTimeout(afc_connection connection);
+std::int32_t AFCConnectionProcessOperation(afc_connection connection, const PlatformObjectRef& operation, double timeout);
+PlistRef AFCConnectionCopyLastErrorInfo(afc_connection connection);
+
+// AFC information
+std::int32_t AFCDeviceInfoOpen(afc_connection connection, afc_dictionary* info);
+std::int32_t AFCFileInfoOpen(afc_connection connection, const char* path, afc_dictionary* info);
+std::int32_t AFCKeyValueRead(afc_dictionary info, const char** key, const char** value);
+std::int32_t AFCKeyValueClose(afc_dictionary info);
+
+// AFC directories and paths
+std::int32_t AFCDirectoryOpen(afc_connection connection, const char* path, afc_directory* directory);
+std::int32_t AFCDirectoryRead(afc_connection connection, afc_directory directory, char** name);
+std::int32_t AFCDirectoryClose(afc_connection connection, afc_directory directory);
+std::int32_t AFCDirectoryCreate(afc_connection connection, const char* path);
+std::int32_t AFCRemovePath(afc_connection connection, const char* path);
+std::int32_t AFCRenamePath(afc_connection connection, const char* oldPath, const char* newPath);
+std::int32_t AFCLinkPath(afc_connection connection, std::int64_t linkType, const char* target, const char* linkPath);
+
+// AFC operations
+PlatformObjectRef AFCOperationCreateSetModTime(void* allocator, const std::string& path, std::uint64_t nanoseconds,
+                                               void* context);
+std::int32_t AFCOperationGetResultStatus(const PlatformObjectRef& operation);
+
+// AFC files
+std::int32_t AFCFileRefOpen(afc_connection connection, const char* path, std::uint64_t mode, afc_file_ref* ref);
+std::int32_t AFCFileRefClose(afc_connection connection, afc_file_ref ref);
+std::int32_t AFCFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset, std::int64_t mode);
+std::int32_t AFCFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position);
+std::int32_t AFCFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer, std::uint64_t* count);
+std::int32_t AFCFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer, std::uint64_t count);
+std::int32_t AFCFileRefSetFileSize(afc_connection connection, afc_file_ref ref, std::uint64_t size);
+std::int32_t AFCFileRefLock(afc_connection connection, afc_file_ref ref);
+std::int32_t AFCFileRefUnlock(afc_connection connection, afc_file_ref ref);
+
+} // namespace keldo

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "platform/mobiledevice/Backend.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keldo {
+
+// What a simulated device is made of: its values by domain ("" for no domain), how it is reached
+// and what it answers to the pairing question.
+struct SimulatedDeviceInfo {
+    std::map<std::string, PlistValue::Dictionary> domains;
+    std::int32_t interfaceType = 1;
+    std::int32_t pairedAnswer = 1;
+
+    // A device with the usual identity values; an absent text is left out.
+    static SimulatedDeviceInfo iPhone(std::optional<std::string> udid, std::optional<std::string> name,
+                                      std::optional<std::string> productVersion, std::int32_t interfaceType = 1);
+    SimulatedDeviceInfo& value(const std::string& key, PlistValue value, const std::string& domain = "");
+};
+
+// One platform call as the simulator saw it.
+struct PlatformCall {
+    std::string name;                // the framework's name, e.g. "AMDeviceCopyValue"
+    std::vector<std::string> args;   // readable arguments, e.g. {"device#1", "null", "\"DeviceName\""}
+    std::string toString() const;
+};
+
+// Devices held in memory, for tests and demos. A test adds devices, delivers events, forces the
+// status of an operation, and then reads the ordered log of calls and the reference counts.
+// Device records live as long as the backend, so a stale reference never points at freed memory.
+class SimulatedBackend : public Backend {
+public:
+    SimulatedBackend();
+    ~SimulatedBackend() override;
+
+    // Makes it the process's backend and returns it.
+    static std::shared_ptr<SimulatedBackend> installNew();
+
+    am_device addDevice(SimulatedDeviceInfo info);
+
+    // Events. attach hands the receiver one reference (counted in heldReferences); detach and
+    // deliver hand none. Each goes to every live subscription, synchronously, in subscription order.
+    void attach(am_device device);
+    void detach(am_device device);
+    void deliver(am_device device, std::uint32_t message);
+    std::size_t subscriptionCount() const;
+
+    // The next `times` calls of `operation` (the framework's name) fail with `status` without doing
+    // anything; times < 0 means every call from now on. Status 0 clears what was forced.
+    void forceStatus(const std::string& operation, std::int32_t status, int times = 1);
+
+    std::vector<PlatformCall> calls() const;
+    std::vector<std::string> callNames() const;
+    void clearCalls();
+
+    // References handed out (by attach or AMDeviceRetain) and not yet given back.
+    int heldReferences(am_device device) const;
+    // Releases of a device that held no reference, or of a pointer that is no simulated device.
+    int badReleases() const;
+
+    bool isConnected(am_device device) const;
+    bool isInSession(am_device device) const;
+    void setPairedAnswer(am_device device, std::int32_t answer);
+    void setValue(am_device device, const std::string& key, PlistValue value, const std::string& domain = "");
+
+    // Status codes of the simulator's own refusals.
+    static constexpr std::int32_t kNotConnected = static_cast<std::int32_t>(0xe8000012u);
+    static constexpr std::int32_t kNoSession = static_cast<std::int32_t>(0xe800001du);
+    static constexpr std::int32_t kNoSuchDevice = static_cast<std::int32_t>(0xe8000084u);
+
+    // Events
+    std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
+                                       _am_device_notification** subscription) override;
+    std::int32_t notificationUnsubscribe(_am_device_notification* subscription) override;
+
+    // Device
+    std::int32_t connect(am_device) override;
+    std::int32_t disconnect(am_device) override;
+    std::int32_t startSession(am_device) override;
+    std::int32_t stopSession(am_device) override;
+    PlistRef copyValue(am_device, const char* domain, const char* key) override;
+    std::int32_t interfaceType(am_device) override;
+    std::int32_t isPaired(am_device) override;
+    am_device retain(am_device) override;
+    void release(am_device) override;
+
+    // Power, wake
+    std::int32_t wakeupUsingToken(const PlistRef& token, double timeout) override;
+
+private:
+    struct Device;
+    struct Subscription;
+
+    Device* find(am_device device) const;
+    std::string nameOf(am_device device) const;
+    void record(std::string name, std::vector<std::string> args);
+    // Logs the call and answers a forced status, if one is due.
+    std::optional<std::int32_t> enter(const char* name, std::vector<std::string> args);
+
+    struct Forced {
+        std::int32_t status;
+        int remaining;  // < 0: always
+    };
+
+    mutable std::recursive_mutex mutex_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<Subscription>> subscriptions_;
+    std::map<std::string, Forced> forced_;
+    std::vector<PlatformCall> calls_;
+    int badReleases_ = 0;
+};
+
+} // namespace keldo

@@ -1,0 +1,88 @@
+#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+
+#include <gmock/gmock.h>
+
+namespace keldo {
+namespace {
+
+using ::testing::ElementsAre;
+
+class SimulatedBackendTest : public ::testing::Test {
+protected:
+    ~SimulatedBackendTest() override { Backend::install(nullptr); }
+    std::shared_ptr<SimulatedBackend> sim = SimulatedBackend::installNew();
+};
+
+TEST_F(SimulatedBackendTest, ForcedStatusLastsForTheGivenNumberOfCalls) {
+    am_device d = sim->addDevice(SimulatedDeviceInfo::iPhone("u", "n", "7.0"));
+    sim->forceStatus("AMDeviceConnect", 7, 2);
+    EXPECT_EQ(AMDeviceConnect(d), 7);
+    EXPECT_EQ(AMDeviceConnect(d), 7);
+    EXPECT_EQ(AMDeviceConnect(d), 0);
+
+    sim->forceStatus("AMDeviceIsPaired", 42, -1);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(AMDeviceIsPaired(d), 42);
+    sim->forceStatus("AMDeviceIsPaired", 0);
+    EXPECT_EQ(AMDeviceIsPaired(d), 1);
+}
+
+TEST_F(SimulatedBackendTest, ValuesNeedASessionAndFollowDomainAndKey) {
+    am_device d = sim->addDevice(SimulatedDeviceInfo::iPhone("u", "n", "7.0").value("K", 1, "dom"));
+    EXPECT_FALSE(AMDeviceCopyValue(d, nullptr, "DeviceName"));
+    EXPECT_NE(AMDeviceStartSession(d), 0);  // not connected
+    ASSERT_EQ(AMDeviceConnect(d), 0);
+    ASSERT_EQ(AMDeviceStartSession(d), 0);
+    EXPECT_EQ(*AMDeviceCopyValue(d, nullptr, "DeviceName"), PlistValue("n"));
+    EXPECT_EQ(*AMDeviceCopyValue(d, "dom", "K"), PlistValue(1));
+    EXPECT_EQ(*AMDeviceCopyValue(d, "dom", nullptr), PlistValue(PlistValue::Dictionary{{"K", 1}}));
+    EXPECT_FALSE(AMDeviceCopyValue(d, "nodomain", "K"));
+    EXPECT_EQ(AMDeviceDisconnect(d), 0);
+    EXPECT_FALSE(sim->isInSession(d));
+}
+
+TEST_F(SimulatedBackendTest, CountsReferencesAndFlagsReleasesOfNothing) {
+    am_device d = sim->addDevice({});
+    AMDeviceRetain(d);
+    AMDeviceRetain(d);
+    EXPECT_EQ(sim->heldReferences(d), 2);
+    AMDeviceRelease(d);
+    AMDeviceRelease(d);
+    EXPECT_EQ(sim->badReleases(), 0);
+    AMDeviceRelease(d);
+    AMDeviceRelease(reinterpret_cast<am_device>(&d));
+    EXPECT_EQ(sim->badReleases(), 2);
+    EXPECT_EQ(sim->heldReferences(d), 0);
+}
+
+void recordEvent(am_device_notification_callback_info* info, void* context) {
+    static_cast<std::vector<std::uint32_t>*>(context)->push_back(info->msg);
+}
+
+TEST_F(SimulatedBackendTest, DeliversEveryCodeToLiveSubscriptionsOnly) {
+    std::vector<std::uint32_t> seen;
+    _am_device_notification* subscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(recordEvent, 0, 0, &seen, &subscription), 0);
+    am_device d = sim->addDevice({});
+    sim->attach(d);
+    sim->deliver(d, 3);
+    sim->deliver(d, 99);
+    sim->detach(d);
+    EXPECT_EQ(sim->heldReferences(d), 1);  // the attach handed one over
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+    EXPECT_NE(AMDeviceNotificationUnsubscribe(subscription), 0);
+    sim->attach(d);
+    EXPECT_THAT(seen, ElementsAre(1u, 3u, 99u, 2u));
+}
+
+TEST(BackendDefault, FailsEveryOperationWithoutCrashing) {
+    Backend::install(nullptr);
+    EXPECT_NE(AMDeviceConnect(nullptr), 0);
+    EXPECT_FALSE(AMDeviceCopyValue(nullptr, nullptr, "K"));
+    EXPECT_FALSE(AMDevicePowerAssertionCreate(nullptr, "t", "n", nullptr, nullptr, 600.0));
+    afc_file_ref ref = 0;
+    EXPECT_NE(AFCFileRefOpen(nullptr, "/x", 1, &ref), 0);
+    EXPECT_EQ(ref, 0u);
+}
+
+} // namespace
+} // namespace keldo
