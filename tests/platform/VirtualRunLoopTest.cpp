@@ -63,3 +63,23 @@ TEST(VirtualRunLoop, ATimerScheduledByATimerFiresLaterInTheSameAdvance) {
 
 } // namespace
 } // namespace keldo
+
+namespace keldo {
+namespace {
+
+TEST(VirtualRunLoopEnd, DropsTheActionsOfTimersStillPending) {
+    auto owned = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = owned;
+    std::shared_ptr<RunLoopTimer> kept;
+    {
+        auto loop = std::make_shared<VirtualRunLoop>();
+        kept = loop->scheduleTimer(300, [owned] {});
+        owned.reset();
+        ASSERT_FALSE(watch.expired());
+    }
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(kept->isValid());
+}
+
+} // namespace
+} // namespace keldo

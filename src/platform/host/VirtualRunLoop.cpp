@@ -41,6 +41,15 @@ std::shared_ptr<VirtualRunLoop> VirtualRunLoop::installNew() {
     return loop;
 }
 
+VirtualRunLoop::~VirtualRunLoop() {
+    std::multimap<double, std::shared_ptr<Timer>> pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending.swap(timers_);
+    }
+    for (auto& [when, timer] : pending) timer->invalidate();
+}
+
 void VirtualRunLoop::post(std::function<void()> task) {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));

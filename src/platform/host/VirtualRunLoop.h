@@ -14,6 +14,9 @@ class VirtualRunLoop : public RunLoop, public std::enable_shared_from_this<Virtu
 public:
     // Makes a loop and sets it as the main loop and this thread's loop.
     static std::shared_ptr<VirtualRunLoop> installNew();
+    // Invalidates the timers still pending: their actions (and what they own) go with the loop,
+    // even when the timer object itself is still held by its scheduler.
+    ~VirtualRunLoop() override;
 
     void post(std::function<void()> task) override;
     std::shared_ptr<RunLoopTimer> scheduleTimer(double seconds, std::function<void()> action) override;

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace keldo {
@@ -20,7 +23,27 @@ struct SimulatedBackend::Subscription {
     bool active = true;
 };
 
+// Both ends of one started service's socket pair; whichever is still open closes with the record.
+struct SimulatedBackend::Service {
+    int number = 0;
+    std::string name;
+    bool secure = false;
+    int serviceEnd = -1;
+    int peerEnd = -1;
+    int secureContext = 0;  // only its address matters: the secure I/O context of a secure start
+
+    ~Service() {
+        if (serviceEnd >= 0) ::close(serviceEnd);
+        if (peerEnd >= 0) ::close(peerEnd);
+    }
+    service_handle handle() const {
+        return (static_cast<service_handle>(number) << 32) | static_cast<std::uint32_t>(serviceEnd);
+    }
+};
+
 namespace {
+
+class SimulatedPowerAssertion : public PlatformObject {};
 
 std::string quotedOrNull(const char* text) { return text ? fmt::format("\"{}\"", text) : "null"; }
 
@@ -47,7 +70,7 @@ std::string PlatformCall::toString() const {
     return fmt::format("{}({})", name, fmt::join(args, ", "));
 }
 
-SimulatedBackend::SimulatedBackend() = default;
+SimulatedBackend::SimulatedBackend() : serviceSocketType_(SOCK_STREAM) {}
 SimulatedBackend::~SimulatedBackend() = default;
 
 std::shared_ptr<SimulatedBackend> SimulatedBackend::installNew() {
@@ -294,6 +317,110 @@ void SimulatedBackend::release(am_device device) {
         return;
     }
     --d->heldReferences;
+}
+
+SimulatedBackend::Service* SimulatedBackend::findService(service_handle service) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& s : services_) {
+        if (s->handle() == service) return s.get();
+    }
+    return nullptr;
+}
+
+std::vector<SimulatedBackend::StartedService> SimulatedBackend::startedServices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<StartedService> started;
+    for (const auto& s : services_) started.push_back(StartedService{s->name, s->secure, s->handle()});
+    return started;
+}
+
+int SimulatedBackend::peerSocket(service_handle service) const {
+    std::lock_guard lock(mutex_);
+    auto* s = findService(service);
+    return s ? s->peerEnd : -1;
+}
+
+void SimulatedBackend::setServiceSocketType(int type) {
+    std::lock_guard lock(mutex_);
+    serviceSocketType_ = type;
+}
+
+void SimulatedBackend::closePeer(service_handle service) {
+    std::lock_guard lock(mutex_);
+    if (auto* s = findService(service); s && s->peerEnd >= 0) {
+        ::close(s->peerEnd);
+        s->peerEnd = -1;
+    }
+}
+
+std::int32_t SimulatedBackend::start(am_device device, const char* name, bool secure, service_handle* handle) {
+    std::lock_guard lock(mutex_);
+    auto* d = find(device);
+    if (!d) return kNoSuchDevice;
+    // Like a real device, services are only started inside a session.
+    if (!d->connected || !d->inSession) return kNoSession;
+    if (!name || !handle) return kAMDUndefinedError;
+    int ends[2];
+    if (::socketpair(AF_UNIX, serviceSocketType_ | SOCK_CLOEXEC, 0, ends) != 0) return kAMDUndefinedError;
+    auto s = std::make_unique<Service>();
+    s->number = static_cast<int>(services_.size()) + 1;
+    s->name = name;
+    s->secure = secure;
+    s->serviceEnd = ends[0];
+    s->peerEnd = ends[1];
+    *handle = s->handle();
+    services_.push_back(std::move(s));
+    return 0;
+}
+
+std::int32_t SimulatedBackend::startService(am_device device, const char* name, service_handle* handle,
+                                            std::uint32_t*) {
+    if (auto forced = enter("AMDeviceStartService", {nameOf(device), quotedOrNull(name)})) return *forced;
+    return start(device, name, false, handle);
+}
+
+std::int32_t SimulatedBackend::secureStartService(am_device device, const char* name, service_handle* handle) {
+    if (auto forced = enter("AMDeviceSecureStartService", {nameOf(device), quotedOrNull(name)})) return *forced;
+    return start(device, name, true, handle);
+}
+
+void* SimulatedBackend::secureIOContext(service_handle service) {
+    if (enter("AMDServiceConnectionGetSecureIOContext", {fmt::format("{:#x}", service)})) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto* s = findService(service);
+    return s && s->secure ? &s->secureContext : nullptr;
+}
+
+PlatformObjectRef SimulatedBackend::powerAssertionCreate(am_device device, const char* type, const char* name,
+                                                         PlistRef*, double duration) {
+    if (enter("AMDevicePowerAssertionCreate",
+              {nameOf(device), quotedOrNull(type), quotedOrNull(name), fmt::format("{}", duration)}))
+        return nullptr;
+    std::lock_guard lock(mutex_);
+    if (!find(device)) return nullptr;
+    auto assertion = std::make_shared<SimulatedPowerAssertion>();
+    assertions_.push_back(assertion);
+    return assertion;
+}
+
+int SimulatedBackend::liveAssertions() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(assertions_.begin(), assertions_.end(),
+                                          [](const auto& a) { return !a.expired(); }));
+}
+
+int SimulatedBackend::createdAssertions() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(assertions_.size());
+}
+
+std::int32_t SimulatedBackend::createWakeupToken(am_device device, PlistRef* token) {
+    if (auto forced = enter("AMDeviceCreateWakeupToken", {nameOf(device)})) return *forced;
+    std::lock_guard lock(mutex_);
+    auto* d = find(device);
+    if (!d || !token) return kNoSuchDevice;
+    *token = PlistValue::make(PlistValue::Dictionary{{"WakeupToken", fmt::format("token-of-device#{}", d->id)}});
+    return 0;
 }
 
 std::int32_t SimulatedBackend::wakeupUsingToken(const PlistRef& token, double timeout) {

@@ -69,6 +69,26 @@ public:
     void setPairedAnswer(am_device device, std::int32_t answer);
     void setValue(am_device device, const std::string& key, PlistValue value, const std::string& domain = "");
 
+    // Services. A started service's handle carries one end of a socket pair in its low 32 bits and
+    // the service's number in the high ones; the test plays the service on the other end. The
+    // simulator owns both ends and closes what is still open when it is destroyed.
+    struct StartedService {
+        std::string name;
+        bool secure = false;
+        service_handle handle = 0;
+    };
+    std::vector<StartedService> startedServices() const;
+    // The peer end of a started service (-1 when there is none, or it was closed).
+    int peerSocket(service_handle service) const;
+    // The socket type of pairs made from now on; SOCK_SEQPACKET lets a test see each send apart.
+    void setServiceSocketType(int type);
+    // Closes the peer end: the service side then reads end-of-stream and its sends fail.
+    void closePeer(service_handle service);
+
+    // Power assertions handed out and not yet released, and all ever made.
+    int liveAssertions() const;
+    int createdAssertions() const;
+
     // Status codes of the simulator's own refusals.
     static constexpr std::int32_t kNotConnected = static_cast<std::int32_t>(0xe8000012u);
     static constexpr std::int32_t kNoSession = static_cast<std::int32_t>(0xe800001du);
@@ -90,14 +110,25 @@ public:
     am_device retain(am_device) override;
     void release(am_device) override;
 
+    // Services
+    std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
+    std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
+    void* secureIOContext(service_handle) override;
+
     // Power, wake
+    PlatformObjectRef powerAssertionCreate(am_device, const char* type, const char* name, PlistRef* details,
+                                           double duration) override;
+    std::int32_t createWakeupToken(am_device, PlistRef* token) override;
     std::int32_t wakeupUsingToken(const PlistRef& token, double timeout) override;
 
 private:
     struct Device;
     struct Subscription;
+    struct Service;
 
     Device* find(am_device device) const;
+    Service* findService(service_handle service) const;
+    std::int32_t start(am_device device, const char* name, bool secure, service_handle* handle);
     std::string nameOf(am_device device) const;
     void record(std::string name, std::vector<std::string> args);
     // Logs the call and answers a forced status, if one is due.
@@ -113,6 +144,9 @@ private:
     std::vector<std::unique_ptr<Subscription>> subscriptions_;
     std::map<std::string, Forced> forced_;
     std::vector<PlatformCall> calls_;
+    std::vector<std::unique_ptr<Service>> services_;
+    int serviceSocketType_;
+    std::vector<std::weak_ptr<PlatformObject>> assertions_;
     int badReleases_ = 0;
 };
 
