@@ -1,6 +1,7 @@
 #include "device/AMDevice.h"
 
 #include "platform/host/RunLoop.h"
+#include "platform/host/SystemLog.h"
 
 #include <fmt/format.h>
 
@@ -9,6 +10,14 @@ namespace keldo {
 namespace {
 
 const char* orNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+// "%#x": 0 prints without the prefix.
+std::string alternateHex(std::uint32_t value) { return value == 0 ? "0" : fmt::format("{:#x}", value); }
+
+constexpr const char* kPowerAssertionType = "AMDPowerAssertionTypeWirelessSync";
+constexpr const char* kPowerAssertionName = "com.apple.iTunes";
+constexpr double kPowerAssertionDuration = 600.0;
+constexpr double kPowerAssertionRenewal = 300.0;
 
 } // namespace
 
@@ -134,6 +143,52 @@ bool AMDevice::isPair() {
     if (isPair_) return true;
     if (AMDeviceIsPaired(_device) == 1) isPair_ = true;
     return isPair_;
+}
+
+service_handle AMDevice::_startService(const std::string& name) {
+    service_handle service = 0;
+    std::int32_t status;
+    if (interfaceType() == 2) {
+        status = AMDeviceSecureStartService(_device, name.c_str(), nullptr, &service);
+    } else {
+        std::uint32_t unused = 0;
+        status = AMDeviceStartService(_device, name.c_str(), &service, &unused);
+    }
+    if (status == 0) return service;
+    // The Mach error layout: system, subsystem, code.
+    auto bits = static_cast<std::uint32_t>(status);
+    logLine("AMDeviceStartService failed: {},{},{}", alternateHex(bits >> 26), alternateHex((bits >> 14) & 0xfff),
+            alternateHex(bits & 0x3fff));
+    return 0;
+}
+
+void AMDevice::powerAssertion() {
+    PlistRef details;
+    PlatformObjectRef assertion = AMDevicePowerAssertionCreate(_device, kPowerAssertionType, kPowerAssertionName,
+                                                               nullptr, &details, kPowerAssertionDuration);
+    if (!assertion) {
+        logLine("!! AMDevicePowerAssertionCreate=NULL: iOS 5 ?");
+        return;
+    }
+    // Releases the superseded assertion, so none is left without an owner.
+    powerAssertionPtr = std::move(assertion);
+    // A renewal still pending would start a second chain beside the new one.
+    if (powerAssertionTimer) {
+        powerAssertionTimer->invalidate();
+        powerAssertionTimer.reset();
+    }
+    auto loop = RunLoop::current();
+    if (!loop) return;
+    // The pending renewal owns the handle until it fires.
+    auto self = shared_from_this();
+    powerAssertionTimer = loop->scheduleTimer(kPowerAssertionRenewal, [self] { self->powerAssertion(); });
+}
+
+PlistRef AMDevice::wakeUpToken() {
+    PlistRef token;
+    AMDeviceCreateWakeupToken(_device, nullptr, &token);
+    if (!token) return nullptr;
+    return PlistValue::make(*token);
 }
 
 void AMDevice::forgetDevice() {

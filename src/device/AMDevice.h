@@ -60,6 +60,16 @@ public:
     // Closes an open session and connection; keeps the reference.
     void applicationWillTerminate(const Notification& notification);
 
+    // Starts a named service (the secure start on interface type 2) while the caller has the
+    // device connected and in a session. The caller owns the handle; 0 when the start failed.
+    service_handle _startService(const std::string& name);
+    // Asks for a wireless-sync power assertion and, when granted, renews it every 300 seconds on
+    // the calling thread's run loop. A granted assertion replaces (releases) the one held before,
+    // and its renewal replaces (cancels) the one pending, so one handle runs one chain at most.
+    void powerAssertion();
+    // A copy of the platform's wake-up token, or none.
+    PlistRef wakeUpToken();
+
     std::optional<std::string> lasterror() const { return _lasterror; }
     bool checkStatusFrom(std::int32_t status, const char* operation);
     void setLastError(std::string text) { _lasterror = std::move(text); }
