@@ -1,0 +1,128 @@
+#include "device/AMService.h"
+
+#include "device/AMDevice.h"
+#include "platform/plist/PlistXml.h"
+
+#include <fmt/format.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <limits>
+#include <new>
+
+namespace keldo {
+
+std::shared_ptr<AMService> AMService::initWithNameOnDevice(const std::string& name,
+                                                           const std::shared_ptr<AMDevice>& device) {
+    std::shared_ptr<AMService> service(new AMService());
+    if (!service->initWithNameOnDeviceSteps(name, device)) return nullptr;
+    return service;
+}
+
+std::shared_ptr<AMService> AMService::serviceWithNameOnDevice(const std::string& name,
+                                                              const std::shared_ptr<AMDevice>& device) {
+    return initWithNameOnDevice(name, device);
+}
+
+AMService::~AMService() = default;
+
+bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device) {
+    (void)_service_socket;  // kept unset and unread, as the layout has it
+    if (!device) return false;
+    _service = device->_startService(name);
+    if (_service == 0) return false;
+    if (device->interfaceType() == 2) {
+        _context = AMDServiceConnectionGetSecureIOContext(_service);
+        device->powerAssertion();
+    }
+    return true;
+}
+
+bool AMService::sendXMLRequest(const PlistValue& request) {
+    auto xml = PlistXml::toXml(request);
+    if (!xml) {
+        setLastError("Can't convert request to XML");
+        return false;
+    }
+    // A longer body would go out with a prefix that lies about it.
+    if (xml->size() > std::numeric_limits<std::uint32_t>::max()) {
+        setLastError("Can't send message size");
+        return false;
+    }
+    auto n = static_cast<std::uint32_t>(xml->size());
+    const unsigned char prefix[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+                                     static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the process with SIGPIPE.
+    if (::send(socket(), prefix, sizeof prefix, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof prefix)) {
+        setLastError("Can't send message size");
+        return false;
+    }
+    if (::send(socket(), xml->data(), xml->size(), MSG_NOSIGNAL) != static_cast<ssize_t>(xml->size())) {
+        setLastError("Can't send message text");
+        return false;
+    }
+    clearLastError();
+    return true;
+}
+
+PlistRef AMService::readXMLReply() {
+    unsigned char prefix[4];
+    if (::recv(socket(), prefix, sizeof prefix, 0) != static_cast<ssize_t>(sizeof prefix)) {
+        setLastError("Can't receive reply size");
+        return nullptr;
+    }
+    std::uint32_t n = (std::uint32_t{prefix[0]} << 24) | (std::uint32_t{prefix[1]} << 16) |
+                      (std::uint32_t{prefix[2]} << 8) | std::uint32_t{prefix[3]};
+    if (n == 0) return nullptr;
+    if (n > kMaxReplyLength) {
+        skip(n);
+        setLastError(fmt::format("Reply of {} bytes is over the limit of {} bytes", n, kMaxReplyLength));
+        return nullptr;
+    }
+    std::unique_ptr<char[]> body(new (std::nothrow) char[n]);
+    if (!body) {
+        skip(n);
+        setLastError(fmt::format("Can't allocate {} bytes for the reply", n));
+        return nullptr;
+    }
+    std::uint32_t remaining = n;
+    while (remaining > 0) {
+        ssize_t got = ::recv(socket(), body.get() + (n - remaining), remaining, 0);
+        if (got == 0) {
+            setLastError(fmt::format("Reply was truncated, expected {} more bytes", static_cast<int>(remaining)));
+            return nullptr;
+        }
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            setLastError(fmt::format("Can't receive reply text, expected {} more bytes", static_cast<int>(remaining)));
+            return nullptr;
+        }
+        remaining -= static_cast<std::uint32_t>(got);
+    }
+    PlistRef reply = PlistXml::fromXml(body.get(), n);
+    body.reset();
+    if (!reply) {
+        setLastError("Reply is not a property list");
+        return nullptr;
+    }
+    clearLastError();
+    return reply;
+}
+
+void AMService::skip(std::uint32_t length) {
+    char sink[64 * 1024];
+    while (length > 0) {
+        ssize_t got = ::recv(socket(), sink, length < sizeof sink ? length : sizeof sink, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        length -= static_cast<std::uint32_t>(got);
+    }
+}
+
+PlistRef AMService::sendRequestAndWaitForSingleReply(const PlistValue& request) {
+    if (!sendXMLRequest(request)) return nullptr;
+    return readXMLReply();
+}
+
+} // namespace keldo

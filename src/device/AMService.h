@@ -1,0 +1,72 @@
+#pragma once
+
+#include "platform/mobiledevice/MobileDevice.h"
+#include "platform/plist/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace keldo {
+
+class AMDevice;
+// The device monitor's listener; declared only, since the monitor sits above this layer.
+class DeviceListener;
+
+// One started device service, exchanging property-list messages: each is a 4-byte big-endian
+// length followed by the list's XML form. The socket is the low 32 bits of the service handle,
+// on every interface type. Nothing here closes the service: its starter's platform owns it.
+class AMService {
+public:
+    // Starts the named service on a device that the caller has connected and in a session.
+    // None when the start fails (the device has logged why).
+    static std::shared_ptr<AMService> initWithNameOnDevice(const std::string& name,
+                                                           const std::shared_ptr<AMDevice>& device);
+    // The same, always making a plain AMService.
+    static std::shared_ptr<AMService> serviceWithNameOnDevice(const std::string& name,
+                                                              const std::shared_ptr<AMDevice>& device);
+    virtual ~AMService();
+    AMService(const AMService&) = delete;
+    AMService& operator=(const AMService&) = delete;
+
+    // Sends one message; clears lastError on success.
+    bool sendXMLRequest(const PlistValue& request);
+    // Receives one message and blocks until it is whole or the stream ends. None on failure with
+    // lastError set; none with lastError untouched for a zero-length message.
+    PlistRef readXMLReply();
+    PlistRef sendRequestAndWaitForSingleReply(const PlistValue& request);
+
+    std::optional<std::string> lastError() const { return _lasterror; }
+    void setLastError(std::string text) { _lasterror = std::move(text); }
+    void clearLastError() { _lasterror.reset(); }
+
+    std::weak_ptr<DeviceListener> delegate() const { return _delegate; }
+    void setDelegate(std::weak_ptr<DeviceListener> delegate) { _delegate = std::move(delegate); }
+
+    service_handle service() const { return _service; }
+    void* context() const { return _context; }
+
+    // A peer may announce any 32-bit length; bodies above this are refused (and skipped) rather
+    // than allocated. Property lists of services are far smaller.
+    static constexpr std::uint32_t kMaxReplyLength = 64u * 1024 * 1024;
+
+protected:
+    AMService() = default;
+    // The construction steps after the base one, for this class and those derived from it:
+    // starts the service, and on interface type 2 takes its secure context and a power assertion.
+    bool initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device);
+
+private:
+    int socket() const { return static_cast<int>(static_cast<std::uint32_t>(_service)); }
+    // Reads and drops `length` bytes so that the next message starts where it should.
+    void skip(std::uint32_t length);
+
+    service_handle _service = 0;
+    void* _context = nullptr;
+    std::int32_t _service_socket = 0;
+    std::optional<std::string> _lasterror;
+    std::weak_ptr<DeviceListener> _delegate;
+};
+
+} // namespace keldo

@@ -1,0 +1,248 @@
+#include "device/AMService.h"
+
+#include "device/AMDevice.h"
+#include "platform/plist/PlistXml.h"
+#include "support/SimulatedPlatform.h"
+
+#include <gmock/gmock.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace keldo {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::string frame(const std::string& body) {
+    auto n = static_cast<std::uint32_t>(body.size());
+    std::string out = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                       static_cast<char>(n)};
+    return out + body;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+std::string readAvailable(int fd) {
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
+class AMServiceTest : public testing::SimulatedPlatform {
+protected:
+    std::shared_ptr<AMDevice> makeHandle(std::int32_t interfaceType = 1) {
+        am_device phone = addPhone("Anna's iPhone", "6.1.3", interfaceType);
+        AMDeviceRetain(phone);
+        std::optional<std::string> error;
+        auto handle = AMDevice::initWithDeviceOrBust(phone, error);
+        handle->deviceConnect();
+        handle->startSession();
+        sim->clearCalls();
+        return handle;
+    }
+    std::shared_ptr<AMService> start(std::int32_t interfaceType = 1) {
+        device = makeHandle(interfaceType);
+        auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
+        EXPECT_TRUE(service);
+        if (service) peer = sim->peerSocket(service->service());
+        return service;
+    }
+    std::shared_ptr<AMDevice> device;
+    int peer = -1;
+};
+
+using AMServiceMaking = AMServiceTest;
+
+TEST_F(AMServiceMaking, StartsThePlainServiceWithoutContextOrAssertion) {
+    auto service = start(1);
+    ASSERT_TRUE(service);
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceStartService"));
+    EXPECT_FALSE(service->context());
+    EXPECT_FALSE(service->lastError());
+    EXPECT_TRUE(service->delegate().expired());
+    EXPECT_EQ(sim->createdAssertions(), 0);
+}
+
+TEST_F(AMServiceMaking, OverTheWirelessConnectionTakesTheSecureContextAndAPowerAssertion) {
+    auto service = start(2);
+    ASSERT_TRUE(service);
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceSecureStartService", "AMDServiceConnectionGetSecureIOContext",
+                                              "AMDevicePowerAssertionCreate"));
+    EXPECT_TRUE(service->context());
+    EXPECT_EQ(sim->liveAssertions(), 1);
+    EXPECT_EQ(loop->pendingTimers(), 1u);
+}
+
+TEST_F(AMServiceMaking, AFailedStartGivesNoServiceAndMakesNoFurtherCall) {
+    device = makeHandle(2);
+    sim->forceStatus("AMDeviceSecureStartService", 0x10);
+    EXPECT_FALSE(AMService::initWithNameOnDevice("com.apple.test", device));
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceSecureStartService"));
+    EXPECT_FALSE(AMService::initWithNameOnDevice("com.apple.test", nullptr));
+}
+
+using AMServiceSending = AMServiceTest;
+
+TEST_F(AMServiceSending, SendsTheLengthAndThenTheXmlInTwoSends) {
+    sim->setServiceSocketType(SOCK_SEQPACKET);
+    auto service = start();
+    ASSERT_TRUE(service);
+    // A text whose XML form is exactly 300 bytes.
+    std::size_t frameLength = PlistXml::toXml(PlistValue(""))->size();
+    PlistValue request(std::string(300 - frameLength, 'a'));
+    std::string xml = *PlistXml::toXml(request);
+    ASSERT_EQ(xml.size(), 300u);
+
+    service->setLastError("old");
+    ASSERT_TRUE(service->sendXMLRequest(request));
+    EXPECT_FALSE(service->lastError());
+    char record[1024];
+    ASSERT_EQ(::recv(peer, record, sizeof record, 0), 4);
+    EXPECT_EQ(std::string(record, 4), std::string("\x00\x00\x01\x2c", 4));
+    ASSERT_EQ(::recv(peer, record, sizeof record, 0), 300);
+    EXPECT_EQ(std::string(record, 300), xml);
+}
+
+TEST_F(AMServiceSending, ARequestWithNoXmlFormSendsNothing) {
+    auto service = start();
+    EXPECT_FALSE(service->sendXMLRequest(PlistValue(std::string("a\0b", 3))));
+    EXPECT_EQ(service->lastError(), "Can't convert request to XML");
+    EXPECT_EQ(readAvailable(peer), "");
+}
+
+TEST_F(AMServiceSending, AGonePeerFailsTheSendWithoutSignalAndNoReceiveFollows) {
+    auto service = start();
+    sim->closePeer(service->service());
+    EXPECT_FALSE(service->sendRequestAndWaitForSingleReply(PlistValue(1)));
+    // A receive after the failed send would have left its own text.
+    EXPECT_EQ(service->lastError(), "Can't send message size");
+}
+
+using AMServiceReceiving = AMServiceTest;
+
+TEST_F(AMServiceReceiving, AssemblesABodyArrivingInPiecesInOrder) {
+    auto service = start();
+    PlistValue reply(PlistValue::Dictionary{{"Status", "Complete"}, {"List", PlistValue::Array{1, 2, 3}}});
+    std::string message = frame(*PlistXml::toXml(reply));
+    std::thread writer([&, fd = peer] {
+        for (std::size_t at = 0; at < message.size(); at += 37) {
+            std::string piece = message.substr(at, 37);
+            ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    service->setLastError("old");
+    auto got = service->readXMLReply();
+    writer.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, reply);
+    EXPECT_FALSE(service->lastError());
+}
+
+// Reads one whole message from the peer end and sends it back unchanged.
+void echoOneMessage(int fd) {
+    char prefix[4];
+    if (::recv(fd, prefix, 4, MSG_WAITALL) != 4) return;
+    std::uint32_t n = (std::uint32_t{static_cast<unsigned char>(prefix[0])} << 24) |
+                      (std::uint32_t{static_cast<unsigned char>(prefix[1])} << 16) |
+                      (std::uint32_t{static_cast<unsigned char>(prefix[2])} << 8) |
+                      std::uint32_t{static_cast<unsigned char>(prefix[3])};
+    std::string body(n, '\0');
+    if (::recv(fd, body.data(), n, MSG_WAITALL) != static_cast<ssize_t>(n)) return;
+    ::send(fd, prefix, 4, MSG_NOSIGNAL);
+    ::send(fd, body.data(), n, MSG_NOSIGNAL);
+}
+
+TEST_F(AMServiceReceiving, RoundTripsARequestWithAnEchoingPeer) {
+    auto service = start();
+    std::thread echo(echoOneMessage, peer);
+    PlistValue request(PlistValue::Dictionary{{"Request", "GetValue"}, {"Key", "DeviceName"}});
+    auto got = service->sendRequestAndWaitForSingleReply(request);
+    echo.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, request);
+}
+
+TEST_F(AMServiceReceiving, APeerClosingInTheBodyLeavesTheMissingCount) {
+    auto service = start();
+    std::string body = *PlistXml::toXml(PlistValue("twelve bytes"));
+    std::string message = frame(body);
+    writeAll(peer, message.substr(0, 4 + 10));
+    sim->closePeer(service->service());
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), fmt::format("Reply was truncated, expected {} more bytes", body.size() - 10));
+}
+
+TEST_F(AMServiceReceiving, AShortOrMissingPrefixFails) {
+    auto service = start();
+    writeAll(peer, std::string("\x00\x00", 2));
+    sim->closePeer(service->service());
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Can't receive reply size");
+
+    auto silent = start();
+    sim->closePeer(silent->service());
+    EXPECT_FALSE(silent->readXMLReply());
+    EXPECT_EQ(silent->lastError(), "Can't receive reply size");
+}
+
+TEST_F(AMServiceReceiving, AZeroLengthReplyIsNoneAndKeepsTheOldText) {
+    auto service = start();
+    service->setLastError("old");
+    writeAll(peer, std::string(4, '\0'));
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "old");
+}
+
+TEST_F(AMServiceReceiving, ABodyThatIsNoPropertyListIsNone) {
+    auto service = start();
+    writeAll(peer, frame("this is not xml at all"));
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Reply is not a property list");
+}
+
+TEST_F(AMServiceReceiving, AReceiveErrorInTheBodyIsNone) {
+    auto service = start();
+    writeAll(peer, frame("0123456789").substr(0, 7));
+    // With no more data waiting, a non-blocking socket reports an error instead of blocking.
+    int fd = static_cast<int>(static_cast<std::uint32_t>(service->service()));
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Can't receive reply text, expected 7 more bytes");
+}
+
+TEST_F(AMServiceReceiving, AnAnnouncedLengthOverTheBoundIsRefusedAndItsBytesSkipped) {
+    auto service = start();
+    std::string junk = frame(*PlistXml::toXml(PlistValue("looks like a message")));
+    writeAll(peer, std::string("\xff\xff\xff\xff", 4) + junk);
+    sim->closePeer(service->service());
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Reply of 4294967295 bytes is over the limit of 67108864 bytes");
+    // What followed the prefix was skipped as its body, not read as a message of its own.
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Can't receive reply size");
+}
+
+TEST_F(AMServiceReceiving, AReplyAtTheBoundIsStillRead) {
+    auto service = start();
+    std::string text(AMService::kMaxReplyLength - PlistXml::toXml(PlistValue(""))->size(), 'x');
+    std::string message = frame(*PlistXml::toXml(PlistValue(text)));
+    ASSERT_EQ(message.size(), 4 + AMService::kMaxReplyLength);
+    std::thread writer([&, fd = peer] { ::send(fd, message.data(), message.size(), MSG_NOSIGNAL); });
+    auto got = service->readXMLReply();
+    writer.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->text()->size(), text.size());
+}
+
+} // namespace
+} // namespace keldo
