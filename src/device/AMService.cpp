@@ -28,7 +28,6 @@ std::shared_ptr<AMService> AMService::serviceWithNameOnDevice(const std::string&
 AMService::~AMService() = default;
 
 bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device) {
-    (void)_service_socket;  // kept unset and unread, as the layout has it
     if (!device) return false;
     _service = device->_startService(name);
     if (_service == 0) return false;

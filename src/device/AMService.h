@@ -64,7 +64,7 @@ private:
 
     service_handle _service = 0;
     void* _context = nullptr;
-    std::int32_t _service_socket = 0;
+    std::int32_t _service_socket = 0;  // nothing sets or reads it
     std::optional<std::string> _lasterror;
     std::weak_ptr<DeviceListener> _delegate;
 };

@@ -81,6 +81,13 @@ TEST(PlistXmlRefusal, TextThatIsNoPropertyListGivesNone) {
     EXPECT_FALSE(parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>"));
 }
 
+TEST(PlistXmlRefusal, ATextWithANulCharacterFromAPeerGivesNoneWithoutAborting) {
+    // The library's copying getter would abort the process on such a text.
+    std::string xml = std::string("<plist version=\"1.0\"><array><string>a") + '\0' + "b</string></array></plist>";
+    EXPECT_FALSE(parse(xml));
+    EXPECT_FALSE(parse("<plist version=\"1.0\"><string>a&#0;b</string></plist>"));
+}
+
 TEST(PlistXmlRefusal, NestingDeeperThanTheBoundGivesNoneWithoutCrashing) {
     auto nested = [](int depth) {
         std::string xml = "<plist version=\"1.0\">";

@@ -122,18 +122,19 @@ std::optional<PlistValue> fromNode(plist_t node) {
         return PlistValue(d);
     }
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        MallocText owned(text);
-        return PlistValue(std::string(owned ? owned.get() : ""));
+        // By pointer and length: the copying getter asserts (aborts) on a text holding a NUL,
+        // which a peer may send. The library doesn't keep such a text intact (what follows the
+        // NUL is lost), and NUL is no XML character: the list is refused.
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text) return PlistValue(std::string());
+        if (::strnlen(text, length) != length) return std::nullopt;
+        return PlistValue(std::string(text, length));
     }
     case PLIST_DATA: {
-        char* bytes = nullptr;
         std::uint64_t length = 0;
-        plist_get_data_val(node, &bytes, &length);
-        MallocText owned(bytes);
-        const auto* begin = reinterpret_cast<const std::uint8_t*>(owned.get());
-        return PlistValue(owned ? PlistValue::Data(begin, begin + length) : PlistValue::Data{});
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(node, &length));
+        return PlistValue(bytes ? PlistValue::Data(bytes, bytes + length) : PlistValue::Data{});
     }
     case PLIST_DATE: {
         std::int32_t sec = 0, usec = 0;
