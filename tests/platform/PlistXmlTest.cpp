@@ -98,6 +98,11 @@ TEST(PlistXmlRefusal, NestingDeeperThanTheBoundGivesNoneWithoutCrashing) {
     EXPECT_TRUE(parse(nested(PlistXml::kMaxDepth)));
     EXPECT_FALSE(parse(nested(PlistXml::kMaxDepth + 1)));
     EXPECT_FALSE(parse(nested(2'000'000)));
+    // Stray closing tags first don't make room for more levels.
+    std::string strayFirst = "<plist version=\"1.0\">";
+    for (int i = 0; i < 1000; ++i) strayFirst += "</array>";
+    for (int i = 0; i <= PlistXml::kMaxDepth; ++i) strayFirst += "<array>";
+    EXPECT_FALSE(parse(strayFirst));
     // Empty containers written in short form don't count as levels.
     std::string flat = "<plist version=\"1.0\"><array>";
     for (int i = 0; i < 1000; ++i) flat += "<array/><dict/>";

@@ -186,7 +186,8 @@ bool nestsTooDeep(std::string_view text) {
         std::size_t nameLength = rest.starts_with("array") ? 5 : rest.starts_with("dict") ? 4 : 0;
         if (nameLength == 0) continue;
         if (closing) {
-            --depth;
+            // Stray closing tags must not buy room for deeper nesting later on.
+            if (depth > 0) --depth;
             continue;
         }
         std::size_t end = rest.find('>');
