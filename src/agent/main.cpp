@@ -3,6 +3,7 @@
 #include "platform/host/DesktopUserNotificationCenter.h"
 #include "platform/host/DesktopWorkspace.h"
 #include "platform/host/RunLoop.h"
+#include "platform/host/SystemLog.h"
 #include "platform/mobiledevice/simulated/SimulatedBackend.h"
 
 #include <cstdlib>
@@ -37,6 +38,10 @@ int main() {
     std::shared_ptr<RunLoopTimer> demo;
     if (demoDeviceWanted()) {
         demo = RunLoop::main()->scheduleTimer(2.0, [backend] {
+            // Monotonic time of the attach, so a measurement can compare it with the server's arrival.
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            logLine("demo device attached at {}.{:09}", now.tv_sec, now.tv_nsec);
             backend->attach(backend->addDevice(SimulatedDeviceInfo::iPhone("demo-0000", "Demo iPhone", "7.1", 1)));
         });
     }

@@ -5,6 +5,8 @@
 // running application).
 #include <gio/gio.h>
 
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,11 @@ void onCall(GDBusConnection* c, const gchar*, const gchar*, const gchar*, const 
         g_variant_iter_free(actions);
         g_variant_unref(hints);
         recorded.push_back(r);
+        // Arrival time on the monotonic clock, for latency measurements.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::printf("notify %u at %ld.%09ld\n", r.id, static_cast<long>(now.tv_sec), now.tv_nsec);
+        std::fflush(stdout);
         g_dbus_method_invocation_return_value(call, g_variant_new("(u)", r.id));
     } else if (m == "CloseNotification") {
         guint32 id;
