@@ -5,8 +5,10 @@
 namespace keldo {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: singletons that observe it (the device monitor) may outlive any static of
+    // this file at the process's end and still remove themselves.
+    static NotificationCenter* center = new NotificationCenter;
+    return *center;
 }
 
 void NotificationCenter::addObserver(const void* observer, std::string name, const void* sender, Callback callback) {

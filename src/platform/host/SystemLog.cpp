@@ -1,13 +1,18 @@
 #include "platform/host/SystemLog.h"
 
-#include <cstdio>
+#include <glib.h>
+
 #include <mutex>
 
 namespace keldo {
 
 namespace {
 
-void writeToStandardError(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+// Through GLib's structured log: the user journal when the agent runs as a user service, one plain
+// line on standard error in a terminal or CI.
+void writeToStandardError(const std::string& line) {
+    g_log_structured("keldo-agent", G_LOG_LEVEL_MESSAGE, "MESSAGE", "%s", line.c_str());
+}
 
 std::mutex& sinkMutex() {
     static std::mutex m;

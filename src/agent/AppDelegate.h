@@ -1,0 +1,77 @@
+#pragma once
+
+#include "monitor/DeviceListener.h"
+#include "platform/host/ApplicationDelegate.h"
+#include "platform/host/UserNotificationCenterDelegate.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keldo {
+
+class UserNotificationCenter;
+class Workspace;
+
+inline constexpr const char* kCompanionBundleIdentifier = "com.keldo.Keldo";
+inline constexpr const char* kCompanionApplicationPath = "/Applications/Keldo.app";
+
+// The reminder agent: the application's delegate, the device monitor's listener and the delegate of
+// the user-notification centre. At most once per day of the month an attached device earns a
+// reminder to start the companion application; the reminder's button starts it.
+class AppDelegate : public ApplicationDelegate,
+                    public DeviceListener,
+                    public UserNotificationCenterDelegate,
+                    public std::enable_shared_from_this<AppDelegate> {
+public:
+    // The day of the month as two digits, in local time.
+    using DaySource = std::function<std::string()>;
+    // One value of the process's pseudo-random sequence, never negative.
+    using RandomSource = std::function<int()>;
+
+    // Null sources take the system's clock and rand().
+    AppDelegate(std::shared_ptr<UserNotificationCenter> center, std::shared_ptr<Workspace> workspace,
+                DaySource today = nullptr, RandomSource random = nullptr);
+
+    // Class-wide state, shared by every instance and set up once, on first use.
+    struct ClassState {
+        std::string lastReminderDay;
+        std::vector<std::string> reminderTexts;
+    };
+    static ClassState& classState();
+    // Sets the class-wide state to its start values ("xxx" and the ten texts).
+    static void initialize();
+
+    void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override {}
+
+    bool providesDeviceConnected() const override { return true; }
+    void deviceConnected(const std::shared_ptr<AMDevice>& device) override;
+    bool providesDeviceDisconnected() const override { return true; }
+    void deviceDisconnected(const std::shared_ptr<AMDevice>& /*device*/) override {}
+
+    void dispatchConnected(const std::optional<std::string>& deviceName);
+    void sendUserNotificationInfo(const std::optional<std::string>& title, const std::string& text);
+
+    bool userNotificationCenterShouldPresentNotification(UserNotificationCenter& center,
+                                                         const UserNotification& notification) override;
+    void userNotificationCenterDidActivateNotification(UserNotificationCenter& center,
+                                                       const UserNotification& notification) override;
+
+    bool isCompanionRunning();
+
+    // The major version of a product version: its first "."-piece read as a decimal number, 0 when
+    // absent or not a number.
+    static std::int64_t majorVersionOf(const std::optional<std::string>& productVersion);
+
+private:
+    std::shared_ptr<UserNotificationCenter> center_;
+    std::shared_ptr<Workspace> workspace_;
+    DaySource today_;
+    RandomSource random_;
+};
+
+} // namespace keldo
