@@ -4,8 +4,8 @@
 
 #include "device/AMDevice.h"
 #include "device/AMService.h"
-#include "platform/host/VirtualRunLoop.h"
-#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+#include "platform/simulated/VirtualRunLoop.h"
+#include "platform/simulated/SimulatedBackend.h"
 
 #include <benchmark/benchmark.h>
 

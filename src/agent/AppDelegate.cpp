@@ -2,9 +2,9 @@
 
 #include "device/AMDevice.h"
 #include "monitor/DeviceMonitor.h"
-#include "platform/host/RunLoop.h"
-#include "platform/host/UserNotificationCenter.h"
-#include "platform/host/Workspace.h"
+#include "platform/RunLoop.h"
+#include "platform/UserNotificationCenter.h"
+#include "platform/Workspace.h"
 
 #include <charconv>
 #include <cstdlib>

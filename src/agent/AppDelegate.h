@@ -1,8 +1,8 @@
 #pragma once
 
 #include "monitor/DeviceListener.h"
-#include "platform/host/ApplicationDelegate.h"
-#include "platform/host/UserNotificationCenterDelegate.h"
+#include "platform/ApplicationDelegate.h"
+#include "platform/UserNotificationCenterDelegate.h"
 
 #include <cstdint>
 #include <functional>

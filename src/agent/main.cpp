@@ -2,9 +2,9 @@
 #include "platform/host/Application.h"
 #include "platform/host/DesktopUserNotificationCenter.h"
 #include "platform/host/DesktopWorkspace.h"
-#include "platform/host/RunLoop.h"
-#include "platform/host/SystemLog.h"
-#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+#include "platform/RunLoop.h"
+#include "platform/SystemLog.h"
+#include "platform/simulated/SimulatedBackend.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "device/AMDevice.h"
 
-#include "platform/host/RunLoop.h"
-#include "platform/host/SystemLog.h"
+#include "platform/RunLoop.h"
+#include "platform/SystemLog.h"
 
 #include <fmt/format.h>
 

@@ -1,9 +1,9 @@
 #include "monitor/DeviceMonitor.h"
 
 #include "device/AMDevice.h"
-#include "platform/host/BackgroundQueue.h"
-#include "platform/host/NotificationCenter.h"
-#include "platform/host/SystemLog.h"
+#include "platform/BackgroundQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 
 #include <algorithm>
 #include <mutex>

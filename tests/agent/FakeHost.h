@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/host/UserNotificationCenter.h"
-#include "platform/host/Workspace.h"
+#include "platform/UserNotificationCenter.h"
+#include "platform/Workspace.h"
 
 #include <set>
 #include <string>

@@ -1,6 +1,6 @@
 #include "device/AMDevice.h"
 
-#include "platform/host/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 #include "support/SimulatedPlatform.h"
 
 #include <gmock/gmock.h>

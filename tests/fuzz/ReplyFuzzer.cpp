@@ -2,7 +2,7 @@
 // stream. Every input must end in a result or none, with no crash, leak or hang.
 #include "device/AMDevice.h"
 #include "device/AMService.h"
-#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+#include "platform/simulated/SimulatedBackend.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

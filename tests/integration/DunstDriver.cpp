@@ -4,7 +4,7 @@
 #include "agent/FakeHost.h"
 #include "platform/host/Application.h"
 #include "platform/host/DesktopUserNotificationCenter.h"
-#include "platform/host/RunLoop.h"
+#include "platform/RunLoop.h"
 
 #include <cstdio>
 

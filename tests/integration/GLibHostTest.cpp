@@ -1,8 +1,8 @@
 // The GLib main loop as the agent uses it: the main queue's order, timers, and termination by signal.
 #include "platform/host/Application.h"
-#include "platform/host/ApplicationDelegate.h"
+#include "platform/ApplicationDelegate.h"
 #include "platform/host/GLibRunLoop.h"
-#include "platform/host/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 #include <gmock/gmock.h>
 

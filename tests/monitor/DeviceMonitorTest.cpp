@@ -1,8 +1,8 @@
 #include "monitor/DeviceMonitor.h"
 
 #include "device/AMDevice.h"
-#include "platform/host/BackgroundQueue.h"
-#include "platform/host/NotificationCenter.h"
+#include "platform/BackgroundQueue.h"
+#include "platform/NotificationCenter.h"
 #include "support/SimulatedPlatform.h"
 
 #include <gmock/gmock.h>

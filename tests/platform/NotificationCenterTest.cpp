@@ -1,4 +1,4 @@
-#include "platform/host/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 #include <gmock/gmock.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/host/SystemLog.h"
+#include "platform/SystemLog.h"
 
 #include <mutex>
 #include <string>

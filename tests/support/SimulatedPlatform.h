@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/host/VirtualRunLoop.h"
-#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+#include "platform/simulated/VirtualRunLoop.h"
+#include "platform/simulated/SimulatedBackend.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 #include "platform/host/Application.h"
 
-#include "platform/host/ApplicationDelegate.h"
+#include "platform/ApplicationDelegate.h"
 #include "platform/host/GLibRunLoop.h"
-#include "platform/host/NotificationCenter.h"
-#include "platform/host/SystemLog.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -27,9 +27,16 @@ bool countingDispatches() {
     return value && *value && *value != '0';
 }
 
+// Through GLib's structured log: the user journal when the agent runs as a user service, one plain
+// line on standard error in a terminal or CI.
+void writeToGLibLog(const std::string& line) {
+    g_log_structured("keldo-agent", G_LOG_LEVEL_MESSAGE, "MESSAGE", "%s", line.c_str());
+}
+
 } // namespace
 
 Application::Application() : loop_(GLibRunLoop::forCurrentThread()) {
+    previousLogSink_ = SystemLog::setSink(writeToGLibLog);
     mainLoop_ = g_main_loop_new(nullptr, FALSE);
     RunLoop::setMain(loop_);
     RunLoop::setCurrent(loop_);
@@ -38,6 +45,7 @@ Application::Application() : loop_(GLibRunLoop::forCurrentThread()) {
 Application::~Application() {
     if (RunLoop::main() == loop_) RunLoop::setMain(nullptr);
     RunLoop::setCurrent(nullptr);
+    SystemLog::setSink(previousLogSink_);
     g_main_loop_unref(mainLoop_);
 }
 

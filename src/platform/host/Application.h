@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemLog.h"
+
 #include <memory>
 
 typedef struct _GMainLoop GMainLoop;
@@ -33,6 +35,7 @@ private:
     std::shared_ptr<GLibRunLoop> loop_;
     GMainLoop* mainLoop_ = nullptr;
     bool terminated_ = false;
+    SystemLog::Sink previousLogSink_;
 };
 
 } // namespace keldo

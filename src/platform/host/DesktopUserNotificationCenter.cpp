@@ -1,6 +1,6 @@
 #include "platform/host/DesktopUserNotificationCenter.h"
 
-#include "platform/host/SystemLog.h"
+#include "platform/SystemLog.h"
 
 #include <libnotify/notify.h>
 

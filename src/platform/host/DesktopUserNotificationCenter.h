@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/host/UserNotificationCenter.h"
+#include "platform/UserNotificationCenter.h"
 
 #include <map>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "platform/host/DesktopWorkspace.h"
 
-#include "platform/host/SystemLog.h"
+#include "platform/SystemLog.h"
 
 #include <gio/gio.h>
 #include <glib.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/host/Workspace.h"
+#include "platform/Workspace.h"
 
 #include <optional>
 

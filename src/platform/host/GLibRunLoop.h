@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/host/RunLoop.h"
+#include "platform/RunLoop.h"
 
 #include <deque>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "platform/host/BackgroundQueue.h"
+#include "platform/BackgroundQueue.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/host/UserNotification.h"
+#include "platform/UserNotification.h"
 
 namespace keldo {
 

@@ -1,17 +1,15 @@
-#include "platform/host/SystemLog.h"
+#include "platform/SystemLog.h"
 
-#include <glib.h>
-
+#include <cstdio>
 #include <mutex>
 
 namespace keldo {
 
 namespace {
 
-// Through GLib's structured log: the user journal when the agent runs as a user service, one plain
-// line on standard error in a terminal or CI.
+// One plain line on standard error; a desktop host installs a sink of its own (the user journal).
 void writeToStandardError(const std::string& line) {
-    g_log_structured("keldo-agent", G_LOG_LEVEL_MESSAGE, "MESSAGE", "%s", line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 std::mutex& sinkMutex() {

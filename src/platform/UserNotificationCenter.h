@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/host/UserNotification.h"
-#include "platform/host/UserNotificationCenterDelegate.h"
+#include "platform/UserNotification.h"
+#include "platform/UserNotificationCenterDelegate.h"
 
 #include <memory>
 

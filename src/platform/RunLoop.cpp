@@ -1,4 +1,4 @@
-#include "platform/host/RunLoop.h"
+#include "platform/RunLoop.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "platform/mobiledevice/simulated/SimulatedBackend.h"
+#include "platform/simulated/SimulatedBackend.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "platform/host/VirtualRunLoop.h"
+#include "platform/simulated/VirtualRunLoop.h"
 
 namespace keldo {
 
