@@ -26,15 +26,15 @@ AMDevice::AMDevice(am_device device) : _device(device) {}
 std::shared_ptr<AMDevice> AMDevice::initWithDeviceOrBust(am_device device, std::optional<std::string>& bust) {
     std::shared_ptr<AMDevice> handle(new AMDevice(device));
     if (!handle->deviceConnect()) {
-        bust = handle->_lasterror;
+        bust = handle->_lasterror.load();
         // The reference stays the caller's: the discarded handle must not release it.
         handle->_device = nullptr;
         return nullptr;
     }
     handle->startSession();  // on failure the reads below simply yield none
     handle->_interfaceType = AMDeviceGetInterfaceType(handle->_device);
-    handle->_udid = textOf(handle->deviceCopyValueForKeyInDomain("UniqueDeviceID", std::nullopt));
-    handle->_deviceName = textOf(handle->deviceCopyValueForKeyInDomain("DeviceName", std::nullopt));
+    handle->_udid.store(textOf(handle->deviceCopyValueForKeyInDomain("UniqueDeviceID", std::nullopt)));
+    handle->_deviceName.store(textOf(handle->deviceCopyValueForKeyInDomain("DeviceName", std::nullopt)));
     handle->_productVersion = textOf(handle->deviceCopyValueForKeyInDomain("ProductVersion", std::nullopt));
     handle->isPair_ = AMDeviceIsPaired(handle->_device) == 1;
     handle->stopSession();
@@ -58,7 +58,8 @@ AMDevice::~AMDevice() {
 
 std::string AMDevice::description() const {
     // A nameless device prints as the platform's "%@" prints none.
-    return fmt::format("AMDevice('{}')", _deviceName ? *_deviceName : "(null)");
+    auto name = _deviceName.load();
+    return fmt::format("AMDevice('{}')", name ? *name : "(null)");
 }
 
 bool AMDevice::checkStatusFrom(std::int32_t status, const char* operation) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/AtomicText.h"
 #include "platform/mobiledevice/MobileDevice.h"
 #include "platform/plist/PlistValue.h"
 
@@ -27,9 +28,10 @@ public:
     AMDevice(const AMDevice&) = delete;
     AMDevice& operator=(const AMDevice&) = delete;
 
-    // Identity, from the stored values.
-    std::optional<std::string> udid() const { return _udid; }
-    std::optional<std::string> deviceName() const { return _deviceName; }
+    // Identity, from the stored values. udid, deviceName and lasterror are safe to read from any
+    // thread: each read returns its own copy of the text held at that moment.
+    std::optional<std::string> udid() const { return _udid.load(); }
+    std::optional<std::string> deviceName() const { return _deviceName.load(); }
     std::int64_t interfaceType() const { return _interfaceType; }
     std::string description() const;
 
@@ -70,10 +72,10 @@ public:
     // A copy of the platform's wake-up token, or none.
     PlistRef wakeUpToken();
 
-    std::optional<std::string> lasterror() const { return _lasterror; }
+    std::optional<std::string> lasterror() const { return _lasterror.load(); }
     bool checkStatusFrom(std::int32_t status, const char* operation);
-    void setLastError(std::string text) { _lasterror = std::move(text); }
-    void clearLastError() { _lasterror.reset(); }
+    void setLastError(std::string text) { _lasterror.store(std::move(text)); }
+    void clearLastError() { _lasterror.store(std::nullopt); }
 
 private:
     explicit AMDevice(am_device device);
@@ -81,10 +83,10 @@ private:
     am_device _device = nullptr;
     std::shared_ptr<RunLoopTimer> powerAssertionTimer;
     void* ctx = nullptr;
-    std::optional<std::string> _lasterror;
-    std::optional<std::string> _deviceName;
+    AtomicText _lasterror;
+    AtomicText _deviceName;
     std::optional<std::string> _productVersion;
-    std::optional<std::string> _udid;
+    AtomicText _udid;
     PlistRef _applAttributes;
     std::int64_t _interfaceType = 0;
     bool _connected = false;

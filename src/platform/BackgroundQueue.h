@@ -1,19 +1,21 @@
 #pragma once
 
-#include <condition_variable>
-#include <deque>
+#include <cstddef>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 namespace keldo {
 
-// The shared queue of background priority: tasks run off the main thread, at the lowest priority.
+// The shared concurrent queue of background priority. Tasks run off the main thread at the lowest
+// priority, several at once: a task stuck in a platform call (a wake-up without a time-out) holds
+// back no other task, and neither the queue's end nor the process's exit waits for it.
 class BackgroundQueue {
 public:
+    // The process's queue; it lives until the process ends.
     static BackgroundQueue& shared();
 
-    BackgroundQueue() = default;
+    BackgroundQueue();
+    // Returns at once: running tasks finish on their own threads, queued ones are dropped.
     ~BackgroundQueue();
     BackgroundQueue(const BackgroundQueue&) = delete;
     BackgroundQueue& operator=(const BackgroundQueue&) = delete;
@@ -24,17 +26,11 @@ public:
     // How many tasks were ever queued.
     std::size_t submitted() const;
 
-private:
-    void work();
+    // The state the queue shares with its worker threads (defined with the queue's code).
+    struct State;
 
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
-    std::deque<std::function<void()>> tasks_;
-    std::size_t submitted_ = 0;
-    bool running_ = false;
-    bool stopping_ = false;
-    std::thread worker_;
+private:
+    std::shared_ptr<State> state_;
 };
 
 } // namespace keldo

@@ -1,6 +1,6 @@
 #include "device/AMDevice.h"
 
-#include "support/SimulatedPlatform.h"
+#include "support/DeviceFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -10,19 +10,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class AMDeviceServicesTest : public testing::SimulatedPlatform {
+class AMDeviceServicesTest : public testing::DeviceFixture {
 protected:
-    std::shared_ptr<AMDevice> makeHandle(std::int32_t interfaceType = 1) {
-        am_device phone = addPhone("Anna's iPhone", "6.1.3", interfaceType);
-        AMDeviceRetain(phone);
-        std::optional<std::string> error;
-        auto handle = AMDevice::initWithDeviceOrBust(phone, error);
-        EXPECT_TRUE(handle) << error.value_or("");
-        handle->deviceConnect();
-        handle->startSession();
-        sim->clearCalls();
-        return handle;
-    }
+    std::shared_ptr<AMDevice> makeHandle(std::int32_t interfaceType = 1) { return makeOpenHandle(interfaceType); }
     int assertionCalls() const {
         auto names = sim->callNames();
         return static_cast<int>(std::count(names.begin(), names.end(), "AMDevicePowerAssertionCreate"));

@@ -1,9 +1,12 @@
 #include "device/AMDevice.h"
 
 #include "platform/NotificationCenter.h"
-#include "support/SimulatedPlatform.h"
+#include "support/DeviceFixture.h"
 
 #include <gmock/gmock.h>
+
+#include <atomic>
+#include <thread>
 
 namespace keldo {
 namespace {
@@ -11,18 +14,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class AMDeviceTest : public testing::SimulatedPlatform {
-protected:
-    // Hands the handle a reference, as an attach event does.
-    std::shared_ptr<AMDevice> makeHandle(am_device device) {
-        AMDeviceRetain(device);
-        std::optional<std::string> error;
-        auto handle = AMDevice::initWithDeviceOrBust(device, error);
-        EXPECT_TRUE(handle) << error.value_or("");
-        sim->clearCalls();
-        return handle;
-    }
-};
+using AMDeviceTest = testing::DeviceFixture;
 
 using AMDeviceMaking = AMDeviceTest;
 
@@ -86,11 +78,6 @@ TEST_F(AMDeviceMaking, ValuesOfTheWrongKindFromTheDeviceCountAsNone) {
     EXPECT_FALSE(handle->deviceName());
     sim->clearCalls();
     EXPECT_FALSE(handle->productVersion());
-}
-
-TEST_F(AMDeviceMaking, WidensANegativeInterfaceTypeWithItsSign) {
-    am_device phone = addPhone("x", "7.0", -3);
-    EXPECT_EQ(makeHandle(phone)->interfaceType(), -3);
 }
 
 using AMDeviceReferences = AMDeviceTest;
@@ -289,6 +276,44 @@ TEST_F(AMDeviceProperties, StepsChangeTheirFlagOnlyOnSuccessAndAlwaysCallThePlat
     // Still connected as far as the handle knows: a read adds only the session bracket.
     handle->deviceValueForKey("DeviceClass");
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceStartSession", "AMDeviceCopyValue", "AMDeviceStopSession"));
+}
+
+} // namespace
+} // namespace keldo
+
+namespace keldo {
+namespace {
+
+using AMDeviceConcurrency = AMDeviceTest;
+
+// Another thread (a log writer, a UI) reads the texts while the main thread keeps changing the last
+// error: every read is a whole text that was set, never a torn or freed one (ThreadSanitizer checks
+// the rest in the tsan build).
+TEST_F(AMDeviceConcurrency, TextsReadFromAnotherThreadWhileTheOwnerWritesAreWhole) {
+    auto handle = makeHandle(addPhone("Anna's iPhone"));
+    const std::string longText(200, 'x');
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            auto error = handle->lasterror();
+            if (error) {
+                EXPECT_TRUE(*error == longText || *error == "AMDeviceConnect failed: 2a") << *error;
+            }
+            EXPECT_EQ(handle->deviceName(), "Anna's iPhone");
+            EXPECT_EQ(handle->udid(), "udid-1");
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 20000 || reads < 100; ++i) {
+        switch (i % 3) {
+        case 0: handle->setLastError(longText); break;
+        case 1: handle->checkStatusFrom(0x2a, "AMDeviceConnect"); break;
+        default: handle->clearLastError(); break;
+        }
+    }
+    done = true;
+    reader.join();
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include "device/AMDevice.h"
 #include "platform/plist/PlistXml.h"
-#include "support/SimulatedPlatform.h"
+#include "support/DeviceFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -37,20 +37,10 @@ std::string readAvailable(int fd) {
     return out;
 }
 
-class AMServiceTest : public testing::SimulatedPlatform {
+class AMServiceTest : public testing::DeviceFixture {
 protected:
-    std::shared_ptr<AMDevice> makeHandle(std::int32_t interfaceType = 1) {
-        am_device phone = addPhone("Anna's iPhone", "6.1.3", interfaceType);
-        AMDeviceRetain(phone);
-        std::optional<std::string> error;
-        auto handle = AMDevice::initWithDeviceOrBust(phone, error);
-        handle->deviceConnect();
-        handle->startSession();
-        sim->clearCalls();
-        return handle;
-    }
     std::shared_ptr<AMService> start(std::int32_t interfaceType = 1) {
-        device = makeHandle(interfaceType);
+        device = makeOpenHandle(interfaceType);
         auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
         EXPECT_TRUE(service);
         if (service) peer = sim->peerSocket(service->service());
@@ -83,7 +73,7 @@ TEST_F(AMServiceMaking, OverTheWirelessConnectionTakesTheSecureContextAndAPowerA
 }
 
 TEST_F(AMServiceMaking, AFailedStartGivesNoServiceAndMakesNoFurtherCall) {
-    device = makeHandle(2);
+    device = makeOpenHandle(2);
     sim->forceStatus("AMDeviceSecureStartService", 0x10);
     EXPECT_FALSE(AMService::initWithNameOnDevice("com.apple.test", device));
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceSecureStartService"));
