@@ -39,11 +39,5 @@ TEST(PlistValue, NestedValuesCompareAndPrintReadably) {
     EXPECT_EQ(PlistValue("text").find("Name"), nullptr);
 }
 
-TEST(PlistValue, TextOfGivesNoneForAbsentAndOtherKinds) {
-    EXPECT_EQ(textOf(PlistValue::make("5.0")), "5.0");
-    EXPECT_FALSE(textOf(nullptr));
-    EXPECT_FALSE(textOf(PlistValue::make(5)));
-}
-
 } // namespace
 } // namespace keldo

@@ -48,25 +48,6 @@ TEST(VirtualRunLoop, InvalidatedTimerNeverFiresAndDropsWhatItHeld) {
     EXPECT_FALSE(fired);
 }
 
-TEST(VirtualRunLoop, ATimerScheduledByATimerFiresLaterInTheSameAdvance) {
-    VirtualRunLoop loop;
-    int count = 0;
-    std::function<void()> renew = [&] {
-        ++count;
-        loop.scheduleTimer(300, renew);
-    };
-    loop.scheduleTimer(300, renew);
-    loop.advance(900);
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(loop.pendingTimers(), 1u);
-}
-
-} // namespace
-} // namespace keldo
-
-namespace keldo {
-namespace {
-
 TEST(VirtualRunLoopEnd, DropsTheActionsOfTimersStillPending) {
     auto owned = std::make_shared<int>(1);
     std::weak_ptr<int> watch = owned;
