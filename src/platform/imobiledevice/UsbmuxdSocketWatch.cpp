@@ -33,10 +33,10 @@ std::optional<std::string> UsbmuxdSocketWatch::socketPath() {
 UsbmuxdSocketWatch::UsbmuxdSocketWatch(const std::string& path, std::function<void(bool present)> changed)
     : path_(path), changed_(std::move(changed)) {
     std::unique_ptr<GFile, decltype(&g_object_unref)> file(g_file_new_for_path(path.c_str()), g_object_unref);
-    std::unique_ptr<GFile, decltype(&g_object_unref)> directory(g_file_get_parent(file.get()), g_object_unref);
-    if (!directory) return;
     GError* error = nullptr;
-    monitor_ = g_file_monitor_directory(directory.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error);
+    // A monitor of the one file: GLib watches its directory but drops the events of other files
+    // before they reach this thread's main loop.
+    monitor_ = g_file_monitor_file(file.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error);
     if (!monitor_) {
         logLine("cannot watch for the usbmuxd socket {}: {}", path, error ? error->message : "unknown error");
         g_clear_error(&error);

@@ -8,8 +8,8 @@ typedef struct _GFileMonitor GFileMonitor;
 
 namespace keldo {
 
-// Watches for usbmuxd's socket file to appear and go, through GLib's file monitor on its directory
-// (inotify: no polling, no wake-up while nothing changes). Signals arrive on the thread-default
+// Watches for usbmuxd's socket file to appear and go, through GLib's file monitor (inotify on its
+// directory: no polling, no wake-up while nothing changes). Signals arrive on the thread-default
 // main context of the thread that made the watch.
 class UsbmuxdSocketWatch {
 public:
