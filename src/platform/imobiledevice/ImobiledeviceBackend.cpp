@@ -15,6 +15,8 @@
 #include <pthread.h>
 #include <usbmuxd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -492,6 +494,10 @@ std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, ser
     int fd = -1;
     const idevice_error_t got = idevice_connection_get_fd(reinterpret_cast<ServiceClientLayout*>(client)->connection, &fd);
     if (got != IDEVICE_E_SUCCESS || fd < 0) return Status::fromIdevice(got != IDEVICE_E_SUCCESS ? got : IDEVICE_E_UNKNOWN_ERROR);
+    // The library leaves the socket non-blocking; whoever talks to it through the handle expects
+    // a read to wait for its bytes. The library's own reads poll first, so they don't mind.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::lock_guard lock(mutex_);
     const service_handle value = (static_cast<service_handle>(++nextService_) << 32) | static_cast<std::uint32_t>(fd);
     services_[value] = std::move(service);
