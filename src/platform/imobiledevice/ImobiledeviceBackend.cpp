@@ -1,0 +1,827 @@
+#include "platform/imobiledevice/ImobiledeviceBackend.h"
+
+#include "platform/imobiledevice/EventQueue.h"
+#include "platform/imobiledevice/ImobiledeviceStatus.h"
+#include "platform/imobiledevice/UsbmuxdSocketWatch.h"
+#include "platform/plist/PlistXml.h"
+#include "platform/SystemLog.h"
+
+#include <fmt/format.h>
+#include <libimobiledevice/afc.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <libimobiledevice/service.h>
+#include <plist/plist.h>
+#include <pthread.h>
+#include <usbmuxd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+
+// Exported by libimobiledevice 1.3.0 but missing from its installed afc.h: an AFC client on a
+// service connection that is already open. A started service's port takes one connection only, so
+// AFC must use the one the start made. The client does not free the service client.
+extern "C" afc_error_t afc_client_new_with_service_client(service_client_t service, afc_client_t* client);
+
+namespace keldo {
+
+namespace {
+
+using Status = ImobiledeviceStatus;
+
+constexpr const char* kLabel = "keldo-agent";
+// The library's own time-outs of AFC replies, in seconds.
+constexpr std::uint32_t kAfcTimeoutUsb = 5;
+constexpr std::uint32_t kAfcTimeoutNetwork = 20;
+
+struct IdeviceFree { void operator()(idevice_t d) const { idevice_free(d); } };
+struct LockdownFree { void operator()(lockdownd_client_t c) const { lockdownd_client_free(c); } };
+struct ServiceFree { void operator()(service_client_t c) const { service_client_free(c); } };
+struct AfcFree { void operator()(afc_client_t c) const { afc_client_free(c); } };
+struct DescriptorFree { void operator()(lockdownd_service_descriptor_t d) const { lockdownd_service_descriptor_free(d); } };
+struct PlistFree { void operator()(plist_t p) const { plist_free(p); } };
+struct DictionaryFree { void operator()(char** d) const { afc_dictionary_free(d); } };
+
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// service_client_private of libimobiledevice 1.3.0 holds its connection first; there is no getter.
+struct ServiceClientLayout {
+    idevice_connection_t connection;
+};
+
+PlistRef fromLibplist(plist_t value) {
+    if (!value) return nullptr;
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(value, &xml, &length);
+    if (!xml) return nullptr;
+    PlistRef result = PlistXml::fromXml(xml, length);
+    plist_to_xml_free(xml);
+    return result;
+}
+
+// The HostID of the host's pair record for the device, as usbmuxd keeps it.
+std::optional<std::string> hostIdOf(const std::string& udid) {
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) < 0 || !data) return std::nullopt;
+    plist_t record = nullptr;
+    plist_from_memory(data, size, &record);
+    std::free(data);
+    PlistPtr owned(record);
+    plist_t node = record && plist_get_node_type(record) == PLIST_DICT ? plist_dict_get_item(record, "HostID") : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    if (!text) return std::nullopt;
+    std::string hostId(text);
+    std::free(text);
+    if (hostId.empty()) return std::nullopt;
+    return hostId;
+}
+
+// A library list of texts, copied into our own.
+std::vector<std::string> copyList(char** list) {
+    std::vector<std::string> items;
+    for (char** p = list; p && *p; ++p) items.emplace_back(*p);
+    return items;
+}
+
+void onLibraryEvent(const idevice_event_t* event, void* backend) {
+    // The library's thread is cancelled by unsubscribe; it must not end inside our code.
+    int previous = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    try {
+        if (event && backend) {
+            // The udid points into the library's stack: copy it now.
+            static_cast<ImobiledeviceBackend*>(backend)->libraryEvent(
+                static_cast<int>(event->event), event->udid ? event->udid : "", static_cast<int>(event->conn_type));
+        }
+    } catch (...) {
+        // Nothing may cross into the C library; the event is lost.
+    }
+    pthread_setcancelstate(previous, nullptr);
+}
+
+class SetModTimeOperation : public PlatformObject {
+public:
+    SetModTimeOperation(std::string path, std::uint64_t nanoseconds) : path(std::move(path)), nanoseconds(nanoseconds) {}
+    const std::string path;
+    const std::uint64_t nanoseconds;
+    std::atomic<std::int32_t> result{Status::backend(Status::kNotProcessed)};
+};
+
+} // namespace
+
+struct ImobiledeviceBackend::Device {
+    std::string udid;
+    int connectionType = CONNECTION_USBMUXD;
+    std::atomic<bool> present{true};
+    int references = 0;  // guarded by the backend's mutex
+
+    // The conversation with the device's lockdownd, one at a time.
+    std::mutex io;
+    std::shared_ptr<idevice_private> idevice;
+    std::unique_ptr<lockdownd_client_private, LockdownFree> lockdown;
+    std::string sessionId;
+    bool inSession = false;
+
+    bool network() const { return connectionType == CONNECTION_NETWORK; }
+};
+
+struct ImobiledeviceBackend::Subscription {
+    std::shared_ptr<EventQueue> queue;
+};
+
+struct ImobiledeviceBackend::Service {
+    std::shared_ptr<idevice_private> idevice;  // outlives the client made on it
+    std::unique_ptr<service_client_private, ServiceFree> client;
+    const Device* owner = nullptr;
+    bool network = false;
+};
+
+struct ImobiledeviceBackend::KeyValues {
+    std::vector<std::string> items;
+    std::size_t next = 0;
+};
+
+struct ImobiledeviceBackend::AfcConnection {
+    std::shared_ptr<Service> service;  // declared first: freed after the AFC client made on it
+    std::unique_ptr<afc_client_private, AfcFree> afc;
+    std::mutex io;
+    std::string lastError;
+    std::map<afc_directory, std::unique_ptr<KeyValues>> directories;
+};
+
+ImobiledeviceBackend::ImobiledeviceBackend() = default;
+
+ImobiledeviceBackend::~ImobiledeviceBackend() {
+    std::vector<std::shared_ptr<EventQueue>> queues;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& s : subscriptions_) queues.push_back(s->queue);
+        subscriptions_.clear();
+    }
+    for (auto& q : queues) q->close();
+    watch_.reset();
+    dropLibrary(false);
+}
+
+std::shared_ptr<ImobiledeviceBackend> ImobiledeviceBackend::installNew() {
+    auto backend = std::make_shared<ImobiledeviceBackend>();
+    Backend::install(backend);
+    return backend;
+}
+
+std::shared_ptr<ImobiledeviceBackend::Device> ImobiledeviceBackend::find(am_device device) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& d : devices_) {
+        if (reinterpret_cast<am_device>(d.get()) == device) return d;
+    }
+    return nullptr;
+}
+
+// Events ----------------------------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_callback callback, void* context,
+                                                         _am_device_notification** subscription) {
+    if (!callback || !subscription) return Status::backend(Status::kInvalidArgument);
+    auto deliver = [callback, context](const am_device_notification_callback_info& event) {
+        am_device_notification_callback_info copy = event;
+        callback(&copy, context);
+    };
+    // An attach that is never delivered still carries its reference: give it back.
+    auto discard = [this](const am_device_notification_callback_info& event) {
+        if (event.msg == ADNCI_MSG_CONNECTED) release(event.dev);
+    };
+    auto sub = std::make_unique<Subscription>();
+    sub->queue = std::make_shared<EventQueue>(deliver, discard);
+    auto queue = sub->queue;
+    std::vector<am_device> present;
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = subscriptions_.empty();
+        // A later subscriber hears of the devices that are already there, as the first one did.
+        for (auto& d : devices_) {
+            if (!d->present) continue;
+            ++d->references;
+            present.push_back(reinterpret_cast<am_device>(d.get()));
+        }
+        *subscription = reinterpret_cast<_am_device_notification*>(sub.get());
+        subscriptions_.push_back(std::move(sub));
+    }
+    for (auto device : present) queue->push({device, ADNCI_MSG_CONNECTED});
+    if (first) watchAndSubscribe();
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::notificationUnsubscribe(_am_device_notification* subscription) {
+    std::shared_ptr<EventQueue> queue;
+    bool last = false;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(), [&](const auto& s) {
+            return reinterpret_cast<_am_device_notification*>(s.get()) == subscription;
+        });
+        if (it == subscriptions_.end()) return Status::backend(Status::kInvalidArgument);
+        queue = (*it)->queue;
+        subscriptions_.erase(it);
+        last = subscriptions_.empty();
+    }
+    queue->close();
+    if (last) {
+        watch_.reset();
+        dropLibrary(false);
+    }
+    return 0;
+}
+
+void ImobiledeviceBackend::watchAndSubscribe() {
+    const auto path = UsbmuxdSocketWatch::socketPath();
+    if (!path) {
+        subscribeLibrary();
+        return;
+    }
+    watch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool present) {
+        if (present) {
+            subscribeLibrary();
+        } else {
+            dropLibrary(true);
+        }
+    });
+    if (!watch_->watching() || watch_->present()) subscribeLibrary();
+}
+
+void ImobiledeviceBackend::subscribeLibrary() {
+    {
+        std::lock_guard lock(mutex_);
+        if (librarySubscribed_) return;
+        librarySubscribed_ = true;
+    }
+    // Without inotify, libusbmuxd connects to the socket that USBMUXD_SOCKET_ADDRESS names; with it,
+    // it would wait for a file in /var/run whatever the address says.
+    libusbmuxd_set_use_inotify(0);
+    // Called without our lock: the library replays present devices on this thread before it returns.
+    const idevice_error_t status = idevice_event_subscribe(onLibraryEvent, this);
+    if (status != IDEVICE_E_SUCCESS) {
+        logLine("idevice_event_subscribe failed: {}", static_cast<int>(status));
+        std::lock_guard lock(mutex_);
+        librarySubscribed_ = false;
+    }
+}
+
+void ImobiledeviceBackend::dropLibrary(bool tell) {
+    bool subscribed = false;
+    {
+        std::lock_guard lock(mutex_);
+        subscribed = librarySubscribed_;
+        librarySubscribed_ = false;
+    }
+    // Never from the library's own thread: its unsubscribe cancels and joins that thread.
+    if (subscribed) idevice_event_unsubscribe();
+    detachEverything(tell);
+}
+
+void ImobiledeviceBackend::detachEverything(bool tell) {
+    std::vector<std::pair<std::shared_ptr<EventQueue>, am_device>> pushes;
+    std::vector<std::shared_ptr<Device>> gone;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& d : devices_) {
+            if (!d->present) continue;
+            d->present = false;
+            gone.push_back(d);
+            if (!tell) continue;
+            for (auto& s : subscriptions_) pushes.emplace_back(s->queue, reinterpret_cast<am_device>(d.get()));
+        }
+    }
+    for (auto& [queue, device] : pushes) queue->push({device, ADNCI_MSG_DISCONNECTED});
+    for (auto& d : gone) releaseResourcesIfGone(d);
+}
+
+void ImobiledeviceBackend::libraryEvent(int type, const std::string& udid, int connectionType) {
+    std::vector<std::pair<std::shared_ptr<EventQueue>, am_device_notification_callback_info>> pushes;
+    std::shared_ptr<Device> removed;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) {
+            return d->present && d->udid == udid && d->connectionType == connectionType;
+        });
+        std::shared_ptr<Device> device = it == devices_.end() ? nullptr : *it;
+        std::uint32_t message = 0;
+        if (type == IDEVICE_DEVICE_ADD) {
+            if (device || udid.empty()) return;  // already known: a replay after a reconnect
+            device = std::make_shared<Device>();
+            device->udid = udid;
+            device->connectionType = connectionType;
+            devices_.push_back(device);
+            device->references = static_cast<int>(subscriptions_.size());  // one per receiver
+            message = ADNCI_MSG_CONNECTED;
+        } else if (type == IDEVICE_DEVICE_REMOVE) {
+            if (!device) return;
+            device->present = false;
+            removed = device;
+            message = ADNCI_MSG_DISCONNECTED;
+        } else if (type == IDEVICE_DEVICE_PAIRED) {
+            if (!device) return;
+            message = ADNCI_MSG_UNKNOWN;
+        } else {
+            return;
+        }
+        for (auto& s : subscriptions_)
+            pushes.emplace_back(s->queue, am_device_notification_callback_info{reinterpret_cast<am_device>(device.get()), message});
+    }
+    for (auto& [queue, event] : pushes) queue->push(event);
+    if (removed) releaseResourcesIfGone(removed);
+}
+
+void ImobiledeviceBackend::releaseResourcesIfGone(const std::shared_ptr<Device>& device) {
+    std::vector<std::shared_ptr<Service>> services;
+    {
+        std::lock_guard lock(mutex_);
+        if (device->present || device->references > 0) return;
+        for (auto it = services_.begin(); it != services_.end();) {
+            if (it->second->owner == device.get()) {
+                services.push_back(it->second);
+                it = services_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    services.clear();
+    std::lock_guard io(device->io);
+    device->lockdown.reset();
+    device->inSession = false;
+    device->sessionId.clear();
+    device->idevice.reset();
+}
+
+// Device ----------------------------------------------------------------------------------------
+
+am_device ImobiledeviceBackend::retain(am_device device) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : devices_) {
+        if (reinterpret_cast<am_device>(d.get()) == device) ++d->references;
+    }
+    return device;
+}
+
+void ImobiledeviceBackend::release(am_device device) {
+    auto d = find(device);
+    if (!d) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (d->references == 0) return;  // not ours to give back: ignored
+        --d->references;
+    }
+    releaseResourcesIfGone(d);
+}
+
+std::int32_t ImobiledeviceBackend::connect(am_device device) {
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    if (d->lockdown) return 0;
+    if (!d->idevice) {
+        idevice_t idevice = nullptr;
+        const auto lookup = d->network() ? IDEVICE_LOOKUP_NETWORK : IDEVICE_LOOKUP_USBMUX;
+        const idevice_error_t status = idevice_new_with_options(&idevice, d->udid.c_str(), lookup);
+        if (status != IDEVICE_E_SUCCESS) return Status::fromIdevice(status);
+        d->idevice = std::shared_ptr<idevice_private>(idevice, IdeviceFree());
+    }
+    lockdownd_client_t client = nullptr;
+    // Not the handshake variant: that one pairs on its own when no pair record is there.
+    const lockdownd_error_t status = lockdownd_client_new(d->idevice.get(), &client, kLabel);
+    if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
+    d->lockdown.reset(client);
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::disconnect(am_device device) {
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    if (!d->lockdown) return Status::backend(Status::kNotConnected);
+    d->lockdown.reset();  // stops a session that is still open
+    d->inSession = false;
+    d->sessionId.clear();
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::startSession(am_device device) {
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    if (!d->lockdown) return Status::backend(Status::kNotConnected);
+    const auto hostId = hostIdOf(d->udid);
+    if (!hostId) return Status::backend(Status::kNotPaired);
+    char* sessionId = nullptr;
+    int ssl = 0;
+    const lockdownd_error_t status = lockdownd_start_session(d->lockdown.get(), hostId->c_str(), &sessionId, &ssl);
+    std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);
+    if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
+    d->sessionId = sessionId ? sessionId : "";
+    d->inSession = true;
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::stopSession(am_device device) {
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    if (!d->lockdown) return Status::backend(Status::kNotConnected);
+    if (!d->inSession) return Status::backend(Status::kNoSession);
+    const lockdownd_error_t status = lockdownd_stop_session(d->lockdown.get(), d->sessionId.c_str());
+    if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
+    d->inSession = false;
+    d->sessionId.clear();
+    return 0;
+}
+
+PlistRef ImobiledeviceBackend::copyValue(am_device device, const char* domain, const char* key) {
+    auto d = find(device);
+    if (!d) return nullptr;
+    std::lock_guard io(d->io);
+    if (!d->lockdown) return nullptr;
+    plist_t value = nullptr;
+    const lockdownd_error_t status = lockdownd_get_value(d->lockdown.get(), domain, key, &value);
+    PlistPtr owned(value);
+    // Success without a value is how the library says "not found".
+    if (status != LOCKDOWN_E_SUCCESS) return nullptr;
+    return fromLibplist(value);
+}
+
+std::int32_t ImobiledeviceBackend::interfaceType(am_device device) {
+    auto d = find(device);
+    if (!d) return 0;
+    return d->network() ? 2 : 1;
+}
+
+std::int32_t ImobiledeviceBackend::isPaired(am_device device) {
+    auto d = find(device);
+    return d && hostIdOf(d->udid) ? 1 : 0;
+}
+
+// Services --------------------------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, service_handle* handle) {
+    if (!name || !handle) return Status::backend(Status::kInvalidArgument);
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    if (!d->lockdown) return Status::backend(Status::kNotConnected);
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    const lockdownd_error_t started = lockdownd_start_service(d->lockdown.get(), name, &descriptor);
+    std::unique_ptr<lockdownd_service_descriptor, DescriptorFree> ownedDescriptor(descriptor);
+    if (started != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(started);
+    if (!descriptor) return Status::fromLockdown(LOCKDOWN_E_UNKNOWN_ERROR);
+    // Turns TLS on by itself when the device's answer asks for it.
+    service_client_t client = nullptr;
+    const service_error_t made = service_client_new(d->idevice.get(), descriptor, &client);
+    if (made != SERVICE_E_SUCCESS) return Status::fromService(made);
+    auto service = std::make_shared<Service>();
+    service->idevice = d->idevice;
+    service->client.reset(client);
+    service->owner = d.get();
+    service->network = d->network();
+    int fd = -1;
+    const idevice_error_t got = idevice_connection_get_fd(reinterpret_cast<ServiceClientLayout*>(client)->connection, &fd);
+    if (got != IDEVICE_E_SUCCESS || fd < 0) return Status::fromIdevice(got != IDEVICE_E_SUCCESS ? got : IDEVICE_E_UNKNOWN_ERROR);
+    // The library leaves the socket non-blocking; whoever talks to it through the handle expects
+    // a read to wait for its bytes. The library's own reads poll first, so they don't mind.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::lock_guard lock(mutex_);
+    const service_handle value = (static_cast<service_handle>(++nextService_) << 32) | static_cast<std::uint32_t>(fd);
+    services_[value] = std::move(service);
+    *handle = value;
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::startService(am_device device, const char* name, service_handle* handle,
+                                                std::uint32_t*) {
+    return start(device, name, handle);
+}
+
+std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const char* name, service_handle* handle) {
+    return start(device, name, handle);
+}
+
+// AFC connection --------------------------------------------------------------------------------
+
+std::shared_ptr<ImobiledeviceBackend::AfcConnection> ImobiledeviceBackend::findAfc(afc_connection connection) const {
+    std::lock_guard lock(mutex_);
+    auto it = afcConnections_.find(connection);
+    return it == afcConnections_.end() ? nullptr : it->second;
+}
+
+template <typename Call>
+std::int32_t ImobiledeviceBackend::onAfc(afc_connection connection, const char* what, Call call) {
+    auto c = findAfc(connection);
+    if (!c) return Status::backend(Status::kNoSuchObject);
+    std::lock_guard io(c->io);
+    const afc_error_t status = call(*c);
+    if (status != AFC_E_SUCCESS) c->lastError = fmt::format("{} failed: AFC error {}", what, static_cast<int>(status));
+    return Status::fromAfc(status);
+}
+
+std::int32_t ImobiledeviceBackend::afcConnectionOpen(service_handle handle, std::uint32_t, afc_connection* connection) {
+    if (!connection) return Status::backend(Status::kInvalidArgument);
+    std::shared_ptr<Service> service;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = services_.find(handle);
+        if (it == services_.end()) return Status::backend(Status::kNoSuchObject);
+        service = it->second;
+        services_.erase(it);  // the AFC connection owns it from now on
+    }
+    afc_client_t afc = nullptr;
+    const afc_error_t status = afc_client_new_with_service_client(service->client.get(), &afc);
+    std::lock_guard lock(mutex_);
+    if (status != AFC_E_SUCCESS || !afc) {
+        services_[handle] = service;
+        return Status::fromAfc(status != AFC_E_SUCCESS ? status : AFC_E_UNKNOWN_ERROR);
+    }
+    auto record = std::make_shared<AfcConnection>();
+    record->service = std::move(service);
+    record->afc.reset(afc);
+    auto* key = reinterpret_cast<afc_connection>(record.get());
+    afcConnections_[key] = std::move(record);
+    *connection = key;
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::afcConnectionClose(afc_connection connection) {
+    std::shared_ptr<AfcConnection> record;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = afcConnections_.find(connection);
+        if (it == afcConnections_.end()) return Status::backend(Status::kNoSuchObject);
+        record = std::move(it->second);
+        afcConnections_.erase(it);
+    }
+    // Freed here, or by the last call still running on it.
+    return 0;
+}
+
+std::uint32_t ImobiledeviceBackend::afcConnectionGetIOTimeout(afc_connection connection) {
+    auto c = findAfc(connection);
+    if (!c) return 0;
+    return c->service->network ? kAfcTimeoutNetwork : kAfcTimeoutUsb;
+}
+
+std::int32_t ImobiledeviceBackend::afcConnectionProcessOperation(afc_connection connection,
+                                                                 const PlatformObjectRef& operation, double) {
+    auto setModTime = std::dynamic_pointer_cast<SetModTimeOperation>(operation);
+    if (!setModTime) return Status::backend(Status::kInvalidArgument);
+    if (!findAfc(connection)) return Status::backend(Status::kNoSuchObject);
+    setModTime->result = onAfc(connection, "afc_set_file_time", [&](AfcConnection& c) {
+        return afc_set_file_time(c.afc.get(), setModTime->path.c_str(), setModTime->nanoseconds);
+    });
+    return 0;
+}
+
+PlistRef ImobiledeviceBackend::afcConnectionCopyLastErrorInfo(afc_connection connection) {
+    auto c = findAfc(connection);
+    if (!c) return nullptr;
+    std::lock_guard io(c->io);
+    if (c->lastError.empty()) return nullptr;
+    return PlistValue::make(PlistValue::Dictionary{{"NSLocalizedDescription", c->lastError}});
+}
+
+// AFC information -------------------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::openKeyValues(afc_connection connection, const char* what, const char* path,
+                                                 afc_dictionary* info) {
+    if (!info) return Status::backend(Status::kInvalidArgument);
+    auto pairs = std::make_unique<KeyValues>();
+    const std::int32_t status = onAfc(connection, what, [&](AfcConnection& c) {
+        char** list = nullptr;
+        const afc_error_t s = path ? afc_get_file_info(c.afc.get(), path, &list) : afc_get_device_info(c.afc.get(), &list);
+        std::unique_ptr<char*, DictionaryFree> owned(list);
+        pairs->items = copyList(list);
+        return s;
+    });
+    if (status != 0) return status;
+    std::lock_guard lock(mutex_);
+    auto* key = reinterpret_cast<afc_dictionary>(pairs.get());
+    keyValues_[key] = std::move(pairs);
+    *info = key;
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::afcDeviceInfoOpen(afc_connection connection, afc_dictionary* info) {
+    return openKeyValues(connection, "afc_get_device_info", nullptr, info);
+}
+
+std::int32_t ImobiledeviceBackend::afcFileInfoOpen(afc_connection connection, const char* path, afc_dictionary* info) {
+    if (!path) return Status::backend(Status::kInvalidArgument);
+    return openKeyValues(connection, "afc_get_file_info", path, info);
+}
+
+std::int32_t ImobiledeviceBackend::afcKeyValueRead(afc_dictionary info, const char** key, const char** value) {
+    if (!key || !value) return Status::backend(Status::kInvalidArgument);
+    *key = nullptr;
+    *value = nullptr;
+    std::lock_guard lock(mutex_);
+    auto it = keyValues_.find(info);
+    if (it == keyValues_.end()) return Status::backend(Status::kNoSuchObject);
+    KeyValues& pairs = *it->second;
+    // After the last pair, both stay null.
+    if (pairs.next + 1 < pairs.items.size()) {
+        *key = pairs.items[pairs.next].c_str();
+        *value = pairs.items[pairs.next + 1].c_str();
+        pairs.next += 2;
+    }
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::afcKeyValueClose(afc_dictionary info) {
+    std::lock_guard lock(mutex_);
+    return keyValues_.erase(info) == 1 ? 0 : Status::backend(Status::kNoSuchObject);
+}
+
+// AFC directories and paths ---------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::afcDirectoryOpen(afc_connection connection, const char* path,
+                                                    afc_directory* directory) {
+    if (!path || !directory) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_read_directory", [&](AfcConnection& c) {
+        char** list = nullptr;
+        // The whole listing comes at once; reading it is then local.
+        const afc_error_t status = afc_read_directory(c.afc.get(), path, &list);
+        std::unique_ptr<char*, DictionaryFree> owned(list);
+        if (status != AFC_E_SUCCESS) return status;
+        auto names = std::make_unique<KeyValues>();
+        names->items = copyList(list);
+        auto* key = reinterpret_cast<afc_directory>(names.get());
+        c.directories[key] = std::move(names);
+        *directory = key;
+        return status;
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcDirectoryRead(afc_connection connection, afc_directory directory, char** name) {
+    if (!name) return Status::backend(Status::kInvalidArgument);
+    *name = nullptr;
+    auto c = findAfc(connection);
+    if (!c) return Status::backend(Status::kNoSuchObject);
+    std::lock_guard io(c->io);
+    auto it = c->directories.find(directory);
+    if (it == c->directories.end()) return Status::backend(Status::kNoSuchObject);
+    KeyValues& names = *it->second;
+    if (names.next < names.items.size()) *name = names.items[names.next++].data();
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::afcDirectoryClose(afc_connection connection, afc_directory directory) {
+    auto c = findAfc(connection);
+    if (!c) return Status::backend(Status::kNoSuchObject);
+    std::lock_guard io(c->io);
+    return c->directories.erase(directory) == 1 ? 0 : Status::backend(Status::kNoSuchObject);
+}
+
+std::int32_t ImobiledeviceBackend::afcDirectoryCreate(afc_connection connection, const char* path) {
+    if (!path) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_make_directory", [&](AfcConnection& c) { return afc_make_directory(c.afc.get(), path); });
+}
+
+std::int32_t ImobiledeviceBackend::afcRemovePath(afc_connection connection, const char* path) {
+    if (!path) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_remove_path", [&](AfcConnection& c) { return afc_remove_path(c.afc.get(), path); });
+}
+
+std::int32_t ImobiledeviceBackend::afcRenamePath(afc_connection connection, const char* oldPath, const char* newPath) {
+    if (!oldPath || !newPath) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_rename_path",
+                 [&](AfcConnection& c) { return afc_rename_path(c.afc.get(), oldPath, newPath); });
+}
+
+std::int32_t ImobiledeviceBackend::afcLinkPath(afc_connection connection, std::int64_t linkType, const char* target,
+                                               const char* linkPath) {
+    if (!target || !linkPath || (linkType != AFC_HARDLINK && linkType != AFC_SYMLINK))
+        return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_make_link", [&](AfcConnection& c) {
+        return afc_make_link(c.afc.get(), static_cast<afc_link_type_t>(linkType), target, linkPath);
+    });
+}
+
+// AFC operations --------------------------------------------------------------------------------
+
+PlatformObjectRef ImobiledeviceBackend::afcOperationCreateSetModTime(const std::string& path, std::uint64_t nanoseconds,
+                                                                     void*) {
+    return std::make_shared<SetModTimeOperation>(path, nanoseconds);
+}
+
+std::int32_t ImobiledeviceBackend::afcOperationGetResultStatus(const PlatformObjectRef& operation) {
+    auto setModTime = std::dynamic_pointer_cast<SetModTimeOperation>(operation);
+    return setModTime ? setModTime->result.load() : Status::backend(Status::kInvalidArgument);
+}
+
+// AFC files -------------------------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::afcFileRefOpen(afc_connection connection, const char* path, std::uint64_t mode,
+                                                  afc_file_ref* ref) {
+    if (!path || !ref) return Status::backend(Status::kInvalidArgument);
+    // The wire's numbers mean other things than ours: its 2 is "r+" and its 3 is "w", which
+    // truncates. Passing ours through would empty a file opened for reading and writing.
+    afc_file_mode_t wire;
+    switch (mode) {
+    case 1: wire = AFC_FOPEN_RDONLY; break;
+    case 2: wire = AFC_FOPEN_WRONLY; break;
+    case 3: wire = AFC_FOPEN_RW; break;
+    default: return Status::backend(Status::kInvalidArgument);
+    }
+    return onAfc(connection, "afc_file_open", [&](AfcConnection& c) {
+        std::uint64_t handle = 0;
+        const afc_error_t status = afc_file_open(c.afc.get(), path, wire, &handle);
+        if (status == AFC_E_SUCCESS) *ref = handle;
+        return status;
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefClose(afc_connection connection, afc_file_ref ref) {
+    return onAfc(connection, "afc_file_close", [&](AfcConnection& c) { return afc_file_close(c.afc.get(), ref); });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset,
+                                                  std::int64_t mode) {
+    if (mode < 0 || mode > 2) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_file_seek", [&](AfcConnection& c) {
+        return afc_file_seek(c.afc.get(), ref, offset, static_cast<int>(mode));
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position) {
+    if (!position) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_file_tell", [&](AfcConnection& c) {
+        std::uint64_t value = 0;
+        const afc_error_t status = afc_file_tell(c.afc.get(), ref, &value);
+        if (status == AFC_E_SUCCESS) *position = value;
+        return status;
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer,
+                                                  std::uint64_t* count) {
+    if (!count || (!buffer && *count > 0)) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_file_read", [&](AfcConnection& c) {
+        auto* bytes = static_cast<char*>(buffer);
+        std::uint64_t done = 0;
+        afc_error_t status = AFC_E_SUCCESS;
+        // One request may bring less than asked: ask again until the count or the end of the file.
+        while (done < *count) {
+            const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(*count - done, kAfcChunk));
+            std::uint32_t got = 0;
+            status = afc_file_read(c.afc.get(), ref, bytes + done, chunk, &got);
+            if (status != AFC_E_SUCCESS || got == 0) break;
+            done += std::min<std::uint64_t>(got, chunk);
+        }
+        // Bytes already read are handed over; a failure after them shows at the next read.
+        if (done > 0) status = AFC_E_SUCCESS;
+        if (status == AFC_E_SUCCESS) *count = done;
+        return status;
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer,
+                                                   std::uint64_t count) {
+    if (!buffer && count > 0) return Status::backend(Status::kInvalidArgument);
+    return onAfc(connection, "afc_file_write", [&](AfcConnection& c) {
+        const auto* bytes = static_cast<const char*>(buffer);
+        std::uint64_t done = 0;
+        // The library sends a whole buffer as one packet; a device takes packets of limited size.
+        while (done < count) {
+            const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, kAfcChunk));
+            std::uint32_t written = 0;
+            const afc_error_t status = afc_file_write(c.afc.get(), ref, bytes + done, chunk, &written);
+            if (status != AFC_E_SUCCESS) return status;
+            if (written == 0) return AFC_E_WRITE_ERROR;
+            done += std::min<std::uint64_t>(written, chunk);
+        }
+        return AFC_E_SUCCESS;
+    });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefSetFileSize(afc_connection connection, afc_file_ref ref,
+                                                         std::uint64_t size) {
+    return onAfc(connection, "afc_file_truncate",
+                 [&](AfcConnection& c) { return afc_file_truncate(c.afc.get(), ref, size); });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefLock(afc_connection connection, afc_file_ref ref) {
+    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_EX); });
+}
+
+std::int32_t ImobiledeviceBackend::afcFileRefUnlock(afc_connection connection, afc_file_ref ref) {
+    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_UN); });
+}
+
+} // namespace keldo

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "platform/mobiledevice/Backend.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace keldo {
+
+class UsbmuxdSocketWatch;
+
+// Real devices through libimobiledevice and libusbmuxd (the usbmuxd named by
+// USBMUXD_SOCKET_ADDRESS, else the system's).
+//
+// Events: libimobiledevice has one process-wide callback, so one backend subscribes at a time and
+// fans events out to its subscriptions. Each subscription gets its events one at a time on the
+// GLib main context that was the subscribing thread's thread-default one. A device is one
+// (udid, connection type); its reference stays valid for the backend's life, and what it holds
+// on the device (lockdownd client, services) goes once it is detached and released.
+// While usbmuxd's socket file is missing the backend waits for it with a file monitor instead
+// of letting libusbmuxd retry every second, and it lets go of the library when the file goes.
+//
+// Power assertions, wake-up tokens and secure I/O contexts have no equivalent: they fail.
+class ImobiledeviceBackend : public Backend {
+public:
+    ImobiledeviceBackend();
+    ~ImobiledeviceBackend() override;
+    ImobiledeviceBackend(const ImobiledeviceBackend&) = delete;
+    ImobiledeviceBackend& operator=(const ImobiledeviceBackend&) = delete;
+
+    // Makes one, installs it as the process's backend and returns it.
+    static std::shared_ptr<ImobiledeviceBackend> installNew();
+
+    // Events
+    std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
+                                       _am_device_notification** subscription) override;
+    std::int32_t notificationUnsubscribe(_am_device_notification* subscription) override;
+
+    // Device
+    std::int32_t connect(am_device) override;
+    std::int32_t disconnect(am_device) override;
+    std::int32_t startSession(am_device) override;
+    std::int32_t stopSession(am_device) override;
+    PlistRef copyValue(am_device, const char* domain, const char* key) override;
+    std::int32_t interfaceType(am_device) override;
+    std::int32_t isPaired(am_device) override;
+    am_device retain(am_device) override;
+    void release(am_device) override;
+
+    // Services: the started service's socket is in the handle's low 32 bits.
+    std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
+    std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
+
+    // AFC connection, built on a started service's own connection
+    std::int32_t afcConnectionOpen(service_handle, std::uint32_t ioTimeout, afc_connection* connection) override;
+    std::int32_t afcConnectionClose(afc_connection) override;
+    std::uint32_t afcConnectionGetIOTimeout(afc_connection) override;
+    std::int32_t afcConnectionProcessOperation(afc_connection, const PlatformObjectRef& operation, double timeout) override;
+    PlistRef afcConnectionCopyLastErrorInfo(afc_connection) override;
+
+    // AFC information
+    std::int32_t afcDeviceInfoOpen(afc_connection, afc_dictionary* info) override;
+    std::int32_t afcFileInfoOpen(afc_connection, const char* path, afc_dictionary* info) override;
+    std::int32_t afcKeyValueRead(afc_dictionary, const char** key, const char** value) override;
+    std::int32_t afcKeyValueClose(afc_dictionary) override;
+
+    // AFC directories and paths
+    std::int32_t afcDirectoryOpen(afc_connection, const char* path, afc_directory* directory) override;
+    std::int32_t afcDirectoryRead(afc_connection, afc_directory, char** name) override;
+    std::int32_t afcDirectoryClose(afc_connection, afc_directory) override;
+    std::int32_t afcDirectoryCreate(afc_connection, const char* path) override;
+    std::int32_t afcRemovePath(afc_connection, const char* path) override;
+    std::int32_t afcRenamePath(afc_connection, const char* oldPath, const char* newPath) override;
+    std::int32_t afcLinkPath(afc_connection, std::int64_t linkType, const char* target, const char* linkPath) override;
+
+    // AFC operations
+    PlatformObjectRef afcOperationCreateSetModTime(const std::string& path, std::uint64_t nanoseconds,
+                                                   void* context) override;
+    std::int32_t afcOperationGetResultStatus(const PlatformObjectRef& operation) override;
+
+    // AFC files. Our modes are mapped by meaning: 1 read, 2 write (creates, truncates), 3 read and
+    // write (creates, keeps the content). Reads are repeated until the count or the end of the
+    // file; writes go in chunks.
+    std::int32_t afcFileRefOpen(afc_connection, const char* path, std::uint64_t mode, afc_file_ref* ref) override;
+    std::int32_t afcFileRefClose(afc_connection, afc_file_ref) override;
+    std::int32_t afcFileRefSeek(afc_connection, afc_file_ref, std::int64_t offset, std::int64_t mode) override;
+    std::int32_t afcFileRefTell(afc_connection, afc_file_ref, std::uint64_t* position) override;
+    std::int32_t afcFileRefRead(afc_connection, afc_file_ref, void* buffer, std::uint64_t* count) override;
+    std::int32_t afcFileRefWrite(afc_connection, afc_file_ref, const void* buffer, std::uint64_t count) override;
+    std::int32_t afcFileRefSetFileSize(afc_connection, afc_file_ref, std::uint64_t size) override;
+    std::int32_t afcFileRefLock(afc_connection, afc_file_ref) override;
+    std::int32_t afcFileRefUnlock(afc_connection, afc_file_ref) override;
+
+    // Largest single AFC read request and write packet.
+    static constexpr std::uint32_t kAfcChunk = 256 * 1024;
+
+    // Called on libimobiledevice's event thread (or, for a replay, the subscribing thread).
+    void libraryEvent(int type, const std::string& udid, int connectionType);
+
+private:
+    struct Device;
+    struct Subscription;
+    struct Service;
+    struct AfcConnection;
+    struct KeyValues;
+
+    std::shared_ptr<Device> find(am_device device) const;
+    std::shared_ptr<AfcConnection> findAfc(afc_connection connection) const;
+    std::int32_t start(am_device device, const char* name, service_handle* handle);
+    // Runs one AFC call on a connection under its lock, keeping the last error for its info.
+    template <typename Call>
+    std::int32_t onAfc(afc_connection connection, const char* what, Call call);
+    std::int32_t openKeyValues(afc_connection connection, const char* what, const char* path, afc_dictionary* info);
+
+    void watchAndSubscribe();
+    void subscribeLibrary();
+    // Ends the library subscription; every present device is gone (and, with `tell`, detached).
+    void dropLibrary(bool tell);
+    void detachEverything(bool tell);
+    void releaseResourcesIfGone(const std::shared_ptr<Device>& device);
+
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<Subscription>> subscriptions_;
+    std::map<service_handle, std::shared_ptr<Service>> services_;
+    std::map<afc_connection, std::shared_ptr<AfcConnection>> afcConnections_;
+    std::map<afc_dictionary, std::shared_ptr<KeyValues>> keyValues_;
+    std::uint32_t nextService_ = 0;
+    bool librarySubscribed_ = false;
+    std::unique_ptr<UsbmuxdSocketWatch> watch_;
+};
+
+} // namespace keldo

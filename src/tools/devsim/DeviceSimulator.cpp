@@ -1,0 +1,463 @@
+#include "tools/devsim/DeviceSimulator.h"
+
+#include "platform/plist/PlistXml.h"
+#include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/SocketStream.h"
+#include "tools/devsim/UsbmuxPacket.h"
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace keldo {
+
+namespace {
+
+// usbmuxd's result numbers.
+constexpr std::int64_t kResultOk = 0;
+constexpr std::int64_t kResultBadCommand = 1;
+constexpr std::int64_t kResultBadDevice = 2;
+constexpr std::int64_t kResultConnectionRefused = 3;
+
+constexpr const char* kBuid = LockdownSession::kSystemBuid;
+
+PlistValue result(std::int64_t number) {
+    return PlistValue::Dictionary{{"MessageType", "Result"}, {"Number", number}};
+}
+
+// Some usbmuxd answers are written by more than one thread: a whole packet goes in one send.
+bool sendPacket(int fd, std::uint32_t tag, const PlistValue& payload) {
+    const std::string packet = UsbmuxPacket::encode(tag, payload);
+    return SocketStream::writeAll(fd, packet.data(), packet.size());
+}
+
+std::string errnoText(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
+
+} // namespace
+
+struct DeviceSimulator::Device {
+    std::uint32_t id = 0;
+    std::string udid;
+    SimulatedDeviceInfo info;
+    bool network = false;
+    std::string address;                          // a network device's loopback address
+    std::map<std::uint16_t, std::string> usbPorts;  // started services, one connection each
+    std::uint16_t nextPort = kFirstUsbServicePort;
+};
+
+struct DeviceSimulator::Worker {
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services)
+    : socketPath_(std::move(socketPath)), services_(std::move(services)) {}
+
+DeviceSimulator::~DeviceSimulator() { stop(); }
+
+void DeviceSimulator::setError(std::string text) {
+    std::lock_guard lock(mutex_);
+    lastError_ = std::move(text);
+}
+
+std::string DeviceSimulator::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+bool DeviceSimulator::start() {
+    {
+        std::lock_guard lock(mutex_);
+        if (running_) return true;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // Bound under another name and renamed once listening: a client that sees the file can connect.
+    const std::string staging = fmt::format("{}.new-{}", socketPath_, getpid());
+    if (staging.size() >= sizeof(address.sun_path)) {
+        setError(fmt::format("socket path too long: {}", socketPath_));
+        return false;
+    }
+    std::memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        setError(errnoText("socket"));
+        return false;
+    }
+    ::unlink(staging.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 64) != 0 ||
+        ::rename(staging.c_str(), socketPath_.c_str()) != 0) {
+        setError(errnoText(socketPath_.c_str()));
+        ::unlink(staging.c_str());
+        ::close(fd);
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        running_ = true;
+        listener_ = fd;
+    }
+    spawn(fd, 0, [this, fd] { acceptLoop(fd, 0, false, [this](int client) { serveUsbmux(client); }); });
+    return true;
+}
+
+void DeviceSimulator::stop() {
+    bool wasRunning = false;
+    {
+        std::lock_guard lock(mutex_);
+        wasRunning = running_;
+        running_ = false;
+        // Wakes every blocked read and accept; each connection's own thread closes it.
+        for (const auto& [fd, device] : connections_) ::shutdown(fd, SHUT_RDWR);
+        devices_.clear();
+        listener_ = -1;
+    }
+    for (;;) {
+        std::list<std::unique_ptr<Worker>> workers;
+        {
+            std::lock_guard lock(mutex_);
+            workers.swap(workers_);
+        }
+        if (workers.empty()) break;
+        for (auto& w : workers) w->thread.join();
+    }
+    if (wasRunning) ::unlink(socketPath_.c_str());
+}
+
+void DeviceSimulator::spawn(int fd, std::uint32_t deviceId, std::function<void()> serve) {
+    std::lock_guard lock(mutex_);
+    if (!running_) {
+        ::close(fd);
+        return;
+    }
+    reapWorkers();
+    connections_[fd] = deviceId;
+    auto worker = std::make_unique<Worker>();
+    Worker* self = worker.get();
+    worker->thread = std::thread([this, fd, serve = std::move(serve), self] {
+        serve();
+        {
+            std::lock_guard lock(mutex_);
+            connections_.erase(fd);
+            listeners_.erase(fd);
+        }
+        ::close(fd);
+        self->done = true;
+    });
+    workers_.push_back(std::move(worker));
+}
+
+void DeviceSimulator::reapWorkers() {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if ((*it)->done) {
+            (*it)->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve) {
+    for (;;) {
+        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // shut down
+        }
+        spawn(client, deviceId, [serve, client] { serve(client); });
+        if (once) return;
+    }
+}
+
+void DeviceSimulator::endConnectionsOf(std::uint32_t deviceId) {
+    for (const auto& [fd, device] : connections_) {
+        if (device == deviceId) ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
+std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = devices_.find(id);
+    return it == devices_.end() ? nullptr : it->second;
+}
+
+// usbmuxd ---------------------------------------------------------------------------------------
+
+void DeviceSimulator::serveUsbmux(int fd) {
+    for (;;) {
+        std::uint8_t header[UsbmuxPacket::kHeaderSize];
+        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        auto packet = UsbmuxPacket::parseHeader(header);
+        if (!packet) return;  // no way to find the next packet: end the connection
+        std::vector<std::uint8_t> body(packet->bodySize());
+        if (!body.empty() && !SocketStream::readExactly(fd, body.data(), body.size())) return;
+        if (!packet->parseBody(body.data(), body.size())) {
+            if (!sendPacket(fd, packet->tag, result(kResultBadCommand))) return;
+            continue;
+        }
+        if (!answer(fd, *packet)) return;
+    }
+}
+
+PlistValue::Dictionary DeviceSimulator::attachedMessage(const Device& device) const {
+    PlistValue::Dictionary properties{
+        {"ConnectionType", device.network ? "Network" : "USB"},
+        {"DeviceID", static_cast<std::int64_t>(device.id)},
+        {"ProductID", std::int64_t{0x12a8}},
+        {"SerialNumber", device.udid},
+    };
+    if (device.network) {
+        // A BSD sockaddr_in: length, family 2, port, address.
+        PlistValue::Data address(16, 0);
+        address[0] = 16;
+        address[1] = 2;
+        address[2] = LockdownSession::kPort >> 8;
+        address[3] = LockdownSession::kPort & 0xFF;
+        in_addr ip{};
+        ::inet_pton(AF_INET, device.address.c_str(), &ip);
+        std::memcpy(&address[4], &ip, 4);
+        properties["NetworkAddress"] = address;
+        properties["EscapedFullServiceName"] = fmt::format("{}@fe80::sim._apple-mobdev2._tcp.local.", device.udid);
+    } else {
+        properties["LocationID"] = std::int64_t{0};
+        properties["ConnectionSpeed"] = std::int64_t{480000000};
+    }
+    return {{"MessageType", "Attached"}, {"DeviceID", static_cast<std::int64_t>(device.id)}, {"Properties", properties}};
+}
+
+bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
+    const std::string type = request.messageType();
+    const std::uint32_t tag = request.tag;
+    if (type == "Listen") {
+        listen(fd, tag);
+        return false;
+    }
+    if (type == "ListDevices") {
+        PlistValue::Array list;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [id, device] : devices_) list.push_back(attachedMessage(*device));
+        }
+        return sendPacket(fd, tag, PlistValue::Dictionary{{"DeviceList", list}});
+    }
+    if (type == "ReadBUID") return sendPacket(fd, tag, PlistValue::Dictionary{{"BUID", kBuid}});
+    if (type == "ReadPairRecord") {
+        const auto udid = request.text("PairRecordID");
+        bool paired = false;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [id, device] : devices_) {
+                if (udid && device->udid == *udid && device->info.pairedAnswer == 1) paired = true;
+            }
+        }
+        if (!paired) return sendPacket(fd, tag, result(kResultBadDevice));
+        const std::string record =
+            PlistXml::toXml(PlistValue::Dictionary{{"HostID", LockdownSession::kHostId}, {"SystemBUID", kBuid}}).value_or("");
+        return sendPacket(fd, tag, PlistValue::Dictionary{{"PairRecordData", PlistValue::Data(record.begin(), record.end())}});
+    }
+    if (type == "SavePairRecord" || type == "DeletePairRecord") return sendPacket(fd, tag, result(kResultOk));
+    if (type == "Connect") {
+        const auto id = request.integer("DeviceID");
+        const auto portField = request.integer("PortNumber");
+        auto device = id && *id > 0 && *id <= 0xFFFFFFFF ? findDevice(static_cast<std::uint32_t>(*id)) : nullptr;
+        if (!device || device->network) return sendPacket(fd, tag, result(kResultBadDevice));
+        // The port comes in network byte order inside the integer.
+        const auto raw = static_cast<std::uint16_t>(portField.value_or(0) & 0xFFFF);
+        const auto port = static_cast<std::uint16_t>((raw >> 8) | ((raw & 0xFF) << 8));
+        std::optional<std::string> service;
+        {
+            std::lock_guard lock(mutex_);
+            if (!devices_.count(device->id)) return sendPacket(fd, tag, result(kResultBadDevice));
+            if (port != LockdownSession::kPort) {
+                auto it = device->usbPorts.find(port);
+                if (it != device->usbPorts.end()) {
+                    service = it->second;
+                    device->usbPorts.erase(it);
+                }
+            }
+            if (port == LockdownSession::kPort || service) connections_[fd] = device->id;
+        }
+        if (port != LockdownSession::kPort && !service) return sendPacket(fd, tag, result(kResultConnectionRefused));
+        if (!sendPacket(fd, tag, result(kResultOk))) return false;
+        // From here on the socket is the raw stream to the device's port.
+        if (service) {
+            if (auto handler = services_.find(*service)) (*handler)(fd, device->info);
+        } else {
+            serveLockdown(fd, device->id);
+        }
+        return false;
+    }
+    return sendPacket(fd, tag, result(kResultBadCommand));
+}
+
+void DeviceSimulator::listen(int fd, std::uint32_t tag) {
+    // A listener that stops reading must not hold up attaching and detaching for long.
+    timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    {
+        std::lock_guard lock(mutex_);
+        if (!sendPacket(fd, tag, result(kResultOk))) return;
+        for (const auto& [id, device] : devices_) {
+            if (!sendPacket(fd, 0, attachedMessage(*device))) return;
+        }
+        listeners_.insert(fd);
+    }
+    // Nothing more is asked on this socket; it lasts until the client closes it.
+    char ignored[256];
+    while (::recv(fd, ignored, sizeof(ignored), 0) > 0) {}
+}
+
+void DeviceSimulator::broadcast(const std::string& packet) {
+    for (int fd : listeners_) {
+        if (!SocketStream::writeAll(fd, packet.data(), packet.size())) ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
+// lockdownd and services ------------------------------------------------------------------------
+
+void DeviceSimulator::serveLockdown(int fd, std::uint32_t deviceId) {
+    auto device = findDevice(deviceId);
+    if (!device) return;
+    LockdownSession session(device->info, [this, deviceId](const std::string& name) { return startService(deviceId, name); });
+    while (!session.finished()) {
+        std::uint8_t header[4];
+        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        const auto length = LockdownSession::messageLength(header);
+        if (!length) return;
+        std::vector<char> body(*length);
+        if (!SocketStream::readExactly(fd, body.data(), body.size())) return;
+        const std::string reply = LockdownSession::frame(session.reply(PlistXml::fromXml(body.data(), body.size())));
+        if (!SocketStream::writeAll(fd, reply.data(), reply.size())) return;
+    }
+}
+
+std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceId, const std::string& name) {
+    auto handler = services_.find(name);
+    auto device = findDevice(deviceId);
+    if (!handler || !device) return std::nullopt;
+    if (!device->network) {
+        std::lock_guard lock(mutex_);
+        const std::uint16_t port = device->nextPort++;
+        if (device->nextPort == 0) device->nextPort = kFirstUsbServicePort;
+        device->usbPorts[port] = name;
+        return port;
+    }
+    std::uint16_t port = 0;
+    const int listener = listenTcp(device->address, 0, &port);
+    if (listener < 0) return std::nullopt;
+    auto info = device->info;
+    spawn(listener, deviceId, [this, listener, deviceId, handler, info] {
+        acceptLoop(listener, deviceId, true, [handler, info](int client) { (*handler)(client, info); });
+    });
+    return port;
+}
+
+int DeviceSimulator::listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return -1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    socklen_t size = sizeof(where);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (boundPort) *boundPort = ntohs(where.sin_port);
+    return fd;
+}
+
+// Devices ---------------------------------------------------------------------------------------
+
+std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
+    const PlistValue* udidValue = nullptr;
+    if (auto it = info.domains.find(""); it != info.domains.end()) {
+        auto found = it->second.find("UniqueDeviceID");
+        if (found != it->second.end()) udidValue = &found->second;
+    }
+    if (!udidValue || !udidValue->text() || udidValue->text()->empty()) {
+        setError("a device needs a text UniqueDeviceID");
+        return 0;
+    }
+    auto device = std::make_shared<Device>();
+    device->udid = *udidValue->text();
+    device->network = info.interfaceType == 2;
+    device->info = std::move(info);
+    int lockdownListener = -1;
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_) {
+            lastError_ = "the simulator is not running";
+            return 0;
+        }
+        for (const auto& [id, d] : devices_) {
+            if (d->udid == device->udid && d->network == device->network) {
+                lastError_ = fmt::format("{} is already attached", device->udid);
+                return 0;
+            }
+        }
+        if (device->network) {
+            // lockdownd of a network device listens on its fixed port: each device needs an address
+            // of its own, and so does each simulator running beside this one.
+            for (int attempt = 0; attempt < 64 && lockdownListener < 0; ++attempt) {
+                const int n = nextAddress_++;
+                device->address = fmt::format("127.{}.{}.{}", 64 + getpid() % 128, (n / 250) % 250, 2 + n % 250);
+                lockdownListener = listenTcp(device->address, LockdownSession::kPort, nullptr);
+            }
+            if (lockdownListener < 0) {
+                lastError_ = errnoText("no loopback address for lockdownd");
+                return 0;
+            }
+        }
+        device->id = nextDeviceId_++;
+        devices_[device->id] = device;
+        broadcast(UsbmuxPacket::encode(0, attachedMessage(*device)));
+    }
+    if (lockdownListener >= 0) {
+        const std::uint32_t id = device->id;
+        spawn(lockdownListener, id, [this, lockdownListener, id] {
+            acceptLoop(lockdownListener, id, false, [this, id](int client) { serveLockdown(client, id); });
+        });
+    }
+    return device->id;
+}
+
+bool DeviceSimulator::detach(const std::string& udid, std::int32_t interfaceType) {
+    std::lock_guard lock(mutex_);
+    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+        const Device& d = *it->second;
+        if (d.udid != udid || (interfaceType != 0 && (interfaceType == 2) != d.network)) continue;
+        const std::uint32_t id = d.id;
+        devices_.erase(it);
+        broadcast(UsbmuxPacket::encode(
+            0, PlistValue::Dictionary{{"MessageType", "Detached"}, {"DeviceID", static_cast<std::int64_t>(id)}}));
+        // As when a cable is pulled: every conversation with the device ends.
+        endConnectionsOf(id);
+        return true;
+    }
+    lastError_ = fmt::format("{} is not attached", udid);
+    return false;
+}
+
+std::vector<std::string> DeviceSimulator::describeDevices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& [id, d] : devices_) {
+        lines.push_back(d->network ? fmt::format("{} {} network {}", id, d->udid, d->address)
+                                   : fmt::format("{} {} usb", id, d->udid));
+    }
+    return lines;
+}
+
+} // namespace keldo

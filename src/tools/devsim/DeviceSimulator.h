@@ -1,0 +1,92 @@
+#pragma once
+
+#include "platform/simulated/SimulatedBackend.h"
+#include "tools/devsim/ServiceRegistry.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace keldo {
+
+class UsbmuxPacket;
+
+// Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
+// ListDevices, Connect, ReadBUID, ReadPairRecord) and, behind it, each device's lockdownd and the
+// services of the registry. A network device bypasses usbmuxd as a real one does: it gets a
+// loopback address of its own, with lockdownd on port 62078 and its services on ports of their
+// own. Each client connection is served by a thread of its own; a device's connections end when
+// it is detached, all of them when the simulator stops.
+class DeviceSimulator {
+public:
+    explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
+    ~DeviceSimulator();
+    DeviceSimulator(const DeviceSimulator&) = delete;
+    DeviceSimulator& operator=(const DeviceSimulator&) = delete;
+
+    // Listens on the socket path; the file appears only once clients can connect. False with
+    // lastError when it can't.
+    bool start();
+    // Ends every connection, forgets the devices (as a restarted usbmuxd would) and removes the
+    // socket file.
+    void stop();
+
+    // A device made of the model's description: "UniqueDeviceID" is its udid, interface type 2
+    // reaches it over the network, and a pairing answer of 1 gives the host a pair record.
+    // Its DeviceID, or 0 (lastError says why).
+    std::uint32_t attach(SimulatedDeviceInfo device);
+    // Detaches the device with the udid over that interface type (0: any); false if none is there.
+    bool detach(const std::string& udid, std::int32_t interfaceType = 0);
+    // One line per device: "<DeviceID> <udid> usb|network [address]".
+    std::vector<std::string> describeDevices() const;
+
+    std::string lastError() const;
+    const std::string& socketPath() const { return socketPath_; }
+
+    static constexpr std::uint16_t kFirstUsbServicePort = 49152;
+
+private:
+    struct Device;
+    struct Worker;
+
+    void acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve);
+    void serveUsbmux(int fd);
+    void serveLockdown(int fd, std::uint32_t deviceId);
+    void servePort(int fd, std::uint32_t deviceId, std::uint16_t port);
+    bool answer(int fd, const UsbmuxPacket& request);
+    void listen(int fd, std::uint32_t tag);
+    std::optional<std::uint16_t> startService(std::uint32_t deviceId, const std::string& name);
+
+    // Runs `serve` on a thread of its own for a connection that belongs to a device (0: none).
+    void spawn(int fd, std::uint32_t deviceId, std::function<void()> serve);
+    void reapWorkers();
+    void endConnectionsOf(std::uint32_t deviceId);
+    void broadcast(const std::string& packet);
+    PlistValue::Dictionary attachedMessage(const Device& device) const;
+    std::shared_ptr<Device> findDevice(std::uint32_t id) const;
+    void setError(std::string text);
+    int listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort);
+
+    const std::string socketPath_;
+    const ServiceRegistry services_;
+
+    mutable std::mutex mutex_;
+    std::map<std::uint32_t, std::shared_ptr<Device>> devices_;
+    std::uint32_t nextDeviceId_ = 1;
+    int listener_ = -1;
+    bool running_ = false;
+    std::map<int, std::uint32_t> connections_;  // every open client connection, by device
+    std::set<int> listeners_;                    // connections that asked for Listen
+    std::list<std::unique_ptr<Worker>> workers_;
+    std::string lastError_;
+    int nextAddress_ = 0;
+};
+
+} // namespace keldo

@@ -1,0 +1,179 @@
+// keldo-devsim: simulated iOS devices that real clients (libimobiledevice, the agent) reach through
+// a usbmuxd socket. See --help for the commands it reads on standard input.
+#include "tools/devsim/DeviceSimulator.h"
+
+#include <fmt/format.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using keldo::DeviceSimulator;
+using keldo::SimulatedDeviceInfo;
+
+constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--attach "DEVICE"]... [--help]
+
+Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
+Keldo agent talk to them as to real ones: point them at it with
+  USBMUXD_SOCKET_ADDRESS=UNIX:PATH
+
+Options:
+  --socket PATH     the usbmuxd socket to serve (default: the path in USBMUXD_SOCKET_ADDRESS when
+                    it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd)
+  --attach DEVICE   attach a device at start; DEVICE as in the attach command below
+  --help            this text
+
+Commands, one per line on standard input (answers on standard output):
+  attach UDID usb|network VERSION NAME...
+                    attach a paired device with that udid, connection, iOS version and name;
+                    answers "attached ID UDID at SECONDS" (monotonic clock)
+  attach-unpaired UDID usb|network VERSION NAME...
+                    the same, for a device this host has no pair record of
+  detach UDID [usb|network]
+                    detach it; answers "detached UDID at SECONDS"
+  list              one line per device, then "ok"
+  quit              stop serving and exit
+Errors are answered "error: TEXT". The end of standard input does not stop the simulator;
+SIGTERM and SIGINT do, and remove the socket.
+)";
+
+std::string now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return fmt::format("{}.{:09}", t.tv_sec, t.tv_nsec);
+}
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// "UDID usb|network VERSION NAME..." -> the model's description of the device.
+std::optional<SimulatedDeviceInfo> parseDevice(const std::vector<std::string>& w, std::size_t from, bool paired) {
+    if (w.size() < from + 4 || (w[from + 1] != "usb" && w[from + 1] != "network")) return std::nullopt;
+    std::string name = w[from + 3];
+    for (std::size_t i = from + 4; i < w.size(); ++i) name += " " + w[i];
+    auto info = SimulatedDeviceInfo::iPhone(w[from], name, w[from + 2], w[from + 1] == "network" ? 2 : 1);
+    info.pairedAnswer = paired ? 1 : 0;
+    return info;
+}
+
+// Runs one command; false when the simulator is to stop.
+bool runCommand(DeviceSimulator& simulator, const std::string& line) {
+    const auto w = words(line);
+    if (w.empty()) return true;
+    if (w[0] == "attach" || w[0] == "attach-unpaired") {
+        auto info = parseDevice(w, 1, w[0] == "attach");
+        if (!info) {
+            say("error: usage: attach UDID usb|network VERSION NAME...");
+        } else if (const auto id = simulator.attach(std::move(*info))) {
+            say(fmt::format("attached {} {} at {}", id, w[1], now()));
+        } else {
+            say("error: " + simulator.lastError());
+        }
+    } else if (w[0] == "detach") {
+        const std::int32_t type = w.size() > 2 ? (w[2] == "network" ? 2 : 1) : 0;
+        if (w.size() < 2) {
+            say("error: usage: detach UDID [usb|network]");
+        } else if (simulator.detach(w[1], type)) {
+            say(fmt::format("detached {} at {}", w[1], now()));
+        } else {
+            say("error: " + simulator.lastError());
+        }
+    } else if (w[0] == "list") {
+        for (const auto& d : simulator.describeDevices()) say(d);
+        say("ok");
+    } else if (w[0] == "quit") {
+        return false;
+    } else {
+        say("error: unknown command " + w[0]);
+    }
+    return true;
+}
+
+std::string defaultSocket() {
+    const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
+    if (address && std::string(address).rfind("UNIX:", 0) == 0) return address + 5;
+    const std::string dir = fmt::format("/tmp/keldo-devsim-{}", getuid());
+    ::mkdir(dir.c_str(), 0700);
+    return dir + "/usbmuxd";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string socketPath;
+    std::vector<std::string> attachAtStart;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if ((arg == "--socket" || arg == "--attach") && i + 1 < argc) {
+            (arg == "--socket" ? socketPath = argv[++i] : attachAtStart.emplace_back(argv[++i]));
+            continue;
+        }
+        std::fprintf(stderr, "keldo-devsim: unknown argument %s (see --help)\n", arg.c_str());
+        return 2;
+    }
+    if (socketPath.empty()) socketPath = defaultSocket();
+
+    // Signals are taken through a descriptor by the main thread only; every thread made from here
+    // on inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+    DeviceSimulator simulator(socketPath);
+    if (!simulator.start()) {
+        std::fprintf(stderr, "keldo-devsim: %s\n", simulator.lastError().c_str());
+        return 1;
+    }
+    say("listening UNIX:" + socketPath);
+    bool running = true;
+    for (const auto& spec : attachAtStart) running = runCommand(simulator, "attach " + spec) && running;
+
+    std::string pending;
+    bool inputOpen = true;
+    while (running) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[0].revents) break;
+        if (!fds[1].revents) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n <= 0) {
+            inputOpen = false;
+            continue;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (auto end = pending.find('\n'); running && end != std::string::npos; end = pending.find('\n')) {
+            running = runCommand(simulator, pending.substr(0, end));
+            pending.erase(0, end + 1);
+        }
+    }
+    simulator.stop();
+    if (signalFd >= 0) ::close(signalFd);
+    return 0;
+}

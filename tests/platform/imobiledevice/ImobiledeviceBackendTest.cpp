@@ -1,0 +1,330 @@
+// The real-device backend against keldo-devsim's simulator, in process: libimobiledevice and
+// libusbmuxd talk to it over a private UNIX socket exactly as to usbmuxd and a device.
+#include "platform/imobiledevice/ImobiledeviceBackend.h"
+
+#include "device/AMDevice.h"
+#include "platform/imobiledevice/ImobiledeviceStatus.h"
+#include "support/LogCapture.h"
+#include "tools/devsim/DeviceSimulator.h"
+
+#include <glib.h>
+#include <gmock/gmock.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace keldo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RealBackendAgainstSimulator : public ::testing::Test {
+protected:
+    RealBackendAgainstSimulator() {
+        char pattern[] = "/tmp/keldo-imd-XXXXXX";
+        dir = mkdtemp(pattern);
+        socket = dir + "/usbmuxd";
+        pointAt(socket);
+        backend = ImobiledeviceBackend::installNew();
+    }
+    ~RealBackendAgainstSimulator() override {
+        if (subscription) AMDeviceNotificationUnsubscribe(subscription);
+        Backend::install(nullptr);
+        backend.reset();
+        simulator.reset();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+        unsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+
+    static void pointAt(const std::string& path) { setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + path).c_str(), 1); }
+
+    void startSimulator(ServiceRegistry services = {}) {
+        simulator = std::make_unique<DeviceSimulator>(socket, std::move(services));
+        ASSERT_TRUE(simulator->start()) << simulator->lastError();
+    }
+    static SimulatedDeviceInfo phone(const std::string& udid, const std::string& name, std::int32_t type = 1) {
+        return SimulatedDeviceInfo::iPhone(udid, name, "7.1.2", type);
+    }
+
+    void subscribe() { ASSERT_EQ(AMDeviceNotificationSubscribe(record, 0, 0, &events, &subscription), 0); }
+    static void record(am_device_notification_callback_info* info, void* events) {
+        static_cast<std::vector<am_device_notification_callback_info>*>(events)->push_back(*info);
+    }
+
+    // Runs the main context until `done` holds, for at most five seconds.
+    template <typename Condition>
+    bool pumpUntil(Condition done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            while (g_main_context_iteration(nullptr, FALSE)) {}
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    bool waitForEvents(std::size_t count) { return pumpUntil([&] { return events.size() >= count; }); }
+    void pumpFor(int milliseconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        pumpUntil([&] { return std::chrono::steady_clock::now() > end; });
+    }
+
+    std::string dir;
+    std::string socket;
+    std::shared_ptr<ImobiledeviceBackend> backend;
+    std::unique_ptr<DeviceSimulator> simulator;
+    _am_device_notification* subscription = nullptr;
+    std::vector<am_device_notification_callback_info> events;
+    testing::LogCapture log;
+};
+
+TEST_F(RealBackendAgainstSimulator, AttachedDevicesReachTheLoopAndHandlesReadTheirIdentity) {
+    startSimulator();
+    ASSERT_NE(simulator->attach(phone("usb-1", "Ada's iPhone")), 0u);
+    ASSERT_NE(simulator->attach(phone("net-1", "Bo's iPad", 2)), 0u);
+    subscribe();
+    ASSERT_TRUE(waitForEvents(2));
+    ASSERT_EQ(events[0].msg, ADNCI_MSG_CONNECTED);
+    ASSERT_EQ(events[1].msg, ADNCI_MSG_CONNECTED);
+
+    std::map<std::string, std::shared_ptr<AMDevice>> handles;
+    for (const auto& e : events) {
+        std::optional<std::string> bust;
+        auto handle = AMDevice::initWithDeviceOrBust(e.dev, bust);
+        ASSERT_TRUE(handle) << bust.value_or("");
+        handles[handle->udid().value_or("?")] = handle;
+    }
+    ASSERT_EQ(handles.size(), 2u);
+    EXPECT_EQ(handles["usb-1"]->deviceName(), "Ada's iPhone");
+    EXPECT_EQ(handles["usb-1"]->interfaceType(), 1);
+    EXPECT_EQ(handles["net-1"]->deviceName(), "Bo's iPad");  // over loopback TCP, past usbmuxd
+    EXPECT_EQ(handles["net-1"]->interfaceType(), 2);
+    EXPECT_EQ(handles["usb-1"]->productVersion(), "7.1.2");
+    EXPECT_TRUE(handles["usb-1"]->isPair());
+    EXPECT_EQ(handles["usb-1"]->serialNumber(), "SIMusb-1");  // bracketed read: connect, session, value
+    EXPECT_FALSE(handles["usb-1"]->deviceValueForKey("NoSuchKey"));
+    auto all = handles["usb-1"]->allDeviceValuesForDomain(std::nullopt);
+    ASSERT_TRUE(all && all->isDictionary());
+    EXPECT_EQ(textOf(PlistValue::make(*all->find("DeviceClass"))), "iPhone");
+
+    // A later subscriber hears of the present devices too, never inline and one per dispatch.
+    std::vector<am_device_notification_callback_info> late;
+    _am_device_notification* second = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(record, 0, 0, &late, &second), 0);
+    EXPECT_TRUE(late.empty());
+    g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(late.size(), 1u);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
+    pumpFor(200);  // nothing queued for it is delivered after it has gone
+    EXPECT_EQ(late.size(), 1u);
+}
+
+TEST_F(RealBackendAgainstSimulator, DetachTellsTheSameReferenceAndTheDeviceIsThenUnreachable) {
+    startSimulator();
+    subscribe();
+    simulator->attach(phone("usb-2", "Cy's iPhone"));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+
+    ASSERT_TRUE(simulator->detach("usb-2"));
+    ASSERT_TRUE(waitForEvents(2));
+    EXPECT_EQ(events[1].msg, ADNCI_MSG_DISCONNECTED);
+    EXPECT_EQ(events[1].dev, device);
+    EXPECT_FALSE(AMDeviceCopyValue(device, nullptr, "DeviceName"));
+    service_handle service = 0;
+    EXPECT_NE(AMDeviceStartService(device, "com.apple.afc", &service, nullptr), 0);
+    AMDeviceRelease(device);
+    EXPECT_NE(AMDeviceConnect(device), 0);
+}
+
+TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) {
+    startSimulator();
+    subscribe();
+    auto info = phone("usb-3", "Di's iPhone");
+    info.pairedAnswer = 0;
+    simulator->attach(info);
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    EXPECT_EQ(AMDeviceIsPaired(device), 0);
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    EXPECT_NE(AMDeviceStartSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    AMDeviceRelease(device);
+}
+
+TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknownServicesFail) {
+    ServiceRegistry services;
+    services.add("com.keldo.echo", [](int fd, const SimulatedDeviceInfo&) {
+        char buffer[64];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0;) ::send(fd, buffer, n, MSG_NOSIGNAL);
+    });
+    startSimulator(services);
+    subscribe();
+    simulator->attach(phone("usb-4", "Ed's iPhone"));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+
+    service_handle unknown = 0;
+    const std::int32_t refused = AMDeviceStartService(device, "com.apple.afc", &unknown, nullptr);
+    EXPECT_EQ(refused, ImobiledeviceStatus::fromLockdown(-27));  // LOCKDOWN_E_INVALID_SERVICE
+    EXPECT_EQ(unknown, 0u);
+
+    service_handle echo = 0;
+    ASSERT_EQ(AMDeviceStartService(device, "com.keldo.echo", &echo, nullptr), 0);
+    AMDeviceStopSession(device);
+    AMDeviceDisconnect(device);
+    // The service outlives the session and the connection; its socket is the low 32 bits.
+    const int fd = static_cast<int>(static_cast<std::uint32_t>(echo));
+    ASSERT_EQ(::send(fd, "ping", 4, MSG_NOSIGNAL), 4);
+    char reply[4] = {};
+    ASSERT_EQ(::recv(fd, reply, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(std::string(reply, 4), "ping");
+    AMDeviceRelease(device);
+}
+
+TEST_F(RealBackendAgainstSimulator, WaitsForUsbmuxdAndLivesThroughItsRestart) {
+    subscribe();  // no usbmuxd yet: the backend waits for its socket, without polling
+    pumpFor(200);
+    EXPECT_TRUE(events.empty());
+    startSimulator();
+    simulator->attach(phone("usb-5", "Flo's iPhone"));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device before = events[0].dev;
+
+    simulator->stop();  // the socket goes: the device is gone
+    ASSERT_TRUE(waitForEvents(2));
+    EXPECT_EQ(events[1].msg, ADNCI_MSG_DISCONNECTED);
+    EXPECT_EQ(events[1].dev, before);
+
+    ASSERT_TRUE(simulator->start());
+    simulator->attach(phone("usb-5", "Flo's iPhone"));
+    ASSERT_TRUE(waitForEvents(3));
+    EXPECT_EQ(events[2].msg, ADNCI_MSG_CONNECTED);
+    EXPECT_NE(events[2].dev, before);
+    std::optional<std::string> bust;
+    auto handle = AMDevice::initWithDeviceOrBust(events[2].dev, bust);
+    ASSERT_TRUE(handle) << bust.value_or("");
+    EXPECT_EQ(handle->deviceName(), "Flo's iPhone");
+    AMDeviceRelease(before);
+}
+
+// Relays connections to the simulator and cuts each one after `limit` bytes from it.
+class CuttingProxy {
+public:
+    CuttingProxy(const std::string& path, std::string target) : target_(std::move(target)) {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(listener_, 16);
+        thread_ = std::thread([this] { acceptLoop(); });
+    }
+    ~CuttingProxy() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        for (auto& t : relays_) t.join();
+        ::close(listener_);
+    }
+    std::atomic<std::size_t> limit{0};
+
+private:
+    void acceptLoop() {
+        for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+            relays_.emplace_back([this, client] { relay(client, limit.load()); });
+        }
+    }
+    void relay(int client, std::size_t budget) {
+        const int upstream = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", target_.c_str());
+        if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+            char buffer[4096];
+            while (::poll(fds, 2, 5000) > 0) {
+                if (fds[0].revents) {
+                    const ssize_t n = ::recv(client, buffer, sizeof(buffer), 0);
+                    if (n <= 0 || ::send(upstream, buffer, n, MSG_NOSIGNAL) != n) break;
+                }
+                if (fds[1].revents) {
+                    ssize_t n = ::recv(upstream, buffer, std::min(sizeof(buffer), budget), 0);
+                    if (n <= 0 || ::send(client, buffer, n, MSG_NOSIGNAL) != n) break;
+                    budget -= static_cast<std::size_t>(n);
+                    if (budget == 0) break;
+                }
+            }
+        }
+        ::close(upstream);
+        ::close(client);
+    }
+
+    std::string target_;
+    int listener_ = -1;
+    std::thread thread_;
+    std::vector<std::thread> relays_;
+};
+
+TEST_F(RealBackendAgainstSimulator, SurvivesUsbmuxdAndLockdowndClosingAtAnyByte) {
+    startSimulator();
+    subscribe();
+    simulator->attach(phone("usb-6", "Gus's iPhone"));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    {
+        // libusbmuxd reads the address on every connect: what follows goes through the proxy.
+        CuttingProxy proxy(dir + "/proxy", socket);
+        pointAt(dir + "/proxy");
+        std::set<bool> outcomes;
+        for (std::size_t cut = 0; cut < 1600; cut += 7) {
+            proxy.limit = cut;
+            const bool connected = AMDeviceConnect(device) == 0;
+            const bool read = connected && AMDeviceStartSession(device) == 0 && AMDeviceCopyValue(device, nullptr, "DeviceName");
+            if (connected) {
+                AMDeviceStopSession(device);
+                AMDeviceDisconnect(device);
+            }
+            outcomes.insert(read);
+        }
+        EXPECT_EQ(outcomes.count(false), 1u);  // cut short: a failure, not a crash or a hang
+        pointAt(socket);
+    }
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    EXPECT_EQ(textOf(AMDeviceCopyValue(device, nullptr, "DeviceName")), "Gus's iPhone");
+    AMDeviceRelease(device);
+}
+
+TEST(ImobiledeviceStatusMapping, KeepsSuccessAndDeviceAfcCodesAndNoTwoSourcesCollide) {
+    using S = ImobiledeviceStatus;
+    EXPECT_EQ(S::fromIdevice(0), 0);
+    EXPECT_EQ(S::fromAfc(0), 0);
+    EXPECT_EQ(S::fromAfc(4), 4);  // "not a directory" stays what callers know
+    std::set<std::int32_t> seen;
+    std::size_t made = 0;
+    for (int code = 1; code <= 256; ++code) {
+        for (auto status : {S::fromIdevice(-code), S::fromLockdown(-code), S::fromService(-code), S::fromUsbmuxd(-code),
+                            S::fromAfc(code + 29), S::backend(code)}) {
+            EXPECT_NE(status, 0);
+            EXPECT_TRUE(status < 0 || status > S::kLastDeviceAfcCode);
+            seen.insert(status);
+            ++made;
+        }
+    }
+    EXPECT_EQ(seen.size(), made);
+}
+
+} // namespace
+} // namespace keldo
