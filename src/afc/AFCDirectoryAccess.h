@@ -1,0 +1,61 @@
+#pragma once
+
+#include "device/AMService.h"
+#include "platform/mobiledevice/MobileDevice.h"
+#include "platform/plist/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace keldo {
+
+// A client of a device's AFC service, the device's remote file system. It opens its AFC connection on the
+// service that its base class starts, and owns it until close or destruction.
+//
+// Every operation that fails leaves its text in lastError; those that succeed clear it, unless
+// told otherwise. Paths go to the platform as NUL-terminated byte strings, and names from the
+// device come back byte for byte: a name that is not valid UTF-8 stays usable as a path.
+// One object, with its connection, is used from one thread at a time.
+class AFCDirectoryAccess : public AMService {
+public:
+    using Path = std::optional<std::string>;
+
+    // Starts the named service on a device that the caller has connected and in a session, and
+    // opens the AFC connection on it. None when either fails (an AFC failure is logged).
+    static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDevice(const std::string& name,
+                                                                    const std::shared_ptr<AMDevice>& device);
+    ~AFCDirectoryAccess() override;
+
+    // Closes the connection once; a failure is logged and the connection counts as closed all the
+    // same.
+    void close();
+    // True while the connection is open; otherwise lastError becomes "Connection is not open".
+    bool ensureConnectionIsOpen();
+
+    // Information. Values of decimal digits only become integers, the times of a file dates.
+    PlistRef deviceInfo();
+    PlistRef getFileInfo(const Path& path);
+    // Whether the device answers a query of the path; a failure leaves lastError as it was.
+    bool fileExistsAtPath(const Path& path);
+
+    // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
+    // or value, and the iterator stays open for its opener to close.
+    static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
+    // Turns a time in nanoseconds under `key` into a date of whole seconds, when there is one.
+    static void fix_date_entryIn(const std::string& key, PlistValue::Dictionary& dictionary);
+    // Clears lastError on status 0; otherwise sets "<operation> failed: Return code = 0x%04X".
+    bool checkStatusFrom(std::int32_t status, const char* operation);
+
+    // The open connection, or null.
+    afc_connection afc() const { return *_afc; }
+
+private:
+    AFCDirectoryAccess();
+
+    // The connection; the cell holds null once it is closed.
+    std::shared_ptr<afc_connection> _afc;
+};
+
+} // namespace keldo
