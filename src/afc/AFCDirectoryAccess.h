@@ -8,10 +8,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace keldo {
 
-// A client of a device's AFC service, the device's remote file system. It opens its AFC connection on the
+// A client of a device's AFC service, the device's remote file system: information, path
+// operations and listings. It opens its AFC connection on the
 // service that its base class starts, and owns it until close or destruction.
 //
 // Every operation that fails leaves its text in lastError; those that succeed clear it, unless
@@ -21,6 +23,7 @@ namespace keldo {
 class AFCDirectoryAccess : public AMService {
 public:
     using Path = std::optional<std::string>;
+    using Names = std::vector<std::string>;
 
     // Starts the named service on a device that the caller has connected and in a session, and
     // opens the AFC connection on it. None when either fails (an AFC failure is logged).
@@ -40,6 +43,21 @@ public:
     // Whether the device answers a query of the path; a failure leaves lastError as it was.
     bool fileExistsAtPath(const Path& path);
 
+    // Listings: one directory in the device's order without "." and ".."; a whole tree sorted,
+    // directories with a trailing "/". A successful tree listing leaves lastError alone.
+    std::optional<Names> directoryContents(const Path& path);
+    std::optional<Names> recursiveDirectoryContents(const Path& path);
+
+    // Path operations. The link operations take the new link's path first, then its target.
+    bool mkdir(const Path& path);
+    bool unlink(const Path& path);
+    bool renameTo(const Path& oldPath, const Path& newPath);
+    bool linkTo(const Path& path, const Path& target);
+    bool symlinkTo(const Path& path, const Path& target);
+    bool setmodtimeTo(const Path& path, const std::optional<PlistDate>& date);
+    // Carries out an operation made for this connection, and releases it on every path.
+    bool processOpFrom(PlatformObjectRef operation, const char* caller);
+
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
     // or value, and the iterator stays open for its opener to close.
     static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
@@ -51,8 +69,13 @@ public:
     // The open connection, or null.
     afc_connection afc() const { return *_afc; }
 
+    // A tree listing goes at most this many levels below its start; deeper entries fail it.
+    static constexpr int kMaxTreeDepth = 512;
+
 private:
     AFCDirectoryAccess();
+    bool makeLink(const Path& path, const Path& target, std::int64_t type);
+    Names readNames(afc_directory directory);
 
     // The connection; the cell holds null once it is closed.
     std::shared_ptr<afc_connection> _afc;
