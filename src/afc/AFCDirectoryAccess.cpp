@@ -1,5 +1,6 @@
 #include "afc/AFCDirectoryAccess.h"
 
+#include "afc/AFCFileReference.h"
 #include "device/AMDevice.h"
 #include "platform/SystemLog.h"
 
@@ -172,6 +173,22 @@ bool AFCDirectoryAccess::fileExistsAtPath(const Path& path) {
     iterator.reset();
     clearLastError();
     return true;
+}
+
+std::shared_ptr<AFCFileReference> AFCDirectoryAccess::openForRead(const Path& path) { return open(path, 1); }
+std::shared_ptr<AFCFileReference> AFCDirectoryAccess::openForWrite(const Path& path) { return open(path, 2); }
+std::shared_ptr<AFCFileReference> AFCDirectoryAccess::openForReadWrite(const Path& path) { return open(path, 3); }
+
+std::shared_ptr<AFCFileReference> AFCDirectoryAccess::open(const Path& path, std::uint64_t mode) {
+    // Refused like every other operation that is given no path, before the platform sees it.
+    if (!path) {
+        setLastError("Input path is nil");
+        return nullptr;
+    }
+    if (!ensureConnectionIsOpen()) return nullptr;
+    afc_file_ref reference = 0;
+    if (!checkStatusFrom(AFCFileRefOpen(*_afc, path->c_str(), mode, &reference), "AFCFileRefOpen")) return nullptr;
+    return AFCFileReference::initWithPathReferenceAfc(path, reference, _afc);
 }
 
 } // namespace keldo

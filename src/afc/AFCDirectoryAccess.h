@@ -12,14 +12,16 @@
 
 namespace keldo {
 
+class AFCFileReference;
+
 // A client of a device's AFC service, the device's remote file system: information, path
-// operations and listings. It opens its AFC connection on the
+// operations, listings, open files and whole-file transfer. It opens its AFC connection on the
 // service that its base class starts, and owns it until close or destruction.
 //
 // Every operation that fails leaves its text in lastError; those that succeed clear it, unless
 // told otherwise. Paths go to the platform as NUL-terminated byte strings, and names from the
 // device come back byte for byte: a name that is not valid UTF-8 stays usable as a path.
-// One object, with its connection, is used from one thread at a time.
+// One object, with its connection and its files, is used from one thread at a time.
 class AFCDirectoryAccess : public AMService {
 public:
     using Path = std::optional<std::string>;
@@ -32,7 +34,7 @@ public:
     ~AFCDirectoryAccess() override;
 
     // Closes the connection once; a failure is logged and the connection counts as closed all the
-    // same.
+    // same. Files opened on it fail from then on.
     void close();
     // True while the connection is open; otherwise lastError becomes "Connection is not open".
     bool ensureConnectionIsOpen();
@@ -58,6 +60,11 @@ public:
     // Carries out an operation made for this connection, and releases it on every path.
     bool processOpFrom(PlatformObjectRef operation, const char* caller);
 
+    // Open remote files (modes 1, 2 and 3); none on failure, with the open's text in lastError.
+    std::shared_ptr<AFCFileReference> openForRead(const Path& path);
+    std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
+    std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
+
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
     // or value, and the iterator stays open for its opener to close.
     static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
@@ -74,10 +81,12 @@ public:
 
 private:
     AFCDirectoryAccess();
+    std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
     bool makeLink(const Path& path, const Path& target, std::int64_t type);
     Names readNames(afc_directory directory);
 
-    // The connection; the cell holds null once it is closed.
+    // The connection, shared with the files opened on it so that they see it close: the cell
+    // holds null once the connection is closed.
     std::shared_ptr<afc_connection> _afc;
 };
 

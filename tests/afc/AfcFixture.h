@@ -1,6 +1,7 @@
 #pragma once
 
 #include "afc/AFCDirectoryAccess.h"
+#include "afc/AFCFileReference.h"
 #include "device/AMDevice.h"
 #include "support/SimulatedPlatform.h"
 
