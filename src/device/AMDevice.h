@@ -72,6 +72,15 @@ public:
     // A copy of the platform's wake-up token, or none.
     PlistRef wakeUpToken();
 
+    // AFC connections; defined in the afc library, which whoever calls them links.
+    // Connects and starts a session whatever the state, opens the named AFC service, then always
+    // stops the session and disconnects: a handle connected before the call is not after it.
+    std::shared_ptr<AFCDirectoryAccess> directoryForName(const std::string& name);
+    // The kept connection to "com.apple.afc", made on first use and tried again while there is none.
+    std::shared_ptr<AFCDirectoryAccess> mediaDirectory();
+    // The platform's key/value pairs as a dictionary, as AFCDirectoryAccess reads them.
+    static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
+
     std::optional<std::string> lasterror() const { return _lasterror.load(); }
     bool checkStatusFrom(std::int32_t status, const char* operation);
     void setLastError(std::string text) { _lasterror.store(std::move(text)); }

@@ -15,6 +15,13 @@ struct SimulatedBackend::Device {
     bool connected = false;
     bool inSession = false;
     int heldReferences = 0;
+    std::map<std::string, std::unique_ptr<SimulatedFileSystem>> fileSystems;  // by AFC service name
+
+    SimulatedFileSystem& fileSystem(const std::string& service) {
+        auto& files = fileSystems[service];
+        if (!files) files = std::make_unique<SimulatedFileSystem>();
+        return *files;
+    }
 };
 
 struct SimulatedBackend::Subscription {
@@ -25,6 +32,7 @@ struct SimulatedBackend::Subscription {
 
 // Both ends of one started service's socket pair; whichever is still open closes with the record.
 struct SimulatedBackend::Service {
+    Device* device = nullptr;
     int number = 0;
     std::string name;
     bool secure = false;
@@ -363,6 +371,7 @@ std::int32_t SimulatedBackend::start(am_device device, const char* name, bool se
     int ends[2];
     if (::socketpair(AF_UNIX, serviceSocketType_ | SOCK_CLOEXEC, 0, ends) != 0) return kAMDUndefinedError;
     auto s = std::make_unique<Service>();
+    s->device = d;
     s->number = static_cast<int>(services_.size()) + 1;
     s->name = name;
     s->secure = secure;
@@ -428,6 +437,389 @@ std::int32_t SimulatedBackend::wakeupUsingToken(const PlistRef& token, double ti
                                                          fmt::format("{}", timeout)}))
         return *forced;
     return token ? 0 : kAMDUndefinedError;
+}
+
+// AFC: the glue between the platform's handles and each device's SimulatedFileSystem.
+
+struct SimulatedBackend::AfcConnection {
+    int number = 0;
+    SimulatedFileSystem* files = nullptr;
+    bool open = true;
+    std::vector<afc_file_ref> openFiles;
+};
+
+// A directory's names, read one at a time; each name stays valid until the handle is closed.
+struct SimulatedBackend::DirectoryListing {
+    AfcConnection* connection = nullptr;
+    std::string path;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+};
+
+struct SimulatedBackend::KeyValueIterator {
+    SimulatedFileSystem* files = nullptr;
+    std::string path;
+    SimulatedFileSystem::KeyValues pairs;
+    std::size_t next = 0;
+};
+
+namespace {
+
+struct SimulatedOperation : PlatformObject {
+    std::string path;
+    std::uint64_t nanoseconds = 0;
+    void* context = nullptr;
+    std::int32_t result = 0;
+};
+
+constexpr std::int32_t kNotConnectedAfc = 11;  // the AFC protocol's "service not connected"
+
+} // namespace
+
+SimulatedFileSystem& SimulatedBackend::fileSystem(am_device device, const std::string& service) {
+    std::lock_guard lock(mutex_);
+    Device* d = find(device);
+    // A pointer that is no simulated device gets a file system of its own that nothing serves.
+    static SimulatedFileSystem nowhere;
+    return d ? d->fileSystem(service) : nowhere;
+}
+
+int SimulatedBackend::openAfcConnections() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(afcConnections_.begin(), afcConnections_.end(),
+                                          [](const auto& c) { return c->open; }));
+}
+
+int SimulatedBackend::openDirectories() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(directories_.size());
+}
+
+int SimulatedBackend::peakOpenDirectories() const {
+    std::lock_guard lock(mutex_);
+    return peakDirectories_;
+}
+
+int SimulatedBackend::openKeyValueIterators() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(iterators_.size());
+}
+
+int SimulatedBackend::liveOperations() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(operations_.begin(), operations_.end(),
+                                          [](const auto& o) { return !o.expired(); }));
+}
+
+SimulatedBackend::AfcConnection* SimulatedBackend::openConnection(afc_connection connection) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& c : afcConnections_) {
+        if (reinterpret_cast<afc_connection>(c.get()) == connection) return c->open ? c.get() : nullptr;
+    }
+    return nullptr;
+}
+
+std::string SimulatedBackend::nameOf(afc_connection connection) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& c : afcConnections_) {
+        if (reinterpret_cast<afc_connection>(c.get()) == connection) return fmt::format("afc#{}", c->number);
+    }
+    return connection ? "unknown-afc" : "null";
+}
+
+SimulatedFileSystem* SimulatedBackend::fileOf(afc_connection connection, afc_file_ref ref) const {
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c || std::find(c->openFiles.begin(), c->openFiles.end(), ref) == c->openFiles.end()) return nullptr;
+    return c->files;
+}
+
+std::int32_t SimulatedBackend::afcConnectionOpen(service_handle service, std::uint32_t ioTimeout,
+                                                 afc_connection* connection) {
+    if (auto forced = enter("AFCConnectionOpen", {fmt::format("{:#x}", service), fmt::format("{}", ioTimeout)}))
+        return *forced;
+    std::lock_guard lock(mutex_);
+    Service* s = findService(service);
+    if (!s || !s->device || !connection) return kAMDUndefinedError;
+    auto c = std::make_unique<AfcConnection>();
+    c->number = static_cast<int>(afcConnections_.size()) + 1;
+    c->files = &s->device->fileSystem(s->name);
+    *connection = reinterpret_cast<afc_connection>(c.get());
+    afcConnections_.push_back(std::move(c));
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcConnectionSetSecureContext(afc_connection connection, void* context) {
+    if (auto forced = enter("AFCConnectionSetSecureContext", {nameOf(connection), fmt::format("{}", context)}))
+        return *forced;
+    return openConnection(connection) ? 0 : kNotConnectedAfc;
+}
+
+std::int32_t SimulatedBackend::afcConnectionClose(afc_connection connection) {
+    if (auto forced = enter("AFCConnectionClose", {nameOf(connection)})) return *forced;
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    // The device ends what was still open on the connection.
+    for (afc_file_ref ref : c->openFiles) c->files->dropHandle(ref);
+    c->openFiles.clear();
+    std::erase_if(directories_, [&](const auto& entry) { return entry.second->connection == c; });
+    c->open = false;
+    return 0;
+}
+
+std::uint32_t SimulatedBackend::afcConnectionGetIOTimeout(afc_connection connection) {
+    record("AFCConnectionGetIOTimeout", {nameOf(connection)});
+    AfcConnection* c = openConnection(connection);
+    return c ? c->files->ioTimeout() : 0;
+}
+
+std::int32_t SimulatedBackend::afcConnectionProcessOperation(afc_connection connection,
+                                                             const PlatformObjectRef& operation, double timeout) {
+    if (auto forced = enter("AFCConnectionProcessOperation",
+                            {nameOf(connection), operation ? "operation" : "null", fmt::format("{}", timeout)}))
+        return *forced;
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    auto* op = dynamic_cast<SimulatedOperation*>(operation.get());
+    if (!op) return SimulatedFileSystem::kInvalidArgument;
+    op->result = c->files->setModificationTime(op->path, op->nanoseconds);
+    return 0;
+}
+
+PlistRef SimulatedBackend::afcConnectionCopyLastErrorInfo(afc_connection connection) {
+    record("AFCConnectionCopyLastErrorInfo", {nameOf(connection)});
+    AfcConnection* c = openConnection(connection);
+    if (!c) return nullptr;
+    auto info = c->files->lastErrorInfo();
+    return info ? PlistValue::make(std::move(*info)) : nullptr;
+}
+
+std::int32_t SimulatedBackend::afcDeviceInfoOpen(afc_connection connection, afc_dictionary* info) {
+    if (auto forced = enter("AFCDeviceInfoOpen", {nameOf(connection)})) return *forced;
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c || !info) return kNotConnectedAfc;
+    auto it = std::make_unique<KeyValueIterator>();
+    it->files = c->files;
+    it->path = "/";
+    if (auto status = c->files->deviceInfo(it->pairs)) return status;
+    *info = reinterpret_cast<afc_dictionary>(it.get());
+    iterators_[*info] = std::move(it);
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcFileInfoOpen(afc_connection connection, const char* path, afc_dictionary* info) {
+    if (auto forced = enter("AFCFileInfoOpen", {nameOf(connection), quotedOrNull(path)})) return *forced;
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c || !info) return kNotConnectedAfc;
+    if (!path) return SimulatedFileSystem::kInvalidArgument;
+    auto it = std::make_unique<KeyValueIterator>();
+    it->files = c->files;
+    it->path = path;
+    if (auto status = c->files->fileInfo(path, it->pairs)) return status;
+    *info = reinterpret_cast<afc_dictionary>(it.get());
+    iterators_[*info] = std::move(it);
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcKeyValueRead(afc_dictionary info, const char** key, const char** value) {
+    if (auto forced = enter("AFCKeyValueRead", {fmt::format("{}", static_cast<void*>(info))})) return *forced;
+    std::lock_guard lock(mutex_);
+    auto found = iterators_.find(info);
+    if (found == iterators_.end() || !key || !value) return SimulatedFileSystem::kInvalidArgument;
+    KeyValueIterator& it = *found->second;
+    if (auto status = it.files->checkFault("AFCKeyValueRead", it.path)) return status;
+    if (it.next >= it.pairs.size()) {
+        *key = nullptr;
+        *value = nullptr;
+        return 0;
+    }
+    const auto& pair = it.pairs[it.next++];
+    *key = pair.key ? pair.key->c_str() : nullptr;
+    *value = pair.value ? pair.value->c_str() : nullptr;
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcKeyValueClose(afc_dictionary info) {
+    if (auto forced = enter("AFCKeyValueClose", {fmt::format("{}", static_cast<void*>(info))})) return *forced;
+    std::lock_guard lock(mutex_);
+    return iterators_.erase(info) ? 0 : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcDirectoryOpen(afc_connection connection, const char* path,
+                                                afc_directory* directory) {
+    if (auto forced = enter("AFCDirectoryOpen", {nameOf(connection), quotedOrNull(path)})) return *forced;
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c || !directory) return kNotConnectedAfc;
+    if (!path) return SimulatedFileSystem::kInvalidArgument;
+    auto listing = std::make_unique<DirectoryListing>();
+    listing->connection = c;
+    listing->path = path;
+    if (auto status = c->files->readDirectory(path, listing->names)) return status;
+    *directory = reinterpret_cast<afc_directory>(listing.get());
+    directories_[*directory] = std::move(listing);
+    peakDirectories_ = std::max(peakDirectories_, static_cast<int>(directories_.size()));
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcDirectoryRead(afc_connection connection, afc_directory directory, char** name) {
+    if (auto forced = enter("AFCDirectoryRead", {nameOf(connection), fmt::format("{}", static_cast<void*>(directory))}))
+        return *forced;
+    std::lock_guard lock(mutex_);
+    auto found = directories_.find(directory);
+    if (!name) return SimulatedFileSystem::kInvalidArgument;
+    *name = nullptr;
+    if (found == directories_.end() || found->second->connection != openConnection(connection))
+        return SimulatedFileSystem::kInvalidArgument;
+    DirectoryListing& listing = *found->second;
+    if (auto status = listing.connection->files->checkFault("AFCDirectoryRead", listing.path)) return status;
+    if (listing.next < listing.names.size()) *name = listing.names[listing.next++].data();
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcDirectoryClose(afc_connection connection, afc_directory directory) {
+    if (auto forced = enter("AFCDirectoryClose", {nameOf(connection), fmt::format("{}", static_cast<void*>(directory))}))
+        return *forced;
+    std::lock_guard lock(mutex_);
+    return directories_.erase(directory) ? 0 : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcDirectoryCreate(afc_connection connection, const char* path) {
+    if (auto forced = enter("AFCDirectoryCreate", {nameOf(connection), quotedOrNull(path)})) return *forced;
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    return path ? c->files->makeDirectory(path) : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcRemovePath(afc_connection connection, const char* path) {
+    if (auto forced = enter("AFCRemovePath", {nameOf(connection), quotedOrNull(path)})) return *forced;
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    return path ? c->files->removePath(path) : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcRenamePath(afc_connection connection, const char* oldPath, const char* newPath) {
+    if (auto forced = enter("AFCRenamePath", {nameOf(connection), quotedOrNull(oldPath), quotedOrNull(newPath)}))
+        return *forced;
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    if (!oldPath || !newPath) return SimulatedFileSystem::kInvalidArgument;
+    return c->files->renamePath(oldPath, newPath);
+}
+
+std::int32_t SimulatedBackend::afcLinkPath(afc_connection connection, std::int64_t linkType, const char* target,
+                                           const char* linkPath) {
+    if (auto forced = enter("AFCLinkPath", {nameOf(connection), fmt::format("{}", linkType), quotedOrNull(target),
+                                            quotedOrNull(linkPath)}))
+        return *forced;
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    if (!target || !linkPath) return SimulatedFileSystem::kInvalidArgument;
+    return c->files->makeLink(linkType, target, linkPath);
+}
+
+PlatformObjectRef SimulatedBackend::afcOperationCreateSetModTime(const std::string& path, std::uint64_t nanoseconds,
+                                                                 void* context) {
+    if (enter("AFCOperationCreateSetModTime", {fmt::format("\"{}\"", path), fmt::format("{}", nanoseconds),
+                                               fmt::format("{}", context)}))
+        return nullptr;
+    auto operation = std::make_shared<SimulatedOperation>();
+    operation->path = path;
+    operation->nanoseconds = nanoseconds;
+    operation->context = context;
+    std::lock_guard lock(mutex_);
+    operations_.push_back(operation);
+    return operation;
+}
+
+std::int32_t SimulatedBackend::afcOperationGetResultStatus(const PlatformObjectRef& operation) {
+    if (auto forced = enter("AFCOperationGetResultStatus", {operation ? "operation" : "null"})) return *forced;
+    auto* op = dynamic_cast<SimulatedOperation*>(operation.get());
+    return op ? op->result : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcFileRefOpen(afc_connection connection, const char* path, std::uint64_t mode,
+                                              afc_file_ref* ref) {
+    if (auto forced = enter("AFCFileRefOpen", {nameOf(connection), quotedOrNull(path), fmt::format("{}", mode)}))
+        return *forced;
+    std::lock_guard lock(mutex_);
+    AfcConnection* c = openConnection(connection);
+    if (!c) return kNotConnectedAfc;
+    if (!path || !ref) return SimulatedFileSystem::kInvalidArgument;
+    afc_file_ref opened = 0;
+    if (auto status = c->files->openFile(path, mode, opened)) return status;
+    c->openFiles.push_back(opened);
+    *ref = opened;
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcFileRefClose(afc_connection connection, afc_file_ref ref) {
+    if (auto forced = enter("AFCFileRefClose", {nameOf(connection), fmt::format("{}", ref)})) return *forced;
+    std::lock_guard lock(mutex_);
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    if (!files) return SimulatedFileSystem::kInvalidArgument;
+    if (auto status = files->closeFile(ref)) return status;
+    std::erase(openConnection(connection)->openFiles, ref);
+    return 0;
+}
+
+std::int32_t SimulatedBackend::afcFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset,
+                                              std::int64_t mode) {
+    if (auto forced = enter("AFCFileRefSeek", {nameOf(connection), fmt::format("{}", ref), fmt::format("{}", offset),
+                                               fmt::format("{}", mode)}))
+        return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    return files ? files->seek(ref, offset, mode) : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position) {
+    if (auto forced = enter("AFCFileRefTell", {nameOf(connection), fmt::format("{}", ref)})) return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    if (!files || !position) return SimulatedFileSystem::kInvalidArgument;
+    return files->tell(ref, *position);
+}
+
+std::int32_t SimulatedBackend::afcFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer,
+                                              std::uint64_t* count) {
+    if (auto forced = enter("AFCFileRefRead", {nameOf(connection), fmt::format("{}", ref),
+                                               count ? fmt::format("{}", *count) : "null"}))
+        return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    if (!files || !count || (!buffer && *count > 0)) return SimulatedFileSystem::kInvalidArgument;
+    return files->read(ref, buffer, *count);
+}
+
+std::int32_t SimulatedBackend::afcFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer,
+                                               std::uint64_t count) {
+    if (auto forced = enter("AFCFileRefWrite", {nameOf(connection), fmt::format("{}", ref), fmt::format("{}", count)}))
+        return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    if (!files || (!buffer && count > 0)) return SimulatedFileSystem::kInvalidArgument;
+    return files->write(ref, buffer, count);
+}
+
+std::int32_t SimulatedBackend::afcFileRefSetFileSize(afc_connection connection, afc_file_ref ref,
+                                                     std::uint64_t size) {
+    if (auto forced = enter("AFCFileRefSetFileSize", {nameOf(connection), fmt::format("{}", ref),
+                                                      fmt::format("{}", size)}))
+        return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    return files ? files->setFileSize(ref, size) : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcFileRefLock(afc_connection connection, afc_file_ref ref) {
+    if (auto forced = enter("AFCFileRefLock", {nameOf(connection), fmt::format("{}", ref)})) return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    return files ? files->lock(ref) : SimulatedFileSystem::kInvalidArgument;
+}
+
+std::int32_t SimulatedBackend::afcFileRefUnlock(afc_connection connection, afc_file_ref ref) {
+    if (auto forced = enter("AFCFileRefUnlock", {nameOf(connection), fmt::format("{}", ref)})) return *forced;
+    SimulatedFileSystem* files = fileOf(connection, ref);
+    return files ? files->unlock(ref) : SimulatedFileSystem::kInvalidArgument;
 }
 
 } // namespace keldo

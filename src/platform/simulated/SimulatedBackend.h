@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/mobiledevice/Backend.h"
+#include "platform/simulated/SimulatedFileSystem.h"
 
 #include <map>
 #include <memory>
@@ -89,6 +90,16 @@ public:
     int liveAssertions() const;
     int createdAssertions() const;
 
+    // AFC. A device has one file system per AFC service name; a connection opened on a started
+    // service serves the file system of that service's device and name.
+    SimulatedFileSystem& fileSystem(am_device device, const std::string& service = "com.apple.afc");
+    // Connections, directory handles and key/value iterators open now; operations not yet released.
+    int openAfcConnections() const;
+    int openDirectories() const;
+    int peakOpenDirectories() const;
+    int openKeyValueIterators() const;
+    int liveOperations() const;
+
     // Status codes of the simulator's own refusals.
     static constexpr std::int32_t kNotConnected = static_cast<std::int32_t>(0xe8000012u);
     static constexpr std::int32_t kNoSession = static_cast<std::int32_t>(0xe800001du);
@@ -121,15 +132,62 @@ public:
     std::int32_t createWakeupToken(am_device, PlistRef* token) override;
     std::int32_t wakeupUsingToken(const PlistRef& token, double timeout) override;
 
+    // AFC connection
+    std::int32_t afcConnectionOpen(service_handle, std::uint32_t ioTimeout, afc_connection* connection) override;
+    std::int32_t afcConnectionSetSecureContext(afc_connection, void* context) override;
+    std::int32_t afcConnectionClose(afc_connection) override;
+    std::uint32_t afcConnectionGetIOTimeout(afc_connection) override;
+    std::int32_t afcConnectionProcessOperation(afc_connection, const PlatformObjectRef& operation,
+                                               double timeout) override;
+    PlistRef afcConnectionCopyLastErrorInfo(afc_connection) override;
+
+    // AFC information
+    std::int32_t afcDeviceInfoOpen(afc_connection, afc_dictionary* info) override;
+    std::int32_t afcFileInfoOpen(afc_connection, const char* path, afc_dictionary* info) override;
+    std::int32_t afcKeyValueRead(afc_dictionary, const char** key, const char** value) override;
+    std::int32_t afcKeyValueClose(afc_dictionary) override;
+
+    // AFC directories and paths
+    std::int32_t afcDirectoryOpen(afc_connection, const char* path, afc_directory* directory) override;
+    std::int32_t afcDirectoryRead(afc_connection, afc_directory, char** name) override;
+    std::int32_t afcDirectoryClose(afc_connection, afc_directory) override;
+    std::int32_t afcDirectoryCreate(afc_connection, const char* path) override;
+    std::int32_t afcRemovePath(afc_connection, const char* path) override;
+    std::int32_t afcRenamePath(afc_connection, const char* oldPath, const char* newPath) override;
+    std::int32_t afcLinkPath(afc_connection, std::int64_t linkType, const char* target, const char* linkPath) override;
+
+    // AFC operations
+    PlatformObjectRef afcOperationCreateSetModTime(const std::string& path, std::uint64_t nanoseconds,
+                                                   void* context) override;
+    std::int32_t afcOperationGetResultStatus(const PlatformObjectRef& operation) override;
+
+    // AFC files
+    std::int32_t afcFileRefOpen(afc_connection, const char* path, std::uint64_t mode, afc_file_ref* ref) override;
+    std::int32_t afcFileRefClose(afc_connection, afc_file_ref) override;
+    std::int32_t afcFileRefSeek(afc_connection, afc_file_ref, std::int64_t offset, std::int64_t mode) override;
+    std::int32_t afcFileRefTell(afc_connection, afc_file_ref, std::uint64_t* position) override;
+    std::int32_t afcFileRefRead(afc_connection, afc_file_ref, void* buffer, std::uint64_t* count) override;
+    std::int32_t afcFileRefWrite(afc_connection, afc_file_ref, const void* buffer, std::uint64_t count) override;
+    std::int32_t afcFileRefSetFileSize(afc_connection, afc_file_ref, std::uint64_t size) override;
+    std::int32_t afcFileRefLock(afc_connection, afc_file_ref) override;
+    std::int32_t afcFileRefUnlock(afc_connection, afc_file_ref) override;
+
 private:
     struct Device;
     struct Subscription;
     struct Service;
+    struct AfcConnection;
+    struct DirectoryListing;
+    struct KeyValueIterator;
 
     Device* find(am_device device) const;
     Service* findService(service_handle service) const;
     std::int32_t start(am_device device, const char* name, bool secure, service_handle* handle);
     std::string nameOf(am_device device) const;
+    AfcConnection* openConnection(afc_connection connection) const;
+    std::string nameOf(afc_connection connection) const;
+    // The connection's file system when the connection is open and holds the file.
+    SimulatedFileSystem* fileOf(afc_connection connection, afc_file_ref ref) const;
     void record(std::string name, std::vector<std::string> args);
     // Logs the call and answers a forced status, if one is due.
     std::optional<std::int32_t> enter(const char* name, std::vector<std::string> args);
@@ -147,6 +205,11 @@ private:
     std::vector<std::unique_ptr<Service>> services_;
     int serviceSocketType_;
     std::vector<std::weak_ptr<PlatformObject>> assertions_;
+    std::vector<std::unique_ptr<AfcConnection>> afcConnections_;
+    std::map<afc_directory, std::unique_ptr<DirectoryListing>> directories_;
+    int peakDirectories_ = 0;
+    std::map<afc_dictionary, std::unique_ptr<KeyValueIterator>> iterators_;
+    std::vector<std::weak_ptr<PlatformObject>> operations_;
     int badReleases_ = 0;
 };
 

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "device/AMService.h"
+#include "platform/mobiledevice/MobileDevice.h"
+#include "platform/plist/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keldo {
+
+class AFCFileReference;
+
+// A client of a device's AFC service, the device's remote file system: information, path
+// operations, listings, open files and whole-file transfer. It opens its AFC connection on the
+// service that its base class starts, and owns it until close or destruction.
+//
+// Every operation that fails leaves its text in lastError; those that succeed clear it, unless
+// told otherwise. Paths go to the platform as NUL-terminated byte strings, and names from the
+// device come back byte for byte: a name that is not valid UTF-8 stays usable as a path.
+// One object, with its connection and its files, is used from one thread at a time.
+class AFCDirectoryAccess : public AMService {
+public:
+    using Path = std::optional<std::string>;
+    using Names = std::vector<std::string>;
+
+    // Starts the named service on a device that the caller has connected and in a session, and
+    // opens the AFC connection on it. None when either fails (an AFC failure is logged).
+    static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDevice(const std::string& name,
+                                                                    const std::shared_ptr<AMDevice>& device);
+    ~AFCDirectoryAccess() override;
+
+    // Closes the connection once; a failure is logged and the connection counts as closed all the
+    // same. Files opened on it fail from then on.
+    void close();
+    // True while the connection is open; otherwise lastError becomes "Connection is not open".
+    bool ensureConnectionIsOpen();
+
+    // Information. Values of decimal digits only become integers, the times of a file dates.
+    PlistRef deviceInfo();
+    PlistRef getFileInfo(const Path& path);
+    // Whether the device answers a query of the path; a failure leaves lastError as it was.
+    bool fileExistsAtPath(const Path& path);
+
+    // Listings: one directory in the device's order without "." and ".."; a whole tree sorted,
+    // directories with a trailing "/". A successful tree listing leaves lastError alone.
+    std::optional<Names> directoryContents(const Path& path);
+    std::optional<Names> recursiveDirectoryContents(const Path& path);
+
+    // Path operations. The link operations take the new link's path first, then its target.
+    bool mkdir(const Path& path);
+    bool unlink(const Path& path);
+    bool renameTo(const Path& oldPath, const Path& newPath);
+    bool linkTo(const Path& path, const Path& target);
+    bool symlinkTo(const Path& path, const Path& target);
+    bool setmodtimeTo(const Path& path, const std::optional<PlistDate>& date);
+    // Carries out an operation made for this connection, and releases it on every path.
+    bool processOpFrom(PlatformObjectRef operation, const char* caller);
+
+    // Open remote files (modes 1, 2 and 3); none on failure, with the open's text in lastError.
+    std::shared_ptr<AFCFileReference> openForRead(const Path& path);
+    std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
+    std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
+
+    // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
+    // or value, and the iterator stays open for its opener to close.
+    static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
+    // Turns a time in nanoseconds under `key` into a date of whole seconds, when there is one.
+    static void fix_date_entryIn(const std::string& key, PlistValue::Dictionary& dictionary);
+    // Clears lastError on status 0; otherwise sets "<operation> failed: Return code = 0x%04X".
+    bool checkStatusFrom(std::int32_t status, const char* operation);
+
+    // The open connection, or null.
+    afc_connection afc() const { return *_afc; }
+
+    // A tree listing goes at most this many levels below its start; deeper entries fail it.
+    static constexpr int kMaxTreeDepth = 512;
+
+private:
+    AFCDirectoryAccess();
+    std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
+    bool makeLink(const Path& path, const Path& target, std::int64_t type);
+    Names readNames(afc_directory directory);
+
+    // The connection, shared with the files opened on it so that they see it close: the cell
+    // holds null once the connection is closed.
+    std::shared_ptr<afc_connection> _afc;
+};
+
+} // namespace keldo

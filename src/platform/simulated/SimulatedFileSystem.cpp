@@ -1,0 +1,673 @@
+#include "platform/simulated/SimulatedFileSystem.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <new>
+
+namespace keldo {
+
+struct SimulatedFileSystem::Node {
+    Kind kind = Kind::File;
+    std::string data;  // a file's contents or a link's target
+    std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in creation order
+    std::uint64_t birth = 0;
+    std::uint64_t modified = 0;
+    int links = 0;
+    std::uint64_t lockOwner = 0;  // the handle holding the lock, 0 for none
+
+    std::shared_ptr<Node> child(const std::string& name) const {
+        for (const auto& [n, node] : children) {
+            if (n == name) return node;
+        }
+        return nullptr;
+    }
+    void erase(const std::string& name) {
+        std::erase_if(children, [&](const auto& entry) { return entry.first == name; });
+    }
+};
+
+struct SimulatedFileSystem::OpenFile {
+    std::shared_ptr<Node> node;
+    std::string path;
+    std::uint64_t mode = 0;
+    std::uint64_t position = 0;
+};
+
+// Where a path leads: the directories from the root to the last component's parent, the last
+// component's name and what it names (null when nothing does yet). A path that ends at a
+// directory without naming it ("/", "a/..") has no parent.
+struct SimulatedFileSystem::Resolved {
+    std::vector<std::shared_ptr<Node>> directories;
+    std::shared_ptr<Node> parent;
+    std::string name;
+    std::shared_ptr<Node> node;
+};
+
+namespace {
+
+// Larger files than this answer "no space left", as a full device would.
+constexpr std::uint64_t kCapacity = 1ull << 30;
+constexpr std::int32_t kNoSpace = 18;
+constexpr std::uint64_t kDefaultClock = 1'400'000'000ull * 1'000'000'000ull;
+
+std::deque<std::string> componentsOf(const std::string& path) {
+    std::deque<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The path as faults and file information are keyed: one "/" before each component, "." dropped.
+std::string normalized(const std::string& path) {
+    std::string out;
+    for (const auto& part : componentsOf(path)) {
+        if (part != ".") out += "/" + part;
+    }
+    return out.empty() ? "/" : out;
+}
+
+const char* formatName(SimulatedFileSystem::Kind kind) {
+    switch (kind) {
+    case SimulatedFileSystem::Kind::Directory: return "S_IFDIR";
+    case SimulatedFileSystem::Kind::SymbolicLink: return "S_IFLNK";
+    case SimulatedFileSystem::Kind::File: break;
+    }
+    return "S_IFREG";
+}
+
+const char* describe(std::int32_t status) {
+    switch (status) {
+    case SimulatedFileSystem::kNotADirectory: return "Not a directory";
+    case SimulatedFileSystem::kInvalidArgument: return "Invalid argument";
+    case SimulatedFileSystem::kNotFound: return "No such file or directory";
+    case SimulatedFileSystem::kIsADirectory: return "Is a directory";
+    case SimulatedFileSystem::kPermissionDenied: return "Permission denied";
+    case SimulatedFileSystem::kExists: return "File exists";
+    case SimulatedFileSystem::kBusy: return "Resource busy";
+    case kNoSpace: return "No space left on device";
+    default: return "Unknown error";
+    }
+}
+
+} // namespace
+
+SimulatedFileSystem::SimulatedFileSystem() : root_(std::make_shared<Node>()), clock_(kDefaultClock) {
+    root_->kind = Kind::Directory;
+    root_->links = 1;
+    root_->birth = root_->modified = clock_;
+    deviceInfo_ = {{"Model", "iPhone4,1"},
+                   {"FSTotalBytes", "15989485568"},
+                   {"FSFreeBytes", "8123764736"},
+                   {"FSBlockSize", "4096"}};
+}
+
+SimulatedFileSystem::~SimulatedFileSystem() = default;
+
+std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::resolve(const std::string& path, bool followLast,
+                                                                          std::int32_t& status) const {
+    std::deque<std::string> parts = componentsOf(path);
+    std::vector<std::shared_ptr<Node>> directories{root_};
+    int hops = 0;
+    while (!parts.empty()) {
+        std::string name = std::move(parts.front());
+        parts.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            if (directories.size() > 1) directories.pop_back();
+            continue;
+        }
+        const auto& current = directories.back();
+        if (current->kind != Kind::Directory) {
+            status = kNotFound;
+            return std::nullopt;
+        }
+        std::shared_ptr<Node> child = current->child(name);
+        bool last = parts.empty();
+        if (child && child->kind == Kind::SymbolicLink && (!last || followLast)) {
+            if (++hops > kMaxLinkHops) {
+                status = kUnknownError;
+                return std::nullopt;
+            }
+            auto target = componentsOf(child->data);
+            parts.insert(parts.begin(), target.begin(), target.end());
+            if (!child->data.empty() && child->data[0] == '/') directories.resize(1);
+            continue;
+        }
+        if (last) {
+            Resolved r{directories, current, name, child};
+            return r;
+        }
+        if (!child) {
+            status = kNotFound;
+            return std::nullopt;
+        }
+        directories.push_back(child);
+    }
+    Resolved r;
+    r.node = directories.back();
+    directories.pop_back();
+    r.directories = std::move(directories);
+    return r;
+}
+
+std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::makeParents(const std::string& path,
+                                                                            std::string& leaf) {
+    auto parts = componentsOf(path);
+    if (parts.empty()) return nullptr;
+    leaf = parts.back();
+    parts.pop_back();
+    std::shared_ptr<Node> directory = root_;
+    for (const auto& part : parts) {
+        auto child = directory->child(part);
+        if (!child || child->kind != Kind::Directory) {
+            if (child) directory->erase(part);
+            child = std::make_shared<Node>();
+            child->kind = Kind::Directory;
+            child->links = 1;
+            child->birth = child->modified = clock_;
+            directory->children.emplace_back(part, child);
+        }
+        directory = child;
+    }
+    return directory;
+}
+
+void SimulatedFileSystem::place(const std::string& path, std::shared_ptr<Node> node) {
+    std::string leaf;
+    auto parent = makeParents(path, leaf);
+    if (!parent) return;
+    ++node->links;
+    for (auto& [name, existing] : parent->children) {
+        if (name == leaf) {
+            --existing->links;
+            existing = std::move(node);
+            return;
+        }
+    }
+    parent->children.emplace_back(leaf, std::move(node));
+}
+
+void SimulatedFileSystem::addDirectory(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (r && r->node && r->node->kind == Kind::Directory) return;
+    auto node = std::make_shared<Node>();
+    node->kind = Kind::Directory;
+    node->birth = node->modified = clock_;
+    place(path, std::move(node));
+}
+
+void SimulatedFileSystem::addFile(const std::string& path, std::string contents) {
+    std::lock_guard lock(mutex_);
+    auto node = std::make_shared<Node>();
+    node->data = std::move(contents);
+    node->birth = node->modified = clock_;
+    place(path, std::move(node));
+}
+
+void SimulatedFileSystem::addSymbolicLink(const std::string& path, std::string target) {
+    std::lock_guard lock(mutex_);
+    auto node = std::make_shared<Node>();
+    node->kind = Kind::SymbolicLink;
+    node->data = std::move(target);
+    node->birth = node->modified = clock_;
+    place(path, std::move(node));
+}
+
+void SimulatedFileSystem::addHardLink(const std::string& path, const std::string& existing) {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(existing, false, status);
+    if (r && r->node && r->node->kind != Kind::Directory) place(path, r->node);
+}
+
+void SimulatedFileSystem::setTimes(const std::string& path, std::uint64_t birth, std::uint64_t modified) {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    if (auto r = resolve(path, false, status); r && r->node) {
+        r->node->birth = birth;
+        r->node->modified = modified;
+    }
+}
+
+void SimulatedFileSystem::setClock(std::uint64_t nanoseconds) {
+    std::lock_guard lock(mutex_);
+    clock_ = nanoseconds;
+}
+
+void SimulatedFileSystem::setDeviceInfo(KeyValues pairs) {
+    std::lock_guard lock(mutex_);
+    deviceInfo_ = std::move(pairs);
+}
+
+void SimulatedFileSystem::setFileInfo(const std::string& path, KeyValues pairs) {
+    std::lock_guard lock(mutex_);
+    fileInfo_[normalized(path)] = std::move(pairs);
+}
+
+void SimulatedFileSystem::inject(Fault fault) {
+    std::lock_guard lock(mutex_);
+    if (fault.path) fault.path = normalized(*fault.path);
+    faults_.push_back(std::move(fault));
+}
+
+void SimulatedFileSystem::clearFaults() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+void SimulatedFileSystem::setErrorInfo(ErrorInfo mode) {
+    std::lock_guard lock(mutex_);
+    errorInfo_ = mode;
+}
+
+void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
+    std::lock_guard lock(mutex_);
+    ioTimeout_ = seconds;
+}
+
+std::optional<SimulatedFileSystem::Kind> SimulatedFileSystem::kind(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r || !r->node) return std::nullopt;
+    return r->node->kind;
+}
+
+std::optional<std::string> SimulatedFileSystem::contents(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, true, status);
+    if (!r || !r->node || r->node->kind != Kind::File) return std::nullopt;
+    return r->node->data;
+}
+
+std::optional<std::string> SimulatedFileSystem::linkTarget(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r || !r->node || r->node->kind != Kind::SymbolicLink) return std::nullopt;
+    return r->node->data;
+}
+
+std::optional<std::uint64_t> SimulatedFileSystem::modificationTime(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r || !r->node) return std::nullopt;
+    return r->node->modified;
+}
+
+std::vector<std::string> SimulatedFileSystem::names(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    std::vector<std::string> out;
+    auto r = resolve(path, true, status);
+    if (r && r->node) {
+        for (const auto& entry : r->node->children) out.push_back(entry.first);
+    }
+    return out;
+}
+
+bool SimulatedFileSystem::isLocked(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(path, true, status);
+    return r && r->node && r->node->lockOwner != 0;
+}
+
+std::size_t SimulatedFileSystem::openFiles() const {
+    std::lock_guard lock(mutex_);
+    return open_.size();
+}
+
+std::uint32_t SimulatedFileSystem::ioTimeout() const {
+    std::lock_guard lock(mutex_);
+    return ioTimeout_;
+}
+
+std::int32_t SimulatedFileSystem::fault(const std::string& operation, const std::string& path) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->operation != operation || (it->path && *it->path != normalized(path))) continue;
+        if (it->passing > 0) {
+            --it->passing;
+            continue;
+        }
+        std::int32_t status = it->status;
+        if (it->failing > 0 && --it->failing == 0) faults_.erase(it);
+        return fail(status);
+    }
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::fail(std::int32_t status) {
+    if (status != 0) lastFailure_ = status;
+    return status;
+}
+
+std::int32_t SimulatedFileSystem::checkFault(const std::string& operation, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return fault(operation, path);
+}
+
+std::optional<PlistValue::Dictionary> SimulatedFileSystem::lastErrorInfo() const {
+    std::lock_guard lock(mutex_);
+    if (lastFailure_ == 0 || errorInfo_ == ErrorInfo::None) return std::nullopt;
+    PlistValue::Dictionary info{{"Domain", "com.apple.afc"}, {"Code", std::int64_t{lastFailure_}}};
+    if (errorInfo_ == ErrorInfo::WithDescription) info["NSLocalizedDescription"] = describe(lastFailure_);
+    return info;
+}
+
+std::int32_t SimulatedFileSystem::deviceInfo(KeyValues& pairs) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCDeviceInfoOpen", "/")) return status;
+    pairs = deviceInfo_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::fileInfo(const std::string& path, KeyValues& pairs) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCFileInfoOpen", path)) return status;
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r) return fail(status);
+    if (!r->node) return fail(kNotFound);
+    if (auto it = fileInfo_.find(normalized(path)); it != fileInfo_.end()) {
+        pairs = it->second;
+        return 0;
+    }
+    const Node& node = *r->node;
+    std::uint64_t size = node.data.size();
+    std::uint64_t links = static_cast<std::uint64_t>(node.links);
+    if (node.kind == Kind::Directory) {
+        size = 34 * (node.children.size() + 2);
+        links = 2 + static_cast<std::uint64_t>(std::count_if(
+                        node.children.begin(), node.children.end(),
+                        [](const auto& entry) { return entry.second->kind == Kind::Directory; }));
+    }
+    pairs = {{"st_size", std::to_string(size)},
+             {"st_blocks", std::to_string((size + 4095) / 4096 * 8)},
+             {"st_nlink", std::to_string(links)},
+             {"st_ifmt", formatName(node.kind)},
+             {"st_mtime", std::to_string(node.modified)},
+             {"st_birthtime", std::to_string(node.birth)}};
+    if (node.kind == Kind::SymbolicLink) pairs.push_back({"LinkTarget", node.data});
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::readDirectory(const std::string& path, std::vector<std::string>& names) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCDirectoryOpen", path)) return status;
+    std::int32_t status = 0;
+    auto r = resolve(path, true, status);
+    if (!r) return fail(status);
+    if (!r->node) return fail(kNotFound);
+    if (r->node->kind != Kind::Directory) return fail(kNotADirectory);
+    names = {".", ".."};
+    for (const auto& entry : r->node->children) names.push_back(entry.first);
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCDirectoryCreate", path)) return status;
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r) return fail(status);
+    if (r->node || !r->parent) return fail(kExists);
+    auto node = std::make_shared<Node>();
+    node->kind = Kind::Directory;
+    node->links = 1;
+    node->birth = node->modified = clock_;
+    r->parent->children.emplace_back(r->name, std::move(node));
+    r->parent->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCRemovePath", path)) return status;
+    std::int32_t status = 0;
+    auto r = resolve(path, false, status);
+    if (!r) return fail(status);
+    if (!r->parent) return fail(kPermissionDenied);
+    if (!r->node) return fail(kNotFound);
+    // Devices refuse to remove a directory that still has entries.
+    if (r->node->kind == Kind::Directory && !r->node->children.empty()) return fail(kUnknownError);
+    --r->node->links;
+    r->parent->erase(r->name);
+    r->parent->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::renamePath(const std::string& from, const std::string& to) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCRenamePath", from)) return status;
+    std::int32_t status = 0;
+    auto source = resolve(from, false, status);
+    if (!source) return fail(status);
+    if (!source->node) return fail(kNotFound);
+    if (!source->parent) return fail(kPermissionDenied);
+    auto target = resolve(to, false, status);
+    if (!target) return fail(status);
+    if (!target->parent) return fail(kExists);
+    if (target->node == source->node) return 0;
+    if (target->node && (target->node->kind == Kind::Directory || source->node->kind == Kind::Directory))
+        return fail(kExists);
+    // A directory can't move into itself.
+    for (const auto& directory : target->directories) {
+        if (directory == source->node) return fail(kInvalidArgument);
+    }
+    auto node = source->node;
+    source->parent->erase(source->name);
+    bool replaced = false;
+    for (auto& [name, existing] : target->parent->children) {
+        if (name == target->name) {
+            --existing->links;
+            existing = node;
+            replaced = true;
+        }
+    }
+    if (!replaced) target->parent->children.emplace_back(target->name, node);
+    source->parent->modified = target->parent->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::makeLink(std::int64_t type, const std::string& target, const std::string& link) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCLinkPath", link)) return status;
+    if (type != 1 && type != 2) return fail(kInvalidArgument);
+    std::int32_t status = 0;
+    auto at = resolve(link, false, status);
+    if (!at) return fail(status);
+    if (at->node || !at->parent) return fail(kExists);
+    std::shared_ptr<Node> node;
+    if (type == 1) {
+        auto existing = resolve(target, false, status);
+        if (!existing) return fail(status);
+        if (!existing->node) return fail(kNotFound);
+        if (existing->node->kind == Kind::Directory) return fail(kPermissionDenied);
+        node = existing->node;
+    } else {
+        if (target.empty()) return fail(kInvalidArgument);
+        node = std::make_shared<Node>();
+        node->kind = Kind::SymbolicLink;
+        node->data = target;
+        node->birth = node->modified = clock_;
+    }
+    ++node->links;
+    at->parent->children.emplace_back(at->name, std::move(node));
+    at->parent->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::setModificationTime(const std::string& path, std::uint64_t nanoseconds) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCSetModTime", path)) return status;
+    std::int32_t status = 0;
+    auto r = resolve(path, true, status);
+    if (!r) return fail(status);
+    if (!r->node) return fail(kNotFound);
+    r->node->modified = nanoseconds;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_t mode, std::uint64_t& handle) {
+    std::lock_guard lock(mutex_);
+    if (auto status = fault("AFCFileRefOpen", path)) return status;
+    if (mode < 1 || mode > 3) return fail(kInvalidArgument);
+    std::int32_t status = 0;
+    auto r = resolve(path, true, status);
+    if (!r) return fail(status);
+    auto node = r->node;
+    if (!node) {
+        if (mode == 1) return fail(kNotFound);
+        node = std::make_shared<Node>();
+        node->links = 1;
+        node->birth = node->modified = clock_;
+        r->parent->children.emplace_back(r->name, node);
+        r->parent->modified = clock_;
+    }
+    if (node->kind == Kind::Directory) return fail(kIsADirectory);
+    if (mode == 2 && !node->data.empty()) {
+        node->data.clear();
+        node->modified = clock_;
+    }
+    handle = nextHandle_++;
+    open_[handle] = std::make_unique<OpenFile>(OpenFile{std::move(node), normalized(path), mode, 0});
+    return 0;
+}
+
+SimulatedFileSystem::OpenFile* SimulatedFileSystem::findOpen(std::uint64_t handle) {
+    auto it = open_.find(handle);
+    return it == open_.end() ? nullptr : it->second.get();
+}
+
+std::int32_t SimulatedFileSystem::fileCall(const char* operation, std::uint64_t handle, OpenFile*& file) {
+    file = findOpen(handle);
+    if (!file) return fail(kInvalidArgument);
+    return fault(operation, file->path);
+}
+
+std::int32_t SimulatedFileSystem::closeFile(std::uint64_t handle) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefClose", handle, file)) return status;
+    if (file->node->lockOwner == handle) file->node->lockOwner = 0;
+    open_.erase(handle);
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::seek(std::uint64_t handle, std::int64_t offset, std::int64_t whence) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefSeek", handle, file)) return status;
+    std::int64_t base = 0;
+    if (whence == 1) {
+        base = static_cast<std::int64_t>(file->position);
+    } else if (whence == 2) {
+        base = static_cast<std::int64_t>(file->node->data.size());
+    } else if (whence != 0) {
+        return fail(kInvalidArgument);
+    }
+    std::int64_t position = 0;
+    if (__builtin_add_overflow(base, offset, &position) || position < 0) return fail(kInvalidArgument);
+    file->position = static_cast<std::uint64_t>(position);
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::tell(std::uint64_t handle, std::uint64_t& position) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefTell", handle, file)) return status;
+    position = file->position;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::read(std::uint64_t handle, void* buffer, std::uint64_t& count) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefRead", handle, file)) return status;
+    if (file->mode == 2) return fail(kPermissionDenied);
+    const std::string& data = file->node->data;
+    std::uint64_t available = file->position < data.size() ? data.size() - file->position : 0;
+    count = std::min(count, available);
+    if (count > 0) std::memcpy(buffer, data.data() + file->position, count);
+    file->position += count;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer, std::uint64_t count) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefWrite", handle, file)) return status;
+    if (file->mode == 1) return fail(kPermissionDenied);
+    if (file->position > kCapacity || count > kCapacity - file->position) return fail(kNoSpace);
+    std::string& data = file->node->data;
+    const char* bytes = static_cast<const char*>(buffer);
+    try {
+        if (file->position == data.size()) {
+            data.append(bytes, count);
+        } else {
+            if (file->position + count > data.size()) data.resize(file->position + count);
+            std::memcpy(data.data() + file->position, bytes, count);
+        }
+    } catch (const std::bad_alloc&) {
+        return fail(kNoSpace);
+    }
+    file->position += count;
+    file->node->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_t size) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefSetFileSize", handle, file)) return status;
+    if (file->mode == 1) return fail(kPermissionDenied);
+    if (size > kCapacity) return fail(kNoSpace);
+    try {
+        file->node->data.resize(size);
+    } catch (const std::bad_alloc&) {
+        return fail(kNoSpace);
+    }
+    file->node->modified = clock_;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::lock(std::uint64_t handle) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefLock", handle, file)) return status;
+    if (file->node->lockOwner != 0 && file->node->lockOwner != handle) return fail(kBusy);
+    file->node->lockOwner = handle;
+    return 0;
+}
+
+std::int32_t SimulatedFileSystem::unlock(std::uint64_t handle) {
+    std::lock_guard lock(mutex_);
+    OpenFile* file = nullptr;
+    if (auto status = fileCall("AFCFileRefUnlock", handle, file)) return status;
+    if (file->node->lockOwner == handle) file->node->lockOwner = 0;
+    return 0;
+}
+
+void SimulatedFileSystem::dropHandle(std::uint64_t handle) {
+    std::lock_guard lock(mutex_);
+    if (OpenFile* file = findOpen(handle)) {
+        if (file->node->lockOwner == handle) file->node->lockOwner = 0;
+        open_.erase(handle);
+    }
+}
+
+} // namespace keldo

@@ -1,0 +1,68 @@
+#include "afc/AfcFixture.h"
+
+#include <gmock/gmock.h>
+
+namespace keldo {
+namespace {
+
+using ::testing::ElementsAre;
+
+class AMDeviceAFCTest : public testing::SimulatedPlatform {
+protected:
+    std::shared_ptr<AMDevice> makeHandle() {
+        am_device phone = addPhone();
+        AMDeviceRetain(phone);
+        std::optional<std::string> error;
+        auto handle = AMDevice::initWithDeviceOrBust(phone, error);
+        sim->clearCalls();
+        return handle;
+    }
+};
+
+using AMDeviceDirectoryForName = AMDeviceAFCTest;
+
+TEST_F(AMDeviceDirectoryForName, AlwaysBracketsSoAConnectedHandleEndsDisconnected) {
+    auto device = makeHandle();
+    device->deviceConnect();
+    device->startSession();
+    sim->clearCalls();
+    auto afc = device->directoryForName("com.apple.afc");
+    EXPECT_TRUE(afc);
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceConnect", "AMDeviceStartSession", "AMDeviceStartService",
+                                              "AFCConnectionOpen", "AMDeviceStopSession", "AMDeviceDisconnect"));
+    // The next bracketed read has to connect again.
+    sim->clearCalls();
+    device->productType();
+    EXPECT_EQ(sim->callNames().front(), "AMDeviceConnect");
+}
+
+TEST_F(AMDeviceDirectoryForName, AFailedConnectOrSessionGivesNothing) {
+    auto device = makeHandle();
+    sim->forceStatus("AMDeviceConnect", 0x17);
+    EXPECT_FALSE(device->directoryForName("com.apple.afc"));
+    EXPECT_EQ(device->lasterror(), "AMDeviceConnect failed: 17");
+
+    sim->clearCalls();
+    sim->forceStatus("AMDeviceStartSession", 0x18);
+    EXPECT_FALSE(device->directoryForName("com.apple.afc"));
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceConnect", "AMDeviceStartSession", "AMDeviceDisconnect"));
+    EXPECT_FALSE(device->lasterror());
+}
+
+using AMDeviceMediaDirectory = AMDeviceAFCTest;
+
+TEST_F(AMDeviceMediaDirectory, IsKeptOnceMadeAndTriedAgainWhileThereIsNone) {
+    auto device = makeHandle();
+    sim->forceStatus("AMDeviceStartService", 1, 2);
+    EXPECT_FALSE(device->mediaDirectory());
+    EXPECT_FALSE(device->mediaDirectory());
+    auto media = device->mediaDirectory();
+    ASSERT_TRUE(media);
+    EXPECT_EQ(sim->startedServices().back().name, "com.apple.afc");
+    sim->clearCalls();
+    EXPECT_EQ(device->mediaDirectory(), media);
+    EXPECT_TRUE(sim->calls().empty());
+}
+
+} // namespace
+} // namespace keldo

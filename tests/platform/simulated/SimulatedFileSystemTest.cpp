@@ -1,0 +1,72 @@
+#include "platform/simulated/SimulatedFileSystem.h"
+
+#include <gmock/gmock.h>
+
+namespace keldo {
+namespace {
+
+using ::testing::ElementsAre;
+using Fs = SimulatedFileSystem;
+
+TEST(SimulatedFileSystem, FollowsLinksLikeTheDevice) {
+    Fs fs;
+    fs.addFile("/a/f", "one");
+    fs.addSymbolicLink("/link", "a");
+    fs.addSymbolicLink("/a/up", "..");
+    fs.addHardLink("/a/g", "/a/f");
+    std::vector<std::string> names;
+    EXPECT_EQ(fs.readDirectory("/link/up/link", names), 0);
+    EXPECT_THAT(names, ElementsAre(".", "..", "f", "up", "g"));
+    EXPECT_EQ(fs.removePath("/a/f"), 0);
+    EXPECT_EQ(fs.contents("/link/g"), "one");  // the second name keeps the file
+    Fs::KeyValues info;
+    EXPECT_EQ(fs.fileInfo("/link", info), 0);  // the link itself
+    EXPECT_EQ(info[3].value, "S_IFLNK");
+    EXPECT_EQ(info.back().value, "a");
+    fs.addSymbolicLink("/self", "/self");
+    EXPECT_EQ(fs.readDirectory("/self", names), Fs::kUnknownError);
+}
+
+TEST(SimulatedFileSystem, OpenModesCreateAndEmptyAsTheirMeaningSays) {
+    Fs fs;
+    fs.addFile("/f", "abc");
+    std::uint64_t handle = 0;
+    EXPECT_EQ(fs.openFile("/missing", 1, handle), Fs::kNotFound);
+    EXPECT_EQ(fs.openFile("/f", 3, handle), 0);
+    EXPECT_EQ(fs.contents("/f"), "abc");
+    EXPECT_EQ(fs.openFile("/f", 2, handle), 0);
+    EXPECT_EQ(fs.contents("/f"), "");
+    EXPECT_EQ(fs.openFile("/", 2, handle), Fs::kIsADirectory);
+    EXPECT_EQ(fs.openFile("/f", 4, handle), Fs::kInvalidArgument);
+    EXPECT_EQ(fs.openFiles(), 2u);
+}
+
+TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
+    Fs fs;
+    fs.addFile("/d/e/f");
+    EXPECT_EQ(fs.makeDirectory("/d"), Fs::kExists);
+    EXPECT_EQ(fs.makeDirectory("/x/y"), Fs::kNotFound);
+    EXPECT_EQ(fs.removePath("/d"), Fs::kUnknownError);  // not empty
+    EXPECT_EQ(fs.renamePath("/d", "/d/e/inside"), Fs::kInvalidArgument);
+    EXPECT_EQ(fs.makeLink(1, "/d", "/hard"), Fs::kPermissionDenied);
+    EXPECT_EQ(fs.makeLink(2, "/anything", "/d"), Fs::kExists);
+    EXPECT_EQ(fs.renamePath("/d/e/f", "/g"), 0);
+    EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
+}
+
+TEST(SimulatedFileSystem, FaultsHitTheChosenCallsOnly) {
+    Fs fs;
+    fs.addFile("/a");
+    fs.addFile("/b");
+    fs.inject(Fs::Fault("AFCFileInfoOpen", 20).onPath("/b").after(1).times(2));
+    Fs::KeyValues info;
+    EXPECT_EQ(fs.fileInfo("/a", info), 0);
+    EXPECT_EQ(fs.fileInfo("/b", info), 0);
+    EXPECT_EQ(fs.fileInfo("//b", info), 20);
+    EXPECT_EQ(fs.fileInfo("/b", info), 20);
+    EXPECT_EQ(fs.fileInfo("/b", info), 0);
+    EXPECT_EQ(fs.lastErrorInfo()->at("NSLocalizedDescription"), PlistValue("Unknown error"));
+}
+
+} // namespace
+} // namespace keldo
