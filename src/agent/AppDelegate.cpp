@@ -105,18 +105,23 @@ void AppDelegate::deviceConnected(const std::shared_ptr<AMDevice>& device) {
 }
 
 void AppDelegate::dispatchConnected(const std::optional<std::string>& deviceName) {
-    if (isCompanionRunning()) return;
-    const std::vector<std::string>& texts = classState().reminderTexts;
-    std::string text;
-    if (texts.empty()) {
-        text = startTexts()[kTextWhenListIsEmpty];
-    } else {
-        // rand() is never negative; a negative value from a substitute source must not index before the list.
-        const int r = random_();
-        const auto index = static_cast<std::size_t>(r < 0 ? -(static_cast<long long>(r)) : r) % texts.size();
-        text = texts[index];
-    }
-    sendUserNotificationInfo(deviceName, text);
+    // The text is chosen only once the running check has answered, so no value is drawn when the
+    // companion runs.
+    auto self = shared_from_this();
+    isCompanionRunning([self, deviceName](bool running) {
+        if (running) return;
+        const std::vector<std::string>& texts = classState().reminderTexts;
+        std::string text;
+        if (texts.empty()) {
+            text = startTexts()[kTextWhenListIsEmpty];
+        } else {
+            // rand() is never negative; a negative value from a substitute source must not index before the list.
+            const int r = self->random_();
+            const auto index = static_cast<std::size_t>(r < 0 ? -(static_cast<long long>(r)) : r) % texts.size();
+            text = texts[index];
+        }
+        self->sendUserNotificationInfo(deviceName, text);
+    });
 }
 
 void AppDelegate::sendUserNotificationInfo(const std::optional<std::string>& title, const std::string& text) {
@@ -136,14 +141,22 @@ bool AppDelegate::userNotificationCenterShouldPresentNotification(UserNotificati
 void AppDelegate::userNotificationCenterDidActivateNotification(UserNotificationCenter& /*center*/,
                                                                 const UserNotification& notification) {
     if (notification.activationType != UserNotificationActivationType::actionButtonClicked) return;
-    if (isCompanionRunning()) return;
-    if (!workspace_ || !workspace_->fileExistsAtPath(kCompanionApplicationPath)) return;
-    // A failed launch is not looked at: the user can press again.
-    workspace_->launchApplicationAtPath(kCompanionApplicationPath, {kLaunchArgument});
+    auto self = shared_from_this();
+    isCompanionRunning([self](bool running) {
+        if (running) return;
+        Workspace* workspace = self->workspace_.get();
+        if (!workspace || !workspace->fileExistsAtPath(kCompanionApplicationPath)) return;
+        // A failed launch is not looked at: the user can press again.
+        workspace->launchApplicationAtPath(kCompanionApplicationPath, {kLaunchArgument});
+    });
 }
 
-bool AppDelegate::isCompanionRunning() {
-    return workspace_ && workspace_->isApplicationRunning(kCompanionBundleIdentifier);
+void AppDelegate::isCompanionRunning(std::function<void(bool)> answer) {
+    if (!workspace_) {
+        answer(false);
+        return;
+    }
+    workspace_->isApplicationRunning(kCompanionBundleIdentifier, std::move(answer));
 }
 
 } // namespace keldo

@@ -61,7 +61,8 @@ public:
     void userNotificationCenterDidActivateNotification(UserNotificationCenter& center,
                                                        const UserNotification& notification) override;
 
-    bool isCompanionRunning();
+    // Asks the workspace; the answer may come later, on the main loop, which never waits for it.
+    void isCompanionRunning(std::function<void(bool)> answer);
 
     // The major version of a product version: its first "."-piece read as a decimal number, 0 when
     // absent or not a number.

@@ -150,6 +150,24 @@ TEST_F(AppDelegateDay, OnlyTheDayOfTheMonthCounts) {
     EXPECT_EQ(shown(), 1u);
 }
 
+TEST_F(AppDelegateDay, TextIsChosenAndShownOnlyOnceTheRunningCheckAnswers) {
+    workspace->holdAnswers = true;
+    attach("7.1");
+    day = "05";
+    attach("7.1");  // a second event while the first check waits is handled at once
+    ASSERT_EQ(workspace->held.size(), 2u);
+    EXPECT_EQ(draws, 0);
+    EXPECT_EQ(shown(), 0u);
+
+    workspace->running.insert(kCompanionBundleIdentifier);
+    workspace->answerHeld();
+    EXPECT_EQ(draws, 0);
+    workspace->running.clear();
+    workspace->answerHeld();
+    EXPECT_EQ(draws, 1);
+    EXPECT_EQ(shown(), 1u);
+}
+
 TEST_F(AppDelegateDay, RunningCompanionUsesUpTheDayWithoutDrawing) {
     workspace->running.insert(kCompanionBundleIdentifier);
     attach("7.1");
