@@ -341,9 +341,9 @@ TEST_F(DesktopNotifications, AServerThatNeverAnswersHoldsUpNoDeviceEvent) {
     RunLoop::setMain(loop);
     DeviceMonitor::resetSingletonForTesting();
     AppDelegate::initialize();
-    std::string day = "04";
+    std::time_t now = 1700000000;
     auto center = std::make_shared<DesktopUserNotificationCenter>();
-    auto agent = std::make_shared<AppDelegate>(center, std::make_shared<DesktopWorkspace>(), [&] { return day; },
+    auto agent = std::make_shared<AppDelegate>(center, std::make_shared<DesktopWorkspace>(), [&] { return now; },
                                                [] { return 1; });
     agent->applicationDidFinishLaunching();
     ASSERT_TRUE(waitUntil([&] { return sim->subscriptionCount() == 1; }));
@@ -355,7 +355,7 @@ TEST_F(DesktopNotifications, AServerThatNeverAnswersHoldsUpNoDeviceEvent) {
     // Events arrive through the main loop, as the platform delivers them.
     loop->post([&] {
         sim->detach(first);
-        day = "05";
+        now += 24 * 60 * 60;
         sim->attach(sim->addDevice(SimulatedDeviceInfo::iPhone("udid-2", "Second", "7.1")));
     });
     ASSERT_TRUE(waitUntil([&] { return recorded().size() == 2; }));
