@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
   libplist-dev libglib2.0-dev libnotify-dev libimobiledevice-dev libusbmuxd-dev
   clang libclang-rt-14-dev python3
-  dbus dunst xvfb libnotify-bin desktop-file-utils
+  dbus dunst xvfb libnotify-bin desktop-file-utils systemd
 )
 
 missing=()

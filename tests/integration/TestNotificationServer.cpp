@@ -1,6 +1,6 @@
 // A freedesktop notification server for tests, on whatever session bus it is started on. It records
 // every Notify and, through its own control method, emits ActionInvoked from the connection that
-// owns org.freedesktop.Notifications (libnotify ignores the signal from anyone else).
+// owns org.freedesktop.Notifications (clients ignore the signal from anyone else).
 // Usage: keldo-test-notification-server [--stall] [--own NAME]...
 //   --own NAME  owns NAME too (a stand-in for a running application)
 //   --stall     records each Notify but never answers it (a server that hangs)
