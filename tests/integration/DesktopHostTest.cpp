@@ -9,6 +9,7 @@
 #include "platform/host/DesktopWorkspace.h"
 #include "platform/host/GLibRunLoop.h"
 #include "platform/simulated/SimulatedBackend.h"
+#include "support/BinaryPlist.h"
 #include "support/LogCapture.h"
 
 #include <gio/gio.h>
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
 #include <thread>
@@ -29,6 +29,7 @@ namespace keldo {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using ::testing::ElementsAre;
 
 struct Notified {
@@ -186,14 +187,12 @@ protected:
         std::error_code ignored;
         fs::remove_all(bundle.parent_path(), ignored);
     }
-    void writeInfo(const std::string& executable) {
-        std::ofstream(bundle / "Contents" / "Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleExecutable</key><string>" << executable << "</string></dict></plist>\n";
+    static std::string xmlInfo(const std::string& executable) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>CFBundleExecutable</key><string>" + executable + "</string></dict></plist>\n";
     }
-    void writeInfoBytes(const std::vector<unsigned char>& bytes) {
-        std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    void writeInfo(const std::string& bytes) {
+        std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary) << bytes;
     }
     void writeExecutable(const std::string& name) {
         const fs::path exe = bundle / "Contents" / "MacOS" / name;
@@ -215,57 +214,20 @@ protected:
     testing::LogCapture log;
 };
 
-// Binary Info.plist files as Python's plistlib writes {"CFBundleExecutable": NAME}.
-const std::vector<unsigned char> kHead = {0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd1, 0x01, 0x02, 0x5f,
-                                          0x10, 0x12, 0x43, 0x46, 0x42, 0x75, 0x6e, 0x64, 0x6c, 0x65, 0x45, 0x78,
-                                          0x65, 0x63, 0x75, 0x74, 0x61, 0x62, 0x6c, 0x65};
-std::vector<unsigned char> binaryInfo(std::vector<unsigned char> name, unsigned char tableOffset) {
-    std::vector<unsigned char> bytes = kHead;
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    for (unsigned char b : {0x08, 0x0b, 0x20, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0,
-                            0, 0, 0, 0, 0, 0, 0})
-        bytes.push_back(b);
-    bytes.push_back(tableOffset);
-    return bytes;
-}
-const auto kBinaryKeldo = binaryInfo({0x55, 'K', 'e', 'l', 'd', 'o'}, 0x26);
-const auto kBinaryNulAscii = binaryInfo({0x56, 'K', 'e', 'l', 0, 'd', 'o'}, 0x27);
-const auto kBinaryNulUtf16 = binaryInfo({0x66, 0, 'K', 0, 0xe9, 0, 'l', 0, 0, 0, 'd', 0, 'o'}, 0x2d);
-
-// A binary property list of `depth` arrays, each holding the next (4-byte references and offsets).
-std::vector<unsigned char> nestedBinaryArrays(std::uint32_t depth) {
-    std::vector<unsigned char> bytes = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-    auto bigEndian = [&](std::uint64_t value, int width) {
-        for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(value >> shift));
-    };
-    std::vector<std::uint32_t> offsets;
-    for (std::uint32_t i = 0; i < depth; ++i) {
-        offsets.push_back(static_cast<std::uint32_t>(bytes.size()));
-        bytes.push_back(0xa1);
-        bigEndian(i + 1, 4);
-    }
-    offsets.push_back(static_cast<std::uint32_t>(bytes.size()));
-    bytes.push_back(0x08);
-    const std::size_t table = bytes.size();
-    for (auto offset : offsets) bigEndian(offset, 4);
-    bytes.insert(bytes.end(), 6, 0);
-    bytes.push_back(4);
-    bytes.push_back(4);
-    bigEndian(offsets.size(), 8);
-    bigEndian(0, 8);
-    bigEndian(table, 8);
-    return bytes;
+// A binary Info.plist whose CFBundleExecutable is the text object `name` (marker and content).
+std::string binaryInfo(const std::string& name) {
+    return testing::binaryPlist({"\xD1\x01\x02"s, "\x5F\x10\x12" "CFBundleExecutable"s, name});
 }
 
 TEST_F(DesktopLauncher, StartsTheBundleExecutableWithExactlyTheArguments) {
-    writeInfo("Keldo");
+    writeInfo(xmlInfo("Keldo"));
     writeExecutable("Keldo");
     EXPECT_TRUE(workspace.fileExistsAtPath(bundle.string()));
     EXPECT_TRUE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));
     EXPECT_THAT(recordedArguments(), ElementsAre("fromAgent"));
 
     fs::remove(record);
-    writeInfoBytes(kBinaryKeldo);
+    writeInfo(binaryInfo("\x55Keldo"s));
     EXPECT_TRUE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));
     EXPECT_THAT(recordedArguments(), ElementsAre("fromAgent"));
 }
@@ -273,14 +235,17 @@ TEST_F(DesktopLauncher, StartsTheBundleExecutableWithExactlyTheArguments) {
 TEST_F(DesktopLauncher, RefusesANameHoldingANulOrAnInfoPlistNestedTooDeepWithOneLogLine) {
     writeExecutable("Kel");  // what a name cut at the NUL would start
     writeExecutable("Keldo");
-    const std::vector<std::function<void()>> infos = {
-        [&] { writeInfo(std::string("Kel\0do", 6)); },
-        [&] { writeInfoBytes(kBinaryNulAscii); },
-        [&] { writeInfoBytes(kBinaryNulUtf16); },
-        [&] { writeInfoBytes(nestedBinaryArrays(100000)); },
+    std::vector<std::string> deep;  // more levels than the library's recursion survives
+    for (std::uint32_t i = 0; i < 100000; ++i) deep.push_back("\xA1"s + testing::plistRef(i + 1, 4));
+    deep.push_back("\x09"s);
+    const std::string infos[] = {
+        xmlInfo("Kel\0do"s),
+        binaryInfo("\x56Kel\0do"s),                    // ASCII
+        binaryInfo("\x66\0K\0\xE9\0l\0\0\0d\0o"s),  // UTF-16
+        testing::binaryPlist(deep, 4),
     };
-    for (std::size_t i = 0; i < infos.size(); ++i) {
-        infos[i]();
+    for (std::size_t i = 0; i < std::size(infos); ++i) {
+        writeInfo(infos[i]);
         log.clear();
         EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"})) << "Info.plist " << i;
         EXPECT_EQ(log.lines().size(), 1u) << "Info.plist " << i;
@@ -292,7 +257,7 @@ TEST_F(DesktopLauncher, RefusesANameHoldingANulOrAnInfoPlistNestedTooDeepWithOne
 TEST_F(DesktopLauncher, RefusesMissingOrUnsafeExecutableNames) {
     EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));  // no Info.plist
     for (const char* name : {"../../../bin/true", "", "..", "Keldo/../x"}) {
-        writeInfo(name);
+        writeInfo(xmlInfo(name));
         EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"})) << name;
     }
     std::ofstream(bundle / "Contents" / "Info.plist") << "\x01\x02not a plist";

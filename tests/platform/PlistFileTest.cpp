@@ -1,6 +1,6 @@
 #include "platform/plist/PlistFile.h"
 
-#include "platform/plist/PlistXml.h"
+#include "support/BinaryPlist.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -66,28 +66,6 @@ write("too-deep", nested(257))
     static inline fs::path dir;
 };
 
-// A binary list of `objects` (marker and content each; references one byte wide), the first on top.
-std::string handMade(const std::vector<std::string>& objects) {
-    std::string out = "bplist00";
-    std::vector<std::size_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(out.size());
-        out += object;
-    }
-    auto bigEndian = [&](std::uint64_t value, int width) {
-        for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
-    };
-    const std::size_t table = out.size();
-    for (auto offset : offsets) bigEndian(offset, 4);
-    out += std::string(6, '\0');
-    out += '\x04';
-    out += '\x01';
-    bigEndian(objects.size(), 8);
-    bigEndian(0, 8);
-    bigEndian(table, 8);
-    return out;
-}
-
 TEST_F(PlistFileTest, ReadsBothFormsAsPlistlibWritesThem) {
     const PlistValue shared = PlistValue::Dictionary{{"shared", "twice"}};
     const PlistValue expected = PlistValue::Dictionary{
@@ -117,36 +95,28 @@ TEST_F(PlistFileTest, ReadsBothFormsAsPlistlibWritesThem) {
     EXPECT_EQ(*xml, (PlistValue::Dictionary{{"CFBundleExecutable", "Keldo"}, {"n", 7}}));
 }
 
-TEST_F(PlistFileTest, RefusesATextOrKeyHoldingANul) {
-    EXPECT_FALSE(read("nul-in-key"));
-    EXPECT_FALSE(read("nul-in-ascii"));
-    EXPECT_FALSE(read("nul-in-utf16"));
-    const std::string xml = "<plist version=\"1.0\"><string>Kel";
-    EXPECT_FALSE(parse(xml + std::string(1, '\0') + "do</string></plist>"));
-}
-
-TEST_F(PlistFileTest, RefusesTreesTooDeepCyclicOrTooLargeOnceExpanded) {
+TEST_F(PlistFileTest, RefusesNulsUnboundedTreesAndBrokenTables) {
+    for (const char* name : {"nul-in-key", "nul-in-ascii", "nul-in-utf16", "too-deep"}) EXPECT_FALSE(read(name)) << name;
     EXPECT_TRUE(read("deepest"));
-    EXPECT_FALSE(read("too-deep"));
-    EXPECT_FALSE(parse(handMade({"\xA1\x00"s})));  // an array holding itself
+    EXPECT_FALSE(parse("<plist version=\"1.0\"><string>Kel\0do</string></plist>"s));
+
     // 64 levels, each holding the next twice: a few hundred bytes, 2^64 values once expanded.
     std::vector<std::string> doubling;
-    for (int i = 1; i <= 64; ++i) doubling.push_back(std::string("\xA2") + char(i) + char(i));
+    for (int i = 1; i <= 64; ++i) doubling.push_back("\xA2" + testing::plistRef(i) + testing::plistRef(i));
     doubling.push_back("\x09");
-    EXPECT_FALSE(parse(handMade(doubling)));
+    EXPECT_FALSE(parse(testing::binaryPlist(doubling)));
     doubling.resize(8);
     doubling.push_back("\x09");
-    EXPECT_TRUE(parse(handMade(doubling)));  // 2^8 values: sharing itself is fine
-}
+    EXPECT_TRUE(parse(testing::binaryPlist(doubling)));  // 2^8 values: sharing itself is fine
 
-TEST_F(PlistFileTest, RefusesBrokenTablesAndFilesMissingOrTooLarge) {
     const std::string good = bytesOf("every-kind");
     ASSERT_TRUE(parse(good));
     EXPECT_FALSE(parse(good.substr(0, good.size() - 1)));
     EXPECT_FALSE(parse("bplist00"));
-    EXPECT_FALSE(parse(handMade({"\xA1\x07"})));                  // a reference past the objects
-    EXPECT_FALSE(parse(handMade({"\xA1\x01", "\x5F\x10\x40x"})));  // a text longer than the file
-    std::string badOffset = handMade({"\x09"});
+    EXPECT_FALSE(parse(testing::binaryPlist({"\xA1\x00"s})));                 // an array holding itself
+    EXPECT_FALSE(parse(testing::binaryPlist({"\xA1\x07"s})));                 // a reference past the objects
+    EXPECT_FALSE(parse(testing::binaryPlist({"\xA1\x01"s, "\x5F\x10\x40x"s})));  // a text longer than the file
+    std::string badOffset = testing::binaryPlist({"\x09"});
     badOffset[badOffset.size() - 32 - 1] = '\x70';  // the only offset points past the objects
     EXPECT_FALSE(parse(badOffset));
 
