@@ -25,9 +25,8 @@ public:
     // Notifications sent or shown, and not yet closed by the server or failed.
     std::size_t liveNotifications() const;
 
-    struct State;
-
 private:
+    struct State;
     std::shared_ptr<State> state_;
 };
 

@@ -38,6 +38,7 @@ public:
     // library's default. A null `reply` asks the peer for none.
     void call(const Method& method, GVariant* arguments, const GVariantType* replyType, int timeoutMs, Reply reply);
 
+    // Shared with the callbacks that GDBus holds (defined with the code).
     struct State;
 
 private:
