@@ -5,9 +5,9 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
-  libplist-dev libglib2.0-dev libnotify-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
+  libplist-dev libglib2.0-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
   clang libclang-rt-14-dev python3
-  dbus dunst xvfb libnotify-bin desktop-file-utils
+  dbus dunst xvfb desktop-file-utils systemd
 )
 
 missing=()

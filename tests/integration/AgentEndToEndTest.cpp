@@ -27,7 +27,7 @@ TEST_F(AgentEndToEnd, AttachInReminderOnTheMainQueueLaunchPressedOneLaunchOut) {
     auto center = std::make_shared<testing::FakeUserNotificationCenter>();
     auto workspace = std::make_shared<testing::FakeWorkspace>();
     workspace->files.insert(kCompanionApplicationPath);
-    auto agent = std::make_shared<AppDelegate>(center, workspace, [] { return std::string("17"); }, [] { return 5; });
+    auto agent = std::make_shared<AppDelegate>(center, workspace, nullptr, [] { return 5; });
 
     agent->applicationDidFinishLaunching();
     EXPECT_EQ(sim->subscriptionCount(), 0u);  // no events before launching has finished

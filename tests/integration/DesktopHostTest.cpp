@@ -3,9 +3,13 @@
 // running companion.
 #include "agent/AppDelegate.h"
 #include "agent/FakeHost.h"
+#include "device/AMDevice.h"
+#include "monitor/DeviceMonitor.h"
 #include "platform/host/DesktopUserNotificationCenter.h"
 #include "platform/host/DesktopWorkspace.h"
 #include "platform/host/GLibRunLoop.h"
+#include "platform/simulated/SimulatedBackend.h"
+#include "support/BinaryPlist.h"
 #include "support/LogCapture.h"
 
 #include <gio/gio.h>
@@ -17,19 +21,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <thread>
 
 namespace keldo {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using ::testing::ElementsAre;
 
 struct Notified {
     guint32 id;
+    std::string application;
+    std::string icon;
     std::string summary;
     std::string body;
     std::vector<std::string> actions;
+    std::map<std::string, std::string> hints;
 };
 
 class PrivateSessionBus : public ::testing::Test {
@@ -62,22 +72,23 @@ protected:
 
     ~PrivateSessionBus() override { stopServer(); }
 
-    void startServer(std::vector<std::string> ownedNames = {}) {
+    // Options as the test server takes them: "--own NAME", "--stall".
+    void startServer(std::vector<std::string> options = {}) {
         std::vector<std::string> args{KELDO_TEST_NOTIFICATION_SERVER};
-        for (auto& n : ownedNames) args.insert(args.end(), {"--own", n});
+        args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         ASSERT_TRUE(g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
                                   &serverPid, nullptr));
-        ASSERT_TRUE(waitUntil([&] { return workspace.isApplicationRunning("org.freedesktop.Notifications"); }));
+        ASSERT_TRUE(waitUntil([&] { return nameHasOwner("org.freedesktop.Notifications"); }));
     }
     void stopServer() {
         if (serverPid <= 0) return;
         kill(serverPid, SIGTERM);
         waitpid(serverPid, nullptr, 0);
         serverPid = 0;
-        waitUntil([&] { return !workspace.isApplicationRunning("org.freedesktop.Notifications"); });
+        waitUntil([&] { return !nameHasOwner("org.freedesktop.Notifications"); });
     }
 
     // Runs the main context until `done` holds, for at most five seconds.
@@ -90,6 +101,20 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
+    }
+
+    // The test's own view of the bus, asked synchronously (the test may wait; the agent may not).
+    static bool nameHasOwner(const char* name) {
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                                      G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                                                      nullptr);
+        g_object_unref(bus);
+        gboolean owned = FALSE;
+        if (reply) g_variant_get(reply, "(b)", &owned);
+        if (reply) g_variant_unref(reply);
+        return owned;
     }
 
     GVariant* callServer(const char* method, GVariant* args) {
@@ -107,15 +132,18 @@ protected:
         GVariant* reply = callServer("Recorded", nullptr);
         if (!reply) return list;
         GVariantIter* items = nullptr;
-        g_variant_get(reply, "(a(ussas))", &items);
+        g_variant_get(reply, "(a(ussssasa{ss}))", &items);
         guint32 id;
-        const gchar *summary, *body;
-        GVariantIter* actions;
-        while (g_variant_iter_next(items, "(u&s&sas)", &id, &summary, &body, &actions)) {
-            Notified n{id, summary, body, {}};
-            const gchar* a;
+        const gchar *application, *icon, *summary, *body;
+        GVariantIter *actions, *hints;
+        while (g_variant_iter_next(items, "(u&s&s&s&sasa{ss})", &id, &application, &icon, &summary, &body, &actions,
+                                   &hints)) {
+            Notified n{id, application, icon, summary, body, {}, {}};
+            const gchar *a, *v;
             while (g_variant_iter_next(actions, "&s", &a)) n.actions.push_back(a);
+            while (g_variant_iter_next(hints, "{&s&s}", &a, &v)) n.hints[a] = v;
             g_variant_iter_free(actions);
+            g_variant_iter_free(hints);
             list.push_back(n);
         }
         g_variant_iter_free(items);
@@ -134,12 +162,18 @@ protected:
 using DesktopWorkspaceOnTheBus = PrivateSessionBus;
 
 TEST_F(DesktopWorkspaceOnTheBus, AnApplicationRunsWhileItsIdentifierIsAnOwnedName) {
-    EXPECT_FALSE(workspace.isApplicationRunning(kCompanionBundleIdentifier));
-    startServer({kCompanionBundleIdentifier});
-    EXPECT_TRUE(workspace.isApplicationRunning(kCompanionBundleIdentifier));
+    auto running = [&](const std::string& id) {
+        std::optional<bool> answer;
+        workspace.isApplicationRunning(id, [&](bool owned) { answer = owned; });
+        EXPECT_TRUE(waitUntil([&] { return answer.has_value(); }));
+        return answer.value_or(true);
+    };
+    EXPECT_FALSE(running(kCompanionBundleIdentifier));
+    startServer({"--own", kCompanionBundleIdentifier});
+    EXPECT_TRUE(running(kCompanionBundleIdentifier));
     stopServer();
-    EXPECT_FALSE(workspace.isApplicationRunning(kCompanionBundleIdentifier));
-    EXPECT_FALSE(workspace.isApplicationRunning("not a bus name"));
+    EXPECT_FALSE(running(kCompanionBundleIdentifier));
+    EXPECT_FALSE(running("not a bus name"));
 }
 
 class DesktopLauncher : public ::testing::Test {
@@ -153,10 +187,12 @@ protected:
         std::error_code ignored;
         fs::remove_all(bundle.parent_path(), ignored);
     }
-    void writeInfo(const std::string& executable) {
-        std::ofstream(bundle / "Contents" / "Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleExecutable</key><string>" << executable << "</string></dict></plist>\n";
+    static std::string xmlInfo(const std::string& executable) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>CFBundleExecutable</key><string>" + executable + "</string></dict></plist>\n";
+    }
+    void writeInfo(const std::string& bytes) {
+        std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary) << bytes;
     }
     void writeExecutable(const std::string& name) {
         const fs::path exe = bundle / "Contents" / "MacOS" / name;
@@ -178,18 +214,50 @@ protected:
     testing::LogCapture log;
 };
 
+// A binary Info.plist whose CFBundleExecutable is the text object `name` (marker and content).
+std::string binaryInfo(const std::string& name) {
+    return testing::binaryPlist({"\xD1\x01\x02"s, "\x5F\x10\x12" "CFBundleExecutable"s, name});
+}
+
 TEST_F(DesktopLauncher, StartsTheBundleExecutableWithExactlyTheArguments) {
-    writeInfo("Keldo");
+    writeInfo(xmlInfo("Keldo"));
     writeExecutable("Keldo");
     EXPECT_TRUE(workspace.fileExistsAtPath(bundle.string()));
     EXPECT_TRUE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));
     EXPECT_THAT(recordedArguments(), ElementsAre("fromAgent"));
+
+    fs::remove(record);
+    writeInfo(binaryInfo("\x55Keldo"s));
+    EXPECT_TRUE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));
+    EXPECT_THAT(recordedArguments(), ElementsAre("fromAgent"));
+}
+
+TEST_F(DesktopLauncher, RefusesANameHoldingANulOrAnInfoPlistNestedTooDeepWithOneLogLine) {
+    writeExecutable("Kel");  // what a name cut at the NUL would start
+    writeExecutable("Keldo");
+    std::vector<std::string> deep;  // more levels than the library's recursion survives
+    for (std::uint32_t i = 0; i < 100000; ++i) deep.push_back("\xA1"s + testing::plistRef(i + 1, 4));
+    deep.push_back("\x09"s);
+    const std::string infos[] = {
+        xmlInfo("Kel\0do"s),
+        binaryInfo("\x56Kel\0do"s),                    // ASCII
+        binaryInfo("\x66\0K\0\xE9\0l\0\0\0d\0o"s),  // UTF-16
+        testing::binaryPlist(deep, 4),
+    };
+    for (std::size_t i = 0; i < std::size(infos); ++i) {
+        writeInfo(infos[i]);
+        log.clear();
+        EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"})) << "Info.plist " << i;
+        EXPECT_EQ(log.lines().size(), 1u) << "Info.plist " << i;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fs::exists(record));
 }
 
 TEST_F(DesktopLauncher, RefusesMissingOrUnsafeExecutableNames) {
     EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"}));  // no Info.plist
     for (const char* name : {"../../../bin/true", "", "..", "Keldo/../x"}) {
-        writeInfo(name);
+        writeInfo(xmlInfo(name));
         EXPECT_FALSE(workspace.launchApplicationAtPath(bundle.string(), {"fromAgent"})) << name;
     }
     std::ofstream(bundle / "Contents" / "Info.plist") << "\x01\x02not a plist";
@@ -204,7 +272,7 @@ TEST_F(DesktopNotifications, ReminderReachesTheServerAndItsLaunchActionLaunches)
     auto loop = GLibRunLoop::forCurrentThread();
     RunLoop::setMain(loop);
     AppDelegate::initialize();
-    auto center = std::make_shared<DesktopUserNotificationCenter>("keldo-agent-test");
+    auto center = std::make_shared<DesktopUserNotificationCenter>();
     auto fakeWorkspace = std::make_shared<testing::FakeWorkspace>();
     fakeWorkspace->files.insert(kCompanionApplicationPath);
     auto agent = std::make_shared<AppDelegate>(center, fakeWorkspace, nullptr, [] { return 23; });
@@ -216,6 +284,10 @@ TEST_F(DesktopNotifications, ReminderReachesTheServerAndItsLaunchActionLaunches)
     EXPECT_EQ(n.summary, "Dana's iPhone");
     EXPECT_EQ(n.body, "New videos on your Mac? Take them on-the-go using KELDO!");
     EXPECT_THAT(n.actions, ElementsAre("default", "Open", "launch", "Launch"));
+    // Named and drawn as the installed desktop file says, so desktops group it with the agent.
+    EXPECT_EQ(n.application, "Keldo");
+    EXPECT_EQ(n.icon, "phone");
+    EXPECT_EQ(n.hints.count("desktop-entry") ? n.hints.at("desktop-entry") : "", "keldo-agent");
 
     callServer("InvokeAction", g_variant_new("(us)", n.id, "default"));
     callServer("InvokeAction", g_variant_new("(us)", n.id, "launch"));
@@ -227,12 +299,49 @@ TEST_F(DesktopNotifications, ReminderReachesTheServerAndItsLaunchActionLaunches)
     AppDelegate::initialize();
 }
 
+TEST_F(DesktopNotifications, AServerThatNeverAnswersHoldsUpNoDeviceEvent) {
+    startServer({"--stall"});
+    auto sim = SimulatedBackend::installNew();
+    auto loop = GLibRunLoop::forCurrentThread();
+    RunLoop::setMain(loop);
+    DeviceMonitor::resetSingletonForTesting();
+    AppDelegate::initialize();
+    std::time_t now = 1700000000;
+    auto center = std::make_shared<DesktopUserNotificationCenter>();
+    auto agent = std::make_shared<AppDelegate>(center, std::make_shared<DesktopWorkspace>(), [&] { return now; },
+                                               [] { return 1; });
+    agent->applicationDidFinishLaunching();
+    ASSERT_TRUE(waitUntil([&] { return sim->subscriptionCount() == 1; }));
+
+    const am_device first = sim->addDevice(SimulatedDeviceInfo::iPhone("udid-1", "First", "7.1"));
+    loop->post([&] { sim->attach(first); });
+    ASSERT_TRUE(waitUntil([&] { return recorded().size() == 1; }));  // and the server keeps it unanswered
+
+    // Events arrive through the main loop, as the platform delivers them.
+    loop->post([&] {
+        sim->detach(first);
+        now += 24 * 60 * 60;
+        sim->attach(sim->addDevice(SimulatedDeviceInfo::iPhone("udid-2", "Second", "7.1")));
+    });
+    ASSERT_TRUE(waitUntil([&] { return recorded().size() == 2; }));
+    ASSERT_EQ(DeviceMonitor::singleton()->devices().size(), 1u);
+    EXPECT_EQ(DeviceMonitor::singleton()->devices()[0]->deviceName(), "Second");
+    // Handled while the first call still waits: nothing has run into the bus's time-out.
+    EXPECT_THAT(log.lines(), ::testing::IsEmpty());
+
+    DeviceMonitor::resetSingletonForTesting();
+    RunLoop::setMain(nullptr);
+    Backend::install(nullptr);
+    AppDelegate::initialize();
+}
+
 TEST_F(DesktopNotifications, NoServerGivesOneLogLineAndNoCrash) {
-    DesktopUserNotificationCenter center("keldo-agent-test");
+    DesktopUserNotificationCenter center;
     UserNotification n;
     n.title = "T";
     n.informativeText = "x";
     center.scheduleNotification(n);
+    ASSERT_TRUE(waitUntil([&] { return !log.lines().empty(); }));
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_THAT(log.lines()[0], ::testing::HasSubstr("user notification not shown"));
     EXPECT_EQ(center.liveNotifications(), 0u);

@@ -31,7 +31,7 @@ private:
 int main() {
     using namespace keldo;
     Application app;
-    auto center = std::make_shared<DesktopUserNotificationCenter>("keldo-agent");
+    auto center = std::make_shared<DesktopUserNotificationCenter>();
     auto workspace = std::make_shared<PrintingWorkspace>(app);
     auto agent = std::make_shared<AppDelegate>(center, workspace);
     center->setDelegate(agent);

@@ -1,13 +1,15 @@
 // A freedesktop notification server for tests, on whatever session bus it is started on. It records
 // every Notify and, through its own control method, emits ActionInvoked from the connection that
-// owns org.freedesktop.Notifications (libnotify ignores the signal from anyone else).
-// Usage: keldo-test-notification-server [--own NAME]... ; each NAME is owned too (a stand-in for a
-// running application).
+// owns org.freedesktop.Notifications (clients ignore the signal from anyone else).
+// Usage: keldo-test-notification-server [--stall] [--own NAME]...
+//   --own NAME  owns NAME too (a stand-in for a running application)
+//   --stall     records each Notify but never answers it (a server that hangs)
 #include <gio/gio.h>
 
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,19 +33,24 @@ const char* kIntrospection = R"xml(
   </interface>
   <interface name="org.keldo.TestNotificationServer">
     <method name="InvokeAction"><arg type="u" direction="in"/><arg type="s" direction="in"/></method>
-    <method name="Recorded"><arg type="a(ussas)" direction="out"/></method>
+    <method name="Recorded"><arg type="a(ussssasa{ss})" direction="out"/></method>
   </interface>
 </node>)xml";
 
 struct Recorded {
     guint32 id;
+    std::string application;
+    std::string icon;
     std::string summary;
     std::string body;
     std::vector<std::string> actions;
+    std::vector<std::pair<std::string, std::string>> hints;  // text hints as they are, others printed
 };
 
 std::vector<Recorded> recorded;
 guint32 nextId = 1;
+bool stalling = false;
+std::vector<GDBusMethodInvocation*> unanswered;  // kept, never returned, while stalling
 
 void emit(GDBusConnection* c, const char* signal, GVariant* args) {
     g_dbus_connection_emit_signal(c, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications", signal,
@@ -64,10 +71,21 @@ void onCall(GDBusConnection* c, const gchar*, const gchar*, const gchar*, const 
         gint32 timeout;
         g_variant_get(params, "(&su&s&s&sas@a{sv}i)", &app, &replaces, &icon, &summary, &body, &actions, &hints,
                       &timeout);
-        Recorded r{nextId++, summary, body, {}};
+        Recorded r{nextId++, app, icon, summary, body, {}, {}};
         const gchar* a;
         while (g_variant_iter_next(actions, "&s", &a)) r.actions.push_back(a);
         g_variant_iter_free(actions);
+        GVariantIter hintItems;
+        g_variant_iter_init(&hintItems, hints);
+        const gchar* key;
+        GVariant* value;
+        while (g_variant_iter_next(&hintItems, "{&sv}", &key, &value)) {
+            gchar* printed = g_variant_is_of_type(value, G_VARIANT_TYPE_STRING) ? g_variant_dup_string(value, nullptr)
+                                                                                 : g_variant_print(value, FALSE);
+            r.hints.emplace_back(key, printed);
+            g_free(printed);
+            g_variant_unref(value);
+        }
         g_variant_unref(hints);
         recorded.push_back(r);
         // Arrival time on the monotonic clock, for latency measurements.
@@ -75,6 +93,10 @@ void onCall(GDBusConnection* c, const gchar*, const gchar*, const gchar*, const 
         clock_gettime(CLOCK_MONOTONIC, &now);
         std::printf("notify %u at %ld.%09ld\n", r.id, static_cast<long>(now.tv_sec), now.tv_nsec);
         std::fflush(stdout);
+        if (stalling) {
+            unanswered.push_back(static_cast<GDBusMethodInvocation*>(g_object_ref(call)));
+            return;
+        }
         g_dbus_method_invocation_return_value(call, g_variant_new("(u)", r.id));
     } else if (m == "CloseNotification") {
         guint32 id;
@@ -91,14 +113,18 @@ void onCall(GDBusConnection* c, const gchar*, const gchar*, const gchar*, const 
         g_dbus_method_invocation_return_value(call, nullptr);
     } else if (m == "Recorded") {
         GVariantBuilder list;
-        g_variant_builder_init(&list, G_VARIANT_TYPE("a(ussas)"));
+        g_variant_builder_init(&list, G_VARIANT_TYPE("a(ussssasa{ss})"));
         for (const auto& r : recorded) {
             GVariantBuilder actions;
             g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
             for (const auto& a : r.actions) g_variant_builder_add(&actions, "s", a.c_str());
-            g_variant_builder_add(&list, "(ussas)", r.id, r.summary.c_str(), r.body.c_str(), &actions);
+            GVariantBuilder hints;
+            g_variant_builder_init(&hints, G_VARIANT_TYPE("a{ss}"));
+            for (const auto& [k, v] : r.hints) g_variant_builder_add(&hints, "{ss}", k.c_str(), v.c_str());
+            g_variant_builder_add(&list, "(ussssasa{ss})", r.id, r.application.c_str(), r.icon.c_str(),
+                                  r.summary.c_str(), r.body.c_str(), &actions, &hints);
         }
-        g_dbus_method_invocation_return_value(call, g_variant_new("(a(ussas))", &list));
+        g_dbus_method_invocation_return_value(call, g_variant_new("(a(ussssasa{ss}))", &list));
     }
 }
 
@@ -117,9 +143,13 @@ int main(int argc, char** argv) {
         g_dbus_connection_register_object(bus, "/org/freedesktop/Notifications", node->interfaces[i], &vtable, nullptr,
                                           nullptr, &error);
     // Extra names first, so that once the notification name is owned, every name is.
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--own") g_bus_own_name_on_connection(bus, argv[++i], G_BUS_NAME_OWNER_FLAGS_NONE,
-                                                                             nullptr, nullptr, nullptr, nullptr);
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--stall") stalling = true;
+        if (option == "--own" && i + 1 < argc)
+            g_bus_own_name_on_connection(bus, argv[++i], G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
+                                         nullptr);
+    }
     g_bus_own_name_on_connection(bus, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
                                  nullptr, nullptr);
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The reminder shown by a real notification daemon (dunst, headless under Xvfb, on a private bus),
-# its "Launch" action chosen through dunstctl's context menu, and the launch reaching the agent.
+# its "Launch" action chosen through dunstctl's context menu, and the launch reaching the agent;
+# dunst must see the agent's application name, icon and desktop entry.
 # Usage: dunst-launch-test.sh DRIVER
 set -euo pipefail
 driver=$1
@@ -34,7 +35,7 @@ RC
 export work driver
 xvfb-run -a dbus-run-session --config-file="$work/bus.conf" -- bash -c '
   set -u
-  dunst -config "$work/dunstrc" >"$work/dunst.log" 2>&1 & dunst_pid=$!
+  dunst -print -config "$work/dunstrc" >"$work/dunst.log" 2>&1 & dunst_pid=$!
   gdbus wait --session --timeout 5 org.freedesktop.Notifications
   "$driver" >"$work/driver.out" 2>"$work/driver.err" & driver_pid=$!
   for i in $(seq 100); do
@@ -48,3 +49,7 @@ xvfb-run -a dbus-run-session --config-file="$work/bus.conf" -- bash -c '
 '
 echo "driver said:"; cat "$work/driver.out"
 grep -qx "launch /Applications/Keldo.app fromAgent" "$work/driver.out"
+# dunst -print shows how the daemon took it: under the agent's name, icon and desktop file.
+for field in "appname: 'Keldo'" "icon: 'phone'" "desktop_entry: 'keldo-agent'"; do
+  grep -qF "$field" "$work/dunst.log" || { echo "dunst did not see $field:"; cat "$work/dunst.log"; exit 1; }
+done

@@ -1,123 +1,119 @@
 #include "platform/host/DesktopUserNotificationCenter.h"
 
+#include "platform/host/SessionBus.h"
 #include "platform/SystemLog.h"
 
-#include <libnotify/notify.h>
+#include <gio/gio.h>
+
+#include <map>
 
 namespace keldo {
 
 namespace {
 
+constexpr const char* kServer = "org.freedesktop.Notifications";
+constexpr const char* kServerPath = "/org/freedesktop/Notifications";
+// How the agent shows up on the desktop: its name, an icon from the freedesktop icon naming
+// specification, and its desktop file as installed (share/applications/keldo-agent.desktop).
+constexpr const char* kApplicationName = "Keldo";
+constexpr const char* kIconName = "phone";
+constexpr const char* kDesktopEntry = "keldo-agent";
 constexpr const char* kDefaultAction = "default";
 constexpr const char* kButtonAction = "launch";
+constexpr int kDefaultTimeout = -1;
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct GErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
+const SessionBus::Method kNotify{kServer, kServerPath, kServer, "Notify"};
+const SessionBus::Method kCloseNotification{kServer, kServerPath, kServer, "CloseNotification"};
 
 } // namespace
 
-// One shown notification, kept alive until the server closes it or the centre goes.
-struct DesktopUserNotificationCenter::Live {
-    DesktopUserNotificationCenter* center = nullptr;
-    UserNotification notification;
-    std::unique_ptr<NotifyNotification, GObjectUnref> handle;
-    gulong closedHandler = 0;
+struct DesktopUserNotificationCenter::State {
+    UserNotificationCenter* center = nullptr;
+    std::weak_ptr<UserNotificationCenterDelegate> delegate;
+    SessionBus bus;
+    std::size_t sending = 0;
+    std::map<guint32, UserNotification> shown;  // by the server's id
+
+    void actionInvoked(guint32 id, const std::string& action) {
+        auto it = shown.find(id);
+        if (it == shown.end()) return;
+        // Kept until the server reports it closed: an answer may come before the close takes effect.
+        UserNotification answered = it->second;
+        answered.activationType = action == kButtonAction ? UserNotificationActivationType::actionButtonClicked
+                                                          : UserNotificationActivationType::contentsClicked;
+        if (auto d = delegate.lock()) d->userNotificationCenterDidActivateNotification(*center, answered);
+        // Some servers keep an answered popup and never report it closed; an answered notification is done.
+        bus.call(kCloseNotification, g_variant_new("(u)", id), nullptr, kDefaultTimeout, nullptr);
+    }
 };
 
-DesktopUserNotificationCenter::DesktopUserNotificationCenter(std::string applicationName) {
-    // Touches no bus: the first D-Bus call is the first show.
-    if (!notify_is_initted()) notify_init(applicationName.c_str());
+DesktopUserNotificationCenter::DesktopUserNotificationCenter() : state_(std::make_shared<State>()) {
+    state_->center = this;
+    std::weak_ptr<State> weak = state_;
+    state_->bus.subscribe(kServer, kServer, "ActionInvoked", kServerPath, [weak](GVariant* parameters) {
+        auto state = weak.lock();
+        if (!state || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) return;
+        guint32 id = 0;
+        const gchar* action = nullptr;
+        g_variant_get(parameters, "(u&s)", &id, &action);
+        state->actionInvoked(id, action);
+    });
+    state_->bus.subscribe(kServer, kServer, "NotificationClosed", kServerPath, [weak](GVariant* parameters) {
+        auto state = weak.lock();
+        if (!state || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) return;
+        guint32 id = 0, reason = 0;
+        g_variant_get(parameters, "(uu)", &id, &reason);
+        state->shown.erase(id);
+    });
 }
 
-DesktopUserNotificationCenter::~DesktopUserNotificationCenter() {
-    for (auto& [key, live] : live_) {
-        if (live->closedHandler) g_signal_handler_disconnect(live->handle.get(), live->closedHandler);
-        notify_notification_clear_actions(live->handle.get());
-    }
-    live_.clear();
-}
+DesktopUserNotificationCenter::~DesktopUserNotificationCenter() = default;
 
 void DesktopUserNotificationCenter::setDelegate(std::weak_ptr<UserNotificationCenterDelegate> delegate) {
-    delegate_ = std::move(delegate);
+    state_->delegate = std::move(delegate);
 }
 
 void DesktopUserNotificationCenter::scheduleNotification(const UserNotification& notification) {
-    if (auto delegate = delegate_.lock()) {
+    if (auto delegate = state_->delegate.lock()) {
         if (!delegate->userNotificationCenterShouldPresentNotification(*this, notification)) return;
     }
-    auto live = std::make_unique<Live>();
-    live->center = this;
-    live->notification = notification;
+    GVariantBuilder actions;
+    g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
+    // The body click's label is never shown, but must not be empty.
+    g_variant_builder_add(&actions, "s", kDefaultAction);
+    g_variant_builder_add(&actions, "s", "Open");
+    if (notification.hasActionButton) {
+        g_variant_builder_add(&actions, "s", kButtonAction);
+        g_variant_builder_add(&actions, "s",
+                              notification.actionButtonTitle.empty() ? "OK" : notification.actionButtonTitle.c_str());
+    }
+    GVariantBuilder hints;
+    g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(kDesktopEntry));
     const std::string title = notification.title.value_or("");
     const std::string body = notification.informativeText.value_or("");
-    live->handle.reset(notify_notification_new(title.c_str(), body.empty() ? nullptr : body.c_str(), nullptr));
-    if (!live->handle) {
-        logLine("user notification not shown: libnotify made none");
-        return;
-    }
-    NotifyNotification* handle = live->handle.get();
-    // The label of the body-click action is never shown, but must not be empty.
-    notify_notification_add_action(handle, kDefaultAction, "Open", NOTIFY_ACTION_CALLBACK(onAction), live.get(),
-                                   nullptr);
-    if (notification.hasActionButton) {
-        const std::string label = notification.actionButtonTitle.empty() ? "OK" : notification.actionButtonTitle;
-        notify_notification_add_action(handle, kButtonAction, label.c_str(), NOTIFY_ACTION_CALLBACK(onAction),
-                                       live.get(), nullptr);
-    }
-    live->closedHandler = g_signal_connect(handle, "closed", G_CALLBACK(onClosed), live.get());
+    GVariant* arguments = g_variant_new("(susssasa{sv}i)", kApplicationName, 0u, kIconName, title.c_str(),
+                                        body.c_str(), &actions, &hints, -1);
 
-    GError* rawError = nullptr;
-    const bool shown = notify_notification_show(handle, &rawError);
-    std::unique_ptr<GError, GErrorFree> error(rawError);
-    if (!shown) {
-        logLine("user notification not shown: {}", error ? error->message : "unknown error");
-        g_signal_handler_disconnect(handle, live->closedHandler);
-        notify_notification_clear_actions(handle);
-        return;
-    }
-    Live* key = live.get();
-    live_.emplace(key, std::move(live));
+    ++state_->sending;
+    std::weak_ptr<State> weak = state_;
+    state_->bus.call(kNotify, arguments, G_VARIANT_TYPE("(u)"), kDefaultTimeout,
+                     [weak, notification](GVariant* reply, const std::string& error) {
+                         auto state = weak.lock();
+                         if (!state) return;
+                         --state->sending;
+                         if (!reply) {
+                             logLine("user notification not shown: {}", error);
+                             return;
+                         }
+                         guint32 id = 0;
+                         g_variant_get(reply, "(u)", &id);
+                         state->shown.insert_or_assign(id, notification);
+                     });
 }
 
-void DesktopUserNotificationCenter::onAction(void* /*notification*/, char* action, void* data) {
-    auto* live = static_cast<Live*>(data);
-    live->center->activated(*live, action ? action : "");
-}
-
-void DesktopUserNotificationCenter::onClosed(void* /*notification*/, void* data) {
-    auto* live = static_cast<Live*>(data);
-    live->center->closed(*live);
-}
-
-void DesktopUserNotificationCenter::activated(Live& live, const std::string& action) {
-    UserNotification answered = live.notification;
-    answered.activationType = action == kButtonAction ? UserNotificationActivationType::actionButtonClicked
-                                                      : UserNotificationActivationType::contentsClicked;
-    if (auto delegate = delegate_.lock()) delegate->userNotificationCenterDidActivateNotification(*this, answered);
-    // Some servers keep an answered popup and never report it closed; an answered notification is done.
-    auto it = live_.find(&live);
-    if (it != live_.end()) notify_notification_close(it->second->handle.get(), nullptr);
-}
-
-void DesktopUserNotificationCenter::closed(Live& live) {
-    auto it = live_.find(&live);
-    if (it == live_.end()) return;
-    // Released after the signal has returned: libnotify still uses the object while emitting.
-    Live* key = it->first;
-    std::unique_ptr<Live> owned = std::move(it->second);
-    live_.erase(it);
-    g_signal_handler_disconnect(owned->handle.get(), owned->closedHandler);
-    owned->closedHandler = 0;
-    notify_notification_clear_actions(owned->handle.get());
-    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, [](gpointer p) -> gboolean {
-        delete static_cast<Live*>(p);
-        return G_SOURCE_REMOVE;
-    }, owned.release(), nullptr);
-    (void)key;
+std::size_t DesktopUserNotificationCenter::liveNotifications() const {
+    return state_->sending + state_->shown.size();
 }
 
 } // namespace keldo

@@ -2,38 +2,32 @@
 
 #include "platform/UserNotificationCenter.h"
 
-#include <map>
 #include <memory>
-#include <string>
 
 namespace keldo {
 
-// User notifications as freedesktop desktop notifications on the session bus (libnotify). A click on
-// the body is activation type 1, the action button type 2. Use it on the main thread only: libnotify
-// delivers actions and "closed" through the main context of the thread that first showed one.
+// User notifications as freedesktop desktop notifications, sent to org.freedesktop.Notifications
+// on the session bus with asynchronous calls: a notification server that hangs holds up nothing.
+// Each one is sent as coming from "Keldo", with a freedesktop icon name and the name of the
+// agent's installed desktop file. A click on the body is activation type 1, the action button
+// type 2; an answered notification is closed. Use it on the main thread only.
 class DesktopUserNotificationCenter : public UserNotificationCenter {
 public:
-    explicit DesktopUserNotificationCenter(std::string applicationName);
+    DesktopUserNotificationCenter();
     ~DesktopUserNotificationCenter() override;
     DesktopUserNotificationCenter(const DesktopUserNotificationCenter&) = delete;
     DesktopUserNotificationCenter& operator=(const DesktopUserNotificationCenter&) = delete;
 
     void setDelegate(std::weak_ptr<UserNotificationCenterDelegate> delegate) override;
-    // No notification server, or no session bus: one log line, nothing shown.
+    // Returns at once. No notification server, or no session bus: one log line, nothing shown.
     void scheduleNotification(const UserNotification& notification) override;
 
-    // Notifications shown and not yet closed by the server.
-    std::size_t liveNotifications() const { return live_.size(); }
+    // Notifications sent or shown, and not yet closed by the server or failed.
+    std::size_t liveNotifications() const;
 
 private:
-    struct Live;
-    static void onAction(void* notification, char* action, void* data);
-    static void onClosed(void* notification, void* data);
-    void activated(Live& live, const std::string& action);
-    void closed(Live& live);
-
-    std::weak_ptr<UserNotificationCenterDelegate> delegate_;
-    std::map<Live*, std::unique_ptr<Live>> live_;
+    struct State;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace keldo

@@ -1,77 +1,69 @@
 #include "platform/host/DesktopWorkspace.h"
 
+#include "platform/host/SessionBus.h"
+#include "platform/plist/PlistFile.h"
 #include "platform/SystemLog.h"
 
 #include <gio/gio.h>
 #include <glib.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
+#include <variant>
 
 namespace keldo {
 
 namespace {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
 struct GErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
 };
-struct GVariantUnref {
-    void operator()(GVariant* value) const { g_variant_unref(value); }
-};
-struct PlistFree {
-    void operator()(plist_t value) const { plist_free(value); }
-};
 
-using PlistOwner = std::unique_ptr<void, PlistFree>;
-
-constexpr std::size_t kLargestInfoPlist = 1 << 20;
-
-std::optional<std::string> readSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes;
-    char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kLargestInfoPlist) return std::nullopt;
-    }
-    return bytes;
-}
+constexpr int kRunningCheckTimeoutMs = 5000;
+const SessionBus::Method kNameHasOwner{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                       "NameHasOwner"};
 
 void startOwnSession(gpointer /*data*/) { setsid(); }
 
+// The executable of the bundle at `path`, or why there is none.
+struct Refusal {
+    std::string reason;
+};
+std::variant<std::string, Refusal> bundleExecutable(const std::string& path) {
+    const PlistRef info = PlistFile::read(path + "/Contents/Info.plist");
+    if (!info || !info->isDictionary()) return Refusal{"its Contents/Info.plist is missing or no property list"};
+    const PlistValue* executable = info->find("CFBundleExecutable");
+    const std::string* name = executable ? executable->text() : nullptr;
+    if (!name) return Refusal{"its Info.plist names no executable"};
+    // A name from a file decides what runs: nothing but a plain file name in Contents/MacOS/.
+    if (name->empty() || *name == "." || *name == ".." || name->find('/') != std::string::npos)
+        return Refusal{"its Info.plist names no plain file as executable"};
+    return path + "/Contents/MacOS/" + *name;
+}
+
 } // namespace
 
-bool DesktopWorkspace::isApplicationRunning(const std::string& bundleIdentifier) {
-    GError* rawError = nullptr;
-    std::unique_ptr<GDBusConnection, GObjectUnref> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-    std::unique_ptr<GError, GErrorFree> error(rawError);
-    if (!bus) {
-        logLine("running applications unknown: {}", error ? error->message : "no session bus");
-        return false;
+DesktopWorkspace::DesktopWorkspace() : bus_(std::make_unique<SessionBus>()) {}
+
+DesktopWorkspace::~DesktopWorkspace() = default;
+
+void DesktopWorkspace::isApplicationRunning(const std::string& bundleIdentifier, std::function<void(bool)> answer) {
+    if (!g_dbus_is_name(bundleIdentifier.c_str())) {
+        answer(false);
+        return;
     }
-    if (!g_dbus_is_name(bundleIdentifier.c_str())) return false;
-    rawError = nullptr;
-    std::unique_ptr<GVariant, GVariantUnref> reply(g_dbus_connection_call_sync(
-        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", bundleIdentifier.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-        &rawError));
-    error.reset(rawError);
-    if (!reply) {
-        logLine("running applications unknown: {}", error ? error->message : "no reply");
-        return false;
-    }
-    gboolean owned = FALSE;
-    g_variant_get(reply.get(), "(b)", &owned);
-    return owned;
+    bus_->call(kNameHasOwner, g_variant_new("(s)", bundleIdentifier.c_str()), G_VARIANT_TYPE("(b)"),
+               kRunningCheckTimeoutMs, [answer = std::move(answer)](GVariant* reply, const std::string& error) {
+                   if (!reply) {
+                       logLine("running applications unknown: {}", error);
+                       answer(false);
+                       return;
+                   }
+                   gboolean owned = FALSE;
+                   g_variant_get(reply, "(b)", &owned);
+                   answer(owned);
+               });
 }
 
 bool DesktopWorkspace::fileExistsAtPath(const std::string& path) {
@@ -79,32 +71,13 @@ bool DesktopWorkspace::fileExistsAtPath(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
-std::optional<std::string> DesktopWorkspace::bundleExecutablePath(const std::string& path) {
-    const auto bytes = readSmallFile(path + "/Contents/Info.plist");
-    if (!bytes || bytes->empty()) return std::nullopt;
-    plist_t raw = nullptr;
-    plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &raw);
-    PlistOwner root(raw);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
-    plist_t executable = plist_dict_get_item(root.get(), "CFBundleExecutable");
-    if (!executable || plist_get_node_type(executable) != PLIST_STRING) return std::nullopt;
-    char* rawName = nullptr;
-    plist_get_string_val(executable, &rawName);
-    std::unique_ptr<char, decltype(&std::free)> owned(rawName, std::free);
-    if (!owned) return std::nullopt;
-    const std::string name = owned.get();
-    // A name from a file decides what runs: nothing but a plain file name in Contents/MacOS/.
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return std::nullopt;
-    return path + "/Contents/MacOS/" + name;
-}
-
 bool DesktopWorkspace::launchApplicationAtPath(const std::string& path, const std::vector<std::string>& arguments) {
-    const auto executable = bundleExecutablePath(path);
-    if (!executable) {
-        logLine("cannot launch {}: no executable named in its Info.plist", path);
+    const auto executable = bundleExecutable(path);
+    if (const auto* refusal = std::get_if<Refusal>(&executable)) {
+        logLine("cannot launch {}: {}", path, refusal->reason);
         return false;
     }
-    std::vector<std::string> argv{*executable};
+    std::vector<std::string> argv{std::get<std::string>(executable)};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> pointers;
     for (auto& a : argv) pointers.push_back(a.data());
