@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -180,6 +182,33 @@ TEST_F(AMServiceReceiving, APeerClosingInTheBodyLeavesTheMissingCount) {
     sim->closePeer(service->service());
     EXPECT_FALSE(service->readXMLReply());
     EXPECT_EQ(service->lastError(), fmt::format("Reply was truncated, expected {} more bytes", body.size() - 10));
+}
+
+TEST_F(AMServiceReceiving, GathersAPrefixSplitAcrossSegmentsAndInterruptedBySignals) {
+    // Without SA_RESTART a signal makes a blocked receive fail with EINTR.
+    struct sigaction quiet {}, previous {};
+    quiet.sa_handler = [](int) {};
+    ::sigaction(SIGUSR1, &quiet, &previous);
+    auto service = start();
+    PlistValue reply(PlistValue::Dictionary{{"Status", "Complete"}});
+    std::string message = frame(*PlistXml::toXml(reply)) + frame(*PlistXml::toXml(PlistValue("next")));
+    writeAll(peer, message.substr(0, 2));
+    std::thread writer([&, fd = peer, reader = ::pthread_self()] {
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ::pthread_kill(reader, SIGUSR1);
+        }
+        ::send(fd, message.data() + 2, message.size() - 2, MSG_NOSIGNAL);
+    });
+    auto got = service->readXMLReply();
+    writer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_TRUE(got) << service->lastError().value_or("");
+    EXPECT_EQ(*got, reply);
+    // The next message is read from where it starts.
+    auto next = service->readXMLReply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(textOf(next), "next");
 }
 
 TEST_F(AMServiceReceiving, AShortOrMissingPrefixFails) {
