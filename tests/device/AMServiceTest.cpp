@@ -20,7 +20,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::string xmlOf(const PlistValue& value) { return *PlistXml::toXml(value); }
+std::string xmlOf(const PlistValue& value) { return std::string(PlistXml::toXml(value)->view()); }
 
 std::string frame(const std::string& body) {
     auto n = static_cast<std::uint32_t>(body.size());

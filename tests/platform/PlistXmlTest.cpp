@@ -114,7 +114,7 @@ TEST(PlistXmlInterop, ComesBackWholeThroughPlistlib) {
     REQUIRE_PYTHON();
     auto xml = PlistXml::toXml(everyKind());
     ASSERT_TRUE(xml);
-    ScratchFile written(*xml);
+    ScratchFile written(xml->view());
     // What plistlib reads from our form and writes again in its own must read as what we wrote.
     std::string out = runPython("import plistlib, sys\nsys.stdout.write(plistlib.dumps(plistlib.load(open('" +
                                 written.path() + "', 'rb'))).decode())\n");

@@ -5,7 +5,6 @@
 #include <plist/plist.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -80,16 +79,17 @@ Node toNode(const PlistValue& value) {
 
 } // namespace
 
-std::optional<std::string> PlistXml::toXml(const PlistValue& value) {
-    Node node = toNode(value);
-    if (!node) return std::nullopt;
+std::optional<PlistXmlText> PlistXml::toXml(const PlistValue& value) {
     char* xml = nullptr;
     std::uint32_t length = 0;
-    plist_to_xml(node.get(), &xml, &length);
+    {
+        Node node = toNode(value);
+        if (!node) return std::nullopt;
+        plist_to_xml(node.get(), &xml, &length);
+    }
+    // The library's buffer (malloc'd, as plist_to_xml_free knows) is handed on as it is.
     if (!xml) return std::nullopt;
-    std::string text(xml, length);
-    std::free(xml);
-    return text;
+    return PlistXmlText(xml, length);
 }
 
 PlistRef PlistXml::fromXml(const char* data, std::size_t size) {

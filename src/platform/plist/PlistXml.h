@@ -1,10 +1,10 @@
 #pragma once
 
 #include "platform/plist/PlistValue.h"
+#include "platform/plist/PlistXmlText.h"
 
 #include <cstddef>
 #include <optional>
-#include <string>
 
 namespace keldo {
 
@@ -21,7 +21,7 @@ namespace keldo {
 class PlistXml {
 public:
     // The XML form, or none when the value has none.
-    static std::optional<std::string> toXml(const PlistValue& value);
+    static std::optional<PlistXmlText> toXml(const PlistValue& value);
     // The value that the text holds, or none.
     static PlistRef fromXml(const char* data, std::size_t size);
 
