@@ -77,12 +77,12 @@ PlistValue integerValue(std::uint64_t magnitude, bool negative) {
     return PlistValue(static_cast<std::int64_t>(magnitude));
 }
 
-bool startsWithNoCase(std::string_view text, std::string_view word) {
-    if (text.size() < word.size()) return false;
-    for (std::size_t i = 0; i < word.size(); ++i) {
+bool equalsNoCase(std::string_view text, std::string_view lowerCase) {
+    if (text.size() != lowerCase.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != word[i]) return false;
+        if (c != lowerCase[i]) return false;
     }
     return true;
 }
@@ -137,7 +137,7 @@ std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
 
 std::optional<PlistValue> PlistScalarText::integer(std::string_view text) {
     constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
-    // plistlib picks the base from the raw text; white space may only follow a hexadecimal value.
+    // plistlib picks the base from the raw text, so a hexadecimal value has white space only after.
     if (text.starts_with("0x") || text.starts_with("0X")) {
         std::string_view digits = text.substr(2);
         while (std::size_t n = spaceAt(digits, true)) digits.remove_suffix(n);
@@ -169,17 +169,15 @@ std::optional<PlistValue> PlistScalarText::real(std::string_view text) {
         }
         if (i == 0 || i + 1 == body.size() || !isDigit(body[i - 1]) || !isDigit(body[i + 1])) return std::nullopt;
     }
-    std::string_view unsigned_ = plain;
+    std::string_view magnitude = plain;
     bool negative = false;
-    if (!unsigned_.empty() && (unsigned_.front() == '+' || unsigned_.front() == '-')) {
-        negative = unsigned_.front() == '-';
-        unsigned_.remove_prefix(1);
+    if (!magnitude.empty() && (magnitude.front() == '+' || magnitude.front() == '-')) {
+        negative = magnitude.front() == '-';
+        magnitude.remove_prefix(1);
     }
     const double sign = negative ? -1.0 : 1.0;
-    if (unsigned_.size() == 3 && startsWithNoCase(unsigned_, "nan"))
-        return PlistValue(std::copysign(std::numeric_limits<double>::quiet_NaN(), sign));
-    if ((unsigned_.size() == 3 && startsWithNoCase(unsigned_, "inf")) ||
-        (unsigned_.size() == 8 && startsWithNoCase(unsigned_, "infinity")))
+    if (equalsNoCase(magnitude, "nan")) return PlistValue(std::copysign(std::numeric_limits<double>::quiet_NaN(), sign));
+    if (equalsNoCase(magnitude, "inf") || equalsNoCase(magnitude, "infinity"))
         return PlistValue(sign * std::numeric_limits<double>::infinity());
     if (!isDecimalReal(plain)) return std::nullopt;
     // Correctly rounded, locale-independent; out of range gives infinity or zero as in Python.
