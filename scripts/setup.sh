@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
-  libplist-dev libglib2.0-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
+  libplist-dev libxml2-dev libglib2.0-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
   clang libclang-rt-14-dev python3
   dbus dunst xvfb desktop-file-utils systemd
 )

@@ -67,7 +67,7 @@ bool AMService::sendXMLRequest(const PlistValue& request) {
 
 PlistRef AMService::readXMLReply() {
     unsigned char prefix[4];
-    if (::recv(socket(), prefix, sizeof prefix, 0) != static_cast<ssize_t>(sizeof prefix)) {
+    if (!receivePrefix(prefix)) {
         setLastError("Can't receive reply size");
         return nullptr;
     }
@@ -107,6 +107,19 @@ PlistRef AMService::readXMLReply() {
     }
     clearLastError();
     return reply;
+}
+
+bool AMService::receivePrefix(unsigned char (&prefix)[4]) {
+    // A stream may deliver the four bytes in several segments; only its end or an error before
+    // all four have come is a failure.
+    std::size_t have = 0;
+    while (have < sizeof prefix) {
+        ssize_t got = ::recv(socket(), prefix + have, sizeof prefix - have, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        have += static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 void AMService::skip(std::uint32_t length) {

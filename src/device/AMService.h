@@ -59,6 +59,7 @@ protected:
 
 private:
     int socket() const { return static_cast<int>(static_cast<std::uint32_t>(_service)); }
+    bool receivePrefix(unsigned char (&prefix)[4]);
     // Reads and drops `length` bytes so that the next message starts where it should.
     void skip(std::uint32_t length);
 

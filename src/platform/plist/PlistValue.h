@@ -63,6 +63,9 @@ public:
     const Data* data() const { return std::get_if<Data>(&value_); }
     const Array* array() const { return std::get_if<Array>(&value_); }
     const Dictionary* dictionary() const { return std::get_if<Dictionary>(&value_); }
+    // For building a value in place.
+    Array* array() { return std::get_if<Array>(&value_); }
+    Dictionary* dictionary() { return std::get_if<Dictionary>(&value_); }
 
     // Integers: the signed value when it fits, the unsigned value when it is not negative.
     std::optional<std::int64_t> signedInteger() const;

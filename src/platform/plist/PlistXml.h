@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/plist/PlistValue.h"
+#include "platform/plist/PlistXmlText.h"
 
 #include <cstddef>
 #include <optional>
@@ -8,7 +9,7 @@
 
 namespace keldo {
 
-// Apple's XML property-list form of our values, through libplist.
+// Apple's XML property-list form of our values: libplist writes it, PlistXmlReader reads it.
 //
 // Faithfulness rules:
 // - Integers cover the whole signed and unsigned 64-bit range in both directions; an unsigned
@@ -16,15 +17,18 @@ namespace keldo {
 // - Dates are written in the format's whole seconds (the fraction is dropped, as every writer of
 //   this form does); a date that does not fit the library's 32-bit seconds has no XML form.
 // - A text or key holding a NUL character has no XML form (it would be cut short).
+// - Reading is strict: a malformed number, date or data, a key without a value, an integer
+//   beyond 64 bits or broken XML gives none, never a made-up value (see PlistXmlReader).
 class PlistXml {
 public:
     // The XML form, or none when the value has none.
-    static std::optional<std::string> toXml(const PlistValue& value);
-    // The value that the text holds, or none when it is no property list of our kinds (UIDs
-    // and other kinds that we don't model count as none), or nests deeper than kMaxDepth.
+    static std::optional<PlistXmlText> toXml(const PlistValue& value);
+    // The same as a string, empty when the value has none (for callers that copy it anyway).
+    static std::string toXmlString(const PlistValue& value);
+    // The value that the text holds, or none.
     static PlistRef fromXml(const char* data, std::size_t size);
 
-    // Deeper nesting is refused before the library sees it: the library recurses per level.
+    // Arrays and dictionaries nested deeper are refused.
     static constexpr int kMaxDepth = 256;
 };
 

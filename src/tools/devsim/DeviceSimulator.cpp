@@ -259,7 +259,7 @@ bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
         }
         if (!paired) return sendPacket(fd, tag, result(kResultBadDevice));
         const std::string record =
-            PlistXml::toXml(PlistValue::Dictionary{{"HostID", LockdownSession::kHostId}, {"SystemBUID", kBuid}}).value_or("");
+            PlistXml::toXmlString(PlistValue::Dictionary{{"HostID", LockdownSession::kHostId}, {"SystemBUID", kBuid}});
         return sendPacket(fd, tag, PlistValue::Dictionary{{"PairRecordData", PlistValue::Data(record.begin(), record.end())}});
     }
     if (type == "SavePairRecord" || type == "DeletePairRecord") return sendPacket(fd, tag, result(kResultOk));

@@ -90,7 +90,7 @@ std::optional<std::uint32_t> LockdownSession::messageLength(const std::uint8_t h
 }
 
 std::string LockdownSession::frame(const PlistValue& message) {
-    const std::string xml = PlistXml::toXml(message).value_or("");
+    const std::string xml = PlistXml::toXmlString(message);
     const auto length = static_cast<std::uint32_t>(xml.size());
     std::string out;
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((length >> shift) & 0xFF));

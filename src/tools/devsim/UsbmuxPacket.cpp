@@ -42,7 +42,7 @@ std::optional<UsbmuxPacket> UsbmuxPacket::parse(const std::uint8_t* bytes, std::
 }
 
 std::string UsbmuxPacket::encode(std::uint32_t tag, const PlistValue& payload) {
-    const std::string xml = PlistXml::toXml(payload).value_or("");
+    const std::string xml = PlistXml::toXmlString(payload);
     std::string out;
     appendLittleEndian(out, static_cast<std::uint32_t>(kHeaderSize + xml.size()));
     appendLittleEndian(out, 1);
