@@ -206,8 +206,9 @@ void PlistXmlReader::startElement(std::string_view name) {
 
 void PlistXmlReader::endElement(std::string_view name) {
     // Ends of other elements carry nothing; the XML parser has matched every end to its start.
-    if (name == "string") return add(PlistValue(takeText())), void();
-    if (name == "key") {
+    if (name == "string") {
+        add(PlistValue(takeText()));
+    } else if (name == "key") {
         if ((key_ && !key_->empty()) || open_.empty() || !open_.back()->isDictionary()) return refuse();
         key_ = takeText();
     } else if (name == "dict") {
