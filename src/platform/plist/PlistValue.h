@@ -63,7 +63,7 @@ public:
     const Data* data() const { return std::get_if<Data>(&value_); }
     const Array* array() const { return std::get_if<Array>(&value_); }
     const Dictionary* dictionary() const { return std::get_if<Dictionary>(&value_); }
-    // For building a value in place.
+    // For building a value in place, by whoever holds the only reference to it.
     Array* array() { return std::get_if<Array>(&value_); }
     Dictionary* dictionary() { return std::get_if<Dictionary>(&value_); }
 

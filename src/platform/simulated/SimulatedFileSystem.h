@@ -88,6 +88,9 @@ public:
     void clearFaults();
     void setErrorInfo(ErrorInfo mode);
     void setIOTimeout(std::uint32_t seconds);
+    // Whether written bytes are kept (the default) or only counted: while they are not, a write
+    // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
+    void setKeepsContents(bool keeps);
 
     // Inspection. A path that names nothing gives none; links are not followed, except by contents.
     std::optional<Kind> kind(const std::string& path) const;
@@ -156,6 +159,7 @@ private:
     ErrorInfo errorInfo_ = ErrorInfo::WithDescription;
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
+    bool keepsContents_ = true;
 };
 
 } // namespace keldo
