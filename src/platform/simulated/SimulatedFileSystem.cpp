@@ -49,8 +49,6 @@ struct SimulatedFileSystem::Resolved {
 
 namespace {
 
-// Larger files than this answer "no space left", as a full device would.
-constexpr std::uint64_t kCapacity = 1ull << 30;
 constexpr std::int32_t kNoSpace = 18;
 constexpr std::uint64_t kDefaultClock = 1'400'000'000ull * 1'000'000'000ull;
 
@@ -269,6 +267,11 @@ void SimulatedFileSystem::clearFaults() {
 void SimulatedFileSystem::setErrorInfo(ErrorInfo mode) {
     std::lock_guard lock(mutex_);
     errorInfo_ = mode;
+}
+
+void SimulatedFileSystem::setCapacity(std::uint64_t bytes) {
+    std::lock_guard lock(mutex_);
+    capacity_ = bytes;
 }
 
 void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
@@ -612,7 +615,7 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
     OpenFile* file = nullptr;
     if (auto status = fileCall("AFCFileRefWrite", handle, file)) return status;
     if (file->mode == 1) return fail(kPermissionDenied);
-    if (file->position > kCapacity || count > kCapacity - file->position) return fail(kNoSpace);
+    if (file->position > capacity_ || count > capacity_ - file->position) return fail(kNoSpace);
     std::string& data = file->node->data;
     const char* bytes = static_cast<const char*>(buffer);
     try {
@@ -635,7 +638,7 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
     OpenFile* file = nullptr;
     if (auto status = fileCall("AFCFileRefSetFileSize", handle, file)) return status;
     if (file->mode == 1) return fail(kPermissionDenied);
-    if (size > kCapacity) return fail(kNoSpace);
+    if (size > capacity_) return fail(kNoSpace);
     try {
         file->node->data.resize(size);
     } catch (const std::bad_alloc&) {

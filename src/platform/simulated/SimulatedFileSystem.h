@@ -88,6 +88,9 @@ public:
     void clearFaults();
     void setErrorInfo(ErrorInfo mode);
     void setIOTimeout(std::uint32_t seconds);
+    // The largest a file may grow (1 GiB unless set): beyond it a write or a size change answers
+    // "no space left", as a full device would.
+    void setCapacity(std::uint64_t bytes);
 
     // Inspection. A path that names nothing gives none; links are not followed, except by contents.
     std::optional<Kind> kind(const std::string& path) const;
@@ -156,6 +159,7 @@ private:
     ErrorInfo errorInfo_ = ErrorInfo::WithDescription;
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
+    std::uint64_t capacity_ = 1ull << 30;
 };
 
 } // namespace keldo

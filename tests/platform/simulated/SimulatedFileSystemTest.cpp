@@ -54,6 +54,20 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
 }
 
+TEST(SimulatedFileSystem, AFileGrowsNoFurtherThanTheCapacity) {
+    constexpr std::int32_t kNoSpace = 18;
+    Fs fs;
+    fs.setCapacity(4);
+    std::uint64_t handle = 0;
+    ASSERT_EQ(fs.openFile("/f", 2, handle), 0);
+    EXPECT_EQ(fs.write(handle, "12345", 5), kNoSpace);
+    EXPECT_EQ(fs.setFileSize(handle, 5), kNoSpace);
+    EXPECT_EQ(fs.seek(handle, 1ll << 62, 0), 0);
+    EXPECT_EQ(fs.write(handle, "1", 1), kNoSpace);
+    EXPECT_EQ(fs.seek(handle, 0, 0), 0);
+    EXPECT_EQ(fs.write(handle, "1234", 4), 0);
+}
+
 TEST(SimulatedFileSystem, FaultsHitTheChosenCallsOnly) {
     Fs fs;
     fs.addFile("/a");
