@@ -334,6 +334,14 @@ std::size_t SimulatedFileSystem::openFiles() const {
     return open_.size();
 }
 
+std::uint64_t SimulatedFileSystem::remaining(std::uint64_t handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = open_.find(handle);
+    if (it == open_.end()) return 0;
+    const OpenFile& file = *it->second;
+    return file.position < file.node->data.size() ? file.node->data.size() - file.position : 0;
+}
+
 std::uint32_t SimulatedFileSystem::ioTimeout() const {
     std::lock_guard lock(mutex_);
     return ioTimeout_;

@@ -100,6 +100,9 @@ public:
     std::vector<std::string> names(const std::string& path) const;
     bool isLocked(const std::string& path) const;
     std::size_t openFiles() const;
+    // Bytes from an open file's position to its end (0 for no such handle), with no fault applied:
+    // what a read could bring at most.
+    std::uint64_t remaining(std::uint64_t handle) const;
     std::uint32_t ioTimeout() const;
 
     // The device's operations. Each answers a status and, on failure, leaves the error information.

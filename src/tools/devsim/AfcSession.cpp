@@ -222,8 +222,9 @@ std::string AfcSession::read(const AfcPacket& request, std::uint64_t handle) {
     const auto wanted = request.number(8);
     if (!wanted) return status(request, static_cast<std::int32_t>(kInvalidArgument));
     if (!open_[handle].readable) return status(request, static_cast<std::int32_t>(kPermissionDenied));
-    // Read straight into the reply: the bytes are the payload after a bare header.
-    std::uint64_t count = std::min(*wanted, kMaxRead);
+    // Read straight into the reply: the bytes are the payload after a bare header. A client may
+    // ask for far more than the file holds; the reply is made no larger than what is there.
+    std::uint64_t count = std::min({*wanted, kMaxRead, files_->remaining(handle)});
     std::string answer(AfcPacket::kHeaderSize + count, '\0');
     if (const auto code = files_->read(handle, answer.data() + AfcPacket::kHeaderSize, count))
         return status(request, code);

@@ -39,6 +39,11 @@ TEST(SimulatedFileSystem, OpenModesCreateAndEmptyAsTheirMeaningSays) {
     EXPECT_EQ(fs.openFile("/", 2, handle), Fs::kIsADirectory);
     EXPECT_EQ(fs.openFile("/f", 4, handle), Fs::kInvalidArgument);
     EXPECT_EQ(fs.openFiles(), 2u);
+    EXPECT_EQ(fs.write(handle, "abcdef", 6), 0);
+    EXPECT_EQ(fs.seek(handle, 2, 0), 0);
+    EXPECT_EQ(fs.remaining(handle), 4u);
+    EXPECT_EQ(fs.seek(handle, 9, 0), 0);
+    EXPECT_EQ(fs.remaining(handle), 0u);
 }
 
 TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
