@@ -21,10 +21,11 @@ class UsbmuxPacket;
 // Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
 // ListDevices, Connect, ReadBUID, ReadPairRecord) and, behind it, each device's lockdownd and its
 // services: AFC ("com.apple.afc" and "com.apple.crashreportcopymobile", each over a file system
-// of its own), the crash report mover, and those of the registry, which come first. A network device bypasses usbmuxd as a real one does: it gets a
-// loopback address of its own, with lockdownd on port 62078 and its services on ports of their
-// own. Each client connection is served by a thread of its own; a device's connections end when
-// it is detached, all of them when the simulator stops.
+// of its own), the crash report mover, and those of the registry, which come first. A network
+// device bypasses usbmuxd as a real one does: it gets a loopback address of its own, with
+// lockdownd on port 62078 and its services on ports of their own. Each client connection is
+// served by a thread of its own; a device's connections end when it is detached, all of them when
+// the simulator stops.
 class DeviceSimulator {
 public:
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
@@ -100,7 +101,8 @@ private:
     std::list<std::unique_ptr<Worker>> workers_;
     std::string lastError_;
     int nextAddress_ = 0;
-    std::map<std::pair<std::string, std::string>, std::shared_ptr<SimulatedFileSystem>> fileSystems_;  // by udid, service
+    // By udid and service name; kept for the simulator's life.
+    std::map<std::pair<std::string, std::string>, std::shared_ptr<SimulatedFileSystem>> fileSystems_;
 };
 
 } // namespace keldo
