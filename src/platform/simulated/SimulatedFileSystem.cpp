@@ -51,8 +51,6 @@ struct SimulatedFileSystem::Resolved {
 
 namespace {
 
-// Larger files than this answer "no space left", as a full device would.
-constexpr std::uint64_t kCapacity = 1ull << 30;
 constexpr std::int32_t kNoSpace = 18;
 constexpr std::uint64_t kDefaultClock = 1'400'000'000ull * 1'000'000'000ull;
 
@@ -273,6 +271,11 @@ void SimulatedFileSystem::setErrorInfo(ErrorInfo mode) {
     errorInfo_ = mode;
 }
 
+void SimulatedFileSystem::setCapacity(std::uint64_t bytes) {
+    std::lock_guard lock(mutex_);
+    capacity_ = bytes;
+}
+
 void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
     std::lock_guard lock(mutex_);
     ioTimeout_ = seconds;
@@ -336,6 +339,14 @@ bool SimulatedFileSystem::isLocked(const std::string& path) const {
 std::size_t SimulatedFileSystem::openFiles() const {
     std::lock_guard lock(mutex_);
     return open_.size();
+}
+
+std::uint64_t SimulatedFileSystem::remaining(std::uint64_t handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = open_.find(handle);
+    if (it == open_.end()) return 0;
+    const OpenFile& file = *it->second;
+    return file.position < file.node->data.size() ? file.node->data.size() - file.position : 0;
 }
 
 std::uint32_t SimulatedFileSystem::ioTimeout() const {
@@ -629,9 +640,9 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
         node.modified = clock_;
         return 0;
     }
-    if (file->position > kCapacity || count > kCapacity - file->position) return fail(kNoSpace);
+    if (file->position > capacity_ || count > capacity_ - file->position) return fail(kNoSpace);
     std::string& data = file->node->data;
-    if (file->node->size() > kCapacity) return fail(kNoSpace);
+    if (file->node->size() > capacity_) return fail(kNoSpace);
     const char* bytes = static_cast<const char*>(buffer);
     try {
         data.append(file->node->unkept, '\0');
@@ -661,7 +672,7 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
         node.modified = clock_;
         return 0;
     }
-    if (size > kCapacity) return fail(kNoSpace);
+    if (size > capacity_) return fail(kNoSpace);
     node.unkept = 0;
     try {
         node.data.resize(size);

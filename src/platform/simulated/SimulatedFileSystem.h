@@ -91,6 +91,9 @@ public:
     // Whether written bytes are kept (the default) or only counted: while they are not, a write
     // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
     void setKeepsContents(bool keeps);
+    // The largest a file may grow (1 GiB unless set): beyond it a write or a size change answers
+    // "no space left", as a full device would.
+    void setCapacity(std::uint64_t bytes);
 
     // Inspection. A path that names nothing gives none; links are not followed, except by contents.
     std::optional<Kind> kind(const std::string& path) const;
@@ -100,6 +103,9 @@ public:
     std::vector<std::string> names(const std::string& path) const;
     bool isLocked(const std::string& path) const;
     std::size_t openFiles() const;
+    // Bytes from an open file's position to its end (0 for no such handle), with no fault applied:
+    // what a read could bring at most.
+    std::uint64_t remaining(std::uint64_t handle) const;
     std::uint32_t ioTimeout() const;
 
     // The device's operations. Each answers a status and, on failure, leaves the error information.
@@ -160,6 +166,7 @@ private:
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
     bool keepsContents_ = true;
+    std::uint64_t capacity_ = 1ull << 30;
 };
 
 } // namespace keldo

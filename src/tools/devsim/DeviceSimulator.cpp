@@ -1,6 +1,7 @@
 #include "tools/devsim/DeviceSimulator.h"
 
 #include "platform/plist/PlistXml.h"
+#include "tools/devsim/AfcSession.h"
 #include "tools/devsim/LockdownSession.h"
 #include "tools/devsim/SocketStream.h"
 #include "tools/devsim/UsbmuxPacket.h"
@@ -288,7 +289,7 @@ bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
         if (!sendPacket(fd, tag, result(kResultOk))) return false;
         // From here on the socket is the raw stream to the device's port.
         if (service) {
-            if (auto handler = services_.find(*service)) (*handler)(fd, device->info);
+            if (auto handler = handlerFor(*service, device->udid)) (*handler)(fd, device->info);
         } else {
             serveLockdown(fd, device->id);
         }
@@ -338,10 +339,36 @@ void DeviceSimulator::serveLockdown(int fd, std::uint32_t deviceId) {
     }
 }
 
+std::optional<ServiceRegistry::Handler> DeviceSimulator::handlerFor(const std::string& name, const std::string& udid) {
+    if (auto handler = services_.find(name)) return handler;
+    if (name == kMediaService || name == kCrashReportService) {
+        auto files = sharedFileSystem(udid, name);
+        return [files](int fd, const SimulatedDeviceInfo&) { AfcSession(files).serve(fd); };
+    }
+    if (name == kCrashMoverService) {
+        // The reports are where the copy service finds them from the start.
+        return [](int fd, const SimulatedDeviceInfo&) { SocketStream::writeAll(fd, "ping", 4); };
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<SimulatedFileSystem> DeviceSimulator::sharedFileSystem(const std::string& udid,
+                                                                       const std::string& service) {
+    std::lock_guard lock(mutex_);
+    auto& files = fileSystems_[{udid, service}];
+    if (!files) files = std::make_shared<SimulatedFileSystem>();
+    return files;
+}
+
+SimulatedFileSystem& DeviceSimulator::fileSystem(const std::string& udid, const std::string& service) {
+    return *sharedFileSystem(udid, service);
+}
+
 std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceId, const std::string& name) {
-    auto handler = services_.find(name);
     auto device = findDevice(deviceId);
-    if (!handler || !device) return std::nullopt;
+    if (!device) return std::nullopt;
+    auto handler = handlerFor(name, device->udid);
+    if (!handler) return std::nullopt;
     if (!device->network) {
         std::lock_guard lock(mutex_);
         const std::uint16_t port = device->nextPort++;

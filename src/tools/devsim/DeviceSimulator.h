@@ -19,11 +19,13 @@ namespace keldo {
 class UsbmuxPacket;
 
 // Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
-// ListDevices, Connect, ReadBUID, ReadPairRecord) and, behind it, each device's lockdownd and the
-// services of the registry. A network device bypasses usbmuxd as a real one does: it gets a
-// loopback address of its own, with lockdownd on port 62078 and its services on ports of their
-// own. Each client connection is served by a thread of its own; a device's connections end when
-// it is detached, all of them when the simulator stops.
+// ListDevices, Connect, ReadBUID, ReadPairRecord) and, behind it, each device's lockdownd and its
+// services: AFC ("com.apple.afc" and "com.apple.crashreportcopymobile", each over a file system
+// of its own), the crash report mover, and those of the registry, which come first. A network
+// device bypasses usbmuxd as a real one does: it gets a loopback address of its own, with
+// lockdownd on port 62078 and its services on ports of their own. Each client connection is
+// served by a thread of its own; a device's connections end when it is detached, all of them when
+// the simulator stops.
 class DeviceSimulator {
 public:
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
@@ -47,6 +49,16 @@ public:
     // One line per device: "<DeviceID> <udid> usb|network [address]".
     std::vector<std::string> describeDevices() const;
 
+    // The file system that an AFC service of the device with this udid serves, made empty when
+    // first asked for. It outlives detaching and restarts, as a phone keeps its files; the USB and
+    // the network connection of one udid reach the same one.
+    SimulatedFileSystem& fileSystem(const std::string& udid, const std::string& service = kMediaService);
+
+    static constexpr const char* kMediaService = "com.apple.afc";
+    static constexpr const char* kCrashReportService = "com.apple.crashreportcopymobile";
+    // Tells its client, with a "ping", that the crash reports are ready to be copied.
+    static constexpr const char* kCrashMoverService = "com.apple.crashreportmover";
+
     std::string lastError() const;
     const std::string& socketPath() const { return socketPath_; }
 
@@ -63,6 +75,8 @@ private:
     bool answer(int fd, const UsbmuxPacket& request);
     void listen(int fd, std::uint32_t tag);
     std::optional<std::uint16_t> startService(std::uint32_t deviceId, const std::string& name);
+    std::optional<ServiceRegistry::Handler> handlerFor(const std::string& name, const std::string& udid);
+    std::shared_ptr<SimulatedFileSystem> sharedFileSystem(const std::string& udid, const std::string& service);
 
     // Runs `serve` on a thread of its own for a connection that belongs to a device (0: none).
     void spawn(int fd, std::uint32_t deviceId, std::function<void()> serve);
@@ -87,6 +101,8 @@ private:
     std::list<std::unique_ptr<Worker>> workers_;
     std::string lastError_;
     int nextAddress_ = 0;
+    // By udid and service name; kept for the simulator's life.
+    std::map<std::pair<std::string, std::string>, std::shared_ptr<SimulatedFileSystem>> fileSystems_;
 };
 
 } // namespace keldo

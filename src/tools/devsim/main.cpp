@@ -33,6 +33,10 @@ Options:
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
   --help            this text
 
+Each device serves AFC: its media (com.apple.afc) and its crash reports
+(com.apple.crashreportcopymobile) start with a few demo files, and keep what clients change
+while the simulator runs, across detaching and attaching again.
+
 Commands, one per line on standard input (answers on standard output):
   attach UDID usb|network VERSION NAME...
                     attach a paired device with that udid, connection, iOS version and name;
@@ -75,12 +79,30 @@ std::optional<SimulatedDeviceInfo> parseDevice(const std::vector<std::string>& w
     return info;
 }
 
+// A first attach finds a few files, so that AFC clients (idevicecrashreport -k DIR, for one) have
+// something to copy. A device that was attached before keeps what clients left.
+void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
+    keldo::SimulatedFileSystem& media = simulator.fileSystem(udid);
+    if (media.names("/").empty()) {
+        media.addFile("/DCIM/100APPLE/IMG_0001.JPG", std::string("\xFF\xD8\xFF\xE0 demo photo", 15));
+        media.addFile("/Books/Welcome.txt", "Files on a simulated device.\n");
+    }
+    keldo::SimulatedFileSystem& reports = simulator.fileSystem(udid, DeviceSimulator::kCrashReportService);
+    if (reports.names("/").empty()) {
+        const std::string report = "Incident Identifier: 00000000-KELD-0SIM-DEMO-000000000001\nProcess: Demo [42]\n";
+        reports.addFile("/Demo-2024-05-01-101500.ips", report);
+        reports.addFile("/Retired/Demo-2024-04-01-090000.ips", report);
+        reports.addSymbolicLink("/LatestCrash-Demo.ips", "Demo-2024-05-01-101500.ips");
+    }
+}
+
 // Runs one command; false when the simulator is to stop.
 bool runCommand(DeviceSimulator& simulator, const std::string& line) {
     const auto w = words(line);
     if (w.empty()) return true;
     if (w[0] == "attach" || w[0] == "attach-unpaired") {
         auto info = parseDevice(w, 1, w[0] == "attach");
+        if (info) addDemoFiles(simulator, w[1]);
         if (!info) {
             say("error: usage: attach UDID usb|network VERSION NAME...");
         } else if (const auto id = simulator.attach(std::move(*info))) {

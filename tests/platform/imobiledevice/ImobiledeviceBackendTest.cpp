@@ -177,7 +177,7 @@ TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknow
     ASSERT_EQ(AMDeviceStartSession(device), 0);
 
     service_handle unknown = 0;
-    const std::int32_t refused = AMDeviceStartService(device, "com.apple.afc", &unknown, nullptr);
+    const std::int32_t refused = AMDeviceStartService(device, "com.apple.nosuchservice", &unknown, nullptr);
     EXPECT_EQ(refused, ImobiledeviceStatus::fromLockdown(-27));  // LOCKDOWN_E_INVALID_SERVICE
     EXPECT_EQ(unknown, 0u);
 

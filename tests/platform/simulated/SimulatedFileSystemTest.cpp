@@ -39,6 +39,11 @@ TEST(SimulatedFileSystem, OpenModesCreateAndEmptyAsTheirMeaningSays) {
     EXPECT_EQ(fs.openFile("/", 2, handle), Fs::kIsADirectory);
     EXPECT_EQ(fs.openFile("/f", 4, handle), Fs::kInvalidArgument);
     EXPECT_EQ(fs.openFiles(), 2u);
+    EXPECT_EQ(fs.write(handle, "abcdef", 6), 0);
+    EXPECT_EQ(fs.seek(handle, 2, 0), 0);
+    EXPECT_EQ(fs.remaining(handle), 4u);
+    EXPECT_EQ(fs.seek(handle, 9, 0), 0);
+    EXPECT_EQ(fs.remaining(handle), 0u);
 }
 
 TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
@@ -52,6 +57,20 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.makeLink(2, "/anything", "/d"), Fs::kExists);
     EXPECT_EQ(fs.renamePath("/d/e/f", "/g"), 0);
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
+}
+
+TEST(SimulatedFileSystem, AFileGrowsNoFurtherThanTheCapacity) {
+    constexpr std::int32_t kNoSpace = 18;
+    Fs fs;
+    fs.setCapacity(4);
+    std::uint64_t handle = 0;
+    ASSERT_EQ(fs.openFile("/f", 2, handle), 0);
+    EXPECT_EQ(fs.write(handle, "12345", 5), kNoSpace);
+    EXPECT_EQ(fs.setFileSize(handle, 5), kNoSpace);
+    EXPECT_EQ(fs.seek(handle, 1ll << 62, 0), 0);
+    EXPECT_EQ(fs.write(handle, "1", 1), kNoSpace);
+    EXPECT_EQ(fs.seek(handle, 0, 0), 0);
+    EXPECT_EQ(fs.write(handle, "1234", 4), 0);
 }
 
 TEST(SimulatedFileSystem, FaultsHitTheChosenCallsOnly) {

@@ -1,0 +1,198 @@
+// AFC upload and download throughput, side by side in one run:
+// - WholeStack: AFCFileReference -> the libimobiledevice backend -> libimobiledevice -> the
+//   simulator's usbmuxd UNIX socket -> keldo-devsim's AFC session -> the simulated file system;
+// - PacketsOverASocket: the same AFC packets, made by hand, over a socket to the same session:
+//   the socket and the simulator without the client libraries;
+// - SimulatorAlone: the simulator's own handling of the same packets, with no socket at all.
+// The argument is the bytes per call of the whole stack; a packet carries at most the backend's
+// chunk of them, and the other two send packets of that size.
+#include "afc/AFCDirectoryAccess.h"
+#include "afc/AFCFileReference.h"
+#include "device/AMDevice.h"
+#include "platform/imobiledevice/ImobiledeviceBackend.h"
+#include "tools/devsim/AfcSession.h"
+#include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/SocketStream.h"
+
+#include <benchmark/benchmark.h>
+#include <glib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace keldo {
+namespace {
+
+constexpr std::uint64_t kTotal = 32 * 1024 * 1024;  // bytes moved per iteration
+constexpr const char* kUdid = "bench-0001";
+
+std::uint64_t packetSize(const benchmark::State& state) {
+    return std::min<std::uint64_t>(static_cast<std::uint64_t>(state.range(0)), ImobiledeviceBackend::kAfcChunk);
+}
+
+// A simulated device reached through the real backend, with its AFC connection open.
+struct WireDevice {
+    std::string dir;
+    std::shared_ptr<ImobiledeviceBackend> backend;
+    std::unique_ptr<DeviceSimulator> simulator;
+    _am_device_notification* subscription = nullptr;
+    am_device phone = nullptr;
+    std::shared_ptr<AMDevice> device;
+    std::shared_ptr<AFCDirectoryAccess> afc;
+
+    WireDevice() {
+        char pattern[] = "/tmp/keldo-bench-XXXXXX";
+        dir = mkdtemp(pattern);
+        setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + dir + "/usbmuxd").c_str(), 1);
+        backend = ImobiledeviceBackend::installNew();
+        simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd");
+        simulator->start();
+        simulator->fileSystem(kUdid).addFile("/download", std::string(kTotal, 'd'));
+        simulator->attach(SimulatedDeviceInfo::iPhone(kUdid, "Bench", "9.3"));
+        AMDeviceNotificationSubscribe(record, 0, 0, &phone, &subscription);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!phone && std::chrono::steady_clock::now() < end) {
+            while (g_main_context_iteration(nullptr, FALSE)) {}
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::optional<std::string> bust;
+        device = phone ? AMDevice::initWithDeviceOrBust(phone, bust) : nullptr;
+        afc = device ? device->directoryForName("com.apple.afc") : nullptr;
+    }
+    ~WireDevice() {
+        afc.reset();
+        device.reset();
+        if (subscription) AMDeviceNotificationUnsubscribe(subscription);
+        Backend::install(nullptr);
+        backend.reset();
+        simulator.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        unsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+    static void record(am_device_notification_callback_info* info, void* phone) {
+        if (info->msg == ADNCI_MSG_CONNECTED) *static_cast<am_device*>(phone) = info->dev;
+    }
+};
+
+void AfcUpload_WholeStack(benchmark::State& state) {
+    WireDevice wire;
+    auto file = wire.afc ? wire.afc->openForWrite("/upload") : nullptr;
+    if (!file) return state.SkipWithError("no AFC connection to the simulator");
+    const std::string chunk(static_cast<std::size_t>(state.range(0)), 'u');
+    for (auto _ : state) {
+        bool ok = file->seek(0);
+        for (std::uint64_t done = 0; ok && done < kTotal; done += chunk.size()) ok = file->writeNBytes(chunk.size(), chunk.data());
+        if (!ok) return state.SkipWithError("upload failed");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+
+void AfcDownload_WholeStack(benchmark::State& state) {
+    WireDevice wire;
+    auto file = wire.afc ? wire.afc->openForRead("/download") : nullptr;
+    if (!file) return state.SkipWithError("no AFC connection to the simulator");
+    std::string buffer(static_cast<std::size_t>(state.range(0)), '\0');
+    for (auto _ : state) {
+        bool ok = file->seek(0);
+        for (std::uint64_t done = 0; ok && done < kTotal; done += buffer.size())
+            ok = file->readNBytes(buffer.size(), buffer.data()) == buffer.size();
+        if (!ok) return state.SkipWithError("download failed");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+
+// The packets of one iteration, for a file the session opened as handle 1: a seek to the start,
+// then writes (with payload) or reads of one packet's size each.
+std::vector<std::string> transferPackets(bool upload, std::uint64_t packet) {
+    std::vector<std::string> packets;
+    std::string arguments;
+    std::uint64_t number = 1;
+    for (std::uint64_t v : {1, 0, 0}) AfcPacket::appendNumber(arguments, v);
+    packets.push_back(AfcPacket::encode(++number, AfcPacket::FileSeek, arguments));
+    const std::string payload(upload ? packet : 0, 'u');
+    for (std::uint64_t done = 0; done < kTotal; done += packet) {
+        arguments.clear();
+        AfcPacket::appendNumber(arguments, 1);
+        if (!upload) AfcPacket::appendNumber(arguments, packet);
+        packets.push_back(AfcPacket::encode(++number, upload ? AfcPacket::FileWrite : AfcPacket::FileRead, arguments, payload));
+    }
+    return packets;
+}
+
+AfcPacket parsed(const std::string& bytes) {
+    AfcPacket packet = *AfcPacket::parseHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    packet.setBody(bytes.substr(AfcPacket::kHeaderSize));
+    return packet;
+}
+
+// A session with "/upload" (to be written) or "/download" (to be read) open as handle 1.
+struct SessionWithOpenFile {
+    std::shared_ptr<SimulatedFileSystem> files = std::make_shared<SimulatedFileSystem>();
+    AfcSession session{files};
+
+    explicit SessionWithOpenFile(bool upload) {
+        files->addFile("/download", std::string(kTotal, 'd'));
+        std::string arguments;
+        AfcPacket::appendNumber(arguments, upload ? 3 : 1);
+        arguments += upload ? "/upload" : "/download";
+        arguments.push_back('\0');
+        session.reply(parsed(AfcPacket::encode(1, AfcPacket::FileOpen, arguments)));
+    }
+};
+
+void simulatorAlone(benchmark::State& state, bool upload) {
+    SessionWithOpenFile open(upload);
+    std::vector<AfcPacket> packets;
+    for (const auto& bytes : transferPackets(upload, packetSize(state))) packets.push_back(parsed(bytes));
+    for (auto _ : state) {
+        for (const auto& packet : packets) benchmark::DoNotOptimize(open.session.reply(packet));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+void AfcUpload_SimulatorAlone(benchmark::State& state) { simulatorAlone(state, true); }
+void AfcDownload_SimulatorAlone(benchmark::State& state) { simulatorAlone(state, false); }
+
+void packetsOverASocket(benchmark::State& state, bool upload) {
+    SessionWithOpenFile open(upload);
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return state.SkipWithError("no socket pair");
+    std::thread server([&] { open.session.serve(fds[1]); });
+    const auto packets = transferPackets(upload, packetSize(state));
+    std::string reply;
+    for (auto _ : state) {
+        for (const auto& packet : packets) {
+            // As the client library does: one request, then its whole reply.
+            std::uint8_t header[AfcPacket::kHeaderSize];
+            if (!SocketStream::writeAll(fds[0], packet.data(), packet.size()) ||
+                !SocketStream::readExactly(fds[0], header, sizeof(header)))
+                return state.SkipWithError("the session went away");
+            const auto answer = AfcPacket::parseHeader(header);
+            reply.resize(answer ? answer->bodySize() : 0);
+            if (!reply.empty()) SocketStream::readExactly(fds[0], reply.data(), reply.size());
+        }
+    }
+    ::shutdown(fds[0], SHUT_RDWR);
+    server.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+void AfcUpload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(state, true); }
+void AfcDownload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(state, false); }
+
+#define KELDO_TRANSFER_BENCHMARK(name) \
+    BENCHMARK(name)->Arg(16 * 1024)->Arg(64 * 1024)->Arg(256 * 1024)->Arg(1024 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime()
+KELDO_TRANSFER_BENCHMARK(AfcUpload_WholeStack);
+KELDO_TRANSFER_BENCHMARK(AfcUpload_PacketsOverASocket);
+KELDO_TRANSFER_BENCHMARK(AfcUpload_SimulatorAlone);
+KELDO_TRANSFER_BENCHMARK(AfcDownload_WholeStack);
+KELDO_TRANSFER_BENCHMARK(AfcDownload_PacketsOverASocket);
+KELDO_TRANSFER_BENCHMARK(AfcDownload_SimulatorAlone);
+
+} // namespace
+} // namespace keldo
