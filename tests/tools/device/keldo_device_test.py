@@ -151,6 +151,11 @@ class DeviceCommands(ToolTest):
         self.sim.command("attach late-3 usb 8.0 Late Phone")
         out, err = waiting.communicate(timeout=30)
         self.assertEqual((waiting.returncode, json.loads(out)), (0, "Late Phone"), err)
+        waiting = self.spawn("--wait", "20", "-u", "never-5", "info")
+        time.sleep(1)
+        waiting.send_signal(signal.SIGINT)
+        out, err = waiting.communicate(timeout=10)
+        self.assertEqual((waiting.returncode, err), (INTERRUPTED, "keldo-device: interrupted\n"))
 
     def test_watch_prints_events_until_interrupted(self):
         watch = self.spawn("--json", "-u", "usb-0001", "watch")
@@ -204,6 +209,11 @@ class FileCommands(ToolTest):
     def test_contents_come_byte_for_byte(self):
         self.assertEqual(self.tool("cat", "/DCIM/100APPLE/IMG_0001.JPG").stdout, b"\xFF\xD8\xFF\xE0 demo photo")
         self.assertIn("cat /Books: AFCFileRefOpen failed", self.fails(DEVICE_ERROR, "cat", "/Books"))
+
+    def test_names_from_the_device_are_escaped_for_a_terminal_and_valid_in_json(self):
+        self.ok("mkdir", b"/Odd\x1b[31mname\xff")
+        self.assertIn(b"\nOdd\\x1b[31mname\xff\n", self.tool("ls").stdout)
+        self.assertEqual(self.json("ls")[2], "Odd\x1b[31mname\ufffd")
 
     def test_path_operations(self):
         self.ok("mkdir", "/Work", "/Work/Sub")
