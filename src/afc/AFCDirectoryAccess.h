@@ -14,6 +14,12 @@ namespace keldo {
 
 class AFCFileReference;
 
+// Posted by an upload, with the copying AFCDirectoryAccess as sender and a user-info dictionary
+// of "Source", "Target", "Size" and (from the first progress on) "Done", all integers 64-bit.
+inline constexpr const char* kAFCFileCopyBegin = "AFCFileCopyBegin";
+inline constexpr const char* kAFCFileCopyProgress = "AFCFileCopyProgress";
+inline constexpr const char* kAFCFileCopyDone = "AFCFileCopyDone";
+
 // A client of a device's AFC service, the device's remote file system: information, path
 // operations, listings, open files and whole-file transfer. It opens its AFC connection on the
 // service that its base class starts, and owns it until close or destruction.
@@ -65,6 +71,18 @@ public:
     std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
     std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
 
+    // Uploads a local file to a new remote file in chunks of kUploadChunk bytes, posting
+    // "AFCFileCopyBegin", "AFCFileCopyProgress" before every chunk read and "AFCFileCopyDone" on
+    // the default notification centre. Refuses to overwrite; a failure posts no "AFCFileCopyDone".
+    bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
+    // Uploads a file, a symbolic link (made again on the device with its text) or a whole
+    // directory (recursed in listing order; a link to a directory becomes a real one) into a
+    // remote directory. A failure logs one line per enclosing directory; what was copied stays.
+    bool copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory);
+    // Downloads a remote file. An existing local file is replaced only once the download is
+    // complete, keeping its permission bits; until then nothing local changes.
+    bool copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath);
+
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
     // or value, and the iterator stays open for its opener to close.
     static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
@@ -78,12 +96,19 @@ public:
 
     // A tree listing goes at most this many levels below its start; deeper entries fail it.
     static constexpr int kMaxTreeDepth = 512;
+    static constexpr std::size_t kUploadChunk = 10240;
+    static constexpr std::size_t kDownloadBuffer = 1024 * 1024;
 
 private:
     AFCDirectoryAccess();
     std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
     bool makeLink(const Path& path, const Path& target, std::int64_t type);
     Names readNames(afc_directory directory);
+    // The tree upload of one path; `enclosing` holds the identities of the local directories
+    // being copied around it, so that a link back to one of them ends the copy.
+    using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
+    bool copyTree(const std::string& localPath, const std::string& remoteDirectory,
+                  std::vector<FileIdentity>& enclosing);
 
     // The connection, shared with the files opened on it so that they see it close: the cell
     // holds null once the connection is closed.

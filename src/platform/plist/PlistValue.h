@@ -63,6 +63,8 @@ public:
     const Data* data() const { return std::get_if<Data>(&value_); }
     const Array* array() const { return std::get_if<Array>(&value_); }
     const Dictionary* dictionary() const { return std::get_if<Dictionary>(&value_); }
+    // For whoever still holds the only reference to a value being built or updated.
+    Dictionary* dictionary() { return std::get_if<Dictionary>(&value_); }
 
     // Integers: the signed value when it fits, the unsigned value when it is not negative.
     std::optional<std::int64_t> signedInteger() const;

@@ -13,12 +13,14 @@ namespace keldo {
 struct SimulatedFileSystem::Node {
     Kind kind = Kind::File;
     std::string data;  // a file's contents or a link's target
+    std::uint64_t unkept = 0;  // bytes past `data` that were written but not kept (all zeros)
     std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in creation order
     std::uint64_t birth = 0;
     std::uint64_t modified = 0;
     int links = 0;
     std::uint64_t lockOwner = 0;  // the handle holding the lock, 0 for none
 
+    std::uint64_t size() const { return data.size() + unkept; }
     std::shared_ptr<Node> child(const std::string& name) const {
         for (const auto& [n, node] : children) {
             if (n == name) return node;
@@ -279,6 +281,11 @@ void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
     ioTimeout_ = seconds;
 }
 
+void SimulatedFileSystem::setKeepsContents(bool keeps) {
+    std::lock_guard lock(mutex_);
+    keepsContents_ = keeps;
+}
+
 std::optional<SimulatedFileSystem::Kind> SimulatedFileSystem::kind(const std::string& path) const {
     std::lock_guard lock(mutex_);
     std::int32_t status = 0;
@@ -390,7 +397,7 @@ std::int32_t SimulatedFileSystem::fileInfo(const std::string& path, KeyValues& p
         return 0;
     }
     const Node& node = *r->node;
-    std::uint64_t size = node.data.size();
+    std::uint64_t size = node.size();
     std::uint64_t links = static_cast<std::uint64_t>(node.links);
     if (node.kind == Kind::Directory) {
         size = 34 * (node.children.size() + 2);
@@ -542,8 +549,9 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
         r->parent->modified = clock_;
     }
     if (node->kind == Kind::Directory) return fail(kIsADirectory);
-    if (mode == 2 && !node->data.empty()) {
+    if (mode == 2 && node->size() > 0) {
         node->data.clear();
+        node->unkept = 0;
         node->modified = clock_;
     }
     handle = nextHandle_++;
@@ -579,7 +587,7 @@ std::int32_t SimulatedFileSystem::seek(std::uint64_t handle, std::int64_t offset
     if (whence == 1) {
         base = static_cast<std::int64_t>(file->position);
     } else if (whence == 2) {
-        base = static_cast<std::int64_t>(file->node->data.size());
+        base = static_cast<std::int64_t>(file->node->size());
     } else if (whence != 0) {
         return fail(kInvalidArgument);
     }
@@ -602,10 +610,12 @@ std::int32_t SimulatedFileSystem::read(std::uint64_t handle, void* buffer, std::
     OpenFile* file = nullptr;
     if (auto status = fileCall("AFCFileRefRead", handle, file)) return status;
     if (file->mode == 2) return fail(kPermissionDenied);
-    const std::string& data = file->node->data;
-    std::uint64_t available = file->position < data.size() ? data.size() - file->position : 0;
+    const Node& node = *file->node;
+    std::uint64_t available = file->position < node.size() ? node.size() - file->position : 0;
     count = std::min(count, available);
-    if (count > 0) std::memcpy(buffer, data.data() + file->position, count);
+    std::uint64_t kept = file->position < node.data.size() ? std::min(count, node.data.size() - file->position) : 0;
+    if (kept > 0) std::memcpy(buffer, node.data.data() + file->position, kept);
+    if (count > kept) std::memset(static_cast<char*>(buffer) + kept, 0, count - kept);
     file->position += count;
     return 0;
 }
@@ -615,10 +625,20 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
     OpenFile* file = nullptr;
     if (auto status = fileCall("AFCFileRefWrite", handle, file)) return status;
     if (file->mode == 1) return fail(kPermissionDenied);
+    if (!keepsContents_) {
+        Node& node = *file->node;
+        if (file->position + count > node.size()) node.unkept = file->position + count - node.data.size();
+        file->position += count;
+        node.modified = clock_;
+        return 0;
+    }
     if (file->position > capacity_ || count > capacity_ - file->position) return fail(kNoSpace);
     std::string& data = file->node->data;
+    if (file->node->size() > capacity_) return fail(kNoSpace);
     const char* bytes = static_cast<const char*>(buffer);
     try {
+        data.append(file->node->unkept, '\0');
+        file->node->unkept = 0;
         if (file->position == data.size()) {
             data.append(bytes, count);
         } else {
@@ -638,9 +658,16 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
     OpenFile* file = nullptr;
     if (auto status = fileCall("AFCFileRefSetFileSize", handle, file)) return status;
     if (file->mode == 1) return fail(kPermissionDenied);
+    Node& node = *file->node;
+    if (!keepsContents_ && size >= node.data.size()) {
+        node.unkept = size - node.data.size();
+        node.modified = clock_;
+        return 0;
+    }
     if (size > capacity_) return fail(kNoSpace);
+    node.unkept = 0;
     try {
-        file->node->data.resize(size);
+        node.data.resize(size);
     } catch (const std::bad_alloc&) {
         return fail(kNoSpace);
     }

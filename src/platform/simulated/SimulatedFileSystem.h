@@ -91,6 +91,9 @@ public:
     // The largest a file may grow (1 GiB unless set): beyond it a write or a size change answers
     // "no space left", as a full device would.
     void setCapacity(std::uint64_t bytes);
+    // Whether written bytes are kept (the default) or only counted: while they are not, a write
+    // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
+    void setKeepsContents(bool keeps);
 
     // Inspection. A path that names nothing gives none; links are not followed, except by contents.
     std::optional<Kind> kind(const std::string& path) const;
@@ -160,6 +163,7 @@ private:
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
     std::uint64_t capacity_ = 1ull << 30;
+    bool keepsContents_ = true;
 };
 
 } // namespace keldo

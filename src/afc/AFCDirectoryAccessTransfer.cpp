@@ -1,0 +1,382 @@
+// AFCDirectoryAccess: whole-file transfer between the local file system and the device.
+#include "afc/AFCDirectoryAccess.h"
+
+#include "afc/AFCFileReference.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
+
+#include <fmt/format.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <new>
+#include <system_error>
+
+namespace keldo {
+
+namespace {
+
+// The longest symbolic-link text that is copied; a longer one is cut.
+constexpr std::size_t kLinkTextLength = 1025;
+
+std::string errorText(int error) { return std::generic_category().message(error); }
+
+// Opens without waiting for the other end of a pipe (a pipe without a writer reads as ended, one
+// without a reader can't be opened for writing), then reads and writes block as usual.
+int openWithoutWaiting(const char* path, int flags) {
+    int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { close(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd) {
+        close();
+        fd_ = fd;
+    }
+    // The close's own result: some file systems report a failed write only there.
+    bool close() {
+        if (fd_ < 0) return true;
+        int result = ::close(fd_);
+        fd_ = -1;
+        return result == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Reads until `size` bytes or the end of the file; -1 on a failure (errno tells it).
+ssize_t readFully(int fd, std::uint8_t* buffer, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A path's last component; a trailing "/" is not one.
+std::string lastComponent(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A directory and a name with exactly one "/" between them.
+std::string joined(const std::string& directory, const std::string& name) {
+    if (!directory.empty() && directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+bool isValidUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        unsigned char lead = byte(i);
+        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                           : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        std::uint32_t cp = lead & (0xFF >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (byte(i + k) & 0x3F);
+        }
+        if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// The names in a local directory in the order it lists them, without "." and ".."; none when
+// it can't be read.
+std::vector<std::string> localNames(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.c_str()), ::closedir);
+    if (!directory) return names;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    return names;
+}
+
+// The download's output: written to a temporary file beside the target and renamed over it only
+// when complete, so the target is either as it was or whole. The temporary takes an existing
+// target's permission bits (new files get the process's usual ones) and is removed unless
+// committed. A symbolic link as target is kept: the file it leads to is replaced.
+class Replacement {
+public:
+    explicit Replacement(std::string target) : target_(std::move(target)) {}
+    ~Replacement() {
+        file_.close();
+        if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    }
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    bool open() {
+        struct stat existing {};
+        bool exists = ::stat(target_.c_str(), &existing) == 0;
+        if (exists && S_ISDIR(existing.st_mode)) return false;
+        if (exists && !S_ISREG(existing.st_mode)) {
+            // A device or a pipe holds no contents to lose: it is written as it stands.
+            file_.reset(openWithoutWaiting(target_.c_str(), O_WRONLY));
+            return static_cast<bool>(file_);
+        }
+        if (exists) {
+            if (char* resolved = ::realpath(target_.c_str(), nullptr)) {
+                target_ = resolved;
+                std::free(resolved);
+            }
+        }
+        std::size_t slash = target_.rfind('/');
+        std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
+        std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+            std::string candidate = fmt::format("{}/.{}.keldo-{:x}-{:x}-{:x}", directory, name, ::getpid(),
+                                                counter.fetch_add(1), stamp & 0xFFFFFF);
+            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) return false;
+            file_.reset(fd);
+            temporary_ = std::move(candidate);
+            if (exists) ::fchmod(fd, mode);
+            return true;
+        }
+        return false;
+    }
+
+    bool write(const std::uint8_t* bytes, std::size_t size) {
+        if (writeFully(file_.get(), bytes, size)) return true;
+        error_ = errno;
+        return false;
+    }
+
+    bool commit() {
+        if (!file_.close() || (!temporary_.empty() && ::rename(temporary_.c_str(), target_.c_str()) != 0)) {
+            error_ = errno;
+            return false;
+        }
+        temporary_.clear();
+        return true;
+    }
+
+    int error() const { return error_; }
+
+private:
+    std::string target_;
+    std::string temporary_;
+    FileDescriptor file_;
+    int error_ = 0;
+};
+
+} // namespace
+
+bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath) {
+    if (!localPath) {
+        setLastError("Local path is nil");
+        return false;
+    }
+    if (!remotePath) {
+        setLastError("Remote path is nil");
+        return false;
+    }
+    if (!ensureConnectionIsOpen()) return false;
+    if (fileExistsAtPath(remotePath)) {
+        setLastError("Won't overwrite existing file");
+        return false;
+    }
+    FileDescriptor source(openWithoutWaiting(localPath->c_str(), O_RDONLY));
+    if (!source) {
+        setLastError("Can't open input file");
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(source.get(), &info) != 0) {
+        setLastError(fmt::format("Can't get the size of the input file: {}", errorText(errno)));
+        return false;
+    }
+    // A directory opens for reading but has no bytes to give.
+    if (S_ISDIR(info.st_mode)) {
+        setLastError("Can't open input file");
+        return false;
+    }
+
+    // One dictionary for the upload, updated between posts. An observer that keeps it gets it as
+    // it stood: the next update then goes to a copy, so what was handed out never changes.
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    auto progress = std::make_shared<PlistValue>(PlistValue::Dictionary{
+        {"Source", *localPath}, {"Target", *remotePath}, {"Size", std::int64_t{info.st_size}}});
+    Notification note{"", this, nullptr};
+    auto post = [&](const char* name) {
+        note.name = name;  // reuses the string's room: no allocation per chunk
+        note.userInfo = progress;
+        center.post(note);
+        note.userInfo.reset();
+    };
+    auto setDone = [&](std::int64_t done) {
+        if (progress.use_count() > 1) progress = std::make_shared<PlistValue>(*progress);
+        progress->dictionary()->insert_or_assign("Done", done);
+    };
+    post(kAFCFileCopyBegin);
+
+    std::shared_ptr<AFCFileReference> target = openForWrite(remotePath);
+    if (!target) return false;
+    std::int64_t done = 0;
+    std::uint8_t chunk[kUploadChunk];
+    for (;;) {
+        setDone(done);
+        post(kAFCFileCopyProgress);
+        ssize_t got = readFully(source.get(), chunk, sizeof chunk);
+        if (got < 0) {
+            setLastError(fmt::format("Can't read input file: {}", errorText(errno)));
+            return false;
+        }
+        if (got == 0) break;
+        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)})) {
+            setLastError(target->lasterror().value_or("AFCFileRefWrite failed"));
+            return false;
+        }
+        done += got;
+    }
+    target->closeFile();
+    post(kAFCFileCopyDone);
+    return true;
+}
+
+bool AFCDirectoryAccess::copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory) {
+    if (!localPath) {
+        setLastError("Local path is nil");
+        return false;
+    }
+    if (!remoteDirectory) {
+        setLastError("Remote path is nil");
+        return false;
+    }
+    std::vector<FileIdentity> enclosing;
+    return copyTree(*localPath, *remoteDirectory, enclosing);
+}
+
+bool AFCDirectoryAccess::copyTree(const std::string& localPath, const std::string& remoteDirectory,
+                                  std::vector<FileIdentity>& enclosing) {
+    struct stat info {};
+    if (::stat(localPath.c_str(), &info) != 0) return false;  // missing, or a dangling link
+    std::string remotePath = joined(remoteDirectory, lastComponent(localPath));
+    if (!S_ISDIR(info.st_mode)) {
+        char text[kLinkTextLength];
+        ssize_t length = ::readlink(localPath.c_str(), text, sizeof text);
+        if (length >= 1) {
+            // Made again on the device, not followed. The device takes link texts as UTF-8 only.
+            std::string target(text, static_cast<std::size_t>(length));
+            return symlinkTo(remotePath, isValidUtf8(target) ? Path(std::move(target)) : std::nullopt);
+        }
+        return copyLocalFileToRemoteFile(localPath, remotePath);
+    }
+    // A link back to a directory being copied would copy it into itself without end.
+    FileIdentity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    if (std::find(enclosing.begin(), enclosing.end(), identity) != enclosing.end()) {
+        setLastError(fmt::format("Link to an enclosing directory at {}", localPath));
+        return false;
+    }
+    if (!mkdir(remotePath)) return false;
+    enclosing.push_back(identity);
+    bool copied = true;
+    for (const std::string& name : localNames(localPath)) {
+        if (!copyTree(joined(localPath, name), remotePath, enclosing)) {
+            logLine("failed on {}/{}: {}", localPath, name, lastError().value_or("(null)"));
+            copied = false;
+            break;
+        }
+    }
+    enclosing.pop_back();
+    return copied;
+}
+
+bool AFCDirectoryAccess::copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath) {
+    if (!remotePath) {
+        setLastError("Remote path is nil");
+        return false;
+    }
+    if (!localPath) {
+        setLastError("Local path is nil");
+        return false;
+    }
+    if (!ensureConnectionIsOpen()) return false;
+    std::shared_ptr<AFCFileReference> source = openForRead(remotePath);
+    if (!source) return false;
+    // One buffer for the whole download: every chunk goes from the platform into it and from it
+    // to the local file.
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kDownloadBuffer]);
+    if (!buffer) {
+        setLastError("Can't allocate the download buffer");
+        return false;
+    }
+    Replacement output(*localPath);
+    if (!output.open()) {
+        setLastError("Can't open output file");
+        return false;
+    }
+    for (;;) {
+        std::uint64_t got = source->readNBytes(kDownloadBuffer, buffer.get());
+        if (got == 0) {
+            // The end of the file and a failed read both give 0; only the failure leaves a text.
+            if (auto failure = source->lasterror()) {
+                setLastError(*failure);
+                return false;
+            }
+            break;
+        }
+        if (!output.write(buffer.get(), static_cast<std::size_t>(got))) {
+            setLastError(fmt::format("Can't write output file: {}", errorText(output.error())));
+            return false;
+        }
+    }
+    buffer.reset();
+    if (!output.commit()) {
+        setLastError(fmt::format("Can't write output file: {}", errorText(output.error())));
+        return false;
+    }
+    clearLastError();
+    source->closeFile();
+    return true;
+}
+
+} // namespace keldo
