@@ -60,6 +60,16 @@ const std::vector<Command>& commands() {
          "where none is. DATE is YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS] (local time, or UTC with a\n"
          "final Z, or with an offset like +02:00), or @SECONDS since 1970.\n",
          {}, {"--date"}, 1, -1, R::Afc},
+        {"push", "push LOCAL... REMOTE_DIR", "upload files and trees into a remote directory",
+         "Uploads each LOCAL (a file, a symbolic link, or a directory with everything in it)\n"
+         "into REMOTE_DIR. Existing remote files are never overwritten. Symbolic links are made\n"
+         "again on the device with the same text; a link to a directory becomes a directory.\n",
+         {}, {}, 2, -1, R::Afc},
+        {"pull", "pull REMOTE LOCAL", "download a file or a tree",
+         "Downloads REMOTE to LOCAL. When LOCAL is a directory, into it. A remote directory is\n"
+         "downloaded with everything in it; symbolic links are made again locally. A local file\n"
+         "is replaced only once its download is complete.\n",
+         {}, {}, 2, 2, R::Afc},
         {"cat", "cat PATH...", "write remote files to standard output", "", {}, {}, 1, -1, R::Afc},
     };
     return table;
@@ -76,14 +86,15 @@ constexpr const char* kGlobalOptions =
     "Options (anywhere on the line):\n"
     "  -u, --udid UDID   the device to use (default: the only attached one)\n"
     "      --json        listings and queries as JSON, for scripts\n"
+    "  -q, --quiet       no progress for push and pull\n"
     "  -v, --verbose     also show the library's diagnostic lines\n"
     "      --wait SECS   wait up to SECS seconds for the device to be attached\n"
     "  -h, --help        this text, or a command's with a command\n"
     "      --version     the version\n";
 
 constexpr const char* kExitCodes =
-    "Exit status: 0 success, 1 device error, 2 usage error, 3 a tree removed in part,\n"
-    "130 interrupted.\n";
+    "Exit status: 0 success, 1 device error, 2 usage error, 3 a tree transferred or removed\n"
+    "in part, 130 interrupted.\n";
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;
@@ -155,6 +166,9 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
         } else if (name == "--json") {
             if (!noValue()) return std::nullopt;
             invocation.json = true;
+        } else if (name == "-q" || name == "--quiet") {
+            if (!noValue()) return std::nullopt;
+            invocation.quiet = true;
         } else if (name == "-v" || name == "--verbose") {
             if (!noValue()) return std::nullopt;
             invocation.verbose = true;

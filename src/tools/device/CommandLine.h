@@ -13,6 +13,7 @@ struct Invocation {
     std::string command;
     std::optional<std::string> udid;
     bool json = false;
+    bool quiet = false;
     bool verbose = false;
     double waitSeconds = 0;
     // Help was asked for: the tool's (command empty) or the command's.

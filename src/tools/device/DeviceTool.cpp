@@ -8,6 +8,7 @@
 #include "tools/device/ExitCode.h"
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
+#include "tools/device/Transfer.h"
 #include "tools/device/ValueText.h"
 
 #include <fmt/format.h>
@@ -146,6 +147,12 @@ int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
         console_.error(fmt::format("can't open the file system of {}: {}",
                                    ValueText::printable(device->udid().value_or("the device")), ValueText::printable(why)));
         return kExitDeviceError;
+    }
+    const auto& operands = invocation_.operands;
+    if (invocation_.command == "push" || invocation_.command == "pull") {
+        Transfer transfer(console_, *afc_, !invocation_.quiet);
+        if (invocation_.command == "pull") return transfer.pull(operands[0], operands[1]);
+        return transfer.push({operands.begin(), operands.end() - 1}, operands.back());
     }
     return FileCommands(console_, *afc_, invocation_.json).run(invocation_);
 }

@@ -83,6 +83,10 @@ class ToolTest(unittest.TestCase):
     def local(self, *parts):
         return os.path.join(self.dir, *parts)
 
+    def read(self, *parts):
+        with open(self.local(*parts), "rb") as f:
+            return f.read()
+
     def write(self, path, data):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -109,7 +113,7 @@ class Usage(unittest.TestCase):
             result = self.run_tool(*args)
             self.assertEqual(result.returncode, 0)
             for command in ["list", "info", "watch", "devinfo", "ls", "tree", "stat", "mkdir", "rm", "mv", "ln",
-                            "touch", "cat"]:
+                            "touch", "push", "pull", "cat"]:
                 self.assertIn("\n  " + command, result.stdout)
         for args in [("ls", "--help"), ("help", "ls"), ("--help", "ls", "-l")]:
             result = self.run_tool(*args)
@@ -237,6 +241,165 @@ class FileCommands(ToolTest):
         self.assertEqual(self.ok("ls"), "Books\nDCIM\n")
         self.assertEqual(self.ok("ls", "/Books"), "Welcome.txt\n")
 
+
+class Transfers(ToolTest):
+    def make_tree(self):
+        """album/ with a.txt, sub/b.bin, a link to a.txt and a link to sub/."""
+        self.b_bin = os.urandom(100_000)
+        self.write(self.local("album", "a.txt"), b"abc")
+        self.write(self.local("album", "sub", "b.bin"), self.b_bin)
+        os.symlink("a.txt", self.local("album", "to-a"))
+        os.symlink("sub", self.local("album", "to-sub"))
+        return self.local("album")
+
+    def big_file(self, name, mebibytes):
+        path = self.local(name)
+        with open(path, "wb") as f:
+            f.truncate(mebibytes << 20)
+        return path
+
+    def run_on_terminal(self, *args, until=None):
+        """Runs the tool with standard error on a pseudo-terminal; calls until(text so far, process)
+        as the terminal's text grows, until it answers true; returns (process, all of the text)."""
+        master, slave = pty.openpty()
+        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        text = b""
+        acted = False
+        while True:
+            ready, _, _ = select.select([master], [], [], 30)
+            if not ready:
+                process.kill()
+                self.fail("no output from the terminal: " + text.decode(errors="replace"))
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break  # the tool closed the terminal
+            if not chunk:
+                break
+            text += chunk
+            if until and not acted and until(text.decode(errors="replace"), process):
+                acted = True
+        process.wait(30)
+        os.close(master)
+        return process, text.decode(errors="replace")
+
+    def test_push_uploads_files_trees_and_links_as_the_library_makes_them(self):
+        album = self.make_tree()
+        self.write(self.local("single.txt"), b"one")
+        result = self.tool("push", album, self.local("single.txt"), "/Books")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr.decode(), r"^push: 4 files, 195\.3 KiB in \d+\.\d s \(.*/s\)\n$")
+        self.assertEqual(self.json("tree", "/Books"), [
+            "/Books/", "/Books/Welcome.txt", "/Books/album/", "/Books/album/a.txt", "/Books/album/sub/",
+            "/Books/album/sub/b.bin", "/Books/album/to-a", "/Books/album/to-sub/", "/Books/album/to-sub/b.bin",
+            "/Books/single.txt"])
+        self.assertEqual(self.tool("cat", "/Books/album/to-sub/b.bin").stdout, self.b_bin)
+        link = self.json("stat", "/Books/album/to-a")
+        self.assertEqual((link["st_ifmt"], link["LinkTarget"]), ("S_IFLNK", "a.txt"))
+        self.assertEqual(self.tool("-q", "push", self.local("single.txt"), "/DCIM").stderr, b"")
+
+    def test_a_failed_push_names_the_path_and_tells_a_part_from_nothing(self):
+        self.write(self.local("single.txt"), b"one")
+        self.ok("push", self.local("single.txt"), "/Books")
+        error = self.fails(DEVICE_ERROR, "push", self.local("single.txt"), "/Books")
+        self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
+        self.assertIn("push /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
+        self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
+        self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
+        # In a tree, the failing entry is named and what came before it stays.
+        album = self.make_tree()
+        os.symlink("nowhere", self.local("album", "sub", "dangling"))
+        error = self.fails(PARTIAL, "-q", "push", album, "/DCIM")
+        self.assertIn("push {}: No such file or directory (a dangling symbolic link?)".format(
+            self.local("album", "sub", "dangling")), error)
+        self.assertIn("album", self.json("ls", "/DCIM"))
+
+    def test_pull_downloads_files_and_trees(self):
+        self.ok("pull", "/Books/Welcome.txt", self.dir)
+        self.assertEqual(self.read("Welcome.txt"), b"Files on a simulated device.\n")
+        self.write(self.local("old.txt"), b"a longer text that is replaced")
+        self.ok("pull", "/Books/Welcome.txt", self.local("old.txt"))
+        self.assertEqual(self.read("old.txt"), b"Files on a simulated device.\n")
+
+        self.ok("push", self.make_tree(), "/DCIM")
+        self.ok("ln", "-s", "../Books", "/DCIM/album/books")
+        result = self.tool("pull", "/DCIM", self.local("copy"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr.decode(), r"^pull: 4 files, ")
+        copy = self.local("copy", "album")
+        self.assertEqual(self.read(copy, "sub", "b.bin"), self.b_bin)
+        self.assertEqual(self.read(copy, "to-sub", "b.bin"), self.b_bin)
+        self.assertEqual(os.readlink(os.path.join(copy, "to-a")), "a.txt")
+        self.assertEqual(os.readlink(os.path.join(copy, "books")), "../Books")  # made again, not followed
+        self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
+        self.assertIn("pull /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
+
+    def test_progress_bar_on_a_terminal(self):
+        process, text = self.run_on_terminal("push", self.big_file("big", 8), "/Books")
+        self.assertEqual(process.returncode, 0, text)
+        frames = text.replace("\r\n", "\n").split("\r")
+        self.assertRegex(frames[1], r"^push \[\.+\] 0 B / 8\.0 MiB  0 B/s  --:-- left\x1b\[K$")
+        self.assertRegex(frames[-1], r"^push \[#+\] 8\.0 MiB / 8\.0 MiB  .*/s  0:00 left\x1b\[K\n$")
+        self.assertGreater(len(frames), 2, text)
+
+    def test_a_device_detached_in_the_middle_of_a_push(self):
+        def detach_once_going(text, process):
+            if "push [#" not in text:
+                return False
+            self.sim.command("detach usb-0001")
+            return True
+        start = time.monotonic()
+        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=detach_once_going)
+        self.assertEqual(process.returncode, DEVICE_ERROR, text)
+        self.assertLess(time.monotonic() - start, 30)
+        message = [line for line in text.splitlines() if line.startswith("keldo-device:")]
+        self.assertEqual(len(message), 1, text)
+        self.assertRegex(message[0], "push {}: .* \\(the device no longer answers\\)$".format(self.local("big")))
+
+    def test_ctrl_c_stops_a_push_at_its_next_chunk(self):
+        def interrupt_once_going(text, process):
+            if "push [#" not in text:
+                return False
+            process.send_signal(signal.SIGINT)
+            return True
+        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=interrupt_once_going)
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertIn("keldo-device: push: interrupted; /Books/big is incomplete on the device", text)
+        self.assertLess(self.json("stat", "/Books/big")["st_size"], 512 << 20)
+
+
+    def test_ctrl_c_during_a_pull_leaves_no_file_half_written(self):
+        size = 64 << 20
+        self.write(self.local("two", "one.bin"), os.urandom(size))
+        self.write(self.local("two", "two.bin"), os.urandom(size))
+        self.ok("-q", "push", self.local("two"), "/Books")
+
+        def interrupt(times):
+            """Ctrl-C once the bar shows; again once the tool says it is stopping."""
+            sent = []
+
+            def act(text, process):
+                if "pull [" in text and not sent or "stopping after" in text and len(sent) < times:
+                    process.send_signal(signal.SIGINT)
+                    sent.append(True)
+                return len(sent) == times
+            return act
+        # Once: the file in flight is finished, nothing after it is started.
+        process, text = self.run_on_terminal("pull", "/Books/two", self.local("back"), until=interrupt(1))
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertIn("stopping after the file in flight", text)
+        self.assertIn("keldo-device: pull: interrupted", text)
+        present = os.listdir(self.local("back")) if os.path.exists(self.local("back")) else []
+        self.assertLess(len(present), 2)
+        for name in present:
+            self.assertEqual(os.path.getsize(self.local("back", name)), size)
+        # Twice: at once; the file being written is not there under its name (unless it was
+        # finished before the second Ctrl-C came).
+        process, text = self.run_on_terminal("pull", "/Books/two/one.bin", self.local("one.bin"), until=interrupt(2))
+        self.assertEqual(process.returncode, -signal.SIGINT, text)
+        if os.path.exists(self.local("one.bin")):
+            self.assertEqual(os.path.getsize(self.local("one.bin")), size)
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
