@@ -1,0 +1,135 @@
+#include "tools/device/DeviceCommands.h"
+
+#include "device/AMDevice.h"
+#include "tools/device/Console.h"
+#include "tools/device/ExitCode.h"
+#include "tools/device/JsonWriter.h"
+#include "tools/device/ValueText.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+
+namespace keldo {
+
+namespace {
+
+void optionalText(JsonWriter& json, const char* key, const std::optional<std::string>& value) {
+    json.key(key);
+    if (value) {
+        json.text(*value);
+    } else {
+        json.null();
+    }
+}
+
+} // namespace
+
+DeviceCommands::DeviceCommands(Console& console, bool json) : console_(console), json_(json) {}
+
+const char* DeviceCommands::connectionOf(const AMDevice& device) {
+    return device.interfaceType() == 2 ? "network" : "usb";
+}
+
+int DeviceCommands::list(const std::vector<std::shared_ptr<AMDevice>>& devices) {
+    struct Row {
+        std::optional<std::string> udid, name, version, productType, deviceClass;
+        const char* connection;
+        bool paired;
+    };
+    std::vector<Row> rows;
+    for (const auto& device : devices) {
+        rows.push_back({device->udid(), device->deviceName(), device->productVersion(), device->productType(),
+                        device->deviceClass(), connectionOf(*device), device->isPair()});
+    }
+    if (json_) {
+        JsonWriter json;
+        json.beginArray();
+        for (const auto& row : rows) {
+            json.beginObject();
+            optionalText(json, "udid", row.udid);
+            optionalText(json, "name", row.name);
+            optionalText(json, "version", row.version);
+            optionalText(json, "productType", row.productType);
+            optionalText(json, "deviceClass", row.deviceClass);
+            json.key("connection").text(row.connection);
+            json.key("paired").boolean(row.paired);
+            json.endObject();
+        }
+        json.endArray();
+        console_.line(json.str());
+        return kExitSuccess;
+    }
+    if (rows.empty()) return kExitSuccess;
+    // Columns as wide as their widest cell; the header first.
+    std::vector<std::array<std::string, 7>> table{{"UDID", "NAME", "VERSION", "PRODUCT", "CLASS", "CONNECTION", "PAIRED"}};
+    auto cell = [](const std::optional<std::string>& text) { return ValueText::printable(text.value_or("-")); };
+    for (const auto& row : rows) {
+        table.push_back({cell(row.udid), cell(row.name), cell(row.version), cell(row.productType),
+                         cell(row.deviceClass), row.connection, row.paired ? "yes" : "no"});
+    }
+    std::array<std::size_t, 7> widths{};
+    for (const auto& r : table) {
+        for (std::size_t c = 0; c < r.size(); ++c) widths[c] = std::max(widths[c], r[c].size());
+    }
+    for (const auto& r : table) {
+        std::string text;
+        for (std::size_t c = 0; c < r.size(); ++c) {
+            text += c + 1 == r.size() ? r[c] : fmt::format("{:<{}}  ", r[c], widths[c]);
+        }
+        console_.line(text);
+    }
+    return kExitSuccess;
+}
+
+int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& domain,
+                         const std::optional<std::string>& key) {
+    PlistRef value = key ? device.deviceValueForKeyInDomain(key, domain) : device.allDeviceValuesForDomain(domain);
+    if (!value) {
+        std::string why;
+        if (auto text = device.lasterror()) {
+            why = *text;
+        } else if (!device.isPair()) {
+            why = "the device is not paired with this computer";
+        } else if (key) {
+            why = fmt::format("no value for {}{}", *key, domain ? " in " + *domain : "");
+        } else {
+            why = fmt::format("no values{}", domain ? " in " + *domain : "");
+        }
+        console_.error(fmt::format("info: {}", ValueText::printable(why)));
+        return kExitDeviceError;
+    }
+    if (json_) {
+        JsonWriter json;
+        ValueText::writeJson(json, *value);
+        console_.line(json.str());
+        return kExitSuccess;
+    }
+    std::vector<std::string> lines;
+    ValueText::appendLines(*value, lines);
+    for (const auto& l : lines) console_.line(l);
+    return kExitSuccess;
+}
+
+void DeviceCommands::event(AMDevice& device, bool attached) {
+    if (json_) {
+        JsonWriter json;
+        json.beginObject();
+        json.key("event").text(attached ? "attached" : "detached");
+        optionalText(json, "udid", device.udid());
+        optionalText(json, "name", device.deviceName());
+        // The version is kept from the attach; a detached device is asked nothing.
+        optionalText(json, "version", attached ? device.productVersion() : std::nullopt);
+        json.key("connection").text(connectionOf(device));
+        json.endObject();
+        console_.line(json.str());
+    } else {
+        console_.line(fmt::format("{} {} \"{}\" {}", attached ? "attached" : "detached",
+                                  ValueText::printable(device.udid().value_or("-")),
+                                  ValueText::printable(device.deviceName().value_or("")), connectionOf(device)));
+    }
+    console_.flush();
+}
+
+} // namespace keldo

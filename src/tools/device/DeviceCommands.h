@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keldo {
+
+class AMDevice;
+class Console;
+
+// The commands on attached devices themselves: list, info and the lines of watch.
+class DeviceCommands {
+public:
+    DeviceCommands(Console& console, bool json);
+
+    // One line (or JSON object) per device: udid, name, version, product type, device class,
+    // connection and pairing. Product type and class are read from each device.
+    int list(const std::vector<std::shared_ptr<AMDevice>>& devices);
+    // All values of a domain (none: the default one), or the one value of `key`.
+    int info(AMDevice& device, const std::optional<std::string>& domain, const std::optional<std::string>& key);
+    // watch: a device came or went (flushed at once, for whoever reads the pipe).
+    void event(AMDevice& device, bool attached);
+
+    // "usb" or "network", as interface type 2 is the wireless connection.
+    static const char* connectionOf(const AMDevice& device);
+
+private:
+    Console& console_;
+    bool json_;
+};
+
+} // namespace keldo

@@ -1,0 +1,168 @@
+#include "tools/device/DeviceTool.h"
+
+#include "afc/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "monitor/DeviceMonitor.h"
+#include "platform/RunLoop.h"
+#include "tools/device/Console.h"
+#include "tools/device/ExitCode.h"
+#include "tools/device/FileCommands.h"
+#include "tools/device/Interrupt.h"
+#include "tools/device/Transfer.h"
+#include "tools/device/ValueText.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <set>
+
+namespace keldo {
+
+DeviceTool::DeviceTool(Invocation invocation, Console& console, std::function<void()> finish)
+    : invocation_(std::move(invocation)), console_(console), finish_(std::move(finish)),
+      deviceCommands_(console, invocation_.json) {}
+
+void DeviceTool::applicationDidFinishLaunching() {
+    // The application's own handlers are in place now; ours run them too.
+    Interrupt::install();
+    start();
+}
+
+void DeviceTool::applicationWillTerminate() {
+    if (finished_) return;
+    if (invocation_.command == "watch") {
+        end(kExitSuccess);
+        return;
+    }
+    console_.error("interrupted");
+    end(kExitInterrupted);
+}
+
+void DeviceTool::start() {
+    DeviceMonitor::singleton()->setListener(shared_from_this());
+    if (invocation_.command == "watch") return;
+    waiting_ = invocation_.waitSeconds > 0;
+    if (waiting_) {
+        std::weak_ptr<DeviceTool> weak = weak_from_this();
+        deadlineTimer_ = RunLoop::current()->scheduleTimer(invocation_.waitSeconds, [weak] {
+            if (auto self = weak.lock()) self->deadlinePassed();
+        });
+    }
+    scheduleSettle(kFirstEvents);
+}
+
+void DeviceTool::release() {
+    if (settleTimer_) settleTimer_->invalidate();
+    if (deadlineTimer_) deadlineTimer_->invalidate();
+    afc_.reset();
+    device_.reset();
+}
+
+void DeviceTool::deviceConnected(const std::shared_ptr<AMDevice>& device) {
+    if (finished_ || !wanted(*device)) return;
+    if (invocation_.command == "watch") {
+        deviceCommands_.event(*device, true);
+        return;
+    }
+    if (!running_) scheduleSettle(kQuiet);
+}
+
+void DeviceTool::deviceDisconnected(const std::shared_ptr<AMDevice>& device) {
+    if (finished_ || !wanted(*device)) return;
+    if (invocation_.command == "watch") deviceCommands_.event(*device, false);
+}
+
+void DeviceTool::scheduleSettle(double seconds) {
+    if (settleTimer_) settleTimer_->invalidate();
+    std::weak_ptr<DeviceTool> weak = weak_from_this();
+    settleTimer_ = RunLoop::current()->scheduleTimer(seconds, [weak] {
+        if (auto self = weak.lock()) self->settled();
+    });
+}
+
+void DeviceTool::deadlinePassed() {
+    waiting_ = false;
+    if (!settleTimer_ || !settleTimer_->isValid()) settled();
+}
+
+bool DeviceTool::wanted(const AMDevice& device) const {
+    return !invocation_.udid || device.udid() == invocation_.udid;
+}
+
+std::vector<std::shared_ptr<AMDevice>> DeviceTool::candidates() const {
+    std::vector<std::shared_ptr<AMDevice>> found;
+    for (const auto& device : DeviceMonitor::singleton()->devices()) {
+        if (wanted(*device)) found.push_back(device);
+    }
+    return found;
+}
+
+void DeviceTool::settled() {
+    if (finished_ || running_) return;
+    auto devices = candidates();
+    // --wait: nothing wanted is here yet; the next attach settles again.
+    if (devices.empty() && waiting_) return;
+    running_ = true;
+    if (deadlineTimer_) deadlineTimer_->invalidate();
+
+    if (invocation_.command == "list") {
+        end(deviceCommands_.list(devices));
+        return;
+    }
+    if (devices.empty()) {
+        console_.error(invocation_.udid ? fmt::format("no device with udid {} is attached",
+                                                      ValueText::printable(*invocation_.udid))
+                                        : std::string("no device attached"));
+        end(kExitDeviceError);
+        return;
+    }
+    std::set<std::string> udids;
+    for (const auto& d : devices) udids.insert(d->udid().value_or(""));
+    if (udids.size() > 1) {
+        console_.error(fmt::format("{} devices are attached; choose one with -u UDID (see keldo-device list)",
+                                   udids.size()));
+        end(kExitDeviceError);
+        return;
+    }
+    // The same device over USB and the network: USB is the faster and the surer way.
+    auto usb = std::find_if(devices.begin(), devices.end(), [](const auto& d) { return d->interfaceType() != 2; });
+    run(usb != devices.end() ? *usb : devices.front());
+}
+
+void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
+    device_ = device;
+    const auto reach = CommandLine::reachOf(invocation_.command);
+    if (reach == CommandLine::Reach::Device) {
+        end(deviceCommands_.info(*device, invocation_.option("--domain"), invocation_.option("--key")));
+        return;
+    }
+    end(runOnAfc(device));
+}
+
+int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
+    afc_ = device->mediaDirectory();
+    if (!afc_) {
+        std::string why = device->lasterror().value_or("the service could not be started");
+        if (!device->isPair()) why = "the device is not paired with this computer";
+        console_.error(fmt::format("can't open the file system of {}: {}",
+                                   ValueText::printable(device->udid().value_or("the device")), ValueText::printable(why)));
+        return kExitDeviceError;
+    }
+    const auto& operands = invocation_.operands;
+    if (invocation_.command == "push" || invocation_.command == "pull") {
+        Transfer transfer(console_, *afc_, !invocation_.quiet);
+        if (invocation_.command == "pull") return transfer.pull(operands[0], operands[1]);
+        return transfer.push({operands.begin(), operands.end() - 1}, operands.back());
+    }
+    return FileCommands(console_, *afc_, invocation_.json).run(invocation_);
+}
+
+void DeviceTool::end(int code) {
+    if (finished_) return;
+    finished_ = true;
+    exitCode_ = code;
+    release();
+    if (finish_) finish_();
+}
+
+} // namespace keldo

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "monitor/DeviceListener.h"
+#include "platform/ApplicationDelegate.h"
+#include "tools/device/CommandLine.h"
+#include "tools/device/DeviceCommands.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace keldo {
+
+class AFCDirectoryAccess;
+class Console;
+class RunLoopTimer;
+
+// keldo-device's run: it listens to the device monitor like any client of the library, waits
+// until the attached devices have been heard of (no event for a short while), picks the device,
+// runs the command and ends the main loop. watch instead prints events until it is interrupted.
+//
+// Devices are heard of one at a time on the main loop, so "all of them" is a matter of quiet:
+// kFirstEvents for usbmuxd's first answer, then kQuiet after each attach. --wait keeps waiting
+// for a wanted device up to its number of seconds.
+class DeviceTool : public ApplicationDelegate,
+                   public DeviceListener,
+                   public std::enable_shared_from_this<DeviceTool> {
+public:
+    // `finish` ends the main loop; it is called once, after the exit code is known.
+    DeviceTool(Invocation invocation, Console& console, std::function<void()> finish);
+
+    // Subscribes to device events (through the monitor) and starts waiting.
+    void start();
+    int exitCode() const { return exitCode_; }
+    bool finished() const { return finished_; }
+    // Lets go of the device and its AFC connection (before the platform goes).
+    void release();
+
+    // Application: launching starts; termination (Ctrl-C, SIGTERM) ends watch with success and
+    // anything still waiting or working as interrupted.
+    void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override;
+
+    // Monitor
+    bool providesDeviceConnected() const override { return true; }
+    void deviceConnected(const std::shared_ptr<AMDevice>& device) override;
+    bool providesDeviceDisconnected() const override { return true; }
+    void deviceDisconnected(const std::shared_ptr<AMDevice>& device) override;
+
+    static constexpr double kFirstEvents = 0.5;
+    static constexpr double kQuiet = 0.3;
+
+private:
+    void scheduleSettle(double seconds);
+    void settled();
+    void deadlinePassed();
+    bool wanted(const AMDevice& device) const;
+    std::vector<std::shared_ptr<AMDevice>> candidates() const;
+    void run(const std::shared_ptr<AMDevice>& device);
+    int runOnAfc(const std::shared_ptr<AMDevice>& device);
+    void end(int code);
+
+    Invocation invocation_;
+    Console& console_;
+    std::function<void()> finish_;
+    DeviceCommands deviceCommands_;
+    std::shared_ptr<RunLoopTimer> settleTimer_;
+    std::shared_ptr<RunLoopTimer> deadlineTimer_;
+    bool waiting_ = false;
+    bool running_ = false;
+    bool finished_ = false;
+    int exitCode_ = 0;
+    std::shared_ptr<AMDevice> device_;
+    std::shared_ptr<AFCDirectoryAccess> afc_;
+};
+
+} // namespace keldo

@@ -1,0 +1,145 @@
+#include "tools/device/ValueText.h"
+
+#include "tools/device/JsonWriter.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <ctime>
+
+namespace keldo {
+
+namespace {
+
+std::string formatTime(const PlistDate& date, const char* format, bool utc) {
+    const double seconds = std::floor(date.secondsSince2001 + ValueText::kUnixTo2001);
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) return "(invalid date)";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    if (!(utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts))) return "(invalid date)";
+    char buffer[64];
+    const std::size_t n = std::strftime(buffer, sizeof buffer, format, &parts);
+    return std::string(buffer, n);
+}
+
+std::string indentOf(int indent) { return std::string(static_cast<std::size_t>(indent), ' '); }
+
+bool isContainer(const PlistValue& value) {
+    return value.kind() == PlistValue::Kind::Array || value.kind() == PlistValue::Kind::Dictionary;
+}
+
+} // namespace
+
+std::string ValueText::scalar(const PlistValue& value) {
+    switch (value.kind()) {
+    case PlistValue::Kind::Text: return *value.text();
+    case PlistValue::Kind::Integer:
+        if (auto v = value.signedInteger()) return fmt::format("{}", *v);
+        return fmt::format("{}", value.unsignedInteger().value_or(0));
+    case PlistValue::Kind::Real: return fmt::format("{}", *value.real());
+    case PlistValue::Kind::Boolean: return *value.boolean() ? "true" : "false";
+    case PlistValue::Kind::Date: return isoDate(*value.date());
+    case PlistValue::Kind::Data: return base64(*value.data());
+    default: return value.debugDescription();
+    }
+}
+
+void ValueText::appendLines(const PlistValue& value, std::vector<std::string>& lines, int indent) {
+    const std::string pad = indentOf(indent);
+    if (const auto* dictionary = value.dictionary()) {
+        for (const auto& [key, item] : *dictionary) {
+            if (isContainer(item)) {
+                lines.push_back(pad + printable(key) + ":");
+                appendLines(item, lines, indent + 2);
+            } else {
+                lines.push_back(pad + printable(key) + ": " + printable(scalar(item)));
+            }
+        }
+    } else if (const auto* array = value.array()) {
+        for (const auto& item : *array) {
+            if (isContainer(item)) {
+                lines.push_back(pad + "-");
+                appendLines(item, lines, indent + 2);
+            } else {
+                lines.push_back(pad + "- " + printable(scalar(item)));
+            }
+        }
+    } else {
+        lines.push_back(pad + printable(scalar(value)));
+    }
+}
+
+void ValueText::writeJson(JsonWriter& json, const PlistValue& value) {
+    switch (value.kind()) {
+    case PlistValue::Kind::Text: json.text(*value.text()); break;
+    case PlistValue::Kind::Integer:
+        if (auto v = value.signedInteger()) {
+            json.integer(*v);
+        } else {
+            json.unsignedInteger(value.unsignedInteger().value_or(0));
+        }
+        break;
+    case PlistValue::Kind::Real: json.real(*value.real()); break;
+    case PlistValue::Kind::Boolean: json.boolean(*value.boolean()); break;
+    case PlistValue::Kind::Date: json.text(isoDate(*value.date())); break;
+    case PlistValue::Kind::Data: json.text(base64(*value.data())); break;
+    case PlistValue::Kind::Array:
+        json.beginArray();
+        for (const auto& item : *value.array()) writeJson(json, item);
+        json.endArray();
+        break;
+    case PlistValue::Kind::Dictionary:
+        json.beginObject();
+        for (const auto& [key, item] : *value.dictionary()) {
+            json.key(key);
+            writeJson(json, item);
+        }
+        json.endObject();
+        break;
+    }
+}
+
+std::string ValueText::isoDate(const PlistDate& date) { return formatTime(date, "%Y-%m-%dT%H:%M:%SZ", true); }
+
+std::string ValueText::localMinute(const PlistDate& date) { return formatTime(date, "%Y-%m-%d %H:%M", false); }
+
+PlistDate ValueText::fromUnixSeconds(double seconds) { return PlistDate{seconds - kUnixTo2001}; }
+
+std::string ValueText::printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // C1 controls arrive in UTF-8 as 0xC2 0x80..0x9F.
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            out += fmt::format("\\x{:02x}", c);
+        } else if (c1) {
+            out += fmt::format("\\x{:02x}\\x{:02x}", c, static_cast<unsigned char>(text[i + 1]));
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string ValueText::base64(const PlistValue::Data& data) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((data.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < data.size(); i += 3) {
+        const std::uint32_t b0 = data[i];
+        const std::uint32_t b1 = i + 1 < data.size() ? data[i + 1] : 0;
+        const std::uint32_t b2 = i + 2 < data.size() ? data[i + 2] : 0;
+        const std::uint32_t n = (b0 << 16) | (b1 << 8) | b2;
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < data.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < data.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+} // namespace keldo

@@ -1,0 +1,95 @@
+#include "tools/device/FileCommands.h"
+
+#include "tools/device/ExitCode.h"
+#include "tools/device/ToolFixture.h"
+#include "tools/device/ValueText.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace keldo {
+namespace {
+
+using Fault = SimulatedFileSystem::Fault;
+
+double unixSeconds(const std::optional<PlistDate>& date) {
+    return date ? date->secondsSince2001 + ValueText::kUnixTo2001 : -1e18;
+}
+
+// Local times are read in the zone TZ names; this one is an hour east of UTC, without summer time.
+class FileCommandsDate : public ::testing::Test {
+protected:
+    FileCommandsDate() {
+        const char* zone = std::getenv("TZ");
+        if (zone) previous_ = zone;
+        ::setenv("TZ", "CET-1", 1);
+        ::tzset();
+    }
+    ~FileCommandsDate() override {
+        previous_ ? ::setenv("TZ", previous_->c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> previous_;
+};
+
+TEST_F(FileCommandsDate, ReadsTheFormsThatTouchTakes) {
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("@1.5")), 1.5);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("@-86400")), -86400);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02T03:04:05Z")), 1577934245);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02T03:04:05.25Z")), 1577934245.25);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02T03:04:05+01:00")), 1577934245 - 3600);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02T03:04:05-0130")), 1577934245 + 5400);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02 03:04")), 1577934240 - 3600);
+    EXPECT_EQ(unixSeconds(FileCommands::parseDate("2020-01-02")), 1577923200 - 3600);
+}
+
+TEST_F(FileCommandsDate, RefusesWhatIsNoDate) {
+    for (const char* text : {"", "yesterday", "@", "@1x", "2020-1-2", "2020-02-30", "2021-02-29", "2020-13-01",
+                             "2020-01-02T24:00", "2020-01-02T03:60", "2020-01-02T03:04:05+25:00", "2020-01-02T03:04:05.",
+                             "2020-01-02Z3", "2020-01-02T03:04:05Zulu"}) {
+        EXPECT_FALSE(FileCommands::parseDate(text)) << text;
+    }
+    EXPECT_TRUE(FileCommands::parseDate("2020-02-29"));
+}
+
+TEST(FileCommandsExplain, NamesTheDevicesOwnStatusCodesOnly) {
+    EXPECT_EQ(FileCommands::explain("AFCRemovePath failed: Return code = 0x0008"),
+              "AFCRemovePath failed: Return code = 0x0008 (no such file or directory)");
+    EXPECT_EQ(FileCommands::explain("AFCRemovePath failed: Return code = 0x0017"),
+              "AFCRemovePath failed: Return code = 0x0017 (internal error)");
+    for (const char* text : {"AFCRemovePath failed: Return code = 0x0018", "X failed: Return code = 0xE8003004",
+                             "X failed: Return code = 0x", "Connection is not open"}) {
+        EXPECT_EQ(FileCommands::explain(text), text);
+    }
+}
+
+class FileCommandsTest : public testing::ToolFixture {};
+
+TEST_F(FileCommandsTest, RecursiveRemovalThatFailsMidwayIsAPartialFailure) {
+    files->addFile("/T/a", "a");
+    files->addFile("/T/b/c", "c");
+    files->inject(Fault("AFCRemovePath", SimulatedFileSystem::kBusy).onPath("/T/b"));
+    FileCommands commands(console, *afc, false);
+
+    EXPECT_EQ(commands.rm({"/T"}, true), kExitPartial);
+    EXPECT_EQ(errors(), "keldo-device: rm /T/b: AFCRemovePath failed: Return code = 0x0011 (busy)\n");
+    EXPECT_FALSE(files->kind("/T/b/c"));
+    EXPECT_EQ(files->kind("/T/b"), SimulatedFileSystem::Kind::Directory);
+    EXPECT_EQ(commands.rm({"/Missing"}, true), kExitDeviceError);
+}
+
+TEST_F(FileCommandsTest, ListsAFileThatIsNoDirectoryAsItself) {
+    files->addFile("/f.txt", "12345");
+    FileCommands commands(console, *afc, true);
+    EXPECT_EQ(commands.ls("/f.txt", true), kExitSuccess);
+    EXPECT_EQ(output().substr(0, 44), R"([{"name":"/f.txt","type":"file","size":5,"mt)");
+    EXPECT_EQ(commands.ls("/", false), kExitSuccess);
+    EXPECT_EQ(errors(), "");
+}
+
+} // namespace
+} // namespace keldo

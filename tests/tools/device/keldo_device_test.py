@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""keldo-device driven as a user drives it, against keldo-devsim on a private usbmuxd socket.
+
+Usage: keldo_device_test.py KELDO-DEVICE KELDO-DEVSIM [unittest arguments, e.g. a test class]
+"""
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+TOOL = DEVSIM = None
+USAGE, DEVICE_ERROR, PARTIAL, INTERRUPTED = 2, 1, 3, 130
+
+
+class Simulator:
+    """keldo-devsim on a socket of its own, driven through its standard input."""
+
+    def __init__(self, directory, devices):
+        self.socket = os.path.join(directory, "usbmuxd")
+        args = [DEVSIM, "--socket", self.socket]
+        for device in devices:
+            args += ["--attach", device]
+        self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        for _ in range(len(devices) + 1):
+            self.process.stdout.readline()  # "listening ...", then one "attached ..." per device
+
+    def command(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().strip()
+        assert not answer.startswith("error"), answer
+        return answer
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.process.stdin.close()
+        self.process.stdout.close()
+
+
+class ToolTest(unittest.TestCase):
+    devices = ["usb-0001 usb 7.1 USB Phone"]
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.sim = Simulator(self.dir, self.devices)
+        self.env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.sim.socket, TZ="UTC")
+
+    def tearDown(self):
+        self.sim.stop()
+        shutil.rmtree(self.dir)
+
+    def tool(self, *args, stdin=None):
+        return subprocess.run([TOOL, *args], env=self.env, capture_output=True, timeout=60, stdin=stdin)
+
+    def ok(self, *args):
+        result = self.tool(*args)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return result.stdout.decode()
+
+    def json(self, *args):
+        return json.loads(self.ok("--json", *args))
+
+    def fails(self, code, *args):
+        """The exit code, and the one message on standard error."""
+        result = self.tool(*args)
+        error = result.stderr.decode()
+        self.assertEqual(result.returncode, code, error)
+        self.assertEqual(error.count("\n"), 1, error)
+        self.assertTrue(error.startswith("keldo-device: "), error)
+        return error
+
+    def spawn(self, *args):
+        return subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def local(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def read(self, *parts):
+        with open(self.local(*parts), "rb") as f:
+            return f.read()
+
+    def write(self, path, data):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+class Usage(unittest.TestCase):
+    def run_tool(self, *args):
+        return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=30)
+
+    def test_usage_errors_exit_2_with_one_message(self):
+        for args, text in [((), "no command"), (("frobnicate",), 'unknown command "frobnicate"'),
+                           (("ls", "-x"), "ls: unknown option -x"), (("mv", "/a"), "mv: missing operand"),
+                           (("tree", "/a", "/b"), "tree: too many operands"), (("--wait", "soon", "list"), "--wait"),
+                           (("info", "--key"), "option --key needs a value"), (("list", "--json=yes"), "takes no value")]:
+            result = self.run_tool(*args)
+            self.assertEqual(result.returncode, USAGE, args)
+            self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+            self.assertIn(text, result.stderr)
+            self.assertEqual(result.stdout, "")
+
+    def test_help_for_the_tool_and_each_command(self):
+        for args in [("--help",), ("-h",)]:
+            result = self.run_tool(*args)
+            self.assertEqual(result.returncode, 0)
+            for command in ["list", "info", "watch", "devinfo", "ls", "tree", "stat", "mkdir", "rm", "mv", "ln",
+                            "touch", "push", "pull", "cat"]:
+                self.assertIn("\n  " + command, result.stdout)
+        for args in [("ls", "--help"), ("help", "ls"), ("--help", "ls", "-l")]:
+            result = self.run_tool(*args)
+            self.assertEqual(result.returncode, 0, args)
+            self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-l] [PATH]"), result.stdout)
+
+
+class DeviceCommands(ToolTest):
+    devices = ["usb-0001 usb 7.1 USB Phone", "net-0002 network 9.3 Net Phone"]
+
+    def test_list_shows_every_device_with_its_identity(self):
+        self.assertEqual(self.json("list"), [
+            {"udid": "usb-0001", "name": "USB Phone", "version": "7.1", "productType": "iPhone4,1",
+             "deviceClass": "iPhone", "connection": "usb", "paired": True},
+            {"udid": "net-0002", "name": "Net Phone", "version": "9.3", "productType": "iPhone4,1",
+             "deviceClass": "iPhone", "connection": "network", "paired": True}])
+        lines = self.ok("list").splitlines()
+        self.assertEqual(lines[0].split(), ["UDID", "NAME", "VERSION", "PRODUCT", "CLASS", "CONNECTION", "PAIRED"])
+        self.assertEqual(lines[2].split(), ["net-0002", "Net", "Phone", "9.3", "iPhone4,1", "iPhone", "network", "yes"])
+
+    def test_a_command_on_one_device_needs_a_choice_among_several(self):
+        self.assertIn("2 devices are attached; choose one with -u UDID", self.fails(DEVICE_ERROR, "info"))
+        self.assertIn("no device with udid other-3 is attached", self.fails(DEVICE_ERROR, "-u", "other-3", "info"))
+        self.assertEqual(self.json("info", "-u", "net-0002", "--key", "DeviceName"), "Net Phone")
+
+    def test_info_reads_all_values_or_one(self):
+        values = self.json("-u", "usb-0001", "info")
+        self.assertEqual((values["DeviceName"], values["ProductVersion"]), ("USB Phone", "7.1"))
+        self.assertIn("UniqueDeviceID: usb-0001\n", self.ok("-u", "usb-0001", "info"))
+        self.assertIn("no value for NoSuchKey", self.fails(DEVICE_ERROR, "-u", "usb-0001", "info", "--key", "NoSuchKey"))
+
+    def test_wait_takes_a_device_that_comes_later(self):
+        self.sim.command("detach usb-0001")
+        self.sim.command("detach net-0002")
+        self.assertEqual(self.json("list"), [])
+        self.assertIn("no device attached", self.fails(DEVICE_ERROR, "info"))
+        waiting = self.spawn("--wait", "20", "-u", "late-3", "--json", "info", "--key", "DeviceName")
+        time.sleep(1)
+        self.sim.command("attach late-3 usb 8.0 Late Phone")
+        out, err = waiting.communicate(timeout=30)
+        self.assertEqual((waiting.returncode, json.loads(out)), (0, "Late Phone"), err)
+        waiting = self.spawn("--wait", "20", "-u", "never-5", "info")
+        time.sleep(1)
+        waiting.send_signal(signal.SIGINT)
+        out, err = waiting.communicate(timeout=10)
+        self.assertEqual((waiting.returncode, err), (INTERRUPTED, "keldo-device: interrupted\n"))
+
+    def test_watch_prints_events_until_interrupted(self):
+        watch = self.spawn("--json", "-u", "usb-0001", "watch")
+        first = json.loads(watch.stdout.readline())
+        self.assertEqual(first, {"event": "attached", "udid": "usb-0001", "name": "USB Phone", "version": "7.1",
+                                 "connection": "usb"})
+        self.sim.command("detach net-0002")  # not the one watched
+        self.sim.command("detach usb-0001")
+        self.assertEqual(json.loads(watch.stdout.readline())["event"], "detached")
+        self.sim.command("attach usb-0001 usb 7.1 USB Phone")
+        self.assertEqual(json.loads(watch.stdout.readline())["event"], "attached")
+        watch.send_signal(signal.SIGINT)
+        out, err = watch.communicate(timeout=10)
+        self.assertEqual((watch.returncode, out, err), (0, "", ""))
+
+    def test_an_unpaired_device_says_so(self):
+        self.sim.command("attach-unpaired lone-4 usb 9.0 Lone Phone")
+        self.assertIn("not paired", self.fails(DEVICE_ERROR, "-u", "lone-4", "info"))
+        self.assertIn("can't open the file system of lone-4: the device is not paired",
+                      self.fails(DEVICE_ERROR, "-u", "lone-4", "ls"))
+        self.assertEqual(self.json("-u", "lone-4", "list")[0]["paired"], False)
+
+
+class FileCommands(ToolTest):
+    """The AFC commands on the simulator's media area, which starts with /Books/Welcome.txt and
+    /DCIM/100APPLE/IMG_0001.JPG."""
+
+    def test_listings(self):
+        self.assertEqual(self.ok("ls"), "Books\nDCIM\n")
+        self.assertEqual(self.json("ls", "-l", "/DCIM/100APPLE"),
+                         [{"name": "IMG_0001.JPG", "type": "file", "size": 15, "mtime": "2014-05-13T16:53:20Z"}])
+        self.assertEqual(self.ok("ls", "-l", "/Books").split(), ["-", "29", "2014-05-13", "16:53", "Welcome.txt"])
+        self.assertEqual(self.ok("ls", "/Books/Welcome.txt"), "/Books/Welcome.txt\n")
+        tree = ["/", "/Books/", "/Books/Welcome.txt", "/DCIM/", "/DCIM/100APPLE/", "/DCIM/100APPLE/IMG_0001.JPG"]
+        self.assertEqual(self.json("tree"), tree)
+        self.assertEqual(self.ok("tree", "/DCIM/"), "/DCIM/\n/DCIM/100APPLE/\n/DCIM/100APPLE/IMG_0001.JPG\n")
+        error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
+        self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
+
+    def test_information(self):
+        info = self.json("stat", "/Books/Welcome.txt")
+        self.assertEqual((info["path"], info["st_ifmt"], info["st_size"]), ("/Books/Welcome.txt", "S_IFREG", 29))
+        self.assertEqual(info["st_mtime"], "2014-05-13T16:53:20Z")
+        self.assertEqual([i["path"] for i in self.json("stat", "/", "/Books")], ["/", "/Books"])
+        result = self.tool("--json", "stat", "/Books", "/Nothing")  # carries on past a failed path
+        self.assertEqual(result.returncode, DEVICE_ERROR)
+        self.assertEqual([i["path"] for i in json.loads(result.stdout)], ["/Books"])
+        self.assertIn("stat /Nothing: AFCFileInfoOpen failed", result.stderr.decode())
+        self.assertIsInstance(self.json("devinfo")["FSTotalBytes"], int)
+
+    def test_contents_come_byte_for_byte(self):
+        self.assertEqual(self.tool("cat", "/DCIM/100APPLE/IMG_0001.JPG").stdout, b"\xFF\xD8\xFF\xE0 demo photo")
+        self.assertIn("cat /Books: AFCFileRefOpen failed", self.fails(DEVICE_ERROR, "cat", "/Books"))
+
+    def test_names_from_the_device_are_escaped_for_a_terminal_and_valid_in_json(self):
+        self.ok("mkdir", b"/Odd\x1b[31mname\xff")
+        self.assertIn(b"\nOdd\\x1b[31mname\xff\n", self.tool("ls").stdout)
+        self.assertEqual(self.json("ls")[2], "Odd\x1b[31mname\ufffd")
+
+    def test_path_operations(self):
+        self.ok("mkdir", "/Work", "/Work/Sub")
+        self.ok("touch", "--date", "2020-01-02T03:04:05Z", "/Work/a")
+        self.ok("mv", "/Work/a", "/Work/b")
+        self.ok("ln", "-s", "b", "/Work/soft")
+        self.ok("ln", "/Work/b", "/Work/hard")
+        self.ok("touch", "--date", "@86400", "/Work/Sub")
+        listing = {e["name"]: e for e in self.json("ls", "-l", "/Work")}
+        self.assertEqual(sorted(listing), ["Sub", "b", "hard", "soft"])
+        self.assertEqual(listing["b"]["mtime"], "2020-01-02T03:04:05Z")
+        self.assertEqual(listing["Sub"]["mtime"], "1970-01-02T00:00:00Z")
+        self.assertEqual((listing["soft"]["type"], listing["soft"]["target"]), ("link", "b"))
+        self.assertIn("mkdir /Work: AFCDirectoryCreate failed: Return code = 0x0010 (already exists)",
+                      self.fails(DEVICE_ERROR, "mkdir", "/Work"))
+        self.assertIn("can't read the date", self.fails(USAGE, "touch", "--date", "2020-02-30", "/Work/b"))
+        self.assertIn("rm /Work:", self.fails(DEVICE_ERROR, "rm", "/Work"))
+        # A link to a directory is removed, not followed: what it points at stays.
+        self.ok("ln", "-s", "/Books", "/Work/Sub/books")
+        self.ok("rm", "-r", "/Work")
+        self.assertEqual(self.ok("ls"), "Books\nDCIM\n")
+        self.assertEqual(self.ok("ls", "/Books"), "Welcome.txt\n")
+
+
+class Transfers(ToolTest):
+    def make_tree(self):
+        """album/ with a.txt, sub/b.bin, a link to a.txt and a link to sub/."""
+        self.b_bin = os.urandom(100_000)
+        self.write(self.local("album", "a.txt"), b"abc")
+        self.write(self.local("album", "sub", "b.bin"), self.b_bin)
+        os.symlink("a.txt", self.local("album", "to-a"))
+        os.symlink("sub", self.local("album", "to-sub"))
+        return self.local("album")
+
+    def big_file(self, name, mebibytes):
+        path = self.local(name)
+        with open(path, "wb") as f:
+            f.truncate(mebibytes << 20)
+        return path
+
+    def run_on_terminal(self, *args, until=None):
+        """Runs the tool with standard error on a pseudo-terminal; calls until(text so far, process)
+        as the terminal's text grows, until it answers true; returns (process, all of the text)."""
+        master, slave = pty.openpty()
+        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        text = b""
+        acted = False
+        while True:
+            ready, _, _ = select.select([master], [], [], 30)
+            if not ready:
+                process.kill()
+                self.fail("no output from the terminal: " + text.decode(errors="replace"))
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break  # the tool closed the terminal
+            if not chunk:
+                break
+            text += chunk
+            if until and not acted and until(text.decode(errors="replace"), process):
+                acted = True
+        process.wait(30)
+        os.close(master)
+        return process, text.decode(errors="replace")
+
+    def test_push_uploads_files_trees_and_links_as_the_library_makes_them(self):
+        album = self.make_tree()
+        self.write(self.local("single.txt"), b"one")
+        result = self.tool("push", album, self.local("single.txt"), "/Books")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr.decode(), r"^push: 4 files, 195\.3 KiB in \d+\.\d s \(.*/s\)\n$")
+        self.assertEqual(self.json("tree", "/Books"), [
+            "/Books/", "/Books/Welcome.txt", "/Books/album/", "/Books/album/a.txt", "/Books/album/sub/",
+            "/Books/album/sub/b.bin", "/Books/album/to-a", "/Books/album/to-sub/", "/Books/album/to-sub/b.bin",
+            "/Books/single.txt"])
+        self.assertEqual(self.tool("cat", "/Books/album/to-sub/b.bin").stdout, self.b_bin)
+        link = self.json("stat", "/Books/album/to-a")
+        self.assertEqual((link["st_ifmt"], link["LinkTarget"]), ("S_IFLNK", "a.txt"))
+        self.assertEqual(self.tool("-q", "push", self.local("single.txt"), "/DCIM").stderr, b"")
+
+    def test_a_failed_push_names_the_path_and_tells_a_part_from_nothing(self):
+        self.write(self.local("single.txt"), b"one")
+        self.ok("push", self.local("single.txt"), "/Books")
+        error = self.fails(DEVICE_ERROR, "push", self.local("single.txt"), "/Books")
+        self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
+        self.assertIn("push /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
+        self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
+        self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
+        # In a tree, the failing entry is named and what came before it stays.
+        album = self.make_tree()
+        os.symlink("nowhere", self.local("album", "sub", "dangling"))
+        error = self.fails(PARTIAL, "-q", "push", album, "/DCIM")
+        self.assertIn("push {}: No such file or directory (a dangling symbolic link?)".format(
+            self.local("album", "sub", "dangling")), error)
+        self.assertIn("album", self.json("ls", "/DCIM"))
+
+    def test_pull_downloads_files_and_trees(self):
+        self.ok("pull", "/Books/Welcome.txt", self.dir)
+        self.assertEqual(self.read("Welcome.txt"), b"Files on a simulated device.\n")
+        self.write(self.local("old.txt"), b"a longer text that is replaced")
+        self.ok("pull", "/Books/Welcome.txt", self.local("old.txt"))
+        self.assertEqual(self.read("old.txt"), b"Files on a simulated device.\n")
+
+        self.ok("push", self.make_tree(), "/DCIM")
+        self.ok("ln", "-s", "../Books", "/DCIM/album/books")
+        result = self.tool("pull", "/DCIM", self.local("copy"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr.decode(), r"^pull: 4 files, ")
+        copy = self.local("copy", "album")
+        self.assertEqual(self.read(copy, "sub", "b.bin"), self.b_bin)
+        self.assertEqual(self.read(copy, "to-sub", "b.bin"), self.b_bin)
+        self.assertEqual(os.readlink(os.path.join(copy, "to-a")), "a.txt")
+        self.assertEqual(os.readlink(os.path.join(copy, "books")), "../Books")  # made again, not followed
+        self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
+        self.assertIn("pull /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
+
+    def test_progress_bar_on_a_terminal(self):
+        process, text = self.run_on_terminal("push", self.big_file("big", 8), "/Books")
+        self.assertEqual(process.returncode, 0, text)
+        frames = text.replace("\r\n", "\n").split("\r")
+        self.assertRegex(frames[1], r"^push \[\.+\] 0 B / 8\.0 MiB  0 B/s  --:-- left\x1b\[K$")
+        self.assertRegex(frames[-1], r"^push \[#+\] 8\.0 MiB / 8\.0 MiB  .*/s  0:00 left\x1b\[K\n$")
+        self.assertGreater(len(frames), 2, text)
+
+    def test_a_device_detached_in_the_middle_of_a_push(self):
+        def detach_once_going(text, process):
+            if "push [#" not in text:
+                return False
+            self.sim.command("detach usb-0001")
+            return True
+        start = time.monotonic()
+        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=detach_once_going)
+        self.assertEqual(process.returncode, DEVICE_ERROR, text)
+        self.assertLess(time.monotonic() - start, 30)
+        message = [line for line in text.splitlines() if line.startswith("keldo-device:")]
+        self.assertEqual(len(message), 1, text)
+        self.assertRegex(message[0], "push {}: .* \\(the device no longer answers\\)$".format(self.local("big")))
+
+    def test_ctrl_c_stops_a_push_at_its_next_chunk(self):
+        def interrupt_once_going(text, process):
+            if "push [#" not in text:
+                return False
+            process.send_signal(signal.SIGINT)
+            return True
+        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=interrupt_once_going)
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertIn("keldo-device: push: interrupted; /Books/big is incomplete on the device", text)
+        self.assertLess(self.json("stat", "/Books/big")["st_size"], 512 << 20)
+
+
+    def test_ctrl_c_during_a_pull_leaves_no_file_half_written(self):
+        size = 64 << 20
+        self.write(self.local("two", "one.bin"), os.urandom(size))
+        self.write(self.local("two", "two.bin"), os.urandom(size))
+        self.ok("-q", "push", self.local("two"), "/Books")
+
+        def interrupt(times):
+            """Ctrl-C once the bar shows; again once the tool says it is stopping."""
+            sent = []
+
+            def act(text, process):
+                if "pull [" in text and not sent or "stopping after" in text and len(sent) < times:
+                    process.send_signal(signal.SIGINT)
+                    sent.append(True)
+                return len(sent) == times
+            return act
+        # Once: the file in flight is finished, nothing after it is started.
+        process, text = self.run_on_terminal("pull", "/Books/two", self.local("back"), until=interrupt(1))
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertIn("stopping after the file in flight", text)
+        self.assertIn("keldo-device: pull: interrupted", text)
+        present = os.listdir(self.local("back")) if os.path.exists(self.local("back")) else []
+        self.assertLess(len(present), 2)
+        for name in present:
+            self.assertEqual(os.path.getsize(self.local("back", name)), size)
+        # Twice: at once; the file being written is not there under its name (unless it was
+        # finished before the second Ctrl-C came).
+        process, text = self.run_on_terminal("pull", "/Books/two/one.bin", self.local("one.bin"), until=interrupt(2))
+        self.assertEqual(process.returncode, -signal.SIGINT, text)
+        if os.path.exists(self.local("one.bin")):
+            self.assertEqual(os.path.getsize(self.local("one.bin")), size)
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    TOOL, DEVSIM = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
