@@ -13,8 +13,8 @@ namespace {
 
 constexpr const char* kServer = "org.freedesktop.Notifications";
 constexpr const char* kServerPath = "/org/freedesktop/Notifications";
-// How the agent shows up on the desktop: its name, an icon from the freedesktop icon naming
-// specification, and its desktop file as installed (share/applications/keldo-agent.desktop).
+// How the agent shows up on the desktop: its name, a standard freedesktop icon name, and its
+// desktop file as installed (share/applications/keldo-agent.desktop).
 constexpr const char* kApplicationName = "Keldo";
 constexpr const char* kIconName = "phone";
 constexpr const char* kDesktopEntry = "keldo-agent";

@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     }
     say("listening UNIX:" + socketPath);
     bool running = true;
-    for (const auto& spec : attachAtStart) running = runCommand(simulator, "attach " + spec) && running;
+    for (const auto& device : attachAtStart) running = runCommand(simulator, "attach " + device) && running;
 
     std::string pending;
     bool inputOpen = true;
