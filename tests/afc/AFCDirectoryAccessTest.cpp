@@ -13,14 +13,10 @@ PlistValue dateAt(double secondsSince1970) { return PlistDate{secondsSince1970 -
 
 class AFCDirectoryAccessTest : public testing::AfcFixture {};
 
-using AFCConnectionOpening = testing::SimulatedPlatform;
+using AFCConnectionOpening = testing::DeviceFixture;
 
 TEST_F(AFCConnectionOpening, OpensOnTheStartedServiceInsideTheDeviceBracket) {
-    am_device phone = addPhone();
-    AMDeviceRetain(phone);
-    std::optional<std::string> error;
-    auto device = AMDevice::initWithDeviceOrBust(phone, error);
-    sim->clearCalls();
+    auto device = makeHandle(addPhone());
     auto afc = device->directoryForName("com.apple.afc");
     ASSERT_TRUE(afc);
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceConnect", "AMDeviceStartSession", "AMDeviceStartService",
@@ -30,11 +26,7 @@ TEST_F(AFCConnectionOpening, OpensOnTheStartedServiceInsideTheDeviceBracket) {
 }
 
 TEST_F(AFCConnectionOpening, OverTheWirelessConnectionHandsTheSecureContextOn) {
-    am_device phone = addPhone("Anna's iPhone", "7.1", 2);
-    AMDeviceRetain(phone);
-    std::optional<std::string> error;
-    auto device = AMDevice::initWithDeviceOrBust(phone, error);
-    sim->clearCalls();
+    auto device = makeHandle(addPhone("Anna's iPhone", "7.1", 2));
     auto afc = device->directoryForName("com.apple.afc");
     ASSERT_TRUE(afc);
     auto calls = sim->calls();
@@ -46,10 +38,7 @@ TEST_F(AFCConnectionOpening, OverTheWirelessConnectionHandsTheSecureContextOn) {
 }
 
 TEST_F(AFCConnectionOpening, AFailedOpenIsLoggedAndLeavesNoObject) {
-    am_device phone = addPhone();
-    AMDeviceRetain(phone);
-    std::optional<std::string> error;
-    auto device = AMDevice::initWithDeviceOrBust(phone, error);
+    auto device = makeHandle(addPhone());
     sim->forceStatus("AFCConnectionOpen", -5);
     EXPECT_FALSE(device->directoryForName("com.apple.afc"));
     EXPECT_THAT(log.lines(), ElementsAre("AFCConnectionOpen com.apple.afc failed: -5"));

@@ -7,16 +7,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class AMDeviceAFCTest : public testing::SimulatedPlatform {
+class AMDeviceAFCTest : public testing::DeviceFixture {
 protected:
-    std::shared_ptr<AMDevice> makeHandle() {
-        am_device phone = addPhone();
-        AMDeviceRetain(phone);
-        std::optional<std::string> error;
-        auto handle = AMDevice::initWithDeviceOrBust(phone, error);
-        sim->clearCalls();
-        return handle;
-    }
+    std::shared_ptr<AMDevice> makeHandle() { return DeviceFixture::makeHandle(addPhone()); }
 };
 
 using AMDeviceDirectoryForName = AMDeviceAFCTest;

@@ -3,7 +3,7 @@
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
 #include "device/AMDevice.h"
-#include "support/SimulatedPlatform.h"
+#include "support/DeviceFixture.h"
 
 #include <algorithm>
 
@@ -11,13 +11,11 @@ namespace keldo::testing {
 
 // A device handle with an open AFC connection to "com.apple.afc" and that service's file system;
 // the calls made while setting it up are cleared.
-class AfcFixture : public SimulatedPlatform {
+class AfcFixture : public DeviceFixture {
 protected:
     explicit AfcFixture(std::int32_t interfaceType = 1) {
         phone = addPhone("Anna's iPhone", "7.1", interfaceType);
-        AMDeviceRetain(phone);
-        std::optional<std::string> error;
-        device = AMDevice::initWithDeviceOrBust(phone, error);
+        device = makeHandle(phone);
         afc = device->directoryForName("com.apple.afc");
         files = &sim->fileSystem(phone);
         sim->clearCalls();
