@@ -144,10 +144,7 @@ void AFCDirectoryAccess::fix_date_entryIn(const std::string& key, PlistValue::Di
 }
 
 PlistRef AFCDirectoryAccess::getFileInfo(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return nullptr;
-    }
+    if (!given(path, "Input path is nil")) return nullptr;
     if (!ensureConnectionIsOpen()) return nullptr;
     afc_dictionary opened = nullptr;
     if (!checkStatusFrom(AFCFileInfoOpen(*_afc, path->c_str(), &opened), "AFCFileInfoOpen")) return nullptr;
@@ -162,10 +159,7 @@ PlistRef AFCDirectoryAccess::getFileInfo(const Path& path) {
 }
 
 bool AFCDirectoryAccess::fileExistsAtPath(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return false;
-    }
+    if (!given(path, "Input path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     afc_dictionary opened = nullptr;
     if (AFCFileInfoOpen(*_afc, path->c_str(), &opened) != 0) return false;
@@ -181,10 +175,7 @@ std::shared_ptr<AFCFileReference> AFCDirectoryAccess::openForReadWrite(const Pat
 
 std::shared_ptr<AFCFileReference> AFCDirectoryAccess::open(const Path& path, std::uint64_t mode) {
     // Refused like every other operation that is given no path, before the platform sees it.
-    if (!path) {
-        setLastError("Input path is nil");
-        return nullptr;
-    }
+    if (!given(path, "Input path is nil")) return nullptr;
     if (!ensureConnectionIsOpen()) return nullptr;
     afc_file_ref reference = 0;
     if (!checkStatusFrom(AFCFileRefOpen(*_afc, path->c_str(), mode, &reference), "AFCFileRefOpen")) return nullptr;

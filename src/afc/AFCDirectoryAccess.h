@@ -101,6 +101,13 @@ public:
 
 private:
     AFCDirectoryAccess();
+    // True when the argument is there; otherwise lastError becomes `whenAbsent`.
+    template <typename T>
+    bool given(const std::optional<T>& argument, const char* whenAbsent) {
+        if (argument) return true;
+        setLastError(whenAbsent);
+        return false;
+    }
     std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
     bool makeLink(const Path& path, const Path& target, std::int64_t type);
     Names readNames(afc_directory directory);

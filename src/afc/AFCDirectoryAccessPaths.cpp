@@ -155,10 +155,7 @@ AFCDirectoryAccess::Names AFCDirectoryAccess::readNames(afc_directory directory)
 }
 
 std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::directoryContents(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return std::nullopt;
-    }
+    if (!given(path, "Input path is nil")) return std::nullopt;
     if (!ensureConnectionIsOpen()) return std::nullopt;
     afc_directory opened = nullptr;
     if (!checkStatusFrom(AFCDirectoryOpen(*_afc, path->c_str(), &opened), "AFCDirectoryOpen")) return std::nullopt;
@@ -170,10 +167,7 @@ std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::directoryContents(c
 }
 
 std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::recursiveDirectoryContents(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return std::nullopt;
-    }
+    if (!given(path, "Input path is nil")) return std::nullopt;
     if (!ensureConnectionIsOpen()) return std::nullopt;
     // Depth first, a directory before its content, each directory read to its end and closed
     // before its children are visited. The walk keeps its own stack of paths still to visit, so
@@ -220,32 +214,20 @@ std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::recursiveDirectoryC
 }
 
 bool AFCDirectoryAccess::mkdir(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return false;
-    }
+    if (!given(path, "Input path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     return checkStatusFrom(AFCDirectoryCreate(*_afc, path->c_str()), "AFCDirectoryCreate");
 }
 
 bool AFCDirectoryAccess::unlink(const Path& path) {
-    if (!path) {
-        setLastError("Input path is nil");
-        return false;
-    }
+    if (!given(path, "Input path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     return checkStatusFrom(AFCRemovePath(*_afc, path->c_str()), "AFCRemovePath");
 }
 
 bool AFCDirectoryAccess::renameTo(const Path& oldPath, const Path& newPath) {
-    if (!oldPath) {
-        setLastError("Old path is nil");
-        return false;
-    }
-    if (!newPath) {
-        setLastError("New path is nil");
-        return false;
-    }
+    if (!given(oldPath, "Old path is nil")) return false;
+    if (!given(newPath, "New path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     return checkStatusFrom(AFCRenamePath(*_afc, oldPath->c_str(), newPath->c_str()), "AFCRenamePath");
 }
@@ -255,14 +237,8 @@ bool AFCDirectoryAccess::linkTo(const Path& path, const Path& target) { return m
 bool AFCDirectoryAccess::symlinkTo(const Path& path, const Path& target) { return makeLink(path, target, 2); }
 
 bool AFCDirectoryAccess::makeLink(const Path& path, const Path& target, std::int64_t type) {
-    if (!path) {
-        setLastError("Path is nil");
-        return false;
-    }
-    if (!target) {
-        setLastError("Target is nil");
-        return false;
-    }
+    if (!given(path, "Path is nil")) return false;
+    if (!given(target, "Target is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     // The platform takes the target first and the new link's path second.
     return checkStatusFrom(AFCLinkPath(*_afc, type, target->c_str(), path->c_str()), "AFCLinkPath");
@@ -294,14 +270,8 @@ bool AFCDirectoryAccess::processOpFrom(PlatformObjectRef operation, const char*)
 }
 
 bool AFCDirectoryAccess::setmodtimeTo(const Path& path, const std::optional<PlistDate>& date) {
-    if (!path) {
-        setLastError("Path is nil");
-        return false;
-    }
-    if (!date) {
-        setLastError("timestamp is nil");
-        return false;
-    }
+    if (!given(path, "Path is nil")) return false;
+    if (!given(date, "timestamp is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     double seconds = date->secondsSince2001 + 978'307'200.0;
     PlatformObjectRef operation = AFCOperationCreateSetModTime(nullptr, *path, nanosecondsSince1970(seconds), this);

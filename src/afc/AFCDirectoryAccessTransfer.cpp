@@ -211,14 +211,8 @@ private:
 } // namespace
 
 bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath) {
-    if (!localPath) {
-        setLastError("Local path is nil");
-        return false;
-    }
-    if (!remotePath) {
-        setLastError("Remote path is nil");
-        return false;
-    }
+    if (!given(localPath, "Local path is nil")) return false;
+    if (!given(remotePath, "Remote path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     if (fileExistsAtPath(remotePath)) {
         setLastError("Won't overwrite existing file");
@@ -283,14 +277,8 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
 }
 
 bool AFCDirectoryAccess::copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory) {
-    if (!localPath) {
-        setLastError("Local path is nil");
-        return false;
-    }
-    if (!remoteDirectory) {
-        setLastError("Remote path is nil");
-        return false;
-    }
+    if (!given(localPath, "Local path is nil")) return false;
+    if (!given(remoteDirectory, "Remote path is nil")) return false;
     std::vector<FileIdentity> enclosing;
     return copyTree(*localPath, *remoteDirectory, enclosing);
 }
@@ -331,14 +319,8 @@ bool AFCDirectoryAccess::copyTree(const std::string& localPath, const std::strin
 }
 
 bool AFCDirectoryAccess::copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath) {
-    if (!remotePath) {
-        setLastError("Remote path is nil");
-        return false;
-    }
-    if (!localPath) {
-        setLastError("Local path is nil");
-        return false;
-    }
+    if (!given(remotePath, "Remote path is nil")) return false;
+    if (!given(localPath, "Local path is nil")) return false;
     if (!ensureConnectionIsOpen()) return false;
     std::shared_ptr<AFCFileReference> source = openForRead(remotePath);
     if (!source) return false;
