@@ -12,13 +12,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target keldo-agent keldo-devsim keldo-test-notification-server >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cat >"$work/bus.conf" <<CONF
-<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-CONF
 export work idle
-dbus-run-session --config-file="$work/bus.conf" -- bash -c '
+dbus-run-session --config-file="tests/integration/private-session-bus.conf" -- bash -c '
   set -euo pipefail
   build/default/tests/integration/keldo-test-notification-server >"$work/server.out" & server=$!
   gdbus wait --session --timeout 5 org.freedesktop.Notifications

@@ -8,12 +8,7 @@ command -v dbus-run-session >/dev/null || { echo "no dbus-run-session"; exit 77;
 export agent=$1 devsim=$2 server=$3
 export dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-cat >"$dir/bus.conf" <<CONF
-<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-CONF
-dbus-run-session --config-file="$dir/bus.conf" -- bash -c '
+dbus-run-session --config-file="$(dirname "$0")/private-session-bus.conf" -- bash -c '
   set -euo pipefail
   mkdir "$dir/mux"
   export USBMUXD_SOCKET_ADDRESS="UNIX:$dir/mux/usbmuxd"

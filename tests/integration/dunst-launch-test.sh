@@ -11,11 +11,6 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cat >"$work/bus.conf" <<CONF
-<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-CONF
 cat >"$work/pick-launch.sh" <<'PICK'
 #!/bin/sh
 grep -i launch | head -n 1
@@ -33,7 +28,7 @@ timeout = 0
 RC
 
 export work driver
-xvfb-run -a dbus-run-session --config-file="$work/bus.conf" -- bash -c '
+xvfb-run -a dbus-run-session --config-file="$(dirname "$0")/private-session-bus.conf" -- bash -c '
   set -u
   dunst -print -config "$work/dunstrc" >"$work/dunst.log" 2>&1 & dunst_pid=$!
   gdbus wait --session --timeout 5 org.freedesktop.Notifications
