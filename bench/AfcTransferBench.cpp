@@ -62,7 +62,7 @@ struct Transfer {
 
     // Between transfers: the upload's target goes and the call log is emptied.
     void reset(benchmark::State&) {
-        files->removePath("/up");
+        (void)files->removePath("/up");
         sim->clearCalls();
     }
 };
@@ -113,7 +113,7 @@ void Upload256MiB(benchmark::State& state) {
             ssize_t n;
             while (done && (n = ::read(fd, chunk, sizeof chunk)) > 0)
                 done = AFCFileRefWrite(afc, ref, chunk, static_cast<std::uint64_t>(n)) == 0;
-            AFCFileRefClose(afc, ref);
+            (void)AFCFileRefClose(afc, ref);
             ::close(fd);
             return done;
         });
@@ -135,7 +135,7 @@ void Download256MiB(benchmark::State& state) {
                 if (AFCFileRefRead(afc, ref, buffer.get(), &count) != 0 || count == 0) break;
                 done = ::write(fd, buffer.get(), count) == static_cast<ssize_t>(count);
             }
-            AFCFileRefClose(afc, ref);
+            (void)AFCFileRefClose(afc, ref);
             ::close(fd);
             return done;
         });

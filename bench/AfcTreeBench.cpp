@@ -71,11 +71,11 @@ void TreeListing_PlatformAlone(benchmark::State& state) {
             if (AFCDirectoryOpen(afc, path.c_str(), &directory) != 0) continue;
             for (;;) {
                 char* name = nullptr;
-                AFCDirectoryRead(afc, directory, &name);
+                (void)AFCDirectoryRead(afc, directory, &name);
                 if (!name) break;
                 names += std::strlen(name);
             }
-            AFCDirectoryClose(afc, directory);
+            (void)AFCDirectoryClose(afc, directory);
         }
         benchmark::DoNotOptimize(names);
         state.PauseTiming();

@@ -45,8 +45,8 @@ void roundTrip(benchmark::State& state, const PlistValue& request) {
     AMDeviceRetain(phone);
     std::optional<std::string> error;
     auto device = AMDevice::initWithDeviceOrBust(phone, error);
-    device->deviceConnect();
-    device->startSession();
+    (void)device->deviceConnect();
+    (void)device->startSession();
     auto service = AMService::serviceWithNameOnDevice("com.apple.bench", device);
     std::thread peer(echo, sim->peerSocket(service->service()));
     for (auto _ : state) {

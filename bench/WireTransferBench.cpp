@@ -50,10 +50,10 @@ struct WireDevice {
         setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + dir + "/usbmuxd").c_str(), 1);
         backend = ImobiledeviceBackend::installNew();
         simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd");
-        simulator->start();
+        (void)simulator->start();
         simulator->fileSystem(kUdid).addFile("/download", std::string(kTotal, 'd'));
-        simulator->attach(SimulatedDeviceInfo::iPhone(kUdid, "Bench", "9.3"));
-        AMDeviceNotificationSubscribe(record, 0, 0, &phone, &subscription);
+        (void)simulator->attach(SimulatedDeviceInfo::iPhone(kUdid, "Bench", "9.3"));
+        (void)AMDeviceNotificationSubscribe(record, 0, 0, &phone, &subscription);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!phone && std::chrono::steady_clock::now() < end) {
             while (g_main_context_iteration(nullptr, FALSE)) {}
@@ -66,7 +66,7 @@ struct WireDevice {
     ~WireDevice() {
         afc.reset();
         device.reset();
-        if (subscription) AMDeviceNotificationUnsubscribe(subscription);
+        if (subscription) (void)AMDeviceNotificationUnsubscribe(subscription);
         Backend::install(nullptr);
         backend.reset();
         simulator.reset();
@@ -173,7 +173,7 @@ void packetsOverASocket(benchmark::State& state, bool upload) {
                 return state.SkipWithError("the session went away");
             const auto answer = AfcPacket::parseHeader(header);
             reply.resize(answer ? answer->bodySize() : 0);
-            if (!reply.empty()) SocketStream::readExactly(fds[0], reply.data(), reply.size());
+            if (!reply.empty()) (void)SocketStream::readExactly(fds[0], reply.data(), reply.size());
         }
     }
     ::shutdown(fds[0], SHUT_RDWR);

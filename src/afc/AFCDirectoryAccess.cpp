@@ -22,7 +22,7 @@ constexpr double kSecondsFrom1970To2001 = 978'307'200.0;
 
 // Closes a key/value iterator on every path.
 struct KeyValueCloser {
-    void operator()(_afc_dictionary* iterator) const { AFCKeyValueClose(iterator); }
+    void operator()(_afc_dictionary* iterator) const { (void)AFCKeyValueClose(iterator); }
 };
 using KeyValueIterator = std::unique_ptr<_afc_dictionary, KeyValueCloser>;
 
@@ -69,7 +69,7 @@ std::shared_ptr<AFCDirectoryAccess> AFCDirectoryAccess::initWithNameOnDevice(con
         return nullptr;
     }
     *access->_afc = afc;
-    if (device->interfaceType() == 2) AFCConnectionSetSecureContext(afc, access->context());
+    if (device->interfaceType() == 2) (void)AFCConnectionSetSecureContext(afc, access->context());
     return access;
 }
 

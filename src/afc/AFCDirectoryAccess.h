@@ -35,7 +35,7 @@ public:
 
     // Starts the named service on a device that the caller has connected and in a session, and
     // opens the AFC connection on it. None when either fails (an AFC failure is logged).
-    static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDevice(const std::string& name,
+    [[nodiscard]] static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDevice(const std::string& name,
                                                                     const std::shared_ptr<AMDevice>& device);
     ~AFCDirectoryAccess() override;
 
@@ -43,45 +43,45 @@ public:
     // same. Files opened on it fail from then on.
     void close();
     // True while the connection is open; otherwise lastError becomes "Connection is not open".
-    bool ensureConnectionIsOpen();
+    [[nodiscard]] bool ensureConnectionIsOpen();
 
     // Information. Values of decimal digits only become integers, the times of a file dates.
-    PlistRef deviceInfo();
-    PlistRef getFileInfo(const Path& path);
+    [[nodiscard]] PlistRef deviceInfo();
+    [[nodiscard]] PlistRef getFileInfo(const Path& path);
     // Whether the device answers a query of the path; a failure leaves lastError as it was.
-    bool fileExistsAtPath(const Path& path);
+    [[nodiscard]] bool fileExistsAtPath(const Path& path);
 
     // Listings: one directory in the device's order without "." and ".."; a whole tree sorted,
     // directories with a trailing "/". A successful tree listing leaves lastError alone.
-    std::optional<Names> directoryContents(const Path& path);
-    std::optional<Names> recursiveDirectoryContents(const Path& path);
+    [[nodiscard]] std::optional<Names> directoryContents(const Path& path);
+    [[nodiscard]] std::optional<Names> recursiveDirectoryContents(const Path& path);
 
     // Path operations. The link operations take the new link's path first, then its target.
-    bool mkdir(const Path& path);
-    bool unlink(const Path& path);
-    bool renameTo(const Path& oldPath, const Path& newPath);
-    bool linkTo(const Path& path, const Path& target);
-    bool symlinkTo(const Path& path, const Path& target);
-    bool setmodtimeTo(const Path& path, const std::optional<PlistDate>& date);
+    [[nodiscard]] bool mkdir(const Path& path);
+    [[nodiscard]] bool unlink(const Path& path);
+    [[nodiscard]] bool renameTo(const Path& oldPath, const Path& newPath);
+    [[nodiscard]] bool linkTo(const Path& path, const Path& target);
+    [[nodiscard]] bool symlinkTo(const Path& path, const Path& target);
+    [[nodiscard]] bool setmodtimeTo(const Path& path, const std::optional<PlistDate>& date);
     // Carries out an operation made for this connection, and releases it on every path.
-    bool processOpFrom(PlatformObjectRef operation, const char* caller);
+    [[nodiscard]] bool processOpFrom(PlatformObjectRef operation, const char* caller);
 
     // Open remote files (modes 1, 2 and 3); none on failure, with the open's text in lastError.
-    std::shared_ptr<AFCFileReference> openForRead(const Path& path);
-    std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
-    std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
+    [[nodiscard]] std::shared_ptr<AFCFileReference> openForRead(const Path& path);
+    [[nodiscard]] std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
+    [[nodiscard]] std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
 
     // Uploads a local file to a new remote file in chunks of kUploadChunk bytes, posting
     // "AFCFileCopyBegin", "AFCFileCopyProgress" before every chunk read and "AFCFileCopyDone" on
     // the default notification centre. Refuses to overwrite; a failure posts no "AFCFileCopyDone".
-    bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
+    [[nodiscard]] bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
     // Uploads a file, a symbolic link (made again on the device with its text) or a whole
     // directory (recursed in listing order; a link to a directory becomes a real one) into a
     // remote directory. A failure logs one line per enclosing directory; what was copied stays.
-    bool copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory);
+    [[nodiscard]] bool copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory);
     // Downloads a remote file. An existing local file is replaced only once the download is
     // complete, keeping its permission bits; until then nothing local changes.
-    bool copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath);
+    [[nodiscard]] bool copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath);
 
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
     // or value, and the iterator stays open for its opener to close.
@@ -89,7 +89,7 @@ public:
     // Turns a time in nanoseconds under `key` into a date of whole seconds, when there is one.
     static void fix_date_entryIn(const std::string& key, PlistValue::Dictionary& dictionary);
     // Clears lastError on status 0; otherwise sets "<operation> failed: Return code = 0x%04X".
-    bool checkStatusFrom(std::int32_t status, const char* operation);
+    [[nodiscard]] bool checkStatusFrom(std::int32_t status, const char* operation);
 
     // The open connection, or null.
     afc_connection afc() const { return *_afc; }
@@ -103,18 +103,18 @@ private:
     AFCDirectoryAccess();
     // True when the argument is there; otherwise lastError becomes `whenAbsent`.
     template <typename T>
-    bool given(const std::optional<T>& argument, const char* whenAbsent) {
+    [[nodiscard]] bool given(const std::optional<T>& argument, const char* whenAbsent) {
         if (argument) return true;
         setLastError(whenAbsent);
         return false;
     }
-    std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
-    bool makeLink(const Path& path, const Path& target, std::int64_t type);
+    [[nodiscard]] std::shared_ptr<AFCFileReference> open(const Path& path, std::uint64_t mode);
+    [[nodiscard]] bool makeLink(const Path& path, const Path& target, std::int64_t type);
     Names readNames(afc_directory directory);
     // The tree upload of one path; `enclosing` holds the identities of the local directories
     // being copied around it, so that a link back to one of them ends the copy.
     using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
-    bool copyTree(const std::string& localPath, const std::string& remoteDirectory,
+    [[nodiscard]] bool copyTree(const std::string& localPath, const std::string& remoteDirectory,
                   std::vector<FileIdentity>& enclosing);
 
     // The connection, shared with the files opened on it so that they see it close: the cell

@@ -23,7 +23,7 @@ public:
     DirectoryHandle& operator=(const DirectoryHandle&) = delete;
     afc_directory get() const { return directory_; }
     void close() {
-        if (directory_) AFCDirectoryClose(afc_, directory_);
+        if (directory_) (void)AFCDirectoryClose(afc_, directory_);
         directory_ = nullptr;
     }
 
@@ -146,7 +146,7 @@ AFCDirectoryAccess::Names AFCDirectoryAccess::readNames(afc_directory directory)
     Names names;
     for (;;) {
         char* name = nullptr;
-        AFCDirectoryRead(*_afc, directory, &name);
+        (void)AFCDirectoryRead(*_afc, directory, &name);
         if (!name) break;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         names.emplace_back(name);
@@ -190,7 +190,7 @@ std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::recursiveDirectoryC
             continue;
         }
         if (status != 0) {
-            checkStatusFrom(status, "AFCDirectoryOpen");
+            (void)checkStatusFrom(status, "AFCDirectoryOpen");
             return std::nullopt;
         }
         DirectoryHandle directory(*_afc, opened);

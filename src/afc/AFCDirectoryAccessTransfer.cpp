@@ -271,7 +271,7 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
         }
         done += got;
     }
-    target->closeFile();
+    (void)target->closeFile();
     post(kAFCFileCopyDone);
     return true;
 }
@@ -357,7 +357,7 @@ bool AFCDirectoryAccess::copyRemoteFileToLocalFile(const Path& remotePath, const
         return false;
     }
     clearLastError();
-    source->closeFile();
+    (void)source->closeFile();
     return true;
 }
 

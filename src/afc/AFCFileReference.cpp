@@ -20,7 +20,7 @@ std::shared_ptr<AFCFileReference> AFCFileReference::initWithPathReferenceAfc(con
     return std::shared_ptr<AFCFileReference>(new AFCFileReference(reference, std::move(afc)));
 }
 
-AFCFileReference::~AFCFileReference() { closeFile(); }
+AFCFileReference::~AFCFileReference() { (void)closeFile(); }
 
 void AFCFileReference::setLastError(std::string text) {
     clearLastError();

@@ -17,11 +17,11 @@ namespace keldo {
 class AFCFileReference {
 public:
     // Open when the reference is not 0. The path is not kept.
-    static std::shared_ptr<AFCFileReference> initWithPathReferenceAfc(const std::optional<std::string>& path,
+    [[nodiscard]] static std::shared_ptr<AFCFileReference> initWithPathReferenceAfc(const std::optional<std::string>& path,
                                                                       afc_file_ref reference, afc_connection afc);
     // The form a connection uses: the file shares the connection's cell and sees it close, after
     // which every operation fails with "Connection is not open" and makes no platform call.
-    static std::shared_ptr<AFCFileReference> initWithPathReferenceAfc(const std::optional<std::string>& path,
+    [[nodiscard]] static std::shared_ptr<AFCFileReference> initWithPathReferenceAfc(const std::optional<std::string>& path,
                                                                       afc_file_ref reference,
                                                                       std::shared_ptr<afc_connection> afc);
     // Closes the file when it is still open; the result is not examined.
@@ -30,21 +30,21 @@ public:
     AFCFileReference& operator=(const AFCFileReference&) = delete;
 
     // On success the file is closed for good; on failure it stays open and may be closed again.
-    bool closeFile();
-    bool seekMode(std::int64_t offset, std::int32_t mode);
+    [[nodiscard]] bool closeFile();
+    [[nodiscard]] bool seekMode(std::int64_t offset, std::int32_t mode);
     // From the start of the file.
-    bool seek(std::int64_t offset);
+    [[nodiscard]] bool seek(std::int64_t offset);
     // `position` is set only on success.
-    bool tell(std::uint64_t& position);
+    [[nodiscard]] bool tell(std::uint64_t& position);
     // The number of bytes read into `buffer`: 0 both at the end of the file (lasterror null) and on
     // a failure (lasterror set).
-    std::uint64_t readNBytes(std::uint64_t count, void* buffer);
+    [[nodiscard]] std::uint64_t readNBytes(std::uint64_t count, void* buffer);
     // Writing nothing succeeds at once, with no platform call and lasterror left as it was.
-    bool writeNBytes(std::uint64_t count, const void* bytes);
-    bool writeNSData(std::span<const std::uint8_t> data);
-    bool setFileSize(std::uint64_t size);
-    bool lockFile();
-    bool unLockFile();
+    [[nodiscard]] bool writeNBytes(std::uint64_t count, const void* bytes);
+    [[nodiscard]] bool writeNSData(std::span<const std::uint8_t> data);
+    [[nodiscard]] bool setFileSize(std::uint64_t size);
+    [[nodiscard]] bool lockFile();
+    [[nodiscard]] bool unLockFile();
 
     std::optional<std::string> lasterror() const { return _lasterror; }
     // The platform's reference as an opaque value; 0 once closed.
@@ -53,9 +53,9 @@ public:
     void clearLastError() { _lasterror.reset(); }
     void setLastError(std::string text);
     // Clears lasterror on status 0; otherwise sets "<operation> failed: %d" with the signed status.
-    bool checkStatusFrom(std::uint32_t status, const char* operation);
+    [[nodiscard]] bool checkStatusFrom(std::uint32_t status, const char* operation);
     // True while the file is open; otherwise lasterror becomes "File is not open".
-    bool ensureFileIsOpen();
+    [[nodiscard]] bool ensureFileIsOpen();
 
 private:
     AFCFileReference(afc_file_ref reference, std::shared_ptr<afc_connection> afc);

@@ -7,12 +7,12 @@ namespace keldo {
 std::shared_ptr<AFCDirectoryAccess> AMDevice::directoryForName(const std::string& name) {
     if (!deviceConnect()) return nullptr;
     if (!startSession()) {
-        deviceDisconnect();
+        (void)deviceDisconnect();
         return nullptr;
     }
     auto directory = AFCDirectoryAccess::initWithNameOnDevice(name, shared_from_this());
-    stopSession();
-    deviceDisconnect();
+    (void)stopSession();
+    (void)deviceDisconnect();
     return directory;
 }
 

@@ -31,14 +31,14 @@ std::shared_ptr<AMDevice> AMDevice::initWithDeviceOrBust(am_device device, std::
         handle->_device = nullptr;
         return nullptr;
     }
-    handle->startSession();  // on failure the reads below simply yield none
+    (void)handle->startSession();  // on failure the reads below simply yield none
     handle->_interfaceType = AMDeviceGetInterfaceType(handle->_device);
     handle->_udid.store(textOf(handle->deviceCopyValueForKeyInDomain("UniqueDeviceID", std::nullopt)));
     handle->_deviceName.store(textOf(handle->deviceCopyValueForKeyInDomain("DeviceName", std::nullopt)));
     handle->_productVersion = textOf(handle->deviceCopyValueForKeyInDomain("ProductVersion", std::nullopt));
     handle->isPair_ = AMDeviceIsPaired(handle->_device) == 1;
-    handle->stopSession();
-    handle->deviceDisconnect();
+    (void)handle->stopSession();
+    (void)handle->deviceDisconnect();
     return handle;
 }
 
@@ -49,8 +49,8 @@ AMDevice::~AMDevice() {
         powerAssertionTimer.reset();
     }
     if (_device) {
-        if (_insession) stopSession();
-        if (_connected) deviceDisconnect();
+        if (_insession) (void)stopSession();
+        if (_connected) (void)deviceDisconnect();
         AMDeviceRelease(_device);
         _device = nullptr;
     }
@@ -110,14 +110,14 @@ PlistRef AMDevice::deviceValueForKeyInDomain(const std::optional<std::string>& k
     }
     if (!_insession) {
         if (!startSession()) {
-            if (didConnect) deviceDisconnect();
+            if (didConnect) (void)deviceDisconnect();
             return nullptr;
         }
         didStartSession = true;
     }
     PlistRef value = deviceCopyValueForKeyInDomain(key, domain);
-    if (didStartSession) stopSession();
-    if (didConnect) deviceDisconnect();
+    if (didStartSession) (void)stopSession();
+    if (didConnect) (void)deviceDisconnect();
     return value;
 }
 
@@ -187,7 +187,7 @@ void AMDevice::powerAssertion() {
 
 PlistRef AMDevice::wakeUpToken() {
     PlistRef token;
-    AMDeviceCreateWakeupToken(_device, nullptr, &token);
+    (void)AMDeviceCreateWakeupToken(_device, nullptr, &token);
     if (!token) return nullptr;
     return PlistValue::make(*token);
 }
@@ -199,8 +199,8 @@ void AMDevice::forgetDevice() {
 
 void AMDevice::applicationWillTerminate(const Notification&) {
     if (!_device) return;
-    if (_insession) stopSession();
-    if (_connected) deviceDisconnect();
+    if (_insession) (void)stopSession();
+    if (_connected) (void)deviceDisconnect();
 }
 
 } // namespace keldo

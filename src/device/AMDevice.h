@@ -23,7 +23,7 @@ public:
     // Connects, starts a session, reads the identity, then stops the session and disconnects.
     // When the connect fails: none, `bust` holds the error text, and the reference stays the
     // caller's (the handle does not release it).
-    static std::shared_ptr<AMDevice> initWithDeviceOrBust(am_device device, std::optional<std::string>& bust);
+    [[nodiscard]] static std::shared_ptr<AMDevice> initWithDeviceOrBust(am_device device, std::optional<std::string>& bust);
     ~AMDevice();
     AMDevice(const AMDevice&) = delete;
     AMDevice& operator=(const AMDevice&) = delete;
@@ -36,24 +36,24 @@ public:
     std::string description() const;
 
     // Read from the device (bracketed); productVersion is kept once it has a value.
-    std::optional<std::string> productType();
-    std::optional<std::string> productVersion();
-    std::optional<std::string> deviceClass();
-    std::optional<std::string> serialNumber();
-    bool isPair();
+    [[nodiscard]] std::optional<std::string> productType();
+    [[nodiscard]] std::optional<std::string> productVersion();
+    [[nodiscard]] std::optional<std::string> deviceClass();
+    [[nodiscard]] std::optional<std::string> serialNumber();
+    [[nodiscard]] bool isPair();
 
     // Connection and session steps; each makes one platform call and changes its flag on success.
-    bool deviceConnect();
-    bool deviceDisconnect();
-    bool startSession();
-    bool stopSession();
+    [[nodiscard]] bool deviceConnect();
+    [[nodiscard]] bool deviceDisconnect();
+    [[nodiscard]] bool startSession();
+    [[nodiscard]] bool stopSession();
 
     // Reads a value, connecting and starting a session first when needed and undoing only that.
-    PlistRef deviceValueForKeyInDomain(const std::optional<std::string>& key, const std::optional<std::string>& domain);
-    PlistRef deviceValueForKey(const std::optional<std::string>& key);
-    PlistRef allDeviceValuesForDomain(const std::optional<std::string>& domain);
+    [[nodiscard]] PlistRef deviceValueForKeyInDomain(const std::optional<std::string>& key, const std::optional<std::string>& domain);
+    [[nodiscard]] PlistRef deviceValueForKey(const std::optional<std::string>& key);
+    [[nodiscard]] PlistRef allDeviceValuesForDomain(const std::optional<std::string>& domain);
     // Reads a value with no bracket: the caller has the device connected and in a session.
-    PlistRef deviceCopyValueForKeyInDomain(const std::optional<std::string>& key,
+    [[nodiscard]] PlistRef deviceCopyValueForKeyInDomain(const std::optional<std::string>& key,
                                            const std::optional<std::string>& domain);
 
     bool isDevice(am_device device) const { return device == _device; }
@@ -64,25 +64,25 @@ public:
 
     // Starts a named service (the secure start on interface type 2) while the caller has the
     // device connected and in a session. The caller owns the handle; 0 when the start failed.
-    service_handle _startService(const std::string& name);
+    [[nodiscard]] service_handle _startService(const std::string& name);
     // Asks for a wireless-sync power assertion and, when granted, renews it every 300 seconds on
     // the calling thread's run loop. A granted assertion replaces (releases) the one held before,
     // and its renewal replaces (cancels) the one pending, so one handle runs one chain at most.
     void powerAssertion();
     // A copy of the platform's wake-up token, or none.
-    PlistRef wakeUpToken();
+    [[nodiscard]] PlistRef wakeUpToken();
 
     // AFC connections; defined in the afc library, which whoever calls them links.
     // Connects and starts a session whatever the state, opens the named AFC service, then always
     // stops the session and disconnects: a handle connected before the call is not after it.
-    std::shared_ptr<AFCDirectoryAccess> directoryForName(const std::string& name);
+    [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> directoryForName(const std::string& name);
     // The kept connection to "com.apple.afc", made on first use and tried again while there is none.
-    std::shared_ptr<AFCDirectoryAccess> mediaDirectory();
+    [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> mediaDirectory();
     // The platform's key/value pairs as a dictionary, as AFCDirectoryAccess reads them.
     static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
 
     std::optional<std::string> lasterror() const { return _lasterror.load(); }
-    bool checkStatusFrom(std::int32_t status, const char* operation);
+    [[nodiscard]] bool checkStatusFrom(std::int32_t status, const char* operation);
     void setLastError(std::string text) { _lasterror.store(std::move(text)); }
     void clearLastError() { _lasterror.store(std::nullopt); }
 

@@ -21,21 +21,21 @@ class AMService {
 public:
     // Starts the named service on a device that the caller has connected and in a session.
     // None when the start fails (the device has logged why).
-    static std::shared_ptr<AMService> initWithNameOnDevice(const std::string& name,
+    [[nodiscard]] static std::shared_ptr<AMService> initWithNameOnDevice(const std::string& name,
                                                            const std::shared_ptr<AMDevice>& device);
     // The same, always making a plain AMService.
-    static std::shared_ptr<AMService> serviceWithNameOnDevice(const std::string& name,
+    [[nodiscard]] static std::shared_ptr<AMService> serviceWithNameOnDevice(const std::string& name,
                                                               const std::shared_ptr<AMDevice>& device);
     virtual ~AMService();
     AMService(const AMService&) = delete;
     AMService& operator=(const AMService&) = delete;
 
     // Sends one message; clears lastError on success.
-    bool sendXMLRequest(const PlistValue& request);
+    [[nodiscard]] bool sendXMLRequest(const PlistValue& request);
     // Receives one message and blocks until it is whole or the stream ends. None on failure with
     // lastError set; none with lastError untouched for a zero-length message.
-    PlistRef readXMLReply();
-    PlistRef sendRequestAndWaitForSingleReply(const PlistValue& request);
+    [[nodiscard]] PlistRef readXMLReply();
+    [[nodiscard]] PlistRef sendRequestAndWaitForSingleReply(const PlistValue& request);
 
     std::optional<std::string> lastError() const { return _lasterror; }
     void setLastError(std::string text) { _lasterror = std::move(text); }
@@ -55,11 +55,11 @@ protected:
     AMService() = default;
     // The construction steps after the base one, for this class and those derived from it:
     // starts the service, and on interface type 2 takes its secure context and a power assertion.
-    bool initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device);
+    [[nodiscard]] bool initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device);
 
 private:
     int socket() const { return static_cast<int>(static_cast<std::uint32_t>(_service)); }
-    bool receivePrefix(unsigned char (&prefix)[4]);
+    [[nodiscard]] bool receivePrefix(unsigned char (&prefix)[4]);
     // Reads and drops `length` bytes so that the next message starts where it should.
     void skip(std::uint32_t length);
 

@@ -47,7 +47,7 @@ DeviceMonitor::DeviceMonitor() {
 
 DeviceMonitor::~DeviceMonitor() {
     // The platform holds the monitor only as an unowned context value: end the subscription first.
-    if (_subscribed) AMDeviceNotificationUnsubscribe(_notification);
+    if (_subscribed) (void)AMDeviceNotificationUnsubscribe(_notification);
     NotificationCenter::defaultCenter().removeObserver(this);
 }
 
@@ -111,7 +111,7 @@ void DeviceMonitor::applicationWillTerminate(const Notification& notification) {
 
 void DeviceMonitor::sleepMode() {
     if (_subscribed) {
-        AMDeviceNotificationUnsubscribe(_notification);
+        (void)AMDeviceNotificationUnsubscribe(_notification);
         _subscribed = false;
     }
     auto devices = _devices;
@@ -123,7 +123,7 @@ void DeviceMonitor::sleepMode() {
 
 void DeviceMonitor::wakeupUsingToken(PlistRef token) {
     if (!token) return;
-    BackgroundQueue::shared().async([token = std::move(token)] { AMDeviceWakeupUsingToken(token, -1.0); });
+    BackgroundQueue::shared().async([token = std::move(token)] { (void)AMDeviceWakeupUsingToken(token, -1.0); });
 }
 
 } // namespace keldo

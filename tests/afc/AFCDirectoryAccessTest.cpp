@@ -92,7 +92,7 @@ using AFCStatusCheck = AFCDirectoryAccessTest;
 
 TEST_F(AFCStatusCheck, WritesTheStatusAsUnsignedUpperCaseHexOfAtLeastFourDigits) {
     auto textFor = [&](std::int32_t status) {
-        afc->checkStatusFrom(status, "AFCRemovePath");
+        (void)afc->checkStatusFrom(status, "AFCRemovePath");
         return afc->lastError().value_or("(none)");
     };
     EXPECT_EQ(textFor(31), "AFCRemovePath failed: Return code = 0x001F");
@@ -142,7 +142,7 @@ TEST_F(AFCKeyValueConversion, TheDeviceHandleConvertsAlike) {
     afc_dictionary iterator = nullptr;
     ASSERT_EQ(AFCDeviceInfoOpen(afc->afc(), &iterator), 0);
     EXPECT_EQ(AMDevice::readAfcDictionary(iterator), (PlistValue::Dictionary{{"a", 7}, {"b", "x"}}));
-    AFCKeyValueClose(iterator);
+    EXPECT_EQ(0, AFCKeyValueClose(iterator));
 }
 
 using AFCDeviceInfo = AFCDirectoryAccessTest;

@@ -16,8 +16,8 @@ using AMDeviceDirectoryForName = AMDeviceAFCTest;
 
 TEST_F(AMDeviceDirectoryForName, AlwaysBracketsSoAConnectedHandleEndsDisconnected) {
     auto device = makeHandle();
-    device->deviceConnect();
-    device->startSession();
+    ASSERT_TRUE(device->deviceConnect());
+    ASSERT_TRUE(device->startSession());
     sim->clearCalls();
     auto afc = device->directoryForName("com.apple.afc");
     EXPECT_TRUE(afc);
@@ -25,7 +25,7 @@ TEST_F(AMDeviceDirectoryForName, AlwaysBracketsSoAConnectedHandleEndsDisconnecte
                                               "AFCConnectionOpen", "AMDeviceStopSession", "AMDeviceDisconnect"));
     // The next bracketed read has to connect again.
     sim->clearCalls();
-    device->productType();
+    (void)device->productType();
     EXPECT_EQ(sim->callNames().front(), "AMDeviceConnect");
 }
 

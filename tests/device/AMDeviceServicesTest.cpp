@@ -44,7 +44,7 @@ TEST_F(AMDeviceStartService, LogsTheRefusalsMachFieldsAndGivesNoService) {
 
     log.clear();
     sim->forceStatus("AMDeviceStartService", static_cast<std::int32_t>(0xe8000013u));
-    handle->_startService("com.apple.afc");
+    (void)handle->_startService("com.apple.afc");
     // A zero field prints as the C library's "%#x" prints it: no prefix.
     EXPECT_THAT(log.lines(), ElementsAre("AMDeviceStartService failed: 0x3a,0,0x13"));
 }

@@ -85,8 +85,8 @@ using AMDeviceReferences = AMDeviceTest;
 TEST_F(AMDeviceReferences, DestructionClosesWhatIsOpenAndReleasesOnce) {
     am_device phone = addPhone();
     auto handle = makeHandle(phone);
-    handle->deviceConnect();
-    handle->startSession();
+    ASSERT_TRUE(handle->deviceConnect());
+    ASSERT_TRUE(handle->startSession());
     sim->clearCalls();
     handle.reset();
 
@@ -123,8 +123,8 @@ TEST_F(AMDeviceReferences, IsDeviceComparesTheReference) {
 TEST_F(AMDeviceReferences, WillTerminateClosesSessionAndConnectionButKeepsTheReference) {
     am_device phone = addPhone();
     auto handle = makeHandle(phone);
-    handle->deviceConnect();
-    handle->startSession();
+    ASSERT_TRUE(handle->deviceConnect());
+    ASSERT_TRUE(handle->startSession());
     sim->clearCalls();
     handle->applicationWillTerminate(Notification{kApplicationWillTerminateNotification, nullptr, nullptr});
 
@@ -151,11 +151,11 @@ TEST_F(AMDeviceBracketedRead, OnAnIdleHandleConnectsStartsReadsAndUndoesInRevers
 
 TEST_F(AMDeviceBracketedRead, InASessionOnlyReadsAndLeavesTheTextAlone) {
     auto handle = makeHandle(addPhone());
-    handle->deviceConnect();
-    handle->startSession();
+    ASSERT_TRUE(handle->deviceConnect());
+    ASSERT_TRUE(handle->startSession());
     handle->setLastError("earlier");
     sim->clearCalls();
-    handle->deviceValueForKey("DeviceClass");
+    (void)handle->deviceValueForKey("DeviceClass");
 
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceCopyValue"));
     EXPECT_EQ(handle->lasterror(), "earlier");
@@ -164,9 +164,9 @@ TEST_F(AMDeviceBracketedRead, InASessionOnlyReadsAndLeavesTheTextAlone) {
 TEST_F(AMDeviceBracketedRead, WhenConnectedWithoutSessionStartsOneForTheReadOnly) {
     am_device phone = addPhone();
     auto handle = makeHandle(phone);
-    handle->deviceConnect();
+    ASSERT_TRUE(handle->deviceConnect());
     sim->clearCalls();
-    handle->deviceValueForKey("DeviceClass");
+    (void)handle->deviceValueForKey("DeviceClass");
 
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceStartSession", "AMDeviceCopyValue", "AMDeviceStopSession"));
     EXPECT_TRUE(sim->isConnected(phone));
@@ -191,7 +191,7 @@ TEST_F(AMDeviceBracketedRead, FailedSessionDisconnectsAndReadsNothing) {
 
 TEST_F(AMDeviceBracketedRead, FailedSessionWhileConnectedKeepsTheConnectionAndTheText) {
     auto handle = makeHandle(addPhone());
-    handle->deviceConnect();
+    ASSERT_TRUE(handle->deviceConnect());
     sim->forceStatus("AMDeviceStartSession", -1);
     sim->clearCalls();
     EXPECT_FALSE(handle->deviceValueForKey("DeviceClass"));
@@ -274,7 +274,7 @@ TEST_F(AMDeviceProperties, StepsChangeTheirFlagOnlyOnSuccessAndAlwaysCallThePlat
     EXPECT_FALSE(handle->deviceDisconnect());
     sim->clearCalls();
     // Still connected as far as the handle knows: a read adds only the session bracket.
-    handle->deviceValueForKey("DeviceClass");
+    (void)handle->deviceValueForKey("DeviceClass");
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceStartSession", "AMDeviceCopyValue", "AMDeviceStopSession"));
 }
 
@@ -308,7 +308,7 @@ TEST_F(AMDeviceConcurrency, TextsReadFromAnotherThreadWhileTheOwnerWritesAreWhol
     for (int i = 0; i < 20000 || reads < 100; ++i) {
         switch (i % 3) {
         case 0: handle->setLastError(longText); break;
-        case 1: handle->checkStatusFrom(0x2a, "AMDeviceConnect"); break;
+        case 1: (void)handle->checkStatusFrom(0x2a, "AMDeviceConnect"); break;
         default: handle->clearLastError(); break;
         }
     }

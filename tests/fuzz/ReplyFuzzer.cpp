@@ -22,8 +22,7 @@ struct Connection {
         keldo::AMDeviceRetain(phone);
         std::optional<std::string> error;
         device = keldo::AMDevice::initWithDeviceOrBust(phone, error);
-        device->deviceConnect();
-        device->startSession();
+        if (!device->deviceConnect() || !device->startSession()) std::abort();
         service = keldo::AMService::serviceWithNameOnDevice("com.apple.fuzz", device);
     }
     int serviceSocket() const { return static_cast<int>(static_cast<std::uint32_t>(service->service())); }

@@ -22,7 +22,7 @@ struct Server {
     keldo::DeviceSimulator simulator{path};
     Server() {
         if (!simulator.start()) std::abort();
-        simulator.attach(keldo::SimulatedDeviceInfo::iPhone("fuzz-1", "Fuzz", "9.0"));
+        if (simulator.attach(keldo::SimulatedDeviceInfo::iPhone("fuzz-1", "Fuzz", "9.0")) == 0) std::abort();
     }
 };
 

@@ -50,7 +50,7 @@ protected:
     ~AfcOverTheWire() override {
         afc.reset();
         device.reset();
-        if (subscription) AMDeviceNotificationUnsubscribe(subscription);
+        if (subscription) (void)AMDeviceNotificationUnsubscribe(subscription);
         Backend::install(nullptr);
         backend.reset();
         simulator.reset();

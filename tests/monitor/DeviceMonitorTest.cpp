@@ -266,9 +266,9 @@ TEST_F(DeviceMonitorSleep, WillTerminateReachesEveryHandleAndChangesNothingElse)
     am_device b = addPhone("B");
     sim->attach(a);
     sim->attach(b);
-    monitor->devices()[0]->deviceConnect();
-    monitor->devices()[1]->deviceConnect();
-    monitor->devices()[1]->startSession();
+    ASSERT_TRUE(monitor->devices()[0]->deviceConnect());
+    ASSERT_TRUE(monitor->devices()[1]->deviceConnect());
+    ASSERT_TRUE(monitor->devices()[1]->startSession());
     sim->clearCalls();
     NotificationCenter::defaultCenter().post(kApplicationWillTerminateNotification);
 

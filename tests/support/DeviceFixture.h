@@ -21,8 +21,8 @@ protected:
     std::shared_ptr<AMDevice> makeOpenHandle(std::int32_t interfaceType = 1) {
         auto handle = makeHandle(addPhone("Anna's iPhone", "6.1.3", interfaceType));
         if (handle) {
-            handle->deviceConnect();
-            handle->startSession();
+            (void)handle->deviceConnect();
+            (void)handle->startSession();
         }
         sim->clearCalls();
         return handle;

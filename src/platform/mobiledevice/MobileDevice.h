@@ -54,71 +54,71 @@ using am_device_notification_callback = void (*)(am_device_notification_callback
 inline constexpr std::int32_t kAMDUndefinedError = static_cast<std::int32_t>(0xe8000001u);
 
 // Events
-std::int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, std::uint32_t unused0,
+[[nodiscard]] std::int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, std::uint32_t unused0,
                                            std::uint32_t unused1, void* context,
                                            _am_device_notification** subscription);
-std::int32_t AMDeviceNotificationUnsubscribe(_am_device_notification* subscription);
+[[nodiscard]] std::int32_t AMDeviceNotificationUnsubscribe(_am_device_notification* subscription);
 
 // Device
-std::int32_t AMDeviceConnect(am_device device);
-std::int32_t AMDeviceDisconnect(am_device device);
-std::int32_t AMDeviceStartSession(am_device device);
-std::int32_t AMDeviceStopSession(am_device device);
+[[nodiscard]] std::int32_t AMDeviceConnect(am_device device);
+[[nodiscard]] std::int32_t AMDeviceDisconnect(am_device device);
+[[nodiscard]] std::int32_t AMDeviceStartSession(am_device device);
+[[nodiscard]] std::int32_t AMDeviceStopSession(am_device device);
 // domain and key may each be null; a null key asks for the whole domain.
-PlistRef AMDeviceCopyValue(am_device device, const char* domain, const char* key);
-std::int32_t AMDeviceGetInterfaceType(am_device device);
-std::int32_t AMDeviceIsPaired(am_device device);
+[[nodiscard]] PlistRef AMDeviceCopyValue(am_device device, const char* domain, const char* key);
+[[nodiscard]] std::int32_t AMDeviceGetInterfaceType(am_device device);
+[[nodiscard]] std::int32_t AMDeviceIsPaired(am_device device);
 am_device AMDeviceRetain(am_device device);
 void AMDeviceRelease(am_device device);
 
 // Services
-std::int32_t AMDeviceStartService(am_device device, const char* name, service_handle* handle, std::uint32_t* unknown);
-std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void* unused, service_handle* handle);
+[[nodiscard]] std::int32_t AMDeviceStartService(am_device device, const char* name, service_handle* handle, std::uint32_t* unknown);
+[[nodiscard]] std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void* unused, service_handle* handle);
 void* AMDServiceConnectionGetSecureIOContext(service_handle service);
 
 // Power, wake
-PlatformObjectRef AMDevicePowerAssertionCreate(am_device device, const char* type, const char* name, void* unused,
+[[nodiscard]] PlatformObjectRef AMDevicePowerAssertionCreate(am_device device, const char* type, const char* name, void* unused,
                                                PlistRef* details, double duration);
-std::int32_t AMDeviceCreateWakeupToken(am_device device, void* unused, PlistRef* token);
-std::int32_t AMDeviceWakeupUsingToken(PlistRef token, double timeout);
+[[nodiscard]] std::int32_t AMDeviceCreateWakeupToken(am_device device, void* unused, PlistRef* token);
+[[nodiscard]] std::int32_t AMDeviceWakeupUsingToken(PlistRef token, double timeout);
 
 // AFC connection
-std::int32_t AFCConnectionOpen(service_handle service, std::uint32_t ioTimeout, afc_connection* connection);
-std::int32_t AFCConnectionSetSecureContext(afc_connection connection, void* context);
-std::int32_t AFCConnectionClose(afc_connection connection);
-std::uint32_t AFCConnectionGetIOTimeout(afc_connection connection);
-std::int32_t AFCConnectionProcessOperation(afc_connection connection, const PlatformObjectRef& operation, double timeout);
-PlistRef AFCConnectionCopyLastErrorInfo(afc_connection connection);
+[[nodiscard]] std::int32_t AFCConnectionOpen(service_handle service, std::uint32_t ioTimeout, afc_connection* connection);
+[[nodiscard]] std::int32_t AFCConnectionSetSecureContext(afc_connection connection, void* context);
+[[nodiscard]] std::int32_t AFCConnectionClose(afc_connection connection);
+[[nodiscard]] std::uint32_t AFCConnectionGetIOTimeout(afc_connection connection);
+[[nodiscard]] std::int32_t AFCConnectionProcessOperation(afc_connection connection, const PlatformObjectRef& operation, double timeout);
+[[nodiscard]] PlistRef AFCConnectionCopyLastErrorInfo(afc_connection connection);
 
 // AFC information
-std::int32_t AFCDeviceInfoOpen(afc_connection connection, afc_dictionary* info);
-std::int32_t AFCFileInfoOpen(afc_connection connection, const char* path, afc_dictionary* info);
-std::int32_t AFCKeyValueRead(afc_dictionary info, const char** key, const char** value);
-std::int32_t AFCKeyValueClose(afc_dictionary info);
+[[nodiscard]] std::int32_t AFCDeviceInfoOpen(afc_connection connection, afc_dictionary* info);
+[[nodiscard]] std::int32_t AFCFileInfoOpen(afc_connection connection, const char* path, afc_dictionary* info);
+[[nodiscard]] std::int32_t AFCKeyValueRead(afc_dictionary info, const char** key, const char** value);
+[[nodiscard]] std::int32_t AFCKeyValueClose(afc_dictionary info);
 
 // AFC directories and paths
-std::int32_t AFCDirectoryOpen(afc_connection connection, const char* path, afc_directory* directory);
-std::int32_t AFCDirectoryRead(afc_connection connection, afc_directory directory, char** name);
-std::int32_t AFCDirectoryClose(afc_connection connection, afc_directory directory);
-std::int32_t AFCDirectoryCreate(afc_connection connection, const char* path);
-std::int32_t AFCRemovePath(afc_connection connection, const char* path);
-std::int32_t AFCRenamePath(afc_connection connection, const char* oldPath, const char* newPath);
-std::int32_t AFCLinkPath(afc_connection connection, std::int64_t linkType, const char* target, const char* linkPath);
+[[nodiscard]] std::int32_t AFCDirectoryOpen(afc_connection connection, const char* path, afc_directory* directory);
+[[nodiscard]] std::int32_t AFCDirectoryRead(afc_connection connection, afc_directory directory, char** name);
+[[nodiscard]] std::int32_t AFCDirectoryClose(afc_connection connection, afc_directory directory);
+[[nodiscard]] std::int32_t AFCDirectoryCreate(afc_connection connection, const char* path);
+[[nodiscard]] std::int32_t AFCRemovePath(afc_connection connection, const char* path);
+[[nodiscard]] std::int32_t AFCRenamePath(afc_connection connection, const char* oldPath, const char* newPath);
+[[nodiscard]] std::int32_t AFCLinkPath(afc_connection connection, std::int64_t linkType, const char* target, const char* linkPath);
 
 // AFC operations
-PlatformObjectRef AFCOperationCreateSetModTime(void* allocator, const std::string& path, std::uint64_t nanoseconds,
+[[nodiscard]] PlatformObjectRef AFCOperationCreateSetModTime(void* allocator, const std::string& path, std::uint64_t nanoseconds,
                                                void* context);
-std::int32_t AFCOperationGetResultStatus(const PlatformObjectRef& operation);
+[[nodiscard]] std::int32_t AFCOperationGetResultStatus(const PlatformObjectRef& operation);
 
 // AFC files
-std::int32_t AFCFileRefOpen(afc_connection connection, const char* path, std::uint64_t mode, afc_file_ref* ref);
-std::int32_t AFCFileRefClose(afc_connection connection, afc_file_ref ref);
-std::int32_t AFCFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset, std::int64_t mode);
-std::int32_t AFCFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position);
-std::int32_t AFCFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer, std::uint64_t* count);
-std::int32_t AFCFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer, std::uint64_t count);
-std::int32_t AFCFileRefSetFileSize(afc_connection connection, afc_file_ref ref, std::uint64_t size);
-std::int32_t AFCFileRefLock(afc_connection connection, afc_file_ref ref);
-std::int32_t AFCFileRefUnlock(afc_connection connection, afc_file_ref ref);
+[[nodiscard]] std::int32_t AFCFileRefOpen(afc_connection connection, const char* path, std::uint64_t mode, afc_file_ref* ref);
+[[nodiscard]] std::int32_t AFCFileRefClose(afc_connection connection, afc_file_ref ref);
+[[nodiscard]] std::int32_t AFCFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset, std::int64_t mode);
+[[nodiscard]] std::int32_t AFCFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position);
+[[nodiscard]] std::int32_t AFCFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer, std::uint64_t* count);
+[[nodiscard]] std::int32_t AFCFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer, std::uint64_t count);
+[[nodiscard]] std::int32_t AFCFileRefSetFileSize(afc_connection connection, afc_file_ref ref, std::uint64_t size);
+[[nodiscard]] std::int32_t AFCFileRefLock(afc_connection connection, afc_file_ref ref);
+[[nodiscard]] std::int32_t AFCFileRefUnlock(afc_connection connection, afc_file_ref ref);
 
 } // namespace keldo

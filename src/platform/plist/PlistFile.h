@@ -15,9 +15,9 @@ class PlistFile {
 public:
     // The value the file at `path` holds, or none when it is missing, larger than kLargestFile, or
     // holds no property list of our kinds.
-    static PlistRef read(const std::string& path);
+    [[nodiscard]] static PlistRef read(const std::string& path);
     // The same for bytes already in memory.
-    static PlistRef fromBytes(const char* data, std::size_t size);
+    [[nodiscard]] static PlistRef fromBytes(const char* data, std::size_t size);
 
     static constexpr std::size_t kLargestFile = 1 << 20;
 };

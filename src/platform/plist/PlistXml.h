@@ -22,11 +22,11 @@ namespace keldo {
 class PlistXml {
 public:
     // The XML form, or none when the value has none.
-    static std::optional<PlistXmlText> toXml(const PlistValue& value);
+    [[nodiscard]] static std::optional<PlistXmlText> toXml(const PlistValue& value);
     // The same as a string, empty when the value has none (for callers that copy it anyway).
     static std::string toXmlString(const PlistValue& value);
     // The value that the text holds, or none.
-    static PlistRef fromXml(const char* data, std::size_t size);
+    [[nodiscard]] static PlistRef fromXml(const char* data, std::size_t size);
 
     // Arrays and dictionaries nested deeper are refused.
     static constexpr int kMaxDepth = 256;

@@ -19,7 +19,7 @@ namespace keldo {
 class PlistXmlReader {
 public:
     // The value, or none. Arrays and dictionaries may nest `maxDepth` deep.
-    static PlistRef read(const char* data, std::size_t size, int maxDepth);
+    [[nodiscard]] static PlistRef read(const char* data, std::size_t size, int maxDepth);
 
 private:
     friend struct PlistXmlReaderEvents;  // the parser's callbacks

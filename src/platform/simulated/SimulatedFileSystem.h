@@ -109,35 +109,35 @@ public:
     std::uint32_t ioTimeout() const;
 
     // The device's operations. Each answers a status and, on failure, leaves the error information.
-    std::int32_t deviceInfo(KeyValues& pairs);
-    std::int32_t fileInfo(const std::string& path, KeyValues& pairs);
+    [[nodiscard]] std::int32_t deviceInfo(KeyValues& pairs);
+    [[nodiscard]] std::int32_t fileInfo(const std::string& path, KeyValues& pairs);
     // The names in creation order, "." and ".." first.
-    std::int32_t readDirectory(const std::string& path, std::vector<std::string>& names);
-    std::int32_t makeDirectory(const std::string& path);
-    std::int32_t removePath(const std::string& path);
-    std::int32_t renamePath(const std::string& from, const std::string& to);
+    [[nodiscard]] std::int32_t readDirectory(const std::string& path, std::vector<std::string>& names);
+    [[nodiscard]] std::int32_t makeDirectory(const std::string& path);
+    [[nodiscard]] std::int32_t removePath(const std::string& path);
+    [[nodiscard]] std::int32_t renamePath(const std::string& from, const std::string& to);
     // Type 1 a hard link, 2 a symbolic one.
-    std::int32_t makeLink(std::int64_t type, const std::string& target, const std::string& link);
-    std::int32_t setModificationTime(const std::string& path, std::uint64_t nanoseconds);
+    [[nodiscard]] std::int32_t makeLink(std::int64_t type, const std::string& target, const std::string& link);
+    [[nodiscard]] std::int32_t setModificationTime(const std::string& path, std::uint64_t nanoseconds);
     // Mode 1 reads an existing file; 2 writes, creating or emptying it; 3 reads and writes,
     // creating it when missing. The handle is never 0.
-    std::int32_t openFile(const std::string& path, std::uint64_t mode, std::uint64_t& handle);
-    std::int32_t closeFile(std::uint64_t handle);
+    [[nodiscard]] std::int32_t openFile(const std::string& path, std::uint64_t mode, std::uint64_t& handle);
+    [[nodiscard]] std::int32_t closeFile(std::uint64_t handle);
     // Whence 0 from the start, 1 from the position, 2 from the end.
-    std::int32_t seek(std::uint64_t handle, std::int64_t offset, std::int64_t whence);
-    std::int32_t tell(std::uint64_t handle, std::uint64_t& position);
+    [[nodiscard]] std::int32_t seek(std::uint64_t handle, std::int64_t offset, std::int64_t whence);
+    [[nodiscard]] std::int32_t tell(std::uint64_t handle, std::uint64_t& position);
     // Reads at most `count` bytes and sets it to the number read; 0 at the end.
-    std::int32_t read(std::uint64_t handle, void* buffer, std::uint64_t& count);
-    std::int32_t write(std::uint64_t handle, const void* buffer, std::uint64_t count);
-    std::int32_t setFileSize(std::uint64_t handle, std::uint64_t size);
-    std::int32_t lock(std::uint64_t handle);
-    std::int32_t unlock(std::uint64_t handle);
+    [[nodiscard]] std::int32_t read(std::uint64_t handle, void* buffer, std::uint64_t& count);
+    [[nodiscard]] std::int32_t write(std::uint64_t handle, const void* buffer, std::uint64_t count);
+    [[nodiscard]] std::int32_t setFileSize(std::uint64_t handle, std::uint64_t size);
+    [[nodiscard]] std::int32_t lock(std::uint64_t handle);
+    [[nodiscard]] std::int32_t unlock(std::uint64_t handle);
     // Ends a handle whose connection went away, with no fault applied: its lock is released.
     void dropHandle(std::uint64_t handle);
 
     // For the glue of operations that have no call here (directory and key/value reads): the
     // injected status of a call of `operation` on `path`, or 0; a failure leaves error information.
-    std::int32_t checkFault(const std::string& operation, const std::string& path);
+    [[nodiscard]] std::int32_t checkFault(const std::string& operation, const std::string& path);
     // The error information of the last failure, as the selected ErrorInfo gives it.
     std::optional<PlistValue::Dictionary> lastErrorInfo() const;
 
@@ -146,13 +146,13 @@ private:
     struct OpenFile;
     struct Resolved;
 
-    std::optional<Resolved> resolve(const std::string& path, bool followLast, std::int32_t& status) const;
-    std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
+    [[nodiscard]] std::optional<Resolved> resolve(const std::string& path, bool followLast, std::int32_t& status) const;
+    [[nodiscard]] std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
     void place(const std::string& path, std::shared_ptr<Node> node);
-    std::int32_t fault(const std::string& operation, const std::string& path);
-    std::int32_t fail(std::int32_t status);
+    [[nodiscard]] std::int32_t fault(const std::string& operation, const std::string& path);
+    [[nodiscard]] std::int32_t fail(std::int32_t status);
     OpenFile* findOpen(std::uint64_t handle);
-    std::int32_t fileCall(const char* operation, std::uint64_t handle, OpenFile*& file);
+    [[nodiscard]] std::int32_t fileCall(const char* operation, std::uint64_t handle, OpenFile*& file);
 
     mutable std::mutex mutex_;
     std::shared_ptr<Node> root_;

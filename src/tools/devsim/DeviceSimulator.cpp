@@ -347,7 +347,7 @@ std::optional<ServiceRegistry::Handler> DeviceSimulator::handlerFor(const std::s
     }
     if (name == kCrashMoverService) {
         // The reports are where the copy service finds them from the start.
-        return [](int fd, const SimulatedDeviceInfo&) { SocketStream::writeAll(fd, "ping", 4); };
+        return [](int fd, const SimulatedDeviceInfo&) { (void)SocketStream::writeAll(fd, "ping", 4); };
     }
     return std::nullopt;
 }

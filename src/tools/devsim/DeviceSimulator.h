@@ -35,7 +35,7 @@ public:
 
     // Listens on the socket path; the file appears only once clients can connect. False with
     // lastError when it can't.
-    bool start();
+    [[nodiscard]] bool start();
     // Ends every connection, forgets the devices (as a restarted usbmuxd would) and removes the
     // socket file.
     void stop();
@@ -43,9 +43,9 @@ public:
     // A device made of the model's description: "UniqueDeviceID" is its udid, interface type 2
     // reaches it over the network, and a pairing answer of 1 gives the host a pair record.
     // Its DeviceID, or 0 (lastError says why).
-    std::uint32_t attach(SimulatedDeviceInfo device);
+    [[nodiscard]] std::uint32_t attach(SimulatedDeviceInfo device);
     // Detaches the device with the udid over that interface type (0: any); false if none is there.
-    bool detach(const std::string& udid, std::int32_t interfaceType = 0);
+    [[nodiscard]] bool detach(const std::string& udid, std::int32_t interfaceType = 0);
     // One line per device: "<DeviceID> <udid> usb|network [address]".
     std::vector<std::string> describeDevices() const;
 

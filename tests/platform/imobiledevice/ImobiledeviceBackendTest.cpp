@@ -36,7 +36,7 @@ protected:
         backend = ImobiledeviceBackend::installNew();
     }
     ~RealBackendAgainstSimulator() override {
-        if (subscription) AMDeviceNotificationUnsubscribe(subscription);
+        if (subscription) (void)AMDeviceNotificationUnsubscribe(subscription);
         Backend::install(nullptr);
         backend.reset();
         simulator.reset();
@@ -130,7 +130,7 @@ TEST_F(RealBackendAgainstSimulator, AttachedDevicesReachTheLoopAndHandlesReadThe
 TEST_F(RealBackendAgainstSimulator, DetachTellsTheSameReferenceAndTheDeviceIsThenUnreachable) {
     startSimulator();
     subscribe();
-    simulator->attach(phone("usb-2", "Cy's iPhone"));
+    ASSERT_NE(0u, simulator->attach(phone("usb-2", "Cy's iPhone")));
     ASSERT_TRUE(waitForEvents(1));
     const am_device device = events[0].dev;
     ASSERT_EQ(AMDeviceConnect(device), 0);
@@ -152,7 +152,7 @@ TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) 
     subscribe();
     auto info = phone("usb-3", "Di's iPhone");
     info.pairedAnswer = 0;
-    simulator->attach(info);
+    ASSERT_NE(0u, simulator->attach(info));
     ASSERT_TRUE(waitForEvents(1));
     const am_device device = events[0].dev;
     EXPECT_EQ(AMDeviceIsPaired(device), 0);
@@ -170,7 +170,7 @@ TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknow
     });
     startSimulator(services);
     subscribe();
-    simulator->attach(phone("usb-4", "Ed's iPhone"));
+    ASSERT_NE(0u, simulator->attach(phone("usb-4", "Ed's iPhone")));
     ASSERT_TRUE(waitForEvents(1));
     const am_device device = events[0].dev;
     ASSERT_EQ(AMDeviceConnect(device), 0);
@@ -183,8 +183,8 @@ TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknow
 
     service_handle echo = 0;
     ASSERT_EQ(AMDeviceStartService(device, "com.keldo.echo", &echo, nullptr), 0);
-    AMDeviceStopSession(device);
-    AMDeviceDisconnect(device);
+    EXPECT_EQ(0, AMDeviceStopSession(device));
+    EXPECT_EQ(0, AMDeviceDisconnect(device));
     // The service outlives the session and the connection; its socket is the low 32 bits.
     const int fd = static_cast<int>(static_cast<std::uint32_t>(echo));
     ASSERT_EQ(::send(fd, "ping", 4, MSG_NOSIGNAL), 4);
@@ -199,7 +199,7 @@ TEST_F(RealBackendAgainstSimulator, WaitsForUsbmuxdAndLivesThroughItsRestart) {
     pumpFor(200);
     EXPECT_TRUE(events.empty());
     startSimulator();
-    simulator->attach(phone("usb-5", "Flo's iPhone"));
+    ASSERT_NE(0u, simulator->attach(phone("usb-5", "Flo's iPhone")));
     ASSERT_TRUE(waitForEvents(1));
     const am_device before = events[0].dev;
 
@@ -209,7 +209,7 @@ TEST_F(RealBackendAgainstSimulator, WaitsForUsbmuxdAndLivesThroughItsRestart) {
     EXPECT_EQ(events[1].dev, before);
 
     ASSERT_TRUE(simulator->start());
-    simulator->attach(phone("usb-5", "Flo's iPhone"));
+    ASSERT_NE(0u, simulator->attach(phone("usb-5", "Flo's iPhone")));
     ASSERT_TRUE(waitForEvents(3));
     EXPECT_EQ(events[2].msg, ADNCI_MSG_CONNECTED);
     EXPECT_NE(events[2].dev, before);
@@ -280,7 +280,7 @@ private:
 TEST_F(RealBackendAgainstSimulator, SurvivesUsbmuxdAndLockdowndClosingAtAnyByte) {
     startSimulator();
     subscribe();
-    simulator->attach(phone("usb-6", "Gus's iPhone"));
+    ASSERT_NE(0u, simulator->attach(phone("usb-6", "Gus's iPhone")));
     ASSERT_TRUE(waitForEvents(1));
     const am_device device = events[0].dev;
     {
@@ -293,8 +293,8 @@ TEST_F(RealBackendAgainstSimulator, SurvivesUsbmuxdAndLockdowndClosingAtAnyByte)
             const bool connected = AMDeviceConnect(device) == 0;
             const bool read = connected && AMDeviceStartSession(device) == 0 && AMDeviceCopyValue(device, nullptr, "DeviceName");
             if (connected) {
-                AMDeviceStopSession(device);
-                AMDeviceDisconnect(device);
+                (void)AMDeviceStopSession(device);
+                (void)AMDeviceDisconnect(device);
             }
             outcomes.insert(read);
         }
