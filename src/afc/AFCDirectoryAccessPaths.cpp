@@ -1,6 +1,8 @@
 // AFCDirectoryAccess: path operations and listings.
 #include "afc/AFCDirectoryAccess.h"
 
+#include "platform/Utf8.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -48,39 +50,16 @@ struct Utf16Reader {
             pendingLow = 0;
             return unit;
         }
-        auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-        std::uint32_t lead = byte(i);
-        int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                   : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-        if (length == 1) {
+        const Utf8::Sequence s = Utf8::decode(text, i);
+        if (!s.valid()) {
             ++i;
-            return lead;
+            return 0xDC00 + s.codePoint;
         }
-        if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
-            ++i;
-            return 0xDC00 + lead;
-        }
-        std::uint32_t cp = lead & (0xFF >> (length + 1));
-        for (int k = 1; k < length; ++k) {
-            std::uint32_t c = byte(i + static_cast<std::size_t>(k));
-            if ((c & 0xC0) != 0x80) {
-                ++i;
-                return 0xDC00 + lead;
-            }
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are no valid sequence either.
-        bool valid = (length == 3 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) ||
-                     (length == 4 && cp >= 0x10000 && cp <= 0x10FFFF) || length == 2;
-        if (!valid) {
-            ++i;
-            return 0xDC00 + lead;
-        }
-        i += static_cast<std::size_t>(length);
-        if (cp < 0x10000) return cp;
-        cp -= 0x10000;
-        pendingLow = 0xDC00 + (cp & 0x3FF);
-        return 0xD800 + (cp >> 10);
+        i += s.length;
+        if (s.codePoint < 0x10000) return s.codePoint;
+        const std::uint32_t offset = s.codePoint - 0x10000;
+        pendingLow = 0xDC00 + (offset & 0x3FF);
+        return 0xD800 + (offset >> 10);
     }
 };
 

@@ -4,6 +4,7 @@
 #include "afc/AFCFileReference.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
+#include "platform/Utf8.h"
 
 #include <fmt/format.h>
 
@@ -100,26 +101,6 @@ std::string lastComponent(std::string path) {
 std::string joined(const std::string& directory, const std::string& name) {
     if (!directory.empty() && directory.back() == '/') return directory + name;
     return directory + "/" + name;
-}
-
-bool isValidUtf8(const std::string& text) {
-    for (std::size_t i = 0; i < text.size();) {
-        auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-        unsigned char lead = byte(i);
-        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                           : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        std::uint32_t cp = lead & (0xFF >> (length + 1));
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (byte(i + k) & 0x3F);
-        }
-        if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-            return false;
-        i += length;
-    }
-    return true;
 }
 
 // The names in a local directory in the order it lists them, without "." and ".."; none when
@@ -294,7 +275,7 @@ bool AFCDirectoryAccess::copyTree(const std::string& localPath, const std::strin
         if (length >= 1) {
             // Made again on the device, not followed. The device takes link texts as UTF-8 only.
             std::string target(text, static_cast<std::size_t>(length));
-            return symlinkTo(remotePath, isValidUtf8(target) ? Path(std::move(target)) : std::nullopt);
+            return symlinkTo(remotePath, Utf8::isValid(target) ? Path(std::move(target)) : std::nullopt);
         }
         return copyLocalFileToRemoteFile(localPath, remotePath);
     }
