@@ -230,6 +230,8 @@ std::string CommandLine::usage() {
     text += "\n";
     text += kGlobalOptions;
     text += "\n";
+    text += "Names from a device show a byte that is not UTF-8, a control character or a backslash\n"
+            "as \\xNN, and a C1 or bidirectional control as \\uNNNN (see man keldo-device).\n";
     text += kExitCodes;
     text += "See keldo-device COMMAND --help, and man keldo-device.\n";
     return text;

@@ -1,29 +1,45 @@
 #include "tools/device/Console.h"
 
+#include "platform/TerminalText.h"
+#include "tools/device/JsonWriter.h"
+
+#include <fmt/format.h>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace keldo {
 
+namespace {
+
+void put(std::FILE* file, std::string_view bytes) {
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
+}
+
+} // namespace
+
 Console::Console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 
-void Console::write(std::string_view bytes) {
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), out_);
-}
+void Console::write(std::string_view bytes) { put(out_, bytes); }
 
-void Console::line(std::string_view text) {
-    write(text);
-    std::fputc('\n', out_);
-}
+void Console::line(std::string_view text) { put(out_, TerminalText::escaped(text) + "\n"); }
+
+void Console::json(const JsonWriter& document) { put(out_, document.str() + "\n"); }
 
 void Console::error(std::string_view text) {
     std::fflush(out_);
-    std::fprintf(err_, "%s: %.*s\n", kProgram, static_cast<int>(text.size()), text.data());
+    put(err_, fmt::format("{}: {}\n", kProgram, TerminalText::escaped(text)));
     std::fflush(err_);
 }
 
-void Console::progress(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), err_);
+void Console::progressLine(std::string_view text) {
+    put(err_, TerminalText::escaped(text) + "\n");
+    std::fflush(err_);
+}
+
+void Console::progressBar(std::string_view text, bool last) {
+    // Back to the start of the line, the bar, and the rest of the line cleared.
+    put(err_, "\r" + TerminalText::escaped(text) + "\x1b[K" + (last ? "\n" : ""));
     std::fflush(err_);
 }
 

@@ -58,13 +58,13 @@ int DeviceCommands::list(const std::vector<std::shared_ptr<AMDevice>>& devices) 
             json.endObject();
         }
         json.endArray();
-        console_.line(json.str());
+        console_.json(json);
         return kExitSuccess;
     }
     if (rows.empty()) return kExitSuccess;
     // Columns as wide as their widest cell; the header first.
     std::vector<std::array<std::string, 7>> table{{"UDID", "NAME", "VERSION", "PRODUCT", "CLASS", "CONNECTION", "PAIRED"}};
-    auto cell = [](const std::optional<std::string>& text) { return ValueText::printable(text.value_or("-")); };
+    auto cell = [](const std::optional<std::string>& text) { return text.value_or("-"); };
     for (const auto& row : rows) {
         table.push_back({cell(row.udid), cell(row.name), cell(row.version), cell(row.productType),
                          cell(row.deviceClass), row.connection, row.paired ? "yes" : "no"});
@@ -97,13 +97,13 @@ int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& dom
         } else {
             why = fmt::format("no values{}", domain ? " in " + *domain : "");
         }
-        console_.error(fmt::format("info: {}", ValueText::printable(why)));
+        console_.error(fmt::format("info: {}", why));
         return kExitDeviceError;
     }
     if (json_) {
         JsonWriter json;
         ValueText::writeJson(json, *value);
-        console_.line(json.str());
+        console_.json(json);
         return kExitSuccess;
     }
     std::vector<std::string> lines;
@@ -123,11 +123,10 @@ void DeviceCommands::event(AMDevice& device, bool attached) {
         optionalText(json, "version", attached ? device.productVersion() : std::nullopt);
         json.key("connection").text(connectionOf(device));
         json.endObject();
-        console_.line(json.str());
+        console_.json(json);
     } else {
-        console_.line(fmt::format("{} {} \"{}\" {}", attached ? "attached" : "detached",
-                                  ValueText::printable(device.udid().value_or("-")),
-                                  ValueText::printable(device.deviceName().value_or("")), connectionOf(device)));
+        console_.line(fmt::format("{} {} \"{}\" {}", attached ? "attached" : "detached", device.udid().value_or("-"),
+                                  device.deviceName().value_or(""), connectionOf(device)));
     }
     console_.flush();
 }

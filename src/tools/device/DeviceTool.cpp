@@ -9,7 +9,6 @@
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/Transfer.h"
-#include "tools/device/ValueText.h"
 
 #include <fmt/format.h>
 
@@ -110,8 +109,7 @@ void DeviceTool::settled() {
         return;
     }
     if (devices.empty()) {
-        console_.error(invocation_.udid ? fmt::format("no device with udid {} is attached",
-                                                      ValueText::printable(*invocation_.udid))
+        console_.error(invocation_.udid ? fmt::format("no device with udid {} is attached", *invocation_.udid)
                                         : std::string("no device attached"));
         end(kExitDeviceError);
         return;
@@ -144,8 +142,7 @@ int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
     if (!afc_) {
         std::string why = device->lasterror().value_or("the service could not be started");
         if (!device->isPair()) why = "the device is not paired with this computer";
-        console_.error(fmt::format("can't open the file system of {}: {}",
-                                   ValueText::printable(device->udid().value_or("the device")), ValueText::printable(why)));
+        console_.error(fmt::format("can't open the file system of {}: {}", device->udid().value_or("the device"), why));
         return kExitDeviceError;
     }
     const auto& operands = invocation_.operands;

@@ -112,8 +112,7 @@ int FileCommands::run(const Invocation& invocation) {
 }
 
 int FileCommands::failed(const std::string& command, const std::string& path) {
-    console_.error(fmt::format("{} {}: {}", command, ValueText::printable(path),
-                               explain(textOr(afc_.lastError(), "failed"))));
+    console_.error(fmt::format("{} {}: {}", command, path, explain(textOr(afc_.lastError(), "failed"))));
     return kExitDeviceError;
 }
 
@@ -126,7 +125,7 @@ int FileCommands::devinfo() {
     if (json_) {
         JsonWriter json;
         ValueText::writeJson(json, *info);
-        console_.line(json.str());
+        console_.json(json);
         return kExitSuccess;
     }
     std::vector<std::string> lines;
@@ -158,7 +157,7 @@ int FileCommands::ls(const std::string& path, bool details) {
         const std::string listingError = textOr(afc_.lastError(), "failed");
         PlistRef info = afc_.getFileInfo(path);
         if (!info || typeOf(info) == "S_IFDIR") {
-            console_.error(fmt::format("ls {}: {}", ValueText::printable(path), explain(listingError)));
+            console_.error(fmt::format("ls {}: {}", path, explain(listingError)));
             return kExitDeviceError;
         }
         rows.push_back({path, details ? info : nullptr});
@@ -183,7 +182,7 @@ int FileCommands::ls(const std::string& path, bool details) {
             json.endObject();
         }
         json.endArray();
-        console_.line(json.str());
+        console_.json(json);
         return status;
     }
     std::size_t sizeWidth = 1;
@@ -192,16 +191,16 @@ int FileCommands::ls(const std::string& path, bool details) {
     }
     for (const auto& row : rows) {
         if (!details) {
-            console_.line(ValueText::printable(row.name));
+            console_.line(row.name);
             continue;
         }
         const auto size = integerOf(row.info, "st_size");
         const auto mtime = dateOf(row.info, "st_mtime");
         std::string text = fmt::format("{} {:>{}} {:<16} {}", describeType(typeOf(row.info)).first,
                                        size ? fmt::format("{}", *size) : "?", sizeWidth,
-                                       mtime ? ValueText::localMinute(*mtime) : "?", ValueText::printable(row.name));
+                                       mtime ? ValueText::localMinute(*mtime) : "?", row.name);
         if (const PlistValue* target = entry(row.info, "LinkTarget"); target && target->text())
-            text += " -> " + ValueText::printable(*target->text());
+            text += " -> " + *target->text();
         console_.line(text);
     }
     return status;
@@ -224,9 +223,9 @@ int FileCommands::tree(const std::string& path) {
         json.beginArray();
         for (const auto& p : *paths) json.text(p);
         json.endArray();
-        console_.line(json.str());
+        console_.json(json);
     } else {
-        for (const auto& p : *paths) console_.line(ValueText::printable(p));
+        for (const auto& p : *paths) console_.line(p);
     }
     return kExitSuccess;
 }
@@ -248,7 +247,7 @@ int FileCommands::stat(const std::vector<std::string>& paths) {
         if (paths.size() > 1) json.beginArray();
         for (const auto& info : infos) ValueText::writeJson(json, *info);
         if (paths.size() > 1) json.endArray();
-        if (!json.str().empty()) console_.line(json.str());
+        if (!json.str().empty()) console_.json(json);
         return status;
     }
     for (std::size_t i = 0; i < infos.size(); ++i) {
@@ -290,7 +289,7 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
     }
     if (typeOf(info) == "S_IFDIR") {
         if (depth >= AFCDirectoryAccess::kMaxTreeDepth) {
-            console_.error(fmt::format("rm {}: the tree is too deep", ValueText::printable(path)));
+            console_.error(fmt::format("rm {}: the tree is too deep", path));
             return false;
         }
         auto names = afc_.directoryContents(path);
@@ -330,8 +329,7 @@ int FileCommands::touch(const std::vector<std::string>& paths, const PlistDate& 
                 continue;
             }
             if (!file->closeFile()) {
-                console_.error(fmt::format("touch {}: {}", ValueText::printable(path),
-                                           textOr(file->lasterror(), "failed")));
+                console_.error(fmt::format("touch {}: {}", path, textOr(file->lasterror(), "failed")));
                 status = kExitDeviceError;
                 continue;
             }
@@ -355,7 +353,7 @@ int FileCommands::cat(const std::vector<std::string>& paths) {
             if (got == 0) {
                 // The end of the file and a failed read both give 0; only a failure leaves a text.
                 if (auto failure = file->lasterror()) {
-                    console_.error(fmt::format("cat {}: {}", ValueText::printable(path), *failure));
+                    console_.error(fmt::format("cat {}: {}", path, *failure));
                     status = kExitDeviceError;
                 }
                 break;

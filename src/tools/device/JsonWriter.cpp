@@ -1,62 +1,39 @@
 #include "tools/device/JsonWriter.h"
 
+#include "platform/TerminalText.h"
+#include "platform/Utf8.h"
+
 #include <fmt/format.h>
 
 #include <cmath>
 
 namespace keldo {
 
-namespace {
-
-// The length of the valid UTF-8 sequence at `i`, or 0 when none begins there.
-std::size_t sequenceLength(std::string_view text, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length <= 1) return length;
-    if (i + length > text.size()) return 0;
-    std::uint32_t cp = lead & (0xFF >> (length + 1));
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    const bool valid = length == 2 || (length == 3 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) ||
-                       (length == 4 && cp >= 0x10000 && cp <= 0x10FFFF);
-    return valid ? length : 0;
-}
-
-} // namespace
-
 std::string JsonWriter::quoted(std::string_view value) {
     std::string out = "\"";
     for (std::size_t i = 0; i < value.size();) {
-        const unsigned char c = static_cast<unsigned char>(value[i]);
-        const std::size_t length = sequenceLength(value, i);
-        if (length == 0) {
+        const Utf8::Sequence s = Utf8::decode(value, i);
+        if (!s.valid()) {
             out += "\xEF\xBF\xBD";
             ++i;
             continue;
         }
-        if (length > 1) {
-            out.append(value.substr(i, length));
-            i += length;
-            continue;
-        }
-        switch (c) {
+        switch (s.codePoint) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20 || c == 0x7F) {
-                out += fmt::format("\\u{:04x}", c);
+            // Valid JSON needs only C0 escaped; the other controls are escaped too, so that a
+            // document read on a terminal can't act on it either.
+            if (TerminalText::isControl(s.codePoint)) {
+                out += fmt::format("\\u{:04x}", s.codePoint);
             } else {
-                out += static_cast<char>(c);
+                out.append(value.substr(i, s.length));
             }
         }
-        ++i;
+        i += s.length;
     }
     out += '"';
     return out;

@@ -9,7 +9,8 @@ namespace keldo {
 
 // Builds one JSON text for scripts. Commas and nesting are kept track of; texts are escaped, and
 // bytes that are not valid UTF-8 (names from a device come byte for byte) become U+FFFD so that
-// the result is always valid JSON.
+// the result is always valid JSON. Control characters (C0, DEL, C1) and bidirectional controls are
+// written as \uNNNN, so the text is also safe to show on a terminal as it is.
 class JsonWriter {
 public:
     JsonWriter& beginObject();

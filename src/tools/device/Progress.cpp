@@ -53,18 +53,18 @@ void Progress::finish(bool succeeded) {
     }
     if (!succeeded) return;
     const double seconds = clock_() - start_;
-    console_.progress(fmt::format("{}: {} {}, {} in {:.1f} s ({}/s)\n", label_, files_, files_ == 1 ? "file" : "files",
-                                  bytes(done_), seconds, bytes(static_cast<std::uint64_t>(rateOf(done_, seconds)))));
+    console_.progressLine(fmt::format("{}: {} {}, {} in {:.1f} s ({}/s)", label_, files_,
+                                      files_ == 1 ? "file" : "files", bytes(done_), seconds,
+                                      bytes(static_cast<std::uint64_t>(rateOf(done_, seconds)))));
 }
 
 void Progress::draw(bool last) {
     const double seconds = clock_() - start_;
     drawn_ = true;
     if (terminal_) {
-        console_.progress("\r" + bar(label_, done_, total_, seconds, console_.progressColumns()) + "\x1b[K" +
-                          (last ? "\n" : ""));
+        console_.progressBar(bar(label_, done_, total_, seconds, console_.progressColumns()), last);
     } else {
-        console_.progress(line(label_, done_, total_, seconds) + "\n");
+        console_.progressLine(line(label_, done_, total_, seconds));
     }
 }
 

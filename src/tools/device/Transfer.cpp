@@ -8,7 +8,6 @@
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/Progress.h"
-#include "tools/device/ValueText.h"
 
 #include <fmt/format.h>
 
@@ -110,8 +109,7 @@ Transfer::Transfer(Console& console, AFCDirectoryAccess& afc, bool showProgress)
     : console_(console), afc_(afc), showProgress_(showProgress) {}
 
 int Transfer::failedRemote(const std::string& command, const std::string& path) {
-    console_.error(fmt::format("{} {}: {}", command, ValueText::printable(path),
-                               FileCommands::explain(textOr(afc_.lastError(), "failed"))));
+    console_.error(fmt::format("{} {}: {}", command, path, FileCommands::explain(textOr(afc_.lastError(), "failed"))));
     return kExitDeviceError;
 }
 
@@ -130,14 +128,14 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
                              (*kind->text() == "S_IFDIR" ||
                               (*kind->text() == "S_IFLNK" && afc_.directoryContents(remoteDirectory)));
     if (!isDirectory) {
-        console_.error(fmt::format("push {}: not a directory on the device", ValueText::printable(remoteDirectory)));
+        console_.error(fmt::format("push {}: not a directory on the device", remoteDirectory));
         return kExitDeviceError;
     }
     std::uint64_t total = 0;
     for (const auto& local : locals) {
         struct stat st {};
         if (::stat(local.c_str(), &st) != 0) {
-            console_.error(fmt::format("push {}: {}", ValueText::printable(local), std::strerror(errno)));
+            console_.error(fmt::format("push {}: {}", local, std::strerror(errno)));
             return kExitDeviceError;
         }
         std::vector<std::pair<dev_t, ino_t>> enclosing;
@@ -196,7 +194,7 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
                                            ? fmt::format("{} (a dangling symbolic link?)", std::strerror(errno))
                                            : withDeviceState(FileCommands::explain(text));
             progress.finish(false);
-            console_.error(fmt::format("push {}: {}", ValueText::printable(path), reason));
+            console_.error(fmt::format("push {}: {}", path, reason));
             // A tree whose top directory was made, or sources before this one, count as a part.
             status = entry || i > 0 ? kExitPartial : kExitDeviceError;
         }
@@ -205,8 +203,7 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
     if (status == kExitInterrupted) {
         progress.finish(false);
         console_.error(inFlight.empty() ? std::string("push: interrupted")
-                                        : fmt::format("push: interrupted; {} is incomplete on the device",
-                                                      ValueText::printable(inFlight)));
+                                        : fmt::format("push: interrupted; {} is incomplete on the device", inFlight));
         return status;
     }
     if (status == kExitSuccess) progress.finish(true);
@@ -235,7 +232,7 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
         return true;
     }
     if (depth >= AFCDirectoryAccess::kMaxTreeDepth) {
-        console_.error(fmt::format("pull {}: the tree is too deep", ValueText::printable(remote)));
+        console_.error(fmt::format("pull {}: the tree is too deep", remote));
         return false;
     }
     auto names = afc_.directoryContents(remote);
@@ -248,8 +245,7 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
     for (const auto& name : *names) {
         // A name is joined to a local path: one that could climb out of it is refused.
         if (!isSafeName(name)) {
-            console_.error(fmt::format("pull {}: the device gave an unsafe name \"{}\"", ValueText::printable(remote),
-                                       ValueText::printable(name)));
+            console_.error(fmt::format("pull {}: the device gave an unsafe name \"{}\"", remote, name));
             return false;
         }
         if (!plan(FileCommands::join(remote, name), FileCommands::join(local, name), depth + 1, items)) return false;
@@ -258,22 +254,21 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
 }
 
 bool Transfer::fetch(const Item& item, bool inTree) {
-    const std::string where = ValueText::printable(item.remote);
+    const std::string& where = item.remote;
     struct stat st {};
     switch (item.kind) {
     case Item::Kind::Directory:
         // An existing directory is merged into; a link in its place is not followed.
         if (::mkdir(item.local.c_str(), 0777) != 0 &&
             !(errno == EEXIST && ::lstat(item.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            console_.error(fmt::format("pull {}: can't make the directory {}: {}", where,
-                                       ValueText::printable(item.local),
+            console_.error(fmt::format("pull {}: can't make the directory {}: {}", where, item.local,
                                        errno == EEXIST ? "it exists and is not a directory" : std::strerror(errno)));
             return false;
         }
         return true;
     case Item::Kind::Link:
         if (::symlink(item.linkTarget.c_str(), item.local.c_str()) != 0) {
-            console_.error(fmt::format("pull {}: can't make the link {}: {}", where, ValueText::printable(item.local),
+            console_.error(fmt::format("pull {}: can't make the link {}: {}", where, item.local,
                                        std::strerror(errno)));
             return false;
         }
@@ -282,8 +277,7 @@ bool Transfer::fetch(const Item& item, bool inTree) {
         // Inside a tree, a link at the local path (made by this pull or there before) is not
         // written through.
         if (inTree && ::lstat(item.local.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            console_.error(fmt::format("pull {}: {} is a symbolic link; not written through", where,
-                                       ValueText::printable(item.local)));
+            console_.error(fmt::format("pull {}: {} is a symbolic link; not written through", where, item.local));
             return false;
         }
         if (!afc_.copyRemoteFileToLocalFile(item.remote, item.local)) {

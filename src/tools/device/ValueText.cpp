@@ -49,10 +49,10 @@ void ValueText::appendLines(const PlistValue& value, std::vector<std::string>& l
     if (const auto* dictionary = value.dictionary()) {
         for (const auto& [key, item] : *dictionary) {
             if (isContainer(item)) {
-                lines.push_back(pad + printable(key) + ":");
+                lines.push_back(pad + key + ":");
                 appendLines(item, lines, indent + 2);
             } else {
-                lines.push_back(pad + printable(key) + ": " + printable(scalar(item)));
+                lines.push_back(pad + key + ": " + scalar(item));
             }
         }
     } else if (const auto* array = value.array()) {
@@ -61,11 +61,11 @@ void ValueText::appendLines(const PlistValue& value, std::vector<std::string>& l
                 lines.push_back(pad + "-");
                 appendLines(item, lines, indent + 2);
             } else {
-                lines.push_back(pad + "- " + printable(scalar(item)));
+                lines.push_back(pad + "- " + scalar(item));
             }
         }
     } else {
-        lines.push_back(pad + printable(scalar(value)));
+        lines.push_back(pad + scalar(value));
     }
 }
 
@@ -104,26 +104,6 @@ std::string ValueText::isoDate(const PlistDate& date) { return formatTime(date, 
 std::string ValueText::localMinute(const PlistDate& date) { return formatTime(date, "%Y-%m-%d %H:%M", false); }
 
 PlistDate ValueText::fromUnixSeconds(double seconds) { return PlistDate{seconds - kUnixTo2001}; }
-
-std::string ValueText::printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        // C1 controls arrive in UTF-8 as 0xC2 0x80..0x9F.
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c == '\\') {
-            out += fmt::format("\\x{:02x}", c);
-        } else if (c1) {
-            out += fmt::format("\\x{:02x}\\x{:02x}", c, static_cast<unsigned char>(text[i + 1]));
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string ValueText::base64(const PlistValue::Data& data) {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

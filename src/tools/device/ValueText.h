@@ -28,10 +28,6 @@ public:
     static std::string localMinute(const PlistDate& date);
     static PlistDate fromUnixSeconds(double seconds);
 
-    // A text made safe for a terminal: control characters (C0, DEL, C1) and the backslash are
-    // written as \xNN escapes, so a name from a device can't move the cursor or change colours.
-    static std::string printable(std::string_view text);
-
     static std::string base64(const PlistValue::Data& data);
 
     // Seconds between 1970-01-01 and 2001-01-01, the epoch of property-list dates.

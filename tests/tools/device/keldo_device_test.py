@@ -80,6 +80,34 @@ class ToolTest(unittest.TestCase):
     def spawn(self, *args):
         return subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
+    def run_on_terminal(self, *args, until=None, output=False):
+        """Runs the tool with standard error (and standard output too, when output is true) on a
+        pseudo-terminal; calls until(text so far, process) as the terminal's text grows, until it
+        answers true; returns (process, all of the text)."""
+        master, slave = pty.openpty()
+        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=slave if output else subprocess.DEVNULL,
+                                   stderr=slave)
+        os.close(slave)
+        text = b""
+        acted = False
+        while True:
+            ready, _, _ = select.select([master], [], [], 30)
+            if not ready:
+                process.kill()
+                self.fail("no output from the terminal: " + text.decode(errors="replace"))
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break  # the tool closed the terminal
+            if not chunk:
+                break
+            text += chunk
+            if until and not acted and until(text.decode(errors="replace"), process):
+                acted = True
+        process.wait(30)
+        os.close(master)
+        return process, text.decode(errors="replace")
+
     def local(self, *parts):
         return os.path.join(self.dir, *parts)
 
@@ -214,11 +242,6 @@ class FileCommands(ToolTest):
         self.assertEqual(self.tool("cat", "/DCIM/100APPLE/IMG_0001.JPG").stdout, b"\xFF\xD8\xFF\xE0 demo photo")
         self.assertIn("cat /Books: AFCFileRefOpen failed", self.fails(DEVICE_ERROR, "cat", "/Books"))
 
-    def test_names_from_the_device_are_escaped_for_a_terminal_and_valid_in_json(self):
-        self.ok("mkdir", b"/Odd\x1b[31mname\xff")
-        self.assertIn(b"\nOdd\\x1b[31mname\xff\n", self.tool("ls").stdout)
-        self.assertEqual(self.json("ls")[2], "Odd\x1b[31mname\ufffd")
-
     def test_path_operations(self):
         self.ok("mkdir", "/Work", "/Work/Sub")
         self.ok("touch", "--date", "2020-01-02T03:04:05Z", "/Work/a")
@@ -242,6 +265,34 @@ class FileCommands(ToolTest):
         self.assertEqual(self.ok("ls", "/Books"), "Welcome.txt\n")
 
 
+class Terminal(ToolTest):
+    """What a terminal shows of names from a device: never a control it would act on."""
+
+    def assertInert(self, text):
+        for control in ["\x1b", "\x9b", "\u202e", "\ufffd"]:  # the last: a byte that is not UTF-8
+            self.assertNotIn(control, text)
+
+    def test_listings_show_names_escaped_and_json_keeps_them(self):
+        self.ok("mkdir", b"/csi\x9b7m", "/photo\u202egpj.exe".encode(), b"/c1\xc2\x9b7m", b"/Odd\x1b[31mname\xff",
+                "/Caf\u00e9 \u6771\u4eac \U0001F600".encode())
+        process, text = self.run_on_terminal("ls", output=True)
+        self.assertEqual(process.returncode, 0, text)
+        self.assertInert(text)
+        for shown in ["csi\\x9b7m", "photo\\u202egpj.exe", "c1\\u009b7m", "Odd\\x1b[31mname\\xff",
+                      "Caf\u00e9 \u6771\u4eac \U0001F600"]:
+            self.assertIn("\r\n" + shown + "\r\n", text)
+        output = self.tool("--json", "ls").stdout
+        self.assertIn(b'"photo\\u202egpj.exe"', output)
+        self.assertIn("Odd\x1b[31mname\ufffd", json.loads(output))
+
+    def test_a_failure_message_shows_the_path_it_carries_escaped(self):
+        self.ok("mkdir", *["/" + "/".join(["\x1b[7m"] * depth) for depth in range(1, 516)])
+        process, text = self.run_on_terminal("tree", "/", output=True)
+        self.assertEqual(process.returncode, DEVICE_ERROR, text)
+        self.assertInert(text)
+        self.assertRegex(text, r"^keldo-device: tree /: Directory tree deeper than 512 levels at /+(\\x1b\[7m/)+\\x1b\[7m\r\n$")
+
+
 class Transfers(ToolTest):
     def make_tree(self):
         """album/ with a.txt, sub/b.bin, a link to a.txt and a link to sub/."""
@@ -257,32 +308,6 @@ class Transfers(ToolTest):
         with open(path, "wb") as f:
             f.truncate(mebibytes << 20)
         return path
-
-    def run_on_terminal(self, *args, until=None):
-        """Runs the tool with standard error on a pseudo-terminal; calls until(text so far, process)
-        as the terminal's text grows, until it answers true; returns (process, all of the text)."""
-        master, slave = pty.openpty()
-        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.DEVNULL, stderr=slave)
-        os.close(slave)
-        text = b""
-        acted = False
-        while True:
-            ready, _, _ = select.select([master], [], [], 30)
-            if not ready:
-                process.kill()
-                self.fail("no output from the terminal: " + text.decode(errors="replace"))
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break  # the tool closed the terminal
-            if not chunk:
-                break
-            text += chunk
-            if until and not acted and until(text.decode(errors="replace"), process):
-                acted = True
-        process.wait(30)
-        os.close(master)
-        return process, text.decode(errors="replace")
 
     def test_push_uploads_files_trees_and_links_as_the_library_makes_them(self):
         album = self.make_tree()
