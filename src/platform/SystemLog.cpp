@@ -1,5 +1,7 @@
 #include "platform/SystemLog.h"
 
+#include "platform/TerminalText.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -7,9 +9,11 @@ namespace keldo {
 
 namespace {
 
-// One plain line on standard error; a desktop host installs a sink of its own (the user journal).
+// One plain line on standard error, escaped for a terminal (lines carry names from devices); a
+// desktop host installs a sink of its own (the user journal).
 void writeToStandardError(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+    const std::string text = TerminalText::escaped(line) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 std::mutex& sinkMutex() {

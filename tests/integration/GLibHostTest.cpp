@@ -3,6 +3,7 @@
 #include "platform/ApplicationDelegate.h"
 #include "platform/host/GLibRunLoop.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 
 #include <gmock/gmock.h>
 
@@ -57,6 +58,14 @@ TEST(GLibApplication, SigtermTellsDelegateAndObserversBeforeTheLoopEnds) {
     NotificationCenter::defaultCenter().removeObserver(&token);
     EXPECT_THAT(delegate->heard, ElementsAre("launched", "will terminate"));
     EXPECT_EQ(observed, 1);
+}
+
+TEST(GLibApplication, LogLinesOnStandardErrorAreEscapedForATerminal) {
+    Application app;
+    ::testing::internal::CaptureStderr();
+    logLine("device \x1b[7m\xE2\x80\xAEgpj.exe\\");
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(written, ::testing::HasSubstr("device \\x1b[7m\\u202egpj.exe\\x5c\n"));
 }
 
 TEST(GLibApplication, InvalidatedTimerNeverFiresAndADueOneFiresOnce) {

@@ -4,11 +4,13 @@
 #include "platform/host/GLibRunLoop.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
+#include "platform/TerminalText.h"
 
 #include <glib-unix.h>
 #include <glib.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 namespace keldo {
@@ -28,9 +30,13 @@ bool countingDispatches() {
 }
 
 // Through GLib's structured log: the user journal when the agent runs as a user service, one plain
-// line on standard error in a terminal or CI.
+// line on standard error in a terminal or CI. The journal keeps a line's bytes as they came (its
+// readers escape what they show); a plain line is escaped like every other text for a terminal,
+// since it may carry a device's name.
 void writeToGLibLog(const std::string& line) {
-    g_log_structured("keldo-agent", G_LOG_LEVEL_MESSAGE, "MESSAGE", "%s", line.c_str());
+    static const bool toJournal = g_log_writer_is_journald(fileno(stderr));
+    const std::string text = toJournal ? line : TerminalText::escaped(line);
+    g_log_structured("keldo-agent", G_LOG_LEVEL_MESSAGE, "MESSAGE", "%s", text.c_str());
 }
 
 } // namespace

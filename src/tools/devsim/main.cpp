@@ -1,5 +1,6 @@
 // keldo-devsim: simulated iOS devices that real clients (libimobiledevice, the agent) reach through
 // a usbmuxd socket. See --help for the commands it reads on standard input.
+#include "platform/TerminalText.h"
 #include "tools/devsim/DeviceSimulator.h"
 
 #include <fmt/format.h>
@@ -57,9 +58,16 @@ std::string now() {
     return fmt::format("{}.{:09}", t.tv_sec, t.tv_nsec);
 }
 
+// Lines echo names and udids as they were given: escaped, like every text for a terminal.
 void say(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
+    const std::string text = keldo::TerminalText::escaped(line) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+}
+
+void complain(const std::string& text) {
+    const std::string line = "keldo-devsim: " + keldo::TerminalText::escaped(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::vector<std::string> words(const std::string& line) {
@@ -153,7 +161,7 @@ int main(int argc, char** argv) {
             (arg == "--socket" ? socketPath = argv[++i] : attachAtStart.emplace_back(argv[++i]));
             continue;
         }
-        std::fprintf(stderr, "keldo-devsim: unknown argument %s (see --help)\n", arg.c_str());
+        complain(fmt::format("unknown argument {} (see --help)", arg));
         return 2;
     }
     if (socketPath.empty()) socketPath = defaultSocket();
@@ -169,7 +177,7 @@ int main(int argc, char** argv) {
 
     DeviceSimulator simulator(socketPath);
     if (!simulator.start()) {
-        std::fprintf(stderr, "keldo-devsim: %s\n", simulator.lastError().c_str());
+        complain(simulator.lastError());
         return 1;
     }
     say("listening UNIX:" + socketPath);

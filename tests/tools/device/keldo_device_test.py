@@ -292,6 +292,12 @@ class Terminal(ToolTest):
         self.assertInert(text)
         self.assertRegex(text, r"^keldo-device: tree /: Directory tree deeper than 512 levels at /+(\\x1b\[7m/)+\\x1b\[7m\r\n$")
 
+    def test_the_simulator_answers_with_names_escaped(self):
+        self.sim.process.stdin.write("detach \x1b[7m\u202e\nfrobnicate\x9b\n")
+        self.sim.process.stdin.flush()
+        self.assertEqual(self.sim.process.stdout.readline(), "error: \\x1b[7m\\u202e is not attached\n")
+        self.assertEqual(self.sim.process.stdout.readline(), "error: unknown command frobnicate\\u009b\n")
+
 
 class Transfers(ToolTest):
     def make_tree(self):
