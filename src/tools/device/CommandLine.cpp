@@ -50,9 +50,14 @@ const std::vector<Command>& commands() {
         {"stat", "stat PATH...", "a path's file information", "Every key that the device reports for PATH.\n",
          {}, {}, 1, -1, R::Afc},
         {"mkdir", "mkdir PATH...", "make directories", "", {}, {}, 1, -1, R::Afc},
-        {"rm", "rm [-r] PATH...", "remove files, links and empty directories",
-         "-r removes directories with everything in them, deepest first.\n", {"-r"}, {}, 1, -1, R::Afc},
-        {"mv", "mv OLD NEW", "rename a path", "", {}, {}, 2, 2, R::Afc},
+        {"rm", "rm [-r] [--no-preserve-root] PATH...", "remove files, links and empty directories",
+         "-r removes directories with everything in them, deepest first; a symbolic link is\n"
+         "removed, never followed. A PATH that names the root of the file system (/, \"\", /.,\n"
+         "/DCIM/.. and the like) is refused and nothing is removed, unless --no-preserve-root\n"
+         "is given: then everything in the root goes.\n",
+         {"-r", "--no-preserve-root"}, {}, 1, -1, R::Afc},
+        {"mv", "mv OLD NEW", "rename a path", "Neither OLD nor NEW may be the root of the file system.\n",
+         {}, {}, 2, 2, R::Afc},
         {"ln", "ln [-s] TARGET LINK", "make a hard link (or, with -s, a symbolic one)",
          "Makes LINK pointing at TARGET. Devices since iOS 10 refuse to make links.\n", {"-s"}, {}, 2, 2, R::Afc},
         {"touch", "touch [--date DATE] PATH...", "set modification times",
@@ -93,8 +98,8 @@ constexpr const char* kGlobalOptions =
     "      --version     the version\n";
 
 constexpr const char* kExitCodes =
-    "Exit status: 0 success, 1 device error, 2 usage error, 3 a tree transferred or removed\n"
-    "in part, 130 interrupted.\n";
+    "Exit status: 0 success, 1 device error, 2 usage error (the root refused too), 3 a tree\n"
+    "transferred or removed in part, 130 interrupted.\n";
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <string_view>
 
 namespace keldo {
 
@@ -89,7 +90,7 @@ int FileCommands::run(const Invocation& invocation) {
     if (command == "tree") return tree(operands.empty() ? "/" : operands[0]);
     if (command == "stat") return stat(operands);
     if (command == "mkdir") return mkdir(operands);
-    if (command == "rm") return rm(operands, invocation.has("-r"));
+    if (command == "rm") return rm(operands, invocation.has("-r"), !invocation.has("--no-preserve-root"));
     if (command == "mv") return mv(operands[0], operands[1]);
     if (command == "ln") return ln(operands[0], operands[1], invocation.has("-s"));
     if (command == "cat") return cat(operands);
@@ -268,11 +269,25 @@ int FileCommands::mkdir(const std::vector<std::string>& paths) {
     return status;
 }
 
-int FileCommands::rm(const std::vector<std::string>& paths, bool recursive) {
+int FileCommands::rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot) {
+    // All operands are looked at before anything goes: "", "/." or "DCIM/.." name the root as
+    // surely as "/" does, and a script's "$DIR/" with DIR empty is the usual way to get there.
+    if (preserveRoot) {
+        for (const auto& path : paths) {
+            if (normalise(path) != "/") continue;
+            console_.error(fmt::format("rm: \"{}\" is the root of the file system; refusing to remove it "
+                                       "(--no-preserve-root overrides)",
+                                       ValueText::printable(path)));
+            return kExitUsage;
+        }
+    }
     int status = kExitSuccess;
-    for (const auto& path : paths) {
+    for (const auto& given : paths) {
+        // Normalised, so that a trailing "/" or "/." can't make the device follow a symbolic link
+        // that is to be removed itself.
+        const std::string path = normalise(given);
         if (!recursive) {
-            if (!afc_.unlink(path)) status = failed("rm", path);
+            if (!afc_.unlink(path)) status = failed("rm", given);
             continue;
         }
         bool removedAny = false;
@@ -302,6 +317,8 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
             if (!removeTree(join(path, name), depth + 1, removedAny)) return false;
         }
     }
+    // Only an override gets here with the root: its contents go, the root itself can't.
+    if (path == "/") return true;
     if (!afc_.unlink(path)) {
         failed("rm", path);
         return false;
@@ -311,6 +328,12 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
 }
 
 int FileCommands::mv(const std::string& from, const std::string& to) {
+    for (const std::string* path : {&from, &to}) {
+        if (normalise(*path) != "/") continue;
+        console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is neither moved nor replaced",
+                                   ValueText::printable(*path)));
+        return kExitUsage;
+    }
     if (!afc_.renameTo(from, to)) return failed("mv", from);
     return kExitSuccess;
 }
@@ -379,6 +402,26 @@ std::string FileCommands::explain(const std::string& text) {
     const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
     if (digits.empty() || *end != '\0' || code == 0 || code >= std::size(kAfcStatusNames)) return text;
     return fmt::format("{} ({})", text, kAfcStatusNames[code]);
+}
+
+std::string FileCommands::normalise(const std::string& path) {
+    std::vector<std::string_view> parts;
+    std::string_view rest = path;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    if (parts.empty()) return "/";
+    std::string normalised;
+    for (const auto part : parts) normalised.append("/").append(part);
+    return normalised;
 }
 
 std::optional<PlistDate> FileCommands::parseDate(const std::string& text) {

@@ -29,8 +29,10 @@ public:
     int stat(const std::vector<std::string>& paths);
     int mkdir(const std::vector<std::string>& paths);
     // Recursive removal walks the tree itself and never follows a symbolic link: the link goes,
-    // what it points at stays.
-    int rm(const std::vector<std::string>& paths, bool recursive);
+    // what it points at stays. A path that names the root is refused (kExitUsage, nothing
+    // removed) unless `preserveRoot` is false; then the root's contents go.
+    int rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot = true);
+    // Neither operand may name the root.
     int mv(const std::string& from, const std::string& to);
     int ln(const std::string& target, const std::string& link, bool symbolic);
     // Makes an empty file where none is, then sets the modification time.
@@ -43,6 +45,9 @@ public:
     static std::optional<PlistDate> parseDate(const std::string& text);
     // A directory and a name with one "/" between them.
     static std::string join(const std::string& directory, const std::string& name);
+    // A remote path in its lexical normal form: absolute, without empty, "." and ".." parts
+    // (".." above the root stays at the root); the root is "/".
+    static std::string normalise(const std::string& path);
 
 private:
     int failed(const std::string& command, const std::string& path);

@@ -82,6 +82,15 @@ TEST_F(FileCommandsTest, RecursiveRemovalThatFailsMidwayIsAPartialFailure) {
     EXPECT_EQ(commands.rm({"/Missing"}, true), kExitDeviceError);
 }
 
+TEST(FileCommandsPaths, NormaliseLexicallyWithTheRootAsFloor) {
+    for (const char* root : {"", "/", ".", "/./", "//", "/..", "a/..", "/a/b/../../..", "../a/.."})
+        EXPECT_EQ(FileCommands::normalise(root), "/") << root;
+    EXPECT_EQ(FileCommands::normalise("DCIM"), "/DCIM");
+    EXPECT_EQ(FileCommands::normalise("/a//b/./c/"), "/a/b/c");
+    EXPECT_EQ(FileCommands::normalise("/a/b/../c/.."), "/a");
+    EXPECT_EQ(FileCommands::normalise("/../..a/.b"), "/..a/.b");
+}
+
 TEST_F(FileCommandsTest, ListsAFileThatIsNoDirectoryAsItself) {
     files->addFile("/f.txt", "12345");
     FileCommands commands(console, *afc, true);

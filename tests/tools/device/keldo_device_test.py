@@ -199,6 +199,22 @@ class FileCommands(ToolTest):
         error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
         self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
 
+    def test_the_root_is_never_removed_or_moved_without_an_override(self):
+        before = self.ok("tree")
+        for root in ["", "/", "/.", "/..", "//", "DCIM/..", "/Books/../", "./"]:
+            self.assertIn('"{}" is the root of the file system'.format(root), self.fails(USAGE, "rm", "-r", root))
+        self.assertIn("--no-preserve-root", self.fails(USAGE, "rm", "-r", "/Books", "/DCIM/.."))
+        self.fails(USAGE, "rm", "/.")
+        self.fails(USAGE, "mv", "/DCIM/..", "/Old")
+        self.fails(USAGE, "mv", "/Books", "/")
+        self.assertEqual(self.ok("tree"), before)
+        # A trailing "/" on a link does not make rm go through it.
+        self.ok("ln", "-s", "/", "/Books/root")
+        self.ok("rm", "-r", "/Books/root/")
+        self.assertEqual(self.ok("tree"), before)
+        self.ok("rm", "-r", "--no-preserve-root", "/")
+        self.assertEqual(self.ok("tree"), "/\n")
+
     def test_information(self):
         info = self.json("stat", "/Books/Welcome.txt")
         self.assertEqual((info["path"], info["st_ifmt"], info["st_size"]), ("/Books/Welcome.txt", "S_IFREG", 29))
