@@ -45,7 +45,10 @@ const std::vector<Command>& commands() {
          "the target of a symbolic link.\n",
          {"-l"}, {}, 0, 1, R::Afc},
         {"tree", "tree [PATH]", "list a whole tree",
-         "Every path under PATH (default /), sorted; directories end in \"/\".\n",
+         "Every path under PATH (default /), sorted; directories end in \"/\". A symbolic link\n"
+         "is shown as LINK -> TARGET (with --json as {\"path\": LINK, \"target\": TARGET}) and is\n"
+         "not followed. What can't be listed is named on standard error and the rest is still\n"
+         "shown, with exit status 3.\n",
          {}, {}, 0, 1, R::Afc},
         {"stat", "stat PATH...", "a path's file information", "Every key that the device reports for PATH.\n",
          {}, {}, 1, -1, R::Afc},
@@ -99,7 +102,7 @@ constexpr const char* kGlobalOptions =
 
 constexpr const char* kExitCodes =
     "Exit status: 0 success, 1 device error, 2 usage error (the root refused too), 3 a tree\n"
-    "transferred or removed in part, 130 interrupted.\n";
+    "transferred, removed or listed in part, 130 interrupted.\n";
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <ctime>
 #include <memory>
 #include <string_view>
@@ -32,6 +33,19 @@ constexpr const char* kAfcStatusNames[] = {
 };
 
 constexpr std::uint64_t kCatBuffer = 1024 * 1024;
+constexpr unsigned long kAfcNotFound = 8;
+
+// The device's status in a text of the library's status check ("... Return code = 0x0008").
+std::optional<unsigned long> statusIn(const std::string& text) {
+    static const std::string kMarker = "Return code = 0x";
+    const std::size_t at = text.rfind(kMarker);
+    if (at == std::string::npos) return std::nullopt;
+    const std::string digits = text.substr(at + kMarker.size());
+    char* end = nullptr;
+    const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
+    if (digits.empty() || *end != '\0') return std::nullopt;
+    return code;
+}
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
 
@@ -209,27 +223,113 @@ int FileCommands::ls(const std::string& path, bool details) {
 }
 
 int FileCommands::tree(const std::string& path) {
-    // The library joins names to the start path as text: a trailing "/" would double the
-    // separator in every entry. The root keeps its "/" and loses the doubled one afterwards.
-    std::string start = path;
+    // Children are joined to the start path: a trailing "/" would double the separator in every
+    // entry. The root keeps its "/".
+    std::string start = path.empty() ? "/" : path;
     while (start.size() > 1 && start.back() == '/') start.pop_back();
-    auto paths = afc_.recursiveDirectoryContents(start);
-    if (!paths) return failed("tree", path);
-    if (start == "/") {
-        for (auto& p : *paths) {
-            if (p.rfind("//", 0) == 0) p.erase(0, 1);
-        }
-    }
+    std::vector<TreeEntry> entries;
+    const bool complete = walkTree(start, entries);
+    if (entries.empty()) return kExitDeviceError;
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
     if (json_) {
         JsonWriter json;
         json.beginArray();
-        for (const auto& p : *paths) json.text(p);
+        for (const auto& e : entries) {
+            if (e.target) {
+                json.beginObject().key("path").text(e.path).key("target").text(*e.target).endObject();
+            } else {
+                json.text(e.path);
+            }
+        }
         json.endArray();
         console_.line(json.str());
     } else {
-        for (const auto& p : *paths) console_.line(ValueText::printable(p));
+        for (const auto& e : entries) {
+            console_.line(e.target ? fmt::format("{} -> {}", ValueText::printable(e.path), ValueText::printable(*e.target))
+                                   : ValueText::printable(e.path));
+        }
     }
-    return kExitSuccess;
+    return complete ? kExitSuccess : kExitPartial;
+}
+
+bool FileCommands::walkTree(const std::string& start, std::vector<TreeEntry>& entries) {
+    auto leaf = [](const std::string& path, const PlistRef& info) {
+        if (typeOf(info) != "S_IFLNK") return TreeEntry{path, std::nullopt};
+        const PlistValue* target = entry(info, "LinkTarget");
+        return TreeEntry{path, target && target->text() ? *target->text() : std::string()};
+    };
+    auto names = afc_.directoryContents(start);
+    if (!names) {
+        // The start is no directory: it is listed as itself, a symbolic link as a link.
+        const std::string listingError = textOr(afc_.lastError(), "failed");
+        PlistRef info = afc_.getFileInfo(start);
+        if (!info || typeOf(info) == "S_IFDIR") {
+            console_.error(fmt::format("tree {}: {}", ValueText::printable(start), explain(listingError)));
+            return false;
+        }
+        entries.push_back(leaf(start, info));
+        return true;
+    }
+
+    // One query per entry tells what it is; only real directories are read, so a symbolic link
+    // is shown as one and never followed (no loop, no dangling target to fail on). A directory
+    // that can't be read, or an entry that can't be queried, is named on standard error and
+    // the listing goes on with the rest.
+    struct Directory {
+        std::string path;
+        std::vector<std::string> names;
+        int depth;
+    };
+    bool complete = true;
+    bool answering = true;
+    // Names a failure; once the device has stopped answering, the rest would only fail too.
+    auto trouble = [&](const std::string& path) {
+        failed("tree", path);
+        complete = false;
+        if (afc_.deviceInfo()) return;
+        console_.error("tree: the device no longer answers; the rest of the tree is not listed");
+        answering = false;
+    };
+    std::vector<Directory> pending;
+    pending.push_back({start, std::move(*names), 0});
+    while (!pending.empty() && answering) {
+        Directory directory = std::move(pending.back());
+        pending.pop_back();
+        entries.push_back({directory.path.back() == '/' ? directory.path : directory.path + "/", std::nullopt});
+        std::vector<Directory> inside;
+        for (const auto& name : directory.names) {
+            if (!answering) break;
+            std::string child = join(directory.path, name);
+            PlistRef info = afc_.getFileInfo(child);
+            if (!info) {
+                // Listed by its directory but not found: removed meanwhile. Anything else is a
+                // failure to name.
+                const auto status = statusIn(textOr(afc_.lastError(), ""));
+                if (!status || *status != kAfcNotFound) trouble(child);
+                entries.push_back({std::move(child), std::nullopt});
+                continue;
+            }
+            if (typeOf(info) != "S_IFDIR") {
+                entries.push_back(leaf(child, info));
+                continue;
+            }
+            auto inner = afc_.directoryContents(child);
+            if (!inner) {
+                trouble(child);
+            } else if (!inner->empty() && directory.depth + 1 >= AFCDirectoryAccess::kMaxTreeDepth) {
+                console_.error(fmt::format("tree {}: deeper than {} levels; not listed", ValueText::printable(child),
+                                           AFCDirectoryAccess::kMaxTreeDepth));
+                complete = false;
+            } else {
+                inside.push_back({std::move(child), std::move(*inner), directory.depth + 1});
+                continue;
+            }
+            entries.push_back({child + "/", std::nullopt});
+        }
+        // Visited in the device's order.
+        std::move(inside.rbegin(), inside.rend(), std::back_inserter(pending));
+    }
+    return complete;
 }
 
 int FileCommands::stat(const std::vector<std::string>& paths) {
@@ -394,14 +494,9 @@ int FileCommands::cat(const std::vector<std::string>& paths) {
 }
 
 std::string FileCommands::explain(const std::string& text) {
-    static const std::string kMarker = "Return code = 0x";
-    const std::size_t at = text.rfind(kMarker);
-    if (at == std::string::npos) return text;
-    const std::string digits = text.substr(at + kMarker.size());
-    char* end = nullptr;
-    const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
-    if (digits.empty() || *end != '\0' || code == 0 || code >= std::size(kAfcStatusNames)) return text;
-    return fmt::format("{} ({})", text, kAfcStatusNames[code]);
+    const auto code = statusIn(text);
+    if (!code || *code == 0 || *code >= std::size(kAfcStatusNames)) return text;
+    return fmt::format("{} ({})", text, kAfcStatusNames[*code]);
 }
 
 std::string FileCommands::normalise(const std::string& path) {

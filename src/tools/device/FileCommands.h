@@ -25,6 +25,9 @@ public:
 
     int devinfo();
     int ls(const std::string& path, bool details);
+    // Every path under `path`, sorted, directories ending in "/". A symbolic link is shown with
+    // its target and not followed. What can't be listed is named and the rest still shown: the
+    // result is then kExitPartial.
     int tree(const std::string& path);
     int stat(const std::vector<std::string>& paths);
     int mkdir(const std::vector<std::string>& paths);
@@ -50,7 +53,15 @@ public:
     static std::string normalise(const std::string& path);
 
 private:
+    // One entry of a tree listing: a directory's path ends in "/"; a symbolic link has a target.
+    struct TreeEntry {
+        std::string path;
+        std::optional<std::string> target;
+    };
+
     int failed(const std::string& command, const std::string& path);
+    // Gathers the tree's entries, depth first; false when any part could not be listed.
+    bool walkTree(const std::string& start, std::vector<TreeEntry>& entries);
     bool removeTree(const std::string& path, int depth, bool& removedAny);
 
     Console& console_;

@@ -199,6 +199,18 @@ class FileCommands(ToolTest):
         error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
         self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
 
+    def test_tree_shows_symbolic_links_and_does_not_follow_them(self):
+        self.ok("ln", "-s", "nowhere", "/Books/dangling")
+        self.ok("ln", "-s", "/DCIM", "/Books/photos")
+        self.ok("ln", "-s", "..", "/Books/up")  # back to an enclosing directory
+        self.assertEqual(self.ok("tree", "/Books"), "/Books/\n/Books/Welcome.txt\n/Books/dangling -> nowhere\n"
+                                                    "/Books/photos -> /DCIM\n/Books/up -> ..\n")
+        self.assertEqual(self.json("tree")[:4], ["/", "/Books/", "/Books/Welcome.txt",
+                                                 {"path": "/Books/dangling", "target": "nowhere"}])
+        self.assertEqual(self.ok("tree", "/Books/dangling"), "/Books/dangling -> nowhere\n")
+        self.assertEqual(self.ok("tree", "/Books/photos/"), "/Books/photos/\n/Books/photos/100APPLE/\n"
+                                                           "/Books/photos/100APPLE/IMG_0001.JPG\n")
+
     def test_the_root_is_never_removed_or_moved_without_an_override(self):
         before = self.ok("tree")
         for root in ["", "/", "/.", "/..", "//", "DCIM/..", "/Books/../", "./"]:
@@ -308,8 +320,8 @@ class Transfers(ToolTest):
         self.assertRegex(result.stderr.decode(), r"^push: 4 files, 195\.3 KiB in \d+\.\d s \(.*/s\)\n$")
         self.assertEqual(self.json("tree", "/Books"), [
             "/Books/", "/Books/Welcome.txt", "/Books/album/", "/Books/album/a.txt", "/Books/album/sub/",
-            "/Books/album/sub/b.bin", "/Books/album/to-a", "/Books/album/to-sub/", "/Books/album/to-sub/b.bin",
-            "/Books/single.txt"])
+            "/Books/album/sub/b.bin", {"path": "/Books/album/to-a", "target": "a.txt"}, "/Books/album/to-sub/",
+            "/Books/album/to-sub/b.bin", "/Books/single.txt"])
         self.assertEqual(self.tool("cat", "/Books/album/to-sub/b.bin").stdout, self.b_bin)
         link = self.json("stat", "/Books/album/to-a")
         self.assertEqual((link["st_ifmt"], link["LinkTarget"]), ("S_IFLNK", "a.txt"))
