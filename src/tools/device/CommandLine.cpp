@@ -28,7 +28,8 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"list", "list", "the attached devices",
          "One line per attached device: udid, name, iOS version, product type, device class,\n"
-         "connection (usb or network) and whether this computer is paired with it.\n",
+         "connection (usb or network) and whether this computer is paired with it. Nothing (or\n"
+         "[] with --json) when none is attached; an error when usbmuxd can't be reached.\n",
          {}, {}, 0, 0, R::Monitor},
         {"info", "info [--domain DOMAIN] [--key KEY]", "the device's identity values",
          "All values of the device's lockdown domain (or of DOMAIN), or the one value KEY.\n",
@@ -101,8 +102,8 @@ constexpr const char* kGlobalOptions =
     "      --version     the version\n";
 
 constexpr const char* kExitCodes =
-    "Exit status: 0 success, 1 device error, 2 usage error (the root refused too), 3 a tree\n"
-    "transferred, removed or listed in part, 130 interrupted.\n";
+    "Exit status: 0 success, 1 device error (usbmuxd unreachable too), 2 usage error (the\n"
+    "root refused too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;

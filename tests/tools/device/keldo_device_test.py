@@ -9,6 +9,7 @@ import pty
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -174,6 +175,18 @@ class DeviceCommands(ToolTest):
         watch.send_signal(signal.SIGINT)
         out, err = watch.communicate(timeout=10)
         self.assertEqual((watch.returncode, out, err), (0, "", ""))
+
+    def test_no_usbmuxd_to_ask_is_no_empty_list(self):
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(self.local("stale"))  # a socket file that nobody listens on any more
+        stale.close()
+        for address, why in [("UNIX:" + self.local("missing"), "No such file or directory"),
+                             ("UNIX:" + self.local("stale"), "Connection refused"),
+                             ("127.0.0.1:1", "Connection refused")]:
+            self.env["USBMUXD_SOCKET_ADDRESS"] = address
+            for args in [("list",), ("--json", "list"), ("-u", "usb-0001", "info"), ("ls",)]:
+                error = self.fails(DEVICE_ERROR, *args)
+                self.assertIn("can't reach usbmuxd at {}: {}".format(address, why), error)
 
     def test_an_unpaired_device_says_so(self):
         self.sim.command("attach-unpaired lone-4 usb 9.0 Lone Phone")
