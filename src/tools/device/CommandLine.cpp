@@ -28,7 +28,8 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"list", "list", "the attached devices",
          "One line per attached device: udid, name, iOS version, product type, device class,\n"
-         "connection (usb or network) and whether this computer is paired with it.\n",
+         "connection (usb or network) and whether this computer is paired with it. Nothing (or\n"
+         "[] with --json) when none is attached; an error when usbmuxd can't be reached.\n",
          {}, {}, 0, 0, R::Monitor},
         {"info", "info [--domain DOMAIN] [--key KEY]", "the device's identity values",
          "All values of the device's lockdown domain (or of DOMAIN), or the one value KEY.\n",
@@ -45,14 +46,22 @@ const std::vector<Command>& commands() {
          "the target of a symbolic link.\n",
          {"-l"}, {}, 0, 1, R::Afc},
         {"tree", "tree [PATH]", "list a whole tree",
-         "Every path under PATH (default /), sorted; directories end in \"/\".\n",
+         "Every path under PATH (default /), sorted; directories end in \"/\". A symbolic link\n"
+         "is shown as LINK -> TARGET (with --json as {\"path\": LINK, \"target\": TARGET}) and is\n"
+         "not followed. What can't be listed is named on standard error and the rest is still\n"
+         "shown, with exit status 3.\n",
          {}, {}, 0, 1, R::Afc},
         {"stat", "stat PATH...", "a path's file information", "Every key that the device reports for PATH.\n",
          {}, {}, 1, -1, R::Afc},
         {"mkdir", "mkdir PATH...", "make directories", "", {}, {}, 1, -1, R::Afc},
-        {"rm", "rm [-r] PATH...", "remove files, links and empty directories",
-         "-r removes directories with everything in them, deepest first.\n", {"-r"}, {}, 1, -1, R::Afc},
-        {"mv", "mv OLD NEW", "rename a path", "", {}, {}, 2, 2, R::Afc},
+        {"rm", "rm [-r] [--no-preserve-root] PATH...", "remove files, links and empty directories",
+         "-r removes directories with everything in them, deepest first; a symbolic link is\n"
+         "removed, never followed. A PATH that names the root of the file system (/, \"\", /.,\n"
+         "/DCIM/.. and the like) is refused and nothing is removed, unless --no-preserve-root\n"
+         "is given: then everything in the root goes.\n",
+         {"-r", "--no-preserve-root"}, {}, 1, -1, R::Afc},
+        {"mv", "mv OLD NEW", "rename a path", "Neither OLD nor NEW may be the root of the file system.\n",
+         {}, {}, 2, 2, R::Afc},
         {"ln", "ln [-s] TARGET LINK", "make a hard link (or, with -s, a symbolic one)",
          "Makes LINK pointing at TARGET. Devices since iOS 10 refuse to make links.\n", {"-s"}, {}, 2, 2, R::Afc},
         {"touch", "touch [--date DATE] PATH...", "set modification times",
@@ -93,8 +102,8 @@ constexpr const char* kGlobalOptions =
     "      --version     the version\n";
 
 constexpr const char* kExitCodes =
-    "Exit status: 0 success, 1 device error, 2 usage error, 3 a tree transferred or removed\n"
-    "in part, 130 interrupted.\n";
+    "Exit status: 0 success, 1 device error (usbmuxd unreachable too), 2 usage error (the\n"
+    "root refused too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;

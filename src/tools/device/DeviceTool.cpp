@@ -17,9 +17,9 @@
 
 namespace keldo {
 
-DeviceTool::DeviceTool(Invocation invocation, Console& console, std::function<void()> finish)
+DeviceTool::DeviceTool(Invocation invocation, Console& console, std::function<void()> finish, SourceProbe probe)
     : invocation_(std::move(invocation)), console_(console), finish_(std::move(finish)),
-      deviceCommands_(console, invocation_.json) {}
+      deviceCommands_(console, invocation_.json), probe_(std::move(probe)) {}
 
 void DeviceTool::applicationDidFinishLaunching() {
     // The application's own handlers are in place now; ours run them too.
@@ -53,6 +53,7 @@ void DeviceTool::start() {
 void DeviceTool::release() {
     if (settleTimer_) settleTimer_->invalidate();
     if (deadlineTimer_) deadlineTimer_->invalidate();
+    probing_ = nullptr;
     afc_.reset();
     device_.reset();
 }
@@ -101,6 +102,7 @@ void DeviceTool::settled() {
     auto devices = candidates();
     // --wait: nothing wanted is here yet; the next attach settles again.
     if (devices.empty() && waiting_) return;
+    if (devices.empty() && !sourceReachable()) return;
     running_ = true;
     if (deadlineTimer_) deadlineTimer_->invalidate();
 
@@ -125,6 +127,23 @@ void DeviceTool::settled() {
     // The same device over USB and the network: USB is the faster and the surer way.
     auto usb = std::find_if(devices.begin(), devices.end(), [](const auto& d) { return d->interfaceType() != 2; });
     run(usb != devices.end() ? *usb : devices.front());
+}
+
+bool DeviceTool::sourceReachable() {
+    if (!probe_) return true;
+    if (!probing_) {
+        probing_ = probe_();
+        probeLooks_ = 0;
+    }
+    const SourceState state = probing_();
+    if (state.known && !state.failure) return true;
+    if (state.known || ++probeLooks_ >= kProbeLooks) {
+        console_.error(state.failure.value_or("the source of device events does not answer"));
+        end(kExitDeviceError);
+        return false;
+    }
+    scheduleSettle(kProbeInterval);
+    return false;
 }
 
 void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {

@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace keldo {
@@ -21,13 +23,25 @@ class RunLoopTimer;
 //
 // Devices are heard of one at a time on the main loop, so "all of them" is a matter of quiet:
 // kFirstEvents for usbmuxd's first answer, then kQuiet after each attach. --wait keeps waiting
-// for a wanted device up to its number of seconds.
+// for a wanted device up to its number of seconds. When none is found, the source of device
+// events is asked whether it can be reached at all, so that "no device attached" is never said
+// for "nobody to ask".
 class DeviceTool : public ApplicationDelegate,
                    public DeviceListener,
                    public std::enable_shared_from_this<DeviceTool> {
 public:
-    // `finish` ends the main loop; it is called once, after the exit code is known.
-    DeviceTool(Invocation invocation, Console& console, std::function<void()> finish);
+    // How far a probe of the device events' source has got: not known yet (`failure` then says
+    // what to tell if it never is), reachable, or not (`failure` says why, naming its address).
+    struct SourceState {
+        bool known = false;
+        std::optional<std::string> failure;
+    };
+    // Starts a probe without waiting and gives the way to look at it, again without waiting.
+    using SourceProbe = std::function<std::function<SourceState()>()>;
+
+    // `finish` ends the main loop; it is called once, after the exit code is known. Without a
+    // probe the source counts as reachable.
+    DeviceTool(Invocation invocation, Console& console, std::function<void()> finish, SourceProbe probe = {});
 
     // Subscribes to device events (through the monitor) and starts waiting.
     void start();
@@ -49,11 +63,17 @@ public:
 
     static constexpr double kFirstEvents = 0.5;
     static constexpr double kQuiet = 0.3;
+    // A probe is looked at this often, this many times, before its source counts as silent.
+    static constexpr double kProbeInterval = 0.05;
+    static constexpr int kProbeLooks = 60;
 
 private:
     void scheduleSettle(double seconds);
     void settled();
     void deadlinePassed();
+    // True when the source of events can be reached; otherwise the run ends with its failure, or
+    // comes back here once the probe knows more.
+    bool sourceReachable();
     bool wanted(const AMDevice& device) const;
     std::vector<std::shared_ptr<AMDevice>> candidates() const;
     void run(const std::shared_ptr<AMDevice>& device);
@@ -66,6 +86,9 @@ private:
     DeviceCommands deviceCommands_;
     std::shared_ptr<RunLoopTimer> settleTimer_;
     std::shared_ptr<RunLoopTimer> deadlineTimer_;
+    SourceProbe probe_;
+    std::function<SourceState()> probing_;
+    int probeLooks_ = 0;
     bool waiting_ = false;
     bool running_ = false;
     bool finished_ = false;

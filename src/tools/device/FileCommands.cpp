@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <ctime>
 #include <memory>
+#include <string_view>
 
 namespace keldo {
 
@@ -31,6 +33,19 @@ constexpr const char* kAfcStatusNames[] = {
 };
 
 constexpr std::uint64_t kCatBuffer = 1024 * 1024;
+constexpr unsigned long kAfcNotFound = 8;
+
+// The device's status in a text of the library's status check ("... Return code = 0x0008").
+std::optional<unsigned long> statusIn(const std::string& text) {
+    static const std::string kMarker = "Return code = 0x";
+    const std::size_t at = text.rfind(kMarker);
+    if (at == std::string::npos) return std::nullopt;
+    const std::string digits = text.substr(at + kMarker.size());
+    char* end = nullptr;
+    const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
+    if (digits.empty() || *end != '\0') return std::nullopt;
+    return code;
+}
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
 
@@ -89,7 +104,7 @@ int FileCommands::run(const Invocation& invocation) {
     if (command == "tree") return tree(operands.empty() ? "/" : operands[0]);
     if (command == "stat") return stat(operands);
     if (command == "mkdir") return mkdir(operands);
-    if (command == "rm") return rm(operands, invocation.has("-r"));
+    if (command == "rm") return rm(operands, invocation.has("-r"), !invocation.has("--no-preserve-root"));
     if (command == "mv") return mv(operands[0], operands[1]);
     if (command == "ln") return ln(operands[0], operands[1], invocation.has("-s"));
     if (command == "cat") return cat(operands);
@@ -207,27 +222,112 @@ int FileCommands::ls(const std::string& path, bool details) {
 }
 
 int FileCommands::tree(const std::string& path) {
-    // The library joins names to the start path as text: a trailing "/" would double the
-    // separator in every entry. The root keeps its "/" and loses the doubled one afterwards.
-    std::string start = path;
+    // Children are joined to the start path: a trailing "/" would double the separator in every
+    // entry. The root keeps its "/".
+    std::string start = path.empty() ? "/" : path;
     while (start.size() > 1 && start.back() == '/') start.pop_back();
-    auto paths = afc_.recursiveDirectoryContents(start);
-    if (!paths) return failed("tree", path);
-    if (start == "/") {
-        for (auto& p : *paths) {
-            if (p.rfind("//", 0) == 0) p.erase(0, 1);
-        }
-    }
+    std::vector<TreeEntry> entries;
+    const bool complete = walkTree(start, entries);
+    if (entries.empty()) return kExitDeviceError;
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
     if (json_) {
         JsonWriter json;
         json.beginArray();
-        for (const auto& p : *paths) json.text(p);
+        for (const auto& e : entries) {
+            if (e.target) {
+                json.beginObject().key("path").text(e.path).key("target").text(*e.target).endObject();
+            } else {
+                json.text(e.path);
+            }
+        }
         json.endArray();
         console_.json(json);
     } else {
-        for (const auto& p : *paths) console_.line(p);
+        for (const auto& e : entries) {
+            console_.line(e.target ? fmt::format("{} -> {}", e.path, *e.target) : e.path);
+        }
     }
-    return kExitSuccess;
+    return complete ? kExitSuccess : kExitPartial;
+}
+
+bool FileCommands::walkTree(const std::string& start, std::vector<TreeEntry>& entries) {
+    auto leaf = [](const std::string& path, const PlistRef& info) {
+        if (typeOf(info) != "S_IFLNK") return TreeEntry{path, std::nullopt};
+        const PlistValue* target = entry(info, "LinkTarget");
+        return TreeEntry{path, target && target->text() ? *target->text() : std::string()};
+    };
+    auto names = afc_.directoryContents(start);
+    if (!names) {
+        // The start is no directory: it is listed as itself, a symbolic link as a link.
+        const std::string listingError = textOr(afc_.lastError(), "failed");
+        PlistRef info = afc_.getFileInfo(start);
+        if (!info || typeOf(info) == "S_IFDIR") {
+            console_.error(fmt::format("tree {}: {}", start, explain(listingError)));
+            return false;
+        }
+        entries.push_back(leaf(start, info));
+        return true;
+    }
+
+    // One query per entry tells what it is; only real directories are read, so a symbolic link
+    // is shown as one and never followed (no loop, no dangling target to fail on). A directory
+    // that can't be read, or an entry that can't be queried, is named on standard error and
+    // the listing goes on with the rest.
+    struct Directory {
+        std::string path;
+        std::vector<std::string> names;
+        int depth;
+    };
+    bool complete = true;
+    bool answering = true;
+    // Names a failure; once the device has stopped answering, the rest would only fail too.
+    auto trouble = [&](const std::string& path) {
+        failed("tree", path);
+        complete = false;
+        if (afc_.deviceInfo()) return;
+        console_.error("tree: the device no longer answers; the rest of the tree is not listed");
+        answering = false;
+    };
+    std::vector<Directory> pending;
+    pending.push_back({start, std::move(*names), 0});
+    while (!pending.empty() && answering) {
+        Directory directory = std::move(pending.back());
+        pending.pop_back();
+        entries.push_back({directory.path.back() == '/' ? directory.path : directory.path + "/", std::nullopt});
+        std::vector<Directory> inside;
+        for (const auto& name : directory.names) {
+            if (!answering) break;
+            std::string child = join(directory.path, name);
+            PlistRef info = afc_.getFileInfo(child);
+            if (!info) {
+                // Listed by its directory but not found: removed meanwhile. Anything else is a
+                // failure to name.
+                const auto status = statusIn(textOr(afc_.lastError(), ""));
+                if (!status || *status != kAfcNotFound) trouble(child);
+                entries.push_back({std::move(child), std::nullopt});
+                continue;
+            }
+            if (typeOf(info) != "S_IFDIR") {
+                entries.push_back(leaf(child, info));
+                continue;
+            }
+            auto inner = afc_.directoryContents(child);
+            if (!inner) {
+                trouble(child);
+            } else if (!inner->empty() && directory.depth + 1 >= AFCDirectoryAccess::kMaxTreeDepth) {
+                console_.error(fmt::format("tree {}: deeper than {} levels; not listed", child,
+                                           AFCDirectoryAccess::kMaxTreeDepth));
+                complete = false;
+            } else {
+                inside.push_back({std::move(child), std::move(*inner), directory.depth + 1});
+                continue;
+            }
+            entries.push_back({child + "/", std::nullopt});
+        }
+        // Visited in the device's order.
+        std::move(inside.rbegin(), inside.rend(), std::back_inserter(pending));
+    }
+    return complete;
 }
 
 int FileCommands::stat(const std::vector<std::string>& paths) {
@@ -267,11 +367,25 @@ int FileCommands::mkdir(const std::vector<std::string>& paths) {
     return status;
 }
 
-int FileCommands::rm(const std::vector<std::string>& paths, bool recursive) {
+int FileCommands::rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot) {
+    // All operands are looked at before anything goes: "", "/." or "DCIM/.." name the root as
+    // surely as "/" does, and a script's "$DIR/" with DIR empty is the usual way to get there.
+    if (preserveRoot) {
+        for (const auto& path : paths) {
+            if (normalise(path) != "/") continue;
+            console_.error(fmt::format("rm: \"{}\" is the root of the file system; refusing to remove it "
+                                       "(--no-preserve-root overrides)",
+                                       path));
+            return kExitUsage;
+        }
+    }
     int status = kExitSuccess;
-    for (const auto& path : paths) {
+    for (const auto& given : paths) {
+        // Normalised, so that a trailing "/" or "/." can't make the device follow a symbolic link
+        // that is to be removed itself.
+        const std::string path = normalise(given);
         if (!recursive) {
-            if (!afc_.unlink(path)) status = failed("rm", path);
+            if (!afc_.unlink(path)) status = failed("rm", given);
             continue;
         }
         bool removedAny = false;
@@ -301,6 +415,8 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
             if (!removeTree(join(path, name), depth + 1, removedAny)) return false;
         }
     }
+    // Only an override gets here with the root: its contents go, the root itself can't.
+    if (path == "/") return true;
     if (!afc_.unlink(path)) {
         failed("rm", path);
         return false;
@@ -310,6 +426,12 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
 }
 
 int FileCommands::mv(const std::string& from, const std::string& to) {
+    for (const std::string* path : {&from, &to}) {
+        if (normalise(*path) != "/") continue;
+        console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is neither moved nor replaced",
+                                   *path));
+        return kExitUsage;
+    }
     if (!afc_.renameTo(from, to)) return failed("mv", from);
     return kExitSuccess;
 }
@@ -369,14 +491,29 @@ int FileCommands::cat(const std::vector<std::string>& paths) {
 }
 
 std::string FileCommands::explain(const std::string& text) {
-    static const std::string kMarker = "Return code = 0x";
-    const std::size_t at = text.rfind(kMarker);
-    if (at == std::string::npos) return text;
-    const std::string digits = text.substr(at + kMarker.size());
-    char* end = nullptr;
-    const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
-    if (digits.empty() || *end != '\0' || code == 0 || code >= std::size(kAfcStatusNames)) return text;
-    return fmt::format("{} ({})", text, kAfcStatusNames[code]);
+    const auto code = statusIn(text);
+    if (!code || *code == 0 || *code >= std::size(kAfcStatusNames)) return text;
+    return fmt::format("{} ({})", text, kAfcStatusNames[*code]);
+}
+
+std::string FileCommands::normalise(const std::string& path) {
+    std::vector<std::string_view> parts;
+    std::string_view rest = path;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    if (parts.empty()) return "/";
+    std::string normalised;
+    for (const auto part : parts) normalised.append("/").append(part);
+    return normalised;
 }
 
 std::optional<PlistDate> FileCommands::parseDate(const std::string& text) {

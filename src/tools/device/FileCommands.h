@@ -25,12 +25,17 @@ public:
 
     int devinfo();
     int ls(const std::string& path, bool details);
+    // Every path under `path`, sorted, directories ending in "/". A symbolic link is shown with
+    // its target and not followed. What can't be listed is named and the rest still shown: the
+    // result is then kExitPartial.
     int tree(const std::string& path);
     int stat(const std::vector<std::string>& paths);
     int mkdir(const std::vector<std::string>& paths);
     // Recursive removal walks the tree itself and never follows a symbolic link: the link goes,
-    // what it points at stays.
-    int rm(const std::vector<std::string>& paths, bool recursive);
+    // what it points at stays. A path that names the root is refused (kExitUsage, nothing
+    // removed) unless `preserveRoot` is false; then the root's contents go.
+    int rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot = true);
+    // Neither operand may name the root.
     int mv(const std::string& from, const std::string& to);
     int ln(const std::string& target, const std::string& link, bool symbolic);
     // Makes an empty file where none is, then sets the modification time.
@@ -43,9 +48,20 @@ public:
     static std::optional<PlistDate> parseDate(const std::string& text);
     // A directory and a name with one "/" between them.
     static std::string join(const std::string& directory, const std::string& name);
+    // A remote path in its lexical normal form: absolute, without empty, "." and ".." parts
+    // (".." above the root stays at the root); the root is "/".
+    static std::string normalise(const std::string& path);
 
 private:
+    // One entry of a tree listing: a directory's path ends in "/"; a symbolic link has a target.
+    struct TreeEntry {
+        std::string path;
+        std::optional<std::string> target;
+    };
+
     int failed(const std::string& command, const std::string& path);
+    // Gathers the tree's entries, depth first; false when any part could not be listed.
+    bool walkTree(const std::string& start, std::vector<TreeEntry>& entries);
     bool removeTree(const std::string& path, int depth, bool& removedAny);
 
     Console& console_;

@@ -3,6 +3,7 @@
 #include "monitor/DeviceMonitor.h"
 #include "platform/host/Application.h"
 #include "platform/imobiledevice/ImobiledeviceBackend.h"
+#include "platform/imobiledevice/UsbmuxdProbe.h"
 #include "platform/SystemLog.h"
 #include "tools/device/CommandLine.h"
 #include "tools/device/Console.h"
@@ -44,7 +45,17 @@ int main(int argc, char** argv) {
         SystemLog::setSink([&console, verbose](const std::string& line) {
             if (verbose) console.error(fmt::format("log: {}", line));
         });
-        auto tool = std::make_shared<DeviceTool>(*invocation, console, [&application] { application.terminate(); });
+        // With no device found: is there a usbmuxd to ask at all?
+        auto probe = [] {
+            auto usbmuxd = std::make_shared<UsbmuxdProbe>();
+            return [usbmuxd] {
+                const auto outcome = usbmuxd->outcome();
+                if (outcome == UsbmuxdProbe::Outcome::Reached) return DeviceTool::SourceState{true, std::nullopt};
+                return DeviceTool::SourceState{outcome == UsbmuxdProbe::Outcome::Unreachable, usbmuxd->failure()};
+            };
+        };
+        auto tool = std::make_shared<DeviceTool>(*invocation, console, [&application] { application.terminate(); },
+                                                 probe);
         application.setDelegate(tool);
         application.run();
         code = tool->exitCode();

@@ -82,6 +82,47 @@ TEST_F(FileCommandsTest, RecursiveRemovalThatFailsMidwayIsAPartialFailure) {
     EXPECT_EQ(commands.rm({"/Missing"}, true), kExitDeviceError);
 }
 
+TEST_F(FileCommandsTest, TreeThatCannotReadEverythingShowsTheRestAndNamesWhatFailed) {
+    files->addFile("/T/a/locked/secret", "s");
+    files->addFile("/T/b/gone", "g");
+    files->addFile("/T/b/odd", "o");
+    files->addFile("/T/c", "c");
+    files->inject(Fault("AFCDirectoryOpen", SimulatedFileSystem::kPermissionDenied).onPath("/T/a/locked"));
+    // Listed, then removed before its query: no failure, just a name.
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kNotFound).onPath("/T/b/gone"));
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kBusy).onPath("/T/b/odd"));
+    FileCommands commands(console, *afc, false);
+
+    EXPECT_EQ(commands.tree("/T/"), kExitPartial);
+    EXPECT_EQ(output(), "/T/\n/T/a/\n/T/a/locked/\n/T/b/\n/T/b/gone\n/T/b/odd\n/T/c\n");
+    EXPECT_EQ(errors(),
+              "keldo-device: tree /T/a/locked: AFCDirectoryOpen failed: Return code = 0x000A (permission denied)\n"
+              "keldo-device: tree /T/b/odd: AFCFileInfoOpen failed: Return code = 0x0011 (busy)\n");
+    EXPECT_EQ(commands.tree("/Missing"), kExitDeviceError);
+}
+
+TEST_F(FileCommandsTest, TreeStopsOnceTheDeviceNoLongerAnswers) {
+    files->addFile("/T/a/x");
+    files->addFile("/T/b/y");
+    files->inject(Fault("AFCDirectoryOpen", 20).after(1).times(-1));
+    files->inject(Fault("AFCDeviceInfoOpen", 20).times(-1));
+    FileCommands commands(console, *afc, true);
+
+    EXPECT_EQ(commands.tree("/T"), kExitPartial);
+    EXPECT_EQ(output(), "[\"/T/\",\"/T/a/\"]\n");
+    EXPECT_EQ(errors(), "keldo-device: tree /T/a: AFCDirectoryOpen failed: Return code = 0x0014 (I/O error)\n"
+                        "keldo-device: tree: the device no longer answers; the rest of the tree is not listed\n");
+}
+
+TEST(FileCommandsPaths, NormaliseLexicallyWithTheRootAsFloor) {
+    for (const char* root : {"", "/", ".", "/./", "//", "/..", "a/..", "/a/b/../../..", "../a/.."})
+        EXPECT_EQ(FileCommands::normalise(root), "/") << root;
+    EXPECT_EQ(FileCommands::normalise("DCIM"), "/DCIM");
+    EXPECT_EQ(FileCommands::normalise("/a//b/./c/"), "/a/b/c");
+    EXPECT_EQ(FileCommands::normalise("/a/b/../c/.."), "/a");
+    EXPECT_EQ(FileCommands::normalise("/../..a/.b"), "/..a/.b");
+}
+
 TEST_F(FileCommandsTest, ListsAFileThatIsNoDirectoryAsItself) {
     files->addFile("/f.txt", "12345");
     FileCommands commands(console, *afc, true);

@@ -9,6 +9,7 @@ import pty
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -203,6 +204,18 @@ class DeviceCommands(ToolTest):
         out, err = watch.communicate(timeout=10)
         self.assertEqual((watch.returncode, out, err), (0, "", ""))
 
+    def test_no_usbmuxd_to_ask_is_no_empty_list(self):
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(self.local("stale"))  # a socket file that nobody listens on any more
+        stale.close()
+        for address, why in [("UNIX:" + self.local("missing"), "No such file or directory"),
+                             ("UNIX:" + self.local("stale"), "Connection refused"),
+                             ("127.0.0.1:1", "Connection refused")]:
+            self.env["USBMUXD_SOCKET_ADDRESS"] = address
+            for args in [("list",), ("--json", "list"), ("-u", "usb-0001", "info"), ("ls",)]:
+                error = self.fails(DEVICE_ERROR, *args)
+                self.assertIn("can't reach usbmuxd at {}: {}".format(address, why), error)
+
     def test_an_unpaired_device_says_so(self):
         self.sim.command("attach-unpaired lone-4 usb 9.0 Lone Phone")
         self.assertIn("not paired", self.fails(DEVICE_ERROR, "-u", "lone-4", "info"))
@@ -226,6 +239,34 @@ class FileCommands(ToolTest):
         self.assertEqual(self.ok("tree", "/DCIM/"), "/DCIM/\n/DCIM/100APPLE/\n/DCIM/100APPLE/IMG_0001.JPG\n")
         error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
         self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
+
+    def test_tree_shows_symbolic_links_and_does_not_follow_them(self):
+        self.ok("ln", "-s", "nowhere", "/Books/dangling")
+        self.ok("ln", "-s", "/DCIM", "/Books/photos")
+        self.ok("ln", "-s", "..", "/Books/up")  # back to an enclosing directory
+        self.assertEqual(self.ok("tree", "/Books"), "/Books/\n/Books/Welcome.txt\n/Books/dangling -> nowhere\n"
+                                                    "/Books/photos -> /DCIM\n/Books/up -> ..\n")
+        self.assertEqual(self.json("tree")[:4], ["/", "/Books/", "/Books/Welcome.txt",
+                                                 {"path": "/Books/dangling", "target": "nowhere"}])
+        self.assertEqual(self.ok("tree", "/Books/dangling"), "/Books/dangling -> nowhere\n")
+        self.assertEqual(self.ok("tree", "/Books/photos/"), "/Books/photos/\n/Books/photos/100APPLE/\n"
+                                                           "/Books/photos/100APPLE/IMG_0001.JPG\n")
+
+    def test_the_root_is_never_removed_or_moved_without_an_override(self):
+        before = self.ok("tree")
+        for root in ["", "/", "/.", "/..", "//", "DCIM/..", "/Books/../", "./"]:
+            self.assertIn('"{}" is the root of the file system'.format(root), self.fails(USAGE, "rm", "-r", root))
+        self.assertIn("--no-preserve-root", self.fails(USAGE, "rm", "-r", "/Books", "/DCIM/.."))
+        self.fails(USAGE, "rm", "/.")
+        self.fails(USAGE, "mv", "/DCIM/..", "/Old")
+        self.fails(USAGE, "mv", "/Books", "/")
+        self.assertEqual(self.ok("tree"), before)
+        # A trailing "/" on a link does not make rm go through it.
+        self.ok("ln", "-s", "/", "/Books/root")
+        self.ok("rm", "-r", "/Books/root/")
+        self.assertEqual(self.ok("tree"), before)
+        self.ok("rm", "-r", "--no-preserve-root", "/")
+        self.assertEqual(self.ok("tree"), "/\n")
 
     def test_information(self):
         info = self.json("stat", "/Books/Welcome.txt")
@@ -288,9 +329,11 @@ class Terminal(ToolTest):
     def test_a_failure_message_shows_the_path_it_carries_escaped(self):
         self.ok("mkdir", *["/" + "/".join(["\x1b[7m"] * depth) for depth in range(1, 516)])
         process, text = self.run_on_terminal("tree", "/", output=True)
-        self.assertEqual(process.returncode, DEVICE_ERROR, text)
+        # What is too deep is named and left out; the rest is listed.
+        self.assertEqual(process.returncode, PARTIAL, text)
         self.assertInert(text)
-        self.assertRegex(text, r"^keldo-device: tree /: Directory tree deeper than 512 levels at /+(\\x1b\[7m/)+\\x1b\[7m\r\n$")
+        self.assertRegex(text, r"(?m)^keldo-device: tree /(\\x1b\[7m/)+\\x1b\[7m: deeper than 512 levels; not listed\r$")
+        self.assertIn("\r\n/\\x1b[7m/\r\n", text)
 
     def test_the_simulator_answers_with_names_escaped(self):
         self.sim.process.stdin.write("detach \x1b[7m\u202e\nfrobnicate\x9b\n")
@@ -323,8 +366,8 @@ class Transfers(ToolTest):
         self.assertRegex(result.stderr.decode(), r"^push: 4 files, 195\.3 KiB in \d+\.\d s \(.*/s\)\n$")
         self.assertEqual(self.json("tree", "/Books"), [
             "/Books/", "/Books/Welcome.txt", "/Books/album/", "/Books/album/a.txt", "/Books/album/sub/",
-            "/Books/album/sub/b.bin", "/Books/album/to-a", "/Books/album/to-sub/", "/Books/album/to-sub/b.bin",
-            "/Books/single.txt"])
+            "/Books/album/sub/b.bin", {"path": "/Books/album/to-a", "target": "a.txt"}, "/Books/album/to-sub/",
+            "/Books/album/to-sub/b.bin", "/Books/single.txt"])
         self.assertEqual(self.tool("cat", "/Books/album/to-sub/b.bin").stdout, self.b_bin)
         link = self.json("stat", "/Books/album/to-a")
         self.assertEqual((link["st_ifmt"], link["LinkTarget"]), ("S_IFLNK", "a.txt"))
