@@ -246,14 +246,14 @@ void ImobiledeviceBackend::watchAndSubscribe() {
         subscribeLibrary();
         return;
     }
-    watch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool present) {
-        if (present) {
+    watch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool up) {
+        if (up) {
             subscribeLibrary();
         } else {
             dropLibrary(true);
         }
     });
-    if (!watch_->watching() || watch_->present()) subscribeLibrary();
+    if (!watch_->watching() || watch_->up()) subscribeLibrary();
 }
 
 void ImobiledeviceBackend::subscribeLibrary() {
