@@ -10,12 +10,17 @@
 #include <libimobiledevice/afc.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
+#include <libimobiledevice/property_list_service.h>
 #include <libimobiledevice/service.h>
 #include <plist/plist.h>
 #include <pthread.h>
 #include <usbmuxd.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,13 +38,52 @@ namespace {
 using Status = ImobiledeviceStatus;
 
 constexpr const char* kLabel = "keldo-agent";
-// The library's own time-outs of AFC replies, in seconds.
-constexpr std::uint32_t kAfcTimeoutUsb = 5;
-constexpr std::uint32_t kAfcTimeoutNetwork = 20;
+
+// Holds SIGPIPE back on this thread while the library may write to a device, and drops one that
+// the writes raised: OpenSSL writes to a TLS connection without MSG_NOSIGNAL, and a device that
+// has gone (or whose connection was cut) must fail the write, not end the process. The process's
+// own handling of SIGPIPE (a pipe on its standard output) is left as it is.
+class SigpipeHeld {
+public:
+    SigpipeHeld() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t previous;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous);
+        // Already held by an outer guard (or the thread): that one cleans up.
+        owner_ = !sigismember(&previous, SIGPIPE);
+    }
+    ~SigpipeHeld() {
+        if (!owner_) return;
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+            const timespec now{};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_UNBLOCK, &pipe_, nullptr);
+    }
+    SigpipeHeld(const SigpipeHeld&) = delete;
+    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+private:
+    sigset_t pipe_{};
+    bool owner_ = false;
+};
 
 struct IdeviceFree { void operator()(idevice_t d) const { idevice_free(d); } };
-struct LockdownFree { void operator()(lockdownd_client_t c) const { lockdownd_client_free(c); } };
-struct ServiceFree { void operator()(service_client_t c) const { service_client_free(c); } };
+// Freeing stops an open session (lockdownd) or says goodbye to TLS (services): both write.
+struct LockdownFree {
+    void operator()(lockdownd_client_t c) const {
+        SigpipeHeld held;
+        lockdownd_client_free(c);
+    }
+};
+struct ServiceFree {
+    void operator()(service_client_t c) const {
+        SigpipeHeld held;
+        service_client_free(c);
+    }
+};
 struct AfcFree { void operator()(afc_client_t c) const { afc_client_free(c); } };
 struct DescriptorFree { void operator()(lockdownd_service_descriptor_t d) const { lockdownd_service_descriptor_free(d); } };
 struct PlistFree { void operator()(plist_t p) const { plist_free(p); } };
@@ -47,10 +91,48 @@ struct DictionaryFree { void operator()(char** d) const { afc_dictionary_free(d)
 
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-// service_client_private of libimobiledevice 1.3.0 holds its connection first; there is no getter.
+// libimobiledevice 1.3.0 has no getter for a client's connection: service_client_private holds
+// it first, property_list_service_client_private its service client first, and
+// lockdownd_client_private its property-list client first.
 struct ServiceClientLayout {
     idevice_connection_t connection;
 };
+struct PropertyListClientLayout {
+    service_client_t parent;
+};
+struct LockdownClientLayout {
+    property_list_service_client_t parent;
+};
+
+// The socket under a client, or -1 when it is not one (so nothing is ever shut down by mistake).
+int socketOf(service_client_t client) {
+    int fd = -1;
+    if (!client || idevice_connection_get_fd(reinterpret_cast<ServiceClientLayout*>(client)->connection, &fd) !=
+                       IDEVICE_E_SUCCESS)
+        return -1;
+    struct stat info {};
+    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode) ? fd : -1;
+}
+
+int socketOf(lockdownd_client_t client) {
+    if (!client) return -1;
+    auto* plist = reinterpret_cast<LockdownClientLayout*>(client)->parent;
+    return plist ? socketOf(reinterpret_cast<PropertyListClientLayout*>(plist)->parent) : -1;
+}
+
+// Handles are ids; the platform's types are pointers.
+template <typename Handle>
+Handle toHandle(std::uint64_t id) {
+    return reinterpret_cast<Handle>(static_cast<std::uintptr_t>(id));
+}
+template <typename Handle>
+std::uint64_t idOf(Handle handle) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+timeval toTimeval(std::chrono::milliseconds t) {
+    return timeval{static_cast<time_t>(t.count() / 1000), static_cast<suseconds_t>((t.count() % 1000) * 1000)};
+}
 
 PlistRef fromLibplist(plist_t value) {
     if (!value) return nullptr;
@@ -117,10 +199,11 @@ public:
 } // namespace
 
 struct ImobiledeviceBackend::Device {
+    std::uint64_t id = 0;
     std::string udid;
     int connectionType = CONNECTION_USBMUXD;
-    std::atomic<bool> present{true};
-    int references = 0;  // guarded by the backend's mutex
+    bool present = true;  // guarded by the backend's mutex
+    int references = 0;   // guarded by the backend's mutex
 
     // The conversation with the device's lockdownd, one at a time.
     std::mutex io;
@@ -139,8 +222,9 @@ struct ImobiledeviceBackend::Subscription {
 struct ImobiledeviceBackend::Service {
     std::shared_ptr<idevice_private> idevice;  // outlives the client made on it
     std::unique_ptr<service_client_private, ServiceFree> client;
-    const Device* owner = nullptr;
+    std::uint64_t device = 0;
     bool network = false;
+    int socket = -1;
 };
 
 struct ImobiledeviceBackend::KeyValues {
@@ -151,9 +235,11 @@ struct ImobiledeviceBackend::KeyValues {
 struct ImobiledeviceBackend::AfcConnection {
     std::shared_ptr<Service> service;  // declared first: freed after the AFC client made on it
     std::unique_ptr<afc_client_private, AfcFree> afc;
+    std::chrono::milliseconds timeout{0};
     std::mutex io;
+    bool cut = false;  // a round trip outlasted its time-out: the socket is shut down
     std::string lastError;
-    std::map<afc_directory, std::unique_ptr<KeyValues>> directories;
+    HandleTable<KeyValues> directories;
 };
 
 ImobiledeviceBackend::ImobiledeviceBackend() = default;
@@ -162,12 +248,22 @@ ImobiledeviceBackend::~ImobiledeviceBackend() {
     std::vector<std::shared_ptr<EventQueue>> queues;
     {
         std::lock_guard lock(mutex_);
-        for (auto& s : subscriptions_) queues.push_back(s->queue);
-        subscriptions_.clear();
+        for (auto& [id, s] : subscriptions_) queues.push_back(s->queue);
+        subscriptions_ = {};
     }
     for (auto& q : queues) q->close();
-    watch_.reset();
+    socketWatch_.reset();
     dropLibrary(false);
+    // Devices still referenced close their lockdownd connections under a deadline too.
+    std::vector<std::shared_ptr<Device>> devices;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, d] : devices_) devices.push_back(d);
+    }
+    for (auto& d : devices) {
+        std::lock_guard io(d->io);
+        closeLockdown(*d);
+    }
 }
 
 std::shared_ptr<ImobiledeviceBackend> ImobiledeviceBackend::installNew() {
@@ -176,12 +272,24 @@ std::shared_ptr<ImobiledeviceBackend> ImobiledeviceBackend::installNew() {
     return backend;
 }
 
+void ImobiledeviceBackend::setTimeouts(const Timeouts& timeouts) {
+    std::lock_guard lock(mutex_);
+    timeouts_ = timeouts;
+}
+
+std::size_t ImobiledeviceBackend::recordCount() const {
+    std::lock_guard lock(mutex_);
+    return devices_.size() + services_.size() + afcConnections_.size() + keyValues_.size();
+}
+
+bool ImobiledeviceBackend::followingUsbmuxd() const {
+    std::lock_guard lock(mutex_);
+    return librarySubscribed_;
+}
+
 std::shared_ptr<ImobiledeviceBackend::Device> ImobiledeviceBackend::find(am_device device) const {
     std::lock_guard lock(mutex_);
-    for (const auto& d : devices_) {
-        if (reinterpret_cast<am_device>(d.get()) == device) return d;
-    }
-    return nullptr;
+    return devices_.find(idOf(device));
 }
 
 // Events ----------------------------------------------------------------------------------------
@@ -197,22 +305,21 @@ std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_
     auto discard = [this](const am_device_notification_callback_info& event) {
         if (event.msg == ADNCI_MSG_CONNECTED) release(event.dev);
     };
-    auto sub = std::make_unique<Subscription>();
+    auto sub = std::make_shared<Subscription>();
     sub->queue = std::make_shared<EventQueue>(deliver, discard);
     auto queue = sub->queue;
     std::vector<am_device> present;
     bool first = false;
     {
         std::lock_guard lock(mutex_);
-        first = subscriptions_.empty();
+        first = subscriptions_.size() == 0;
         // A later subscriber hears of the devices that are already there, as the first one did.
-        for (auto& d : devices_) {
+        for (auto& [id, d] : devices_) {
             if (!d->present) continue;
             ++d->references;
-            present.push_back(reinterpret_cast<am_device>(d.get()));
+            present.push_back(toHandle<am_device>(id));
         }
-        *subscription = reinterpret_cast<_am_device_notification*>(sub.get());
-        subscriptions_.push_back(std::move(sub));
+        *subscription = toHandle<_am_device_notification*>(subscriptions_.add(std::move(sub)));
     }
     for (auto device : present) queue->push({device, ADNCI_MSG_CONNECTED});
     if (first) watchAndSubscribe();
@@ -220,21 +327,17 @@ std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_
 }
 
 std::int32_t ImobiledeviceBackend::notificationUnsubscribe(_am_device_notification* subscription) {
-    std::shared_ptr<EventQueue> queue;
+    std::shared_ptr<Subscription> sub;
     bool last = false;
     {
         std::lock_guard lock(mutex_);
-        auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(), [&](const auto& s) {
-            return reinterpret_cast<_am_device_notification*>(s.get()) == subscription;
-        });
-        if (it == subscriptions_.end()) return Status::backend(Status::kInvalidArgument);
-        queue = (*it)->queue;
-        subscriptions_.erase(it);
-        last = subscriptions_.empty();
+        sub = subscriptions_.take(idOf(subscription));
+        if (!sub) return Status::backend(Status::kInvalidArgument);
+        last = subscriptions_.size() == 0;
     }
-    queue->close();
+    sub->queue->close();
     if (last) {
-        watch_.reset();
+        socketWatch_.reset();
         dropLibrary(false);
     }
     return 0;
@@ -246,14 +349,14 @@ void ImobiledeviceBackend::watchAndSubscribe() {
         subscribeLibrary();
         return;
     }
-    watch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool present) {
-        if (present) {
+    socketWatch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool up) {
+        if (up) {
             subscribeLibrary();
         } else {
             dropLibrary(true);
         }
     });
-    if (!watch_->watching() || watch_->present()) subscribeLibrary();
+    if (!socketWatch_->watching() || socketWatch_->up()) subscribeLibrary();
 }
 
 void ImobiledeviceBackend::subscribeLibrary() {
@@ -291,16 +394,18 @@ void ImobiledeviceBackend::detachEverything(bool tell) {
     std::vector<std::shared_ptr<Device>> gone;
     {
         std::lock_guard lock(mutex_);
-        for (auto& d : devices_) {
-            if (!d->present) continue;
+        for (auto& [key, id] : present_) {
+            auto d = devices_.find(id);
+            if (!d) continue;
             d->present = false;
             gone.push_back(d);
             if (!tell) continue;
-            for (auto& s : subscriptions_) pushes.emplace_back(s->queue, reinterpret_cast<am_device>(d.get()));
+            for (auto& [subId, s] : subscriptions_) pushes.emplace_back(s->queue, toHandle<am_device>(id));
         }
+        present_.clear();
     }
     for (auto& [queue, device] : pushes) queue->push({device, ADNCI_MSG_DISCONNECTED});
-    for (auto& d : gone) releaseResourcesIfGone(d);
+    for (auto& d : gone) detached(d);
 }
 
 void ImobiledeviceBackend::libraryEvent(int type, const std::string& udid, int connectionType) {
@@ -308,22 +413,23 @@ void ImobiledeviceBackend::libraryEvent(int type, const std::string& udid, int c
     std::shared_ptr<Device> removed;
     {
         std::lock_guard lock(mutex_);
-        auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) {
-            return d->present && d->udid == udid && d->connectionType == connectionType;
-        });
-        std::shared_ptr<Device> device = it == devices_.end() ? nullptr : *it;
+        const auto key = std::make_pair(udid, connectionType);
+        auto it = present_.find(key);
+        std::shared_ptr<Device> device = it == present_.end() ? nullptr : devices_.find(it->second);
         std::uint32_t message = 0;
         if (type == IDEVICE_DEVICE_ADD) {
             if (device || udid.empty()) return;  // already known: a replay after a reconnect
             device = std::make_shared<Device>();
             device->udid = udid;
             device->connectionType = connectionType;
-            devices_.push_back(device);
             device->references = static_cast<int>(subscriptions_.size());  // one per receiver
+            device->id = devices_.add(device);
+            present_[key] = device->id;
             message = ADNCI_MSG_CONNECTED;
         } else if (type == IDEVICE_DEVICE_REMOVE) {
             if (!device) return;
             device->present = false;
+            present_.erase(key);
             removed = device;
             message = ADNCI_MSG_DISCONNECTED;
         } else if (type == IDEVICE_DEVICE_PAIRED) {
@@ -332,42 +438,82 @@ void ImobiledeviceBackend::libraryEvent(int type, const std::string& udid, int c
         } else {
             return;
         }
-        for (auto& s : subscriptions_)
-            pushes.emplace_back(s->queue, am_device_notification_callback_info{reinterpret_cast<am_device>(device.get()), message});
+        for (auto& [id, s] : subscriptions_)
+            pushes.emplace_back(s->queue, am_device_notification_callback_info{toHandle<am_device>(device->id), message});
     }
     for (auto& [queue, event] : pushes) queue->push(event);
-    if (removed) releaseResourcesIfGone(removed);
+    if (removed) detached(removed);
 }
 
-void ImobiledeviceBackend::releaseResourcesIfGone(const std::shared_ptr<Device>& device) {
+void ImobiledeviceBackend::detached(const std::shared_ptr<Device>& device) {
     std::vector<std::shared_ptr<Service>> services;
     {
         std::lock_guard lock(mutex_);
-        if (device->present || device->references > 0) return;
         for (auto it = services_.begin(); it != services_.end();) {
-            if (it->second->owner == device.get()) {
-                services.push_back(it->second);
+            if (it->second->device == device->id) {
+                services.push_back(std::move(it->second));
                 it = services_.erase(it);
             } else {
                 ++it;
             }
         }
     }
-    services.clear();
+    services.clear();  // closed: their handles find nothing from now on
+    forgetIfUnused(device);
+}
+
+void ImobiledeviceBackend::forgetIfUnused(const std::shared_ptr<Device>& device) {
+    {
+        std::lock_guard lock(mutex_);
+        if (device->present || device->references > 0) return;
+        if (!devices_.take(device->id)) return;  // forgotten already
+    }
     std::lock_guard io(device->io);
-    device->lockdown.reset();
-    device->inSession = false;
-    device->sessionId.clear();
+    closeLockdown(*device);
     device->idevice.reset();
 }
 
 // Device ----------------------------------------------------------------------------------------
 
+template <typename Call>
+auto ImobiledeviceBackend::onLockdown(Device& device, Call call, bool* timedOut) {
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard lock(mutex_);
+        timeout = timeouts_.lockdown;
+    }
+    SigpipeHeld held;
+    auto deadline = deadlines_.arm(socketOf(device.lockdown.get()), timeout);
+    auto result = call(device.lockdown.get());
+    const bool expired = deadline.expired();
+    deadline = {};
+    if (expired) {
+        logLine("lockdownd of {} did not answer within {} ms; its connection was cut", device.udid, timeout.count());
+        device.lockdown.reset();  // on a cut socket: fails at once
+        device.inSession = false;
+        device.sessionId.clear();
+    }
+    if (timedOut) *timedOut = expired;
+    return result;
+}
+
+void ImobiledeviceBackend::closeLockdown(Device& device) {
+    if (!device.lockdown) return;
+    // Freeing stops an open session: a request and its reply.
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard lock(mutex_);
+        timeout = timeouts_.lockdown;
+    }
+    auto deadline = deadlines_.arm(socketOf(device.lockdown.get()), timeout);
+    device.lockdown.reset();
+    device.inSession = false;
+    device.sessionId.clear();
+}
+
 am_device ImobiledeviceBackend::retain(am_device device) {
     std::lock_guard lock(mutex_);
-    for (auto& d : devices_) {
-        if (reinterpret_cast<am_device>(d.get()) == device) ++d->references;
-    }
+    if (auto d = devices_.find(idOf(device))) ++d->references;
     return device;
 }
 
@@ -379,15 +525,20 @@ void ImobiledeviceBackend::release(am_device device) {
         if (d->references == 0) return;  // not ours to give back: ignored
         --d->references;
     }
-    releaseResourcesIfGone(d);
+    forgetIfUnused(d);
 }
 
 std::int32_t ImobiledeviceBackend::connect(am_device device) {
     auto d = find(device);
     if (!d) return Status::backend(Status::kNoSuchDevice);
     std::lock_guard io(d->io);
-    if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    {
+        std::lock_guard lock(mutex_);
+        if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    }
     if (d->lockdown) return 0;
+    // Both calls wait only on bounded steps: usbmuxd's replies (5 s each, libusbmuxd's own) and,
+    // for a network device, the TCP connect (5 s, libimobiledevice's own). The client sends nothing.
     if (!d->idevice) {
         idevice_t idevice = nullptr;
         const auto lookup = d->network() ? IDEVICE_LOOKUP_NETWORK : IDEVICE_LOOKUP_USBMUX;
@@ -408,9 +559,7 @@ std::int32_t ImobiledeviceBackend::disconnect(am_device device) {
     if (!d) return Status::backend(Status::kNoSuchDevice);
     std::lock_guard io(d->io);
     if (!d->lockdown) return Status::backend(Status::kNotConnected);
-    d->lockdown.reset();  // stops a session that is still open
-    d->inSession = false;
-    d->sessionId.clear();
+    closeLockdown(*d);  // stops a session that is still open
     return 0;
 }
 
@@ -423,8 +572,12 @@ std::int32_t ImobiledeviceBackend::startSession(am_device device) {
     if (!hostId) return Status::backend(Status::kNotPaired);
     char* sessionId = nullptr;
     int ssl = 0;
-    const lockdownd_error_t status = lockdownd_start_session(d->lockdown.get(), hostId->c_str(), &sessionId, &ssl);
+    bool timedOut = false;
+    const lockdownd_error_t status = onLockdown(*d, [&](lockdownd_client_t client) {
+        return lockdownd_start_session(client, hostId->c_str(), &sessionId, &ssl);
+    }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);
+    if (timedOut) return Status::backend(Status::kTimedOut);
     if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
     d->sessionId = sessionId ? sessionId : "";
     d->inSession = true;
@@ -437,7 +590,11 @@ std::int32_t ImobiledeviceBackend::stopSession(am_device device) {
     std::lock_guard io(d->io);
     if (!d->lockdown) return Status::backend(Status::kNotConnected);
     if (!d->inSession) return Status::backend(Status::kNoSession);
-    const lockdownd_error_t status = lockdownd_stop_session(d->lockdown.get(), d->sessionId.c_str());
+    bool timedOut = false;
+    const lockdownd_error_t status = onLockdown(*d, [&](lockdownd_client_t client) {
+        return lockdownd_stop_session(client, d->sessionId.c_str());
+    }, &timedOut);
+    if (timedOut) return Status::backend(Status::kTimedOut);
     if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
     d->inSession = false;
     d->sessionId.clear();
@@ -448,9 +605,15 @@ PlistRef ImobiledeviceBackend::copyValue(am_device device, const char* domain, c
     auto d = find(device);
     if (!d) return nullptr;
     std::lock_guard io(d->io);
+    {
+        std::lock_guard lock(mutex_);
+        if (!d->present) return nullptr;
+    }
     if (!d->lockdown) return nullptr;
     plist_t value = nullptr;
-    const lockdownd_error_t status = lockdownd_get_value(d->lockdown.get(), domain, key, &value);
+    const lockdownd_error_t status = onLockdown(*d, [&](lockdownd_client_t client) {
+        return lockdownd_get_value(client, domain, key, &value);
+    });
     PlistPtr owned(value);
     // Success without a value is how the library says "not found".
     if (status != LOCKDOWN_E_SUCCESS) return nullptr;
@@ -475,31 +638,58 @@ std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, ser
     auto d = find(device);
     if (!d) return Status::backend(Status::kNoSuchDevice);
     std::lock_guard io(d->io);
-    if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    Timeouts timeouts;
+    {
+        std::lock_guard lock(mutex_);
+        if (!d->present) return Status::backend(Status::kNoSuchDevice);
+        timeouts = timeouts_;
+    }
     if (!d->lockdown) return Status::backend(Status::kNotConnected);
     lockdownd_service_descriptor_t descriptor = nullptr;
-    const lockdownd_error_t started = lockdownd_start_service(d->lockdown.get(), name, &descriptor);
+    bool timedOut = false;
+    const lockdownd_error_t started = onLockdown(*d, [&](lockdownd_client_t client) {
+        return lockdownd_start_service(client, name, &descriptor);
+    }, &timedOut);
     std::unique_ptr<lockdownd_service_descriptor, DescriptorFree> ownedDescriptor(descriptor);
+    if (timedOut) return Status::backend(Status::kTimedOut);
     if (started != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(started);
     if (!descriptor) return Status::fromLockdown(LOCKDOWN_E_UNKNOWN_ERROR);
-    // Turns TLS on by itself when the device's answer asks for it.
+    // The library's own client would run the TLS handshake without a time-out and carry on in
+    // plain text when it fails. So: connect in plain text, then turn TLS on here, bounded, and
+    // fail when it fails.
+    const bool tls = descriptor->ssl_enabled != 0;
+    descriptor->ssl_enabled = 0;
     service_client_t client = nullptr;
     const service_error_t made = service_client_new(d->idevice.get(), descriptor, &client);
+    std::unique_ptr<service_client_private, ServiceFree> ownedClient(client);
     if (made != SERVICE_E_SUCCESS) return Status::fromService(made);
-    auto service = std::make_shared<Service>();
-    service->idevice = d->idevice;
-    service->client.reset(client);
-    service->owner = d.get();
-    service->network = d->network();
-    int fd = -1;
-    const idevice_error_t got = idevice_connection_get_fd(reinterpret_cast<ServiceClientLayout*>(client)->connection, &fd);
-    if (got != IDEVICE_E_SUCCESS || fd < 0) return Status::fromIdevice(got != IDEVICE_E_SUCCESS ? got : IDEVICE_E_UNKNOWN_ERROR);
+    const int fd = socketOf(client);
+    if (fd < 0) return Status::fromIdevice(IDEVICE_E_UNKNOWN_ERROR);
+    if (tls) {
+        SigpipeHeld held;
+        auto deadline = deadlines_.arm(fd, timeouts.serviceStart);
+        const service_error_t secured = service_enable_ssl(client);
+        if (deadline.expired()) return Status::backend(Status::kTimedOut);
+        if (secured != SERVICE_E_SUCCESS) return Status::fromService(secured);
+    }
     // The library leaves the socket non-blocking; whoever talks to it through the handle expects
-    // a read to wait for its bytes. The library's own reads poll first, so they don't mind.
+    // a read to wait for its bytes, and a bounded wait: a device that stops answering or reading
+    // makes a send or receive fail after the time-out. The library's own reads poll first.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    const timeval bound = toTimeval(timeouts.serviceSocket);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    auto service = std::make_shared<Service>();
+    service->idevice = d->idevice;
+    service->client = std::move(ownedClient);
+    service->device = d->id;
+    service->network = d->network();
+    service->socket = fd;
     std::lock_guard lock(mutex_);
-    const service_handle value = (static_cast<service_handle>(++nextService_) << 32) | static_cast<std::uint32_t>(fd);
+    // The counter skips 0 when it wraps; the socket in the low half tells live handles apart.
+    if (++nextService_ == 0) ++nextService_;
+    const service_handle value = (static_cast<service_handle>(nextService_) << 32) | static_cast<std::uint32_t>(fd);
     services_[value] = std::move(service);
     *handle = value;
     return 0;
@@ -518,29 +708,47 @@ std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const ch
 
 std::shared_ptr<ImobiledeviceBackend::AfcConnection> ImobiledeviceBackend::findAfc(afc_connection connection) const {
     std::lock_guard lock(mutex_);
-    auto it = afcConnections_.find(connection);
-    return it == afcConnections_.end() ? nullptr : it->second;
+    return afcConnections_.find(idOf(connection));
 }
 
 template <typename Call>
 std::int32_t ImobiledeviceBackend::onAfc(afc_connection connection, const char* what, Call call) {
-    auto c = findAfc(connection);
-    if (!c) return Status::backend(Status::kNoSuchObject);
+    std::shared_ptr<AfcConnection> c;
+    {
+        std::lock_guard lock(mutex_);
+        c = afcConnections_.find(idOf(connection));
+        if (!c) return Status::backend(Status::kNoSuchObject);
+        // A detached device's connections are refused at once: nothing is sent to what has gone.
+        auto device = devices_.find(c->service->device);
+        if (!device || !device->present) return Status::backend(Status::kNoSuchDevice);
+    }
     std::lock_guard io(c->io);
-    const afc_error_t status = call(*c);
+    if (c->cut) return Status::backend(Status::kNotConnected);
+    SigpipeHeld held;
+    auto deadline = deadlines_.arm(c->service->socket, c->timeout);
+    const afc_error_t status = call(*c, deadline);
+    if (deadline.expired()) {
+        c->cut = true;
+        c->lastError = fmt::format("{} failed: no answer within {} ms", what, c->timeout.count());
+        return Status::backend(Status::kTimedOut);
+    }
     if (status != AFC_E_SUCCESS) c->lastError = fmt::format("{} failed: AFC error {}", what, static_cast<int>(status));
     return Status::fromAfc(status);
 }
 
-std::int32_t ImobiledeviceBackend::afcConnectionOpen(service_handle handle, std::uint32_t, afc_connection* connection) {
+std::int32_t ImobiledeviceBackend::afcConnectionOpen(service_handle handle, std::uint32_t ioTimeout,
+                                                     afc_connection* connection) {
     if (!connection) return Status::backend(Status::kInvalidArgument);
     std::shared_ptr<Service> service;
+    std::chrono::milliseconds timeout{0};
     {
         std::lock_guard lock(mutex_);
         auto it = services_.find(handle);
         if (it == services_.end()) return Status::backend(Status::kNoSuchObject);
         service = it->second;
         services_.erase(it);  // the AFC connection owns it from now on
+        timeout = ioTimeout > 0 ? std::chrono::seconds(ioTimeout)
+                                : (service->network ? timeouts_.afcNetwork : timeouts_.afcUsb);
     }
     afc_client_t afc = nullptr;
     const afc_error_t status = afc_client_new_with_service_client(service->client.get(), &afc);
@@ -552,9 +760,8 @@ std::int32_t ImobiledeviceBackend::afcConnectionOpen(service_handle handle, std:
     auto record = std::make_shared<AfcConnection>();
     record->service = std::move(service);
     record->afc.reset(afc);
-    auto* key = reinterpret_cast<afc_connection>(record.get());
-    afcConnections_[key] = std::move(record);
-    *connection = key;
+    record->timeout = timeout;
+    *connection = toHandle<afc_connection>(afcConnections_.add(std::move(record)));
     return 0;
 }
 
@@ -562,10 +769,8 @@ std::int32_t ImobiledeviceBackend::afcConnectionClose(afc_connection connection)
     std::shared_ptr<AfcConnection> record;
     {
         std::lock_guard lock(mutex_);
-        auto it = afcConnections_.find(connection);
-        if (it == afcConnections_.end()) return Status::backend(Status::kNoSuchObject);
-        record = std::move(it->second);
-        afcConnections_.erase(it);
+        record = afcConnections_.take(idOf(connection));
+        if (!record) return Status::backend(Status::kNoSuchObject);
     }
     // Freed here, or by the last call still running on it.
     return 0;
@@ -574,7 +779,8 @@ std::int32_t ImobiledeviceBackend::afcConnectionClose(afc_connection connection)
 std::uint32_t ImobiledeviceBackend::afcConnectionGetIOTimeout(afc_connection connection) {
     auto c = findAfc(connection);
     if (!c) return 0;
-    return c->service->network ? kAfcTimeoutNetwork : kAfcTimeoutUsb;
+    // In whole seconds, rounded up.
+    return static_cast<std::uint32_t>((c->timeout.count() + 999) / 1000);
 }
 
 std::int32_t ImobiledeviceBackend::afcConnectionProcessOperation(afc_connection connection,
@@ -582,7 +788,7 @@ std::int32_t ImobiledeviceBackend::afcConnectionProcessOperation(afc_connection 
     auto setModTime = std::dynamic_pointer_cast<SetModTimeOperation>(operation);
     if (!setModTime) return Status::backend(Status::kInvalidArgument);
     if (!findAfc(connection)) return Status::backend(Status::kNoSuchObject);
-    setModTime->result = onAfc(connection, "afc_set_file_time", [&](AfcConnection& c) {
+    setModTime->result = onAfc(connection, "afc_set_file_time", [&](AfcConnection& c, auto&) {
         return afc_set_file_time(c.afc.get(), setModTime->path.c_str(), setModTime->nanoseconds);
     });
     return 0;
@@ -601,8 +807,8 @@ PlistRef ImobiledeviceBackend::afcConnectionCopyLastErrorInfo(afc_connection con
 std::int32_t ImobiledeviceBackend::openKeyValues(afc_connection connection, const char* what, const char* path,
                                                  afc_dictionary* info) {
     if (!info) return Status::backend(Status::kInvalidArgument);
-    auto pairs = std::make_unique<KeyValues>();
-    const std::int32_t status = onAfc(connection, what, [&](AfcConnection& c) {
+    auto pairs = std::make_shared<KeyValues>();
+    const std::int32_t status = onAfc(connection, what, [&](AfcConnection& c, auto&) {
         char** list = nullptr;
         const afc_error_t s = path ? afc_get_file_info(c.afc.get(), path, &list) : afc_get_device_info(c.afc.get(), &list);
         std::unique_ptr<char*, DictionaryFree> owned(list);
@@ -611,9 +817,7 @@ std::int32_t ImobiledeviceBackend::openKeyValues(afc_connection connection, cons
     });
     if (status != 0) return status;
     std::lock_guard lock(mutex_);
-    auto* key = reinterpret_cast<afc_dictionary>(pairs.get());
-    keyValues_[key] = std::move(pairs);
-    *info = key;
+    *info = toHandle<afc_dictionary>(keyValues_.add(std::move(pairs)));
     return 0;
 }
 
@@ -631,21 +835,20 @@ std::int32_t ImobiledeviceBackend::afcKeyValueRead(afc_dictionary info, const ch
     *key = nullptr;
     *value = nullptr;
     std::lock_guard lock(mutex_);
-    auto it = keyValues_.find(info);
-    if (it == keyValues_.end()) return Status::backend(Status::kNoSuchObject);
-    KeyValues& pairs = *it->second;
+    auto pairs = keyValues_.find(idOf(info));
+    if (!pairs) return Status::backend(Status::kNoSuchObject);
     // After the last pair, both stay null.
-    if (pairs.next + 1 < pairs.items.size()) {
-        *key = pairs.items[pairs.next].c_str();
-        *value = pairs.items[pairs.next + 1].c_str();
-        pairs.next += 2;
+    if (pairs->next + 1 < pairs->items.size()) {
+        *key = pairs->items[pairs->next].c_str();
+        *value = pairs->items[pairs->next + 1].c_str();
+        pairs->next += 2;
     }
     return 0;
 }
 
 std::int32_t ImobiledeviceBackend::afcKeyValueClose(afc_dictionary info) {
     std::lock_guard lock(mutex_);
-    return keyValues_.erase(info) == 1 ? 0 : Status::backend(Status::kNoSuchObject);
+    return keyValues_.take(idOf(info)) ? 0 : Status::backend(Status::kNoSuchObject);
 }
 
 // AFC directories and paths ---------------------------------------------------------------------
@@ -653,17 +856,15 @@ std::int32_t ImobiledeviceBackend::afcKeyValueClose(afc_dictionary info) {
 std::int32_t ImobiledeviceBackend::afcDirectoryOpen(afc_connection connection, const char* path,
                                                     afc_directory* directory) {
     if (!path || !directory) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_read_directory", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_read_directory", [&](AfcConnection& c, auto&) {
         char** list = nullptr;
         // The whole listing comes at once; reading it is then local.
         const afc_error_t status = afc_read_directory(c.afc.get(), path, &list);
         std::unique_ptr<char*, DictionaryFree> owned(list);
         if (status != AFC_E_SUCCESS) return status;
-        auto names = std::make_unique<KeyValues>();
+        auto names = std::make_shared<KeyValues>();
         names->items = copyList(list);
-        auto* key = reinterpret_cast<afc_directory>(names.get());
-        c.directories[key] = std::move(names);
-        *directory = key;
+        *directory = toHandle<afc_directory>(c.directories.add(std::move(names)));
         return status;
     });
 }
@@ -674,10 +875,9 @@ std::int32_t ImobiledeviceBackend::afcDirectoryRead(afc_connection connection, a
     auto c = findAfc(connection);
     if (!c) return Status::backend(Status::kNoSuchObject);
     std::lock_guard io(c->io);
-    auto it = c->directories.find(directory);
-    if (it == c->directories.end()) return Status::backend(Status::kNoSuchObject);
-    KeyValues& names = *it->second;
-    if (names.next < names.items.size()) *name = names.items[names.next++].data();
+    auto names = c->directories.find(idOf(directory));
+    if (!names) return Status::backend(Status::kNoSuchObject);
+    if (names->next < names->items.size()) *name = names->items[names->next++].data();
     return 0;
 }
 
@@ -685,30 +885,30 @@ std::int32_t ImobiledeviceBackend::afcDirectoryClose(afc_connection connection, 
     auto c = findAfc(connection);
     if (!c) return Status::backend(Status::kNoSuchObject);
     std::lock_guard io(c->io);
-    return c->directories.erase(directory) == 1 ? 0 : Status::backend(Status::kNoSuchObject);
+    return c->directories.take(idOf(directory)) ? 0 : Status::backend(Status::kNoSuchObject);
 }
 
 std::int32_t ImobiledeviceBackend::afcDirectoryCreate(afc_connection connection, const char* path) {
     if (!path) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_make_directory", [&](AfcConnection& c) { return afc_make_directory(c.afc.get(), path); });
+    return onAfc(connection, "afc_make_directory", [&](AfcConnection& c, auto&) { return afc_make_directory(c.afc.get(), path); });
 }
 
 std::int32_t ImobiledeviceBackend::afcRemovePath(afc_connection connection, const char* path) {
     if (!path) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_remove_path", [&](AfcConnection& c) { return afc_remove_path(c.afc.get(), path); });
+    return onAfc(connection, "afc_remove_path", [&](AfcConnection& c, auto&) { return afc_remove_path(c.afc.get(), path); });
 }
 
 std::int32_t ImobiledeviceBackend::afcRenamePath(afc_connection connection, const char* oldPath, const char* newPath) {
     if (!oldPath || !newPath) return Status::backend(Status::kInvalidArgument);
     return onAfc(connection, "afc_rename_path",
-                 [&](AfcConnection& c) { return afc_rename_path(c.afc.get(), oldPath, newPath); });
+                 [&](AfcConnection& c, auto&) { return afc_rename_path(c.afc.get(), oldPath, newPath); });
 }
 
 std::int32_t ImobiledeviceBackend::afcLinkPath(afc_connection connection, std::int64_t linkType, const char* target,
                                                const char* linkPath) {
     if (!target || !linkPath || (linkType != AFC_HARDLINK && linkType != AFC_SYMLINK))
         return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_make_link", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_make_link", [&](AfcConnection& c, auto&) {
         return afc_make_link(c.afc.get(), static_cast<afc_link_type_t>(linkType), target, linkPath);
     });
 }
@@ -739,7 +939,7 @@ std::int32_t ImobiledeviceBackend::afcFileRefOpen(afc_connection connection, con
     case 3: wire = AFC_FOPEN_RW; break;
     default: return Status::backend(Status::kInvalidArgument);
     }
-    return onAfc(connection, "afc_file_open", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_file_open", [&](AfcConnection& c, auto&) {
         std::uint64_t handle = 0;
         const afc_error_t status = afc_file_open(c.afc.get(), path, wire, &handle);
         if (status == AFC_E_SUCCESS) *ref = handle;
@@ -748,20 +948,20 @@ std::int32_t ImobiledeviceBackend::afcFileRefOpen(afc_connection connection, con
 }
 
 std::int32_t ImobiledeviceBackend::afcFileRefClose(afc_connection connection, afc_file_ref ref) {
-    return onAfc(connection, "afc_file_close", [&](AfcConnection& c) { return afc_file_close(c.afc.get(), ref); });
+    return onAfc(connection, "afc_file_close", [&](AfcConnection& c, auto&) { return afc_file_close(c.afc.get(), ref); });
 }
 
 std::int32_t ImobiledeviceBackend::afcFileRefSeek(afc_connection connection, afc_file_ref ref, std::int64_t offset,
                                                   std::int64_t mode) {
     if (mode < 0 || mode > 2) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_file_seek", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_file_seek", [&](AfcConnection& c, auto&) {
         return afc_file_seek(c.afc.get(), ref, offset, static_cast<int>(mode));
     });
 }
 
 std::int32_t ImobiledeviceBackend::afcFileRefTell(afc_connection connection, afc_file_ref ref, std::uint64_t* position) {
     if (!position) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_file_tell", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_file_tell", [&](AfcConnection& c, auto&) {
         std::uint64_t value = 0;
         const afc_error_t status = afc_file_tell(c.afc.get(), ref, &value);
         if (status == AFC_E_SUCCESS) *position = value;
@@ -772,7 +972,7 @@ std::int32_t ImobiledeviceBackend::afcFileRefTell(afc_connection connection, afc
 std::int32_t ImobiledeviceBackend::afcFileRefRead(afc_connection connection, afc_file_ref ref, void* buffer,
                                                   std::uint64_t* count) {
     if (!count || (!buffer && *count > 0)) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_file_read", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_file_read", [&](AfcConnection& c, TimeoutWatch::Deadline& deadline) {
         auto* bytes = static_cast<char*>(buffer);
         std::uint64_t done = 0;
         afc_error_t status = AFC_E_SUCCESS;
@@ -780,6 +980,7 @@ std::int32_t ImobiledeviceBackend::afcFileRefRead(afc_connection connection, afc
         while (done < *count) {
             const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(*count - done, kAfcChunk));
             std::uint32_t got = 0;
+            deadline.renew();  // each round trip has its own time-out
             status = afc_file_read(c.afc.get(), ref, bytes + done, chunk, &got);
             if (status != AFC_E_SUCCESS || got == 0) break;
             done += std::min<std::uint64_t>(got, chunk);
@@ -794,13 +995,14 @@ std::int32_t ImobiledeviceBackend::afcFileRefRead(afc_connection connection, afc
 std::int32_t ImobiledeviceBackend::afcFileRefWrite(afc_connection connection, afc_file_ref ref, const void* buffer,
                                                    std::uint64_t count) {
     if (!buffer && count > 0) return Status::backend(Status::kInvalidArgument);
-    return onAfc(connection, "afc_file_write", [&](AfcConnection& c) {
+    return onAfc(connection, "afc_file_write", [&](AfcConnection& c, TimeoutWatch::Deadline& deadline) {
         const auto* bytes = static_cast<const char*>(buffer);
         std::uint64_t done = 0;
         // The library sends a whole buffer as one packet; a device takes packets of limited size.
         while (done < count) {
             const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, kAfcChunk));
             std::uint32_t written = 0;
+            deadline.renew();
             const afc_error_t status = afc_file_write(c.afc.get(), ref, bytes + done, chunk, &written);
             if (status != AFC_E_SUCCESS) return status;
             if (written == 0) return AFC_E_WRITE_ERROR;
@@ -813,15 +1015,15 @@ std::int32_t ImobiledeviceBackend::afcFileRefWrite(afc_connection connection, af
 std::int32_t ImobiledeviceBackend::afcFileRefSetFileSize(afc_connection connection, afc_file_ref ref,
                                                          std::uint64_t size) {
     return onAfc(connection, "afc_file_truncate",
-                 [&](AfcConnection& c) { return afc_file_truncate(c.afc.get(), ref, size); });
+                 [&](AfcConnection& c, auto&) { return afc_file_truncate(c.afc.get(), ref, size); });
 }
 
 std::int32_t ImobiledeviceBackend::afcFileRefLock(afc_connection connection, afc_file_ref ref) {
-    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_EX); });
+    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c, auto&) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_EX); });
 }
 
 std::int32_t ImobiledeviceBackend::afcFileRefUnlock(afc_connection connection, afc_file_ref ref) {
-    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_UN); });
+    return onAfc(connection, "afc_file_lock", [&](AfcConnection& c, auto&) { return afc_file_lock(c.afc.get(), ref, AFC_LOCK_UN); });
 }
 
 } // namespace keldo

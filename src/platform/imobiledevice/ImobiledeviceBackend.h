@@ -1,12 +1,15 @@
 #pragma once
 
+#include "platform/imobiledevice/HandleTable.h"
+#include "platform/imobiledevice/TimeoutWatch.h"
 #include "platform/mobiledevice/Backend.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace keldo {
 
@@ -18,10 +21,21 @@ class UsbmuxdSocketWatch;
 // Events: libimobiledevice has one process-wide callback, so one backend subscribes at a time and
 // fans events out to its subscriptions. Each subscription gets its events one at a time on the
 // GLib main context that was the subscribing thread's thread-default one. A device is one
-// (udid, connection type); its reference stays valid for the backend's life, and what it holds
-// on the device (lockdownd client, services) goes once it is detached and released.
-// While usbmuxd's socket file is missing the backend waits for it with a file monitor instead
-// of letting libusbmuxd retry every second, and it lets go of the library when the file goes.
+// (udid, connection type).
+//
+// Handles: devices, subscriptions, AFC connections, key/value iterators and directory listings
+// are ids that are never reused (see HandleTable); a service handle carries a counter in its
+// high 32 bits and the socket in its low 32. Every operation looks its handle up, so a stale or
+// forged one is refused with a failure status. A detached device's services are closed and its
+// AFC connections refuse every operation at once; its record is forgotten once no reference to
+// it is held, so memory stays flat over any number of attaches.
+//
+// While usbmuxd is not there (no socket file, or a file left behind by a daemon that died) the
+// backend waits for a new file with a file monitor instead of letting libusbmuxd retry every
+// second, and it lets go of the library until then.
+//
+// Nothing waits on a device without bound: each call that talks to one has a deadline (see
+// Timeouts) after which its connection is cut and the call fails with kTimedOut.
 //
 // Power assertions, wake-up tokens and secure I/O contexts have no equivalent: they fail.
 class ImobiledeviceBackend : public Backend {
@@ -33,6 +47,23 @@ public:
 
     // Makes one, installs it as the process's backend and returns it.
     static std::shared_ptr<ImobiledeviceBackend> installNew();
+
+    // How long a call may wait on a device before its connection is cut.
+    struct Timeouts {
+        // One lockdownd request and its reply (values, session start and stop with their TLS
+        // handshake, service start), and closing the connection.
+        std::chrono::milliseconds lockdown{10000};
+        // Connecting to a started service and its TLS handshake.
+        std::chrono::milliseconds serviceStart{10000};
+        // One AFC round trip (a read or write moves at most kAfcChunk per round trip), unless
+        // the connection was opened with a time-out of its own.
+        std::chrono::milliseconds afcUsb{5000};
+        std::chrono::milliseconds afcNetwork{20000};
+        // Each send and receive on a service's socket through its handle.
+        std::chrono::milliseconds serviceSocket{30000};
+    };
+    // For tests, before the first device is reached.
+    void setTimeouts(const Timeouts& timeouts);
 
     // Events
     std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
@@ -100,6 +131,11 @@ public:
     // Called on libimobiledevice's event thread (or, for a replay, the subscribing thread).
     void libraryEvent(int type, const std::string& udid, int connectionType);
 
+    // For tests: the device, service, AFC connection and key/value records held; and whether
+    // the library is subscribed to usbmuxd's events.
+    std::size_t recordCount() const;
+    bool followingUsbmuxd() const;
+
 private:
     struct Device;
     struct Subscription;
@@ -110,27 +146,38 @@ private:
     std::shared_ptr<Device> find(am_device device) const;
     std::shared_ptr<AfcConnection> findAfc(afc_connection connection) const;
     std::int32_t start(am_device device, const char* name, service_handle* handle);
-    // Runs one AFC call on a connection under its lock, keeping the last error for its info.
+    // Runs one AFC call on a connection under its lock and its deadline, keeping the last error
+    // for its info.
     template <typename Call>
     std::int32_t onAfc(afc_connection connection, const char* what, Call call);
     std::int32_t openKeyValues(afc_connection connection, const char* what, const char* path, afc_dictionary* info);
+    // Runs a lockdownd call under the device's deadline; a call that outlasts it leaves the
+    // connection cut and dropped.
+    template <typename Call>
+    auto onLockdown(Device& device, Call call, bool* timedOut = nullptr);
+    void closeLockdown(Device& device);
 
     void watchAndSubscribe();
     void subscribeLibrary();
     // Ends the library subscription; every present device is gone (and, with `tell`, detached).
     void dropLibrary(bool tell);
     void detachEverything(bool tell);
-    void releaseResourcesIfGone(const std::shared_ptr<Device>& device);
+    // The device has gone: its services are closed, and its record goes once unreferenced.
+    void detached(const std::shared_ptr<Device>& device);
+    void forgetIfUnused(const std::shared_ptr<Device>& device);
 
     mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<Device>> devices_;
-    std::vector<std::unique_ptr<Subscription>> subscriptions_;
+    Timeouts timeouts_;
+    TimeoutWatch deadlines_;  // outlives every connection below
+    HandleTable<Device> devices_;
+    std::map<std::pair<std::string, int>, std::uint64_t> present_;  // (udid, connection type) -> device id
+    HandleTable<Subscription> subscriptions_;
     std::map<service_handle, std::shared_ptr<Service>> services_;
-    std::map<afc_connection, std::shared_ptr<AfcConnection>> afcConnections_;
-    std::map<afc_dictionary, std::shared_ptr<KeyValues>> keyValues_;
+    HandleTable<AfcConnection> afcConnections_;
+    HandleTable<KeyValues> keyValues_;
     std::uint32_t nextService_ = 0;
     bool librarySubscribed_ = false;
-    std::unique_ptr<UsbmuxdSocketWatch> watch_;
+    std::unique_ptr<UsbmuxdSocketWatch> socketWatch_;
 };
 
 } // namespace keldo

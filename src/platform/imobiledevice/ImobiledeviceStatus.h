@@ -30,6 +30,7 @@ public:
     static constexpr int kNotPaired = 5;
     static constexpr int kNoSuchObject = 6;
     static constexpr int kNotProcessed = 7;
+    static constexpr int kTimedOut = 8;  // the device did not answer in time; its connection was cut
     static std::int32_t backend(int code) { return make(Source::Backend, code); }
 
     static constexpr int kLastDeviceAfcCode = 29;

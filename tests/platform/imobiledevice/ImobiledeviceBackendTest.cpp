@@ -7,9 +7,12 @@
 #include "support/LogCapture.h"
 #include "tools/devsim/DeviceSimulator.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -220,7 +224,9 @@ TEST_F(RealBackendAgainstSimulator, WaitsForUsbmuxdAndLivesThroughItsRestart) {
     AMDeviceRelease(before);
 }
 
-// Relays connections to the simulator and cuts each one after `limit` bytes from it.
+// Relays connections to the simulator and cuts each one after `limit` bytes from it. While
+// `frozen`, it still takes what the client sends but passes on nothing the device answers: a
+// device that has stopped answering.
 class CuttingProxy {
 public:
     CuttingProxy(const std::string& path, std::string target) : target_(std::move(target)) {
@@ -233,12 +239,14 @@ public:
         thread_ = std::thread([this] { acceptLoop(); });
     }
     ~CuttingProxy() {
+        frozen = false;
         ::shutdown(listener_, SHUT_RDWR);
         thread_.join();
         for (auto& t : relays_) t.join();
         ::close(listener_);
     }
     std::atomic<std::size_t> limit{0};
+    std::atomic<bool> frozen{false};
 
 private:
     void acceptLoop() {
@@ -254,12 +262,14 @@ private:
         if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
             pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
             char buffer[4096];
-            while (::poll(fds, 2, 5000) > 0) {
+            while (::poll(fds, 2, 5000) > 0 || frozen) {
                 if (fds[0].revents) {
                     const ssize_t n = ::recv(client, buffer, sizeof(buffer), 0);
                     if (n <= 0 || ::send(upstream, buffer, n, MSG_NOSIGNAL) != n) break;
                 }
-                if (fds[1].revents) {
+                if (fds[1].revents && frozen) {
+                    if (::recv(upstream, buffer, sizeof(buffer), 0) <= 0) break;
+                } else if (fds[1].revents) {
                     ssize_t n = ::recv(upstream, buffer, std::min(sizeof(buffer), budget), 0);
                     if (n <= 0 || ::send(client, buffer, n, MSG_NOSIGNAL) != n) break;
                     budget -= static_cast<std::size_t>(n);
@@ -305,6 +315,229 @@ TEST_F(RealBackendAgainstSimulator, SurvivesUsbmuxdAndLockdowndClosingAtAnyByte)
     ASSERT_EQ(AMDeviceStartSession(device), 0);
     EXPECT_EQ(textOf(AMDeviceCopyValue(device, nullptr, "DeviceName")), "Gus's iPhone");
     AMDeviceRelease(device);
+}
+
+TEST_F(RealBackendAgainstSimulator, AStaleHandleNeverReachesTheRecordThatTookItsPlace) {
+    startSimulator();
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(phone("usb-7", "Hal's iPhone")));
+    simulator->fileSystem("usb-7").addFile("/Books/a.txt", "a");
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    auto openAfc = [&] {
+        service_handle service = 0;
+        afc_connection afc = nullptr;
+        EXPECT_EQ(AMDeviceStartService(device, "com.apple.afc", &service, nullptr), 0);
+        EXPECT_EQ(AFCConnectionOpen(service, 0, &afc), 0);
+        return afc;
+    };
+    const std::int32_t refused = ImobiledeviceStatus::backend(ImobiledeviceStatus::kNoSuchObject);
+
+    // Each kind of handle, closed and followed by a new one of the same kind: the old one finds
+    // nothing, and the new one is untouched by the attempt.
+    const afc_connection closed = openAfc();
+    ASSERT_EQ(AFCConnectionClose(closed), 0);
+    const afc_connection afc = openAfc();
+    afc_directory directory = nullptr;
+    EXPECT_EQ(AFCDirectoryOpen(closed, "/", &directory), refused);
+    EXPECT_EQ(AFCConnectionClose(closed), refused);
+
+    afc_dictionary oldInfo = nullptr, info = nullptr;
+    ASSERT_EQ(AFCFileInfoOpen(afc, "/Books/a.txt", &oldInfo), 0);
+    ASSERT_EQ(AFCKeyValueClose(oldInfo), 0);
+    ASSERT_EQ(AFCFileInfoOpen(afc, "/Books/a.txt", &info), 0);
+    const char* key = nullptr;
+    const char* value = nullptr;
+    EXPECT_EQ(AFCKeyValueRead(oldInfo, &key, &value), refused);
+    EXPECT_EQ(AFCKeyValueClose(oldInfo), refused);
+    ASSERT_EQ(AFCKeyValueRead(info, &key, &value), 0);
+    EXPECT_NE(key, nullptr);
+    EXPECT_EQ(AFCKeyValueClose(info), 0);
+
+    afc_directory oldListing = nullptr, listing = nullptr;
+    ASSERT_EQ(AFCDirectoryOpen(afc, "/Books", &oldListing), 0);
+    ASSERT_EQ(AFCDirectoryClose(afc, oldListing), 0);
+    ASSERT_EQ(AFCDirectoryOpen(afc, "/Books", &listing), 0);
+    char* name = nullptr;
+    EXPECT_EQ(AFCDirectoryRead(afc, oldListing, &name), refused);
+    std::set<std::string> names;
+    while (AFCDirectoryRead(afc, listing, &name) == 0 && name) names.insert(name);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "a.txt"}));
+    EXPECT_EQ(AFCDirectoryClose(afc, listing), 0);
+
+    // Handles of one kind are no handles of another, and made-up ones find nothing.
+    EXPECT_EQ(AFCDirectoryOpen(reinterpret_cast<afc_connection>(device), "/", &directory), refused);
+    EXPECT_EQ(AFCKeyValueRead(reinterpret_cast<afc_dictionary>(afc), &key, &value), refused);
+    EXPECT_NE(AMDeviceConnect(reinterpret_cast<am_device>(afc)), 0);
+    EXPECT_NE(AMDeviceConnect(reinterpret_cast<am_device>(std::uintptr_t{0x1234})), 0);
+
+    _am_device_notification* first = nullptr;
+    _am_device_notification* second = nullptr;
+    std::vector<am_device_notification_callback_info> heard;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(record, 0, 0, &heard, &first), 0);
+    ASSERT_EQ(AMDeviceNotificationUnsubscribe(first), 0);
+    ASSERT_EQ(AMDeviceNotificationSubscribe(record, 0, 0, &heard, &second), 0);
+    EXPECT_NE(AMDeviceNotificationUnsubscribe(first), 0);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
+    while (g_main_context_iteration(nullptr, FALSE)) {}
+
+    EXPECT_EQ(AFCConnectionClose(afc), 0);
+    AMDeviceRelease(device);
+}
+
+TEST_F(RealBackendAgainstSimulator, ADetachedDeviceIsForgottenOnceReleasedAndItsServicesWithIt) {
+    startSimulator();
+    subscribe();
+    // Many attaches of one device: each leaves nothing behind once its reference is given back.
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        ASSERT_NE(0u, simulator->attach(phone("usb-8", "Ivy's iPhone")));
+        ASSERT_TRUE(waitForEvents(events.size() + 1));
+        ASSERT_TRUE(simulator->detach("usb-8"));
+        ASSERT_TRUE(waitForEvents(events.size() + 1));
+        AMDeviceRelease(events[events.size() - 2].dev);
+    }
+    EXPECT_EQ(backend->recordCount(), 0u);
+    const am_device forgotten = events[0].dev;
+    EXPECT_EQ(AMDeviceConnect(forgotten), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNoSuchDevice));
+    AMDeviceRelease(forgotten);  // a second release of a forgotten reference does nothing
+
+    // A service started before the detach and never claimed is closed with it, even while the
+    // reference is still held: its handle finds nothing.
+    ASSERT_NE(0u, simulator->attach(phone("usb-8", "Ivy's iPhone")));
+    ASSERT_TRUE(waitForEvents(events.size() + 1));
+    const am_device device = events.back().dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    service_handle unclaimed = 0, claimed = 0;
+    ASSERT_EQ(AMDeviceStartService(device, "com.apple.afc", &unclaimed, nullptr), 0);
+    ASSERT_EQ(AMDeviceStartService(device, "com.apple.afc", &claimed, nullptr), 0);
+    afc_connection afc = nullptr;
+    ASSERT_EQ(AFCConnectionOpen(claimed, 0, &afc), 0);
+    ASSERT_TRUE(simulator->detach("usb-8"));
+    ASSERT_TRUE(waitForEvents(events.size() + 1));
+    afc_connection late = nullptr;
+    EXPECT_EQ(AFCConnectionOpen(unclaimed, 0, &late), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNoSuchObject));
+    // The open AFC connection refuses at once: nothing is sent to a device that has gone.
+    afc_directory directory = nullptr;
+    EXPECT_EQ(AFCDirectoryOpen(afc, "/", &directory), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNoSuchDevice));
+    EXPECT_EQ(AFCConnectionClose(afc), 0);
+    AMDeviceRelease(device);
+    EXPECT_EQ(backend->recordCount(), 0u);
+}
+
+TEST_F(RealBackendAgainstSimulator, ADeviceThatStopsAnsweringFailsWithinItsTimeOutAndOthersStayUsable) {
+    ImobiledeviceBackend::Timeouts timeouts;
+    timeouts.lockdown = std::chrono::milliseconds(300);
+    timeouts.afcUsb = std::chrono::milliseconds(300);
+    backend->setTimeouts(timeouts);
+    startSimulator();
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(phone("usb-9", "Jo's iPhone")));
+    ASSERT_NE(0u, simulator->attach(phone("usb-10", "Kim's iPhone")));
+    ASSERT_TRUE(waitForEvents(2));
+    const am_device stuck = events[0].dev;
+    const am_device other = events[1].dev;
+
+    // The stuck device's connections go through a relay that is then frozen.
+    CuttingProxy proxy(dir + "/proxy", socket);
+    proxy.limit = std::numeric_limits<std::size_t>::max();
+    pointAt(dir + "/proxy");
+    service_handle service = 0;
+    afc_connection afc = nullptr;
+    ASSERT_EQ(AMDeviceConnect(stuck), 0);
+    ASSERT_EQ(AMDeviceStartSession(stuck), 0);
+    ASSERT_EQ(AMDeviceStartService(stuck, "com.apple.afc", &service, nullptr), 0);
+    ASSERT_EQ(AFCConnectionOpen(service, 0, &afc), 0);
+    pointAt(socket);
+    proxy.frozen = true;
+
+    using Clock = std::chrono::steady_clock;
+    const std::int32_t timedOut = ImobiledeviceStatus::backend(ImobiledeviceStatus::kTimedOut);
+    std::atomic<std::int32_t> listed{0};
+    std::atomic<long long> listingMs{0};
+    std::thread listing([&] {
+        const auto begin = Clock::now();
+        afc_directory directory = nullptr;
+        listed = AFCDirectoryOpen(afc, "/", &directory);
+        listingMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+    });
+    // Meanwhile the other device answers as ever.
+    ASSERT_EQ(AMDeviceConnect(other), 0);
+    ASSERT_EQ(AMDeviceStartSession(other), 0);
+    EXPECT_EQ(textOf(AMDeviceCopyValue(other, nullptr, "DeviceName")), "Kim's iPhone");
+    listing.join();
+    EXPECT_EQ(listed, timedOut);
+    EXPECT_LT(listingMs, 3000);
+    afc_directory directory = nullptr;
+    EXPECT_NE(AFCDirectoryOpen(afc, "/", &directory), 0);  // the cut connection stays refused, at once
+
+    const auto begin = Clock::now();
+    EXPECT_FALSE(AMDeviceCopyValue(stuck, nullptr, "DeviceName"));
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(3));
+    EXPECT_THAT(log.lines(), ::testing::Contains(::testing::HasSubstr("lockdownd of usb-9 did not answer within 300 ms")));
+    EXPECT_EQ(AMDeviceStartSession(stuck), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNotConnected));
+
+    // Once it answers again, a new connection reaches it.
+    ASSERT_EQ(AMDeviceConnect(stuck), 0);
+    ASSERT_EQ(AMDeviceStartSession(stuck), 0);
+    EXPECT_EQ(textOf(AMDeviceCopyValue(stuck, nullptr, "DeviceName")), "Jo's iPhone");
+    EXPECT_EQ(AFCConnectionClose(afc), 0);
+    AMDeviceRelease(stuck);
+    AMDeviceRelease(other);
+}
+
+// keldo-devsim as its own process, so that it can be killed as a daemon is.
+class DevsimProcess {
+public:
+    DevsimProcess(const std::string& socket, const std::string& device) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::execl(KELDO_DEVSIM_PATH, KELDO_DEVSIM_PATH, "--socket", socket.c_str(), "--attach", device.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~DevsimProcess() { kill(SIGTERM); }
+    void kill(int signal) {
+        if (pid_ <= 0) return;
+        ::kill(pid_, signal);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST_F(RealBackendAgainstSimulator, ADaemonKilledWithItsSocketLeftBehindIsLetGoUntilANewOneTakesThePath) {
+    auto daemon = std::make_unique<DevsimProcess>(socket, "usb-11 usb 9.1 Lu's iPhone");
+    subscribe();
+    ASSERT_TRUE(waitForEvents(1));
+    ASSERT_TRUE(pumpUntil([&] { return backend->followingUsbmuxd(); }));
+
+    daemon->kill(SIGKILL);
+    ASSERT_TRUE(fs::exists(socket));  // left behind
+    ASSERT_TRUE(waitForEvents(2));
+    EXPECT_EQ(events[1].msg, ADNCI_MSG_DISCONNECTED);
+    // No retrying against a file that refuses: the library lets go, and nothing wakes.
+    EXPECT_TRUE(pumpUntil([&] { return !backend->followingUsbmuxd(); }));
+    pumpFor(300);
+    EXPECT_FALSE(backend->followingUsbmuxd());
+    EXPECT_EQ(events.size(), 2u);
+
+    daemon = std::make_unique<DevsimProcess>(socket, "usb-11 usb 9.1 Lu's iPhone");
+    ASSERT_TRUE(waitForEvents(3));
+    EXPECT_EQ(events[2].msg, ADNCI_MSG_CONNECTED);
+    std::optional<std::string> bust;
+    auto handle = AMDevice::initWithDeviceOrBust(events[2].dev, bust);
+    ASSERT_TRUE(handle) << bust.value_or("");
+    EXPECT_EQ(handle->deviceName(), "Lu's iPhone");
+    AMDeviceRelease(events[0].dev);
 }
 
 TEST(ImobiledeviceStatusMapping, KeepsSuccessAndDeviceAfcCodesAndNoTwoSourcesCollide) {
