@@ -40,8 +40,9 @@ public:
     ~AFCDirectoryAccess() override;
 
     // Closes the connection once; a failure is logged and the connection counts as closed all the
-    // same. Files opened on it fail from then on.
-    void close();
+    // same. The service it was made on closes with it. Files opened on it, and every operation,
+    // the inherited messages included, fail from then on with "Connection is not open".
+    void close() override;
     // True while the connection is open; otherwise lastError becomes "Connection is not open".
     [[nodiscard]] bool ensureConnectionIsOpen();
 
@@ -98,6 +99,9 @@ public:
     static constexpr int kMaxTreeDepth = 512;
     static constexpr std::size_t kUploadChunk = 10240;
     static constexpr std::size_t kDownloadBuffer = 1024 * 1024;
+
+protected:
+    const char* notOpenText() const override { return "Connection is not open"; }
 
 private:
     AFCDirectoryAccess();

@@ -224,6 +224,17 @@ TEST_P(AfcOverTheWire, AReadThatFailsAfterSomeBytesHandsThemOver) {
     EXPECT_EQ(readAll(*file, contents.size()), std::string(1000, 'r'));
 }
 
+TEST_P(AfcOverTheWire, AClosedConnectionLeavesTheNextOneAlone) {
+    // Kept connected, so that the next service's socket takes the closed one's number.
+    ASSERT_TRUE(device->deviceConnect());
+    afc->close();
+    auto next = device->directoryForName("com.apple.afc");
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(afc->sendXMLRequest(PlistValue(PlistValue::Dictionary{{"Request", "Stray"}})));
+    EXPECT_EQ(afc->lastError(), "Connection is not open");
+    EXPECT_TRUE(next->directoryContents("/DCIM")) << next->lastError().value_or("");
+}
+
 TEST_P(AfcOverTheWire, ADeviceThatDetachesMidTransferFailsItWithATextAndNothingElse) {
     auto file = afc->openForWrite("/upload");
     ASSERT_TRUE(file);
