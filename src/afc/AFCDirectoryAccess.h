@@ -53,7 +53,9 @@ public:
     [[nodiscard]] bool fileExistsAtPath(const Path& path);
 
     // Listings: one directory in the device's order without "." and ".."; a whole tree sorted,
-    // directories with a trailing "/". A successful tree listing leaves lastError alone.
+    // directories with a trailing "/". In a tree, an entry that can't be found once listed (a
+    // link that leads nowhere) is listed like a file. A successful tree listing leaves lastError
+    // alone.
     [[nodiscard]] std::optional<Names> directoryContents(const Path& path);
     [[nodiscard]] std::optional<Names> recursiveDirectoryContents(const Path& path);
 

@@ -21,6 +21,7 @@
 namespace keldo {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using Fault = SimulatedFileSystem::Fault;
@@ -119,6 +120,16 @@ TEST_P(AfcOverTheWire, ListingsAndInformationComeFromTheDevicesFileSystem) {
     EXPECT_EQ(afc->lastError(), "AFCDirectoryOpen failed: Return code = 0x0004");
     EXPECT_FALSE(afc->getFileInfo("/Nowhere"));
     EXPECT_EQ(afc->lastError(), "AFCFileInfoOpen failed: Return code = 0x0008");
+}
+
+TEST_P(AfcOverTheWire, ATreeListingTakesALinkThatLeadsNowhereAsALeaf) {
+    files->addSymbolicLink("/DCIM/100APPLE/broken", "/nowhere");
+    EXPECT_THAT(afc->recursiveDirectoryContents("/DCIM").value_or(AFCDirectoryAccess::Names{}),
+                ElementsAre("/DCIM/", "/DCIM/100APPLE/", "/DCIM/100APPLE/IMG_0001.JPG", "/DCIM/100APPLE/broken"));
+    EXPECT_THAT(afc->recursiveDirectoryContents("/").value_or(AFCDirectoryAccess::Names{}),
+                Contains("//DCIM/100APPLE/broken"));
+    EXPECT_FALSE(afc->recursiveDirectoryContents("/nowhere"));
+    EXPECT_EQ(afc->lastError(), "AFCDirectoryOpen failed: Return code = 0x0008");
 }
 
 TEST_P(AfcOverTheWire, PathOperationsChangeTheFileSystemAndFailuresCarryTheDevicesCode) {
