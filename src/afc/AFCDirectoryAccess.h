@@ -76,7 +76,8 @@ public:
 
     // Uploads a local file to a new remote file in chunks of kUploadChunk bytes, posting
     // "AFCFileCopyBegin", "AFCFileCopyProgress" before every chunk read and "AFCFileCopyDone" on
-    // the default notification centre. Refuses to overwrite; a failure posts no "AFCFileCopyDone".
+    // the default notification centre. Refuses to overwrite; a failure (a failed close included)
+    // posts no "AFCFileCopyDone" and removes the partial remote file while the connection lives.
     [[nodiscard]] bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
     // Uploads a file, a symbolic link (made again on the device with its text) or a whole
     // directory (recursed in listing order; a link to a directory becomes a real one) into a

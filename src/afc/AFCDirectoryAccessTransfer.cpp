@@ -235,24 +235,28 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
 
     std::shared_ptr<AFCFileReference> target = openForWrite(remotePath);
     if (!target) return false;
+    // A partial file under the target's name would look complete to anyone who lists it: a
+    // failure from here on removes it, and keeps its own text.
+    auto abandon = [&](std::string failure) {
+        setLastError(std::move(failure));
+        (void)target->closeFile();
+        if (*_afc) (void)AFCRemovePath(*_afc, remotePath->c_str());
+        return false;
+    };
     std::int64_t done = 0;
     std::uint8_t chunk[kUploadChunk];
     for (;;) {
         setDone(done);
         post(kAFCFileCopyProgress);
         ssize_t got = readFully(source.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            setLastError(fmt::format("Can't read input file: {}", errorText(errno)));
-            return false;
-        }
+        if (got < 0) return abandon(fmt::format("Can't read input file: {}", errorText(errno)));
         if (got == 0) break;
-        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)})) {
-            setLastError(target->lasterror().value_or("AFCFileRefWrite failed"));
-            return false;
-        }
+        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)}))
+            return abandon(target->lasterror().value_or("AFCFileRefWrite failed"));
         done += got;
     }
-    (void)target->closeFile();
+    // Some devices report a write that failed only when the file is closed.
+    if (!target->closeFile()) return abandon(target->lasterror().value_or("AFCFileRefClose failed"));
     post(kAFCFileCopyDone);
     return true;
 }

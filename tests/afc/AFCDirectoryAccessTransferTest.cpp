@@ -136,21 +136,33 @@ TEST_F(AFCUpload, ARefusedRemoteOpenStandsAfterBeginAlone) {
     EXPECT_THAT(posted, ElementsAre(begin()));
 }
 
-TEST_F(AFCUpload, AFailedChunkWriteFailsTheUploadWithoutDone) {
+TEST_F(AFCUpload, AFailedChunkWriteFailsTheUploadWithoutDoneAndRemovesThePartialFile) {
     write("f", std::string(30000, 'x'));
     files->inject(Fault("AFCFileRefWrite", 18).after(1));
     EXPECT_FALSE(afc->copyLocalFileToRemoteFile(local("f"), "/new"));
     EXPECT_EQ(afc->lastError(), "AFCFileRefWrite failed: 18");
     EXPECT_THAT(posted, ElementsAre(begin(), progress(0), progress(10240)));
     EXPECT_EQ(files->openFiles(), 0u);
+    EXPECT_FALSE(files->kind("/new"));
 }
 
-TEST_F(AFCUpload, ALocalReadErrorFailsTheUploadWithoutDone) {
+TEST_F(AFCUpload, AFailedCloseIsAFailureWithoutDoneAndRemovesThePartialFile) {
+    write("f", "data");
+    files->inject(Fault("AFCFileRefClose", 28));
+    EXPECT_FALSE(afc->copyLocalFileToRemoteFile(local("f"), "/new"));
+    EXPECT_EQ(afc->lastError(), "AFCFileRefClose failed: 28");
+    EXPECT_THAT(posted, ElementsAre(begin(), progress(0), progress(4)));
+    EXPECT_FALSE(files->kind("/new"));
+    EXPECT_EQ(calls().back(), "AFCRemovePath(afc#1, \"/new\")");
+}
+
+TEST_F(AFCUpload, ALocalReadErrorFailsTheUploadWithoutDoneAndRemovesThePartialFile) {
     // Opens for reading, and its first bytes (the unmapped page at address 0) can't be read.
     EXPECT_FALSE(afc->copyLocalFileToRemoteFile("/proc/self/mem", "/new"));
     EXPECT_EQ(afc->lastError(), "Can't read input file: Input/output error");
     EXPECT_THAT(posted, ElementsAre(begin(), progress(0)));
     EXPECT_EQ(files->openFiles(), 0u);
+    EXPECT_FALSE(files->kind("/new"));
 }
 
 TEST_F(AFCUpload, CountsDonePastTwoGigabytes) {
