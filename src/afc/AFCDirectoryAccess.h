@@ -84,7 +84,8 @@ public:
     // remote directory. A failure logs one line per enclosing directory; what was copied stays.
     [[nodiscard]] bool copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory);
     // Downloads a remote file. An existing local file is replaced only once the download is
-    // complete, keeping its permission bits; until then nothing local changes.
+    // complete, keeping its permission bits; until then nothing local changes, and a process
+    // killed meanwhile leaves nothing behind (see ReplacementFile).
     [[nodiscard]] bool copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath);
 
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key

@@ -1,6 +1,7 @@
 #include "afc/AfcFixture.h"
 
 #include "platform/NotificationCenter.h"
+#include "support/ChildProcess.h"
 
 #include <gmock/gmock.h>
 
@@ -301,6 +302,41 @@ TEST_F(AFCDownload, AFailedReadHalfWayFailsAndKeepsTheExistingFile) {
     EXPECT_EQ(read("old"), "previous contents");
     EXPECT_THAT(localNames(), ElementsAre("old"));
     EXPECT_EQ(files->openFiles(), 0u);
+}
+
+// A device that stops answering at the second read of a file, after telling so.
+class StallingBackend : public SimulatedBackend {
+public:
+    explicit StallingBackend(std::function<void()> tell) : tell_(std::move(tell)) {}
+    std::int32_t afcFileRefRead(afc_connection afc, afc_file_ref ref, void* buffer, std::uint64_t* count) override {
+        if (++reads_ == 2) tell_();
+        return SimulatedBackend::afcFileRefRead(afc, ref, buffer, count);
+    }
+
+private:
+    std::function<void()> tell_;
+    int reads_ = 0;
+};
+
+TEST_F(AFCDownload, ADownloadKilledMidWayLeavesNothingBesideItsTarget) {
+    write("old", "previous contents");
+    bool told = testing::endChildOnceTold(
+        [&](const std::function<void()>& tell) {
+            auto stalling = std::make_shared<StallingBackend>(tell);
+            Backend::install(stalling);
+            am_device phone = stalling->addDevice(SimulatedDeviceInfo::iPhone("udid-s", "phone", "7.0"));
+            stalling->fileSystem(phone).addFile("/song", std::string(3'000'000, 's'));
+            AMDeviceRetain(phone);
+            std::optional<std::string> error;
+            auto handle = AMDevice::initWithDeviceOrBust(phone, error);
+            auto media = handle ? handle->directoryForName("com.apple.afc") : nullptr;
+            if (media) (void)media->copyRemoteFileToLocalFile("/song", local("old"));
+            ::_exit(2);
+        },
+        SIGKILL);
+    ASSERT_TRUE(told);
+    EXPECT_THAT(localNames(), ElementsAre("old"));
+    EXPECT_EQ(read("old"), "previous contents");
 }
 
 TEST_F(AFCDownload, AFullLocalDiskFailsAndKeepsTheExistingFile) {
