@@ -269,6 +269,10 @@ TEST_P(AfcOverTheWire, ADeviceThatDetachesMidTransferFailsItWithATextAndNothingE
     EXPECT_THAT(afc->lastError().value_or(""), StartsWith("AFCDirectoryOpen failed: Return code = 0xE"));
     // The device let go of the file its connection had open.
     EXPECT_TRUE(pumpUntil([&] { return files->openFiles() == 0; }));
+    // Once the backend has heard of the detach, the connection's socket is not used either.
+    EXPECT_TRUE(pumpUntil([&] {
+        return !afc->sendXMLRequest(PlistValue(1)) && afc->lastError() == "Connection is not open";
+    }));
     file.reset();
     afc.reset();
 }

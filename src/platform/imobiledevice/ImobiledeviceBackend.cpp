@@ -707,10 +707,15 @@ std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const ch
 
 std::int32_t ImobiledeviceBackend::serviceConnectionGetSocket(service_handle handle) {
     std::lock_guard lock(mutex_);
-    bool open = services_.count(handle) > 0 ||
-                std::any_of(afcConnections_.begin(), afcConnections_.end(),
-                            [&](const auto& c) { return c.second->serviceHandle == handle; });
-    return open ? static_cast<std::int32_t>(static_cast<std::uint32_t>(handle)) : -1;
+    std::shared_ptr<Service> service;
+    if (auto it = services_.find(handle); it != services_.end()) service = it->second;
+    for (auto c = afcConnections_.begin(); !service && c != afcConnections_.end(); ++c) {
+        if (c->second->serviceHandle == handle) service = c->second->service;
+    }
+    // An AFC connection keeps its service until it is closed, and is refused like its operations
+    // once its device has gone.
+    auto device = service ? devices_.find(service->device) : nullptr;
+    return device && device->present ? service->socket : -1;
 }
 
 std::int32_t ImobiledeviceBackend::serviceConnectionInvalidate(service_handle handle) {
