@@ -82,11 +82,13 @@ void AFCDirectoryAccess::close() {
     std::int32_t status = AFCConnectionClose(*_afc);
     if (status != 0) logLine("AFCConnectionClose failed: {}", status);
     *_afc = nullptr;
+    // The AFC connection talked on the service's own connection and has closed it.
+    forgetService();
 }
 
 bool AFCDirectoryAccess::ensureConnectionIsOpen() {
     if (*_afc) return true;
-    setLastError("Connection is not open");
+    setLastError(notOpenText());
     return false;
 }
 

@@ -40,8 +40,9 @@ public:
     ~AFCDirectoryAccess() override;
 
     // Closes the connection once; a failure is logged and the connection counts as closed all the
-    // same. Files opened on it fail from then on.
-    void close();
+    // same. The service it was made on closes with it. Files opened on it, and every operation,
+    // the inherited messages included, fail from then on with "Connection is not open".
+    void close() override;
     // True while the connection is open; otherwise lastError becomes "Connection is not open".
     [[nodiscard]] bool ensureConnectionIsOpen();
 
@@ -52,7 +53,9 @@ public:
     [[nodiscard]] bool fileExistsAtPath(const Path& path);
 
     // Listings: one directory in the device's order without "." and ".."; a whole tree sorted,
-    // directories with a trailing "/". A successful tree listing leaves lastError alone.
+    // directories with a trailing "/". In a tree, an entry that can't be found once listed (a
+    // link that leads nowhere) is listed like a file. A successful tree listing leaves lastError
+    // alone.
     [[nodiscard]] std::optional<Names> directoryContents(const Path& path);
     [[nodiscard]] std::optional<Names> recursiveDirectoryContents(const Path& path);
 
@@ -73,14 +76,16 @@ public:
 
     // Uploads a local file to a new remote file in chunks of kUploadChunk bytes, posting
     // "AFCFileCopyBegin", "AFCFileCopyProgress" before every chunk read and "AFCFileCopyDone" on
-    // the default notification centre. Refuses to overwrite; a failure posts no "AFCFileCopyDone".
+    // the default notification centre. Refuses to overwrite; a failure (a failed close included)
+    // posts no "AFCFileCopyDone" and removes the partial remote file while the connection lives.
     [[nodiscard]] bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
     // Uploads a file, a symbolic link (made again on the device with its text) or a whole
     // directory (recursed in listing order; a link to a directory becomes a real one) into a
     // remote directory. A failure logs one line per enclosing directory; what was copied stays.
     [[nodiscard]] bool copyLocalFileToRemoteDir(const Path& localPath, const Path& remoteDirectory);
     // Downloads a remote file. An existing local file is replaced only once the download is
-    // complete, keeping its permission bits; until then nothing local changes.
+    // complete, keeping its permission bits; until then nothing local changes, and a process
+    // killed meanwhile leaves nothing behind (see ReplacementFile).
     [[nodiscard]] bool copyRemoteFileToLocalFile(const Path& remotePath, const Path& localPath);
 
     // The platform's key/value pairs as a dictionary; the reading ends at a failure or a null key
@@ -98,6 +103,9 @@ public:
     static constexpr int kMaxTreeDepth = 512;
     static constexpr std::size_t kUploadChunk = 10240;
     static constexpr std::size_t kDownloadBuffer = 1024 * 1024;
+
+protected:
+    const char* notOpenText() const override { return "Connection is not open"; }
 
 private:
     AFCDirectoryAccess();

@@ -15,6 +15,8 @@ namespace {
 
 // The status of opening something other than a directory as one.
 constexpr std::int32_t kNotADirectory = 4;
+// The status of a path that names nothing, a symbolic link that leads nowhere included.
+constexpr std::int32_t kNotFound = 8;
 
 // Closes a directory handle on every path.
 class DirectoryHandle {
@@ -164,7 +166,10 @@ std::optional<AFCDirectoryAccess::Names> AFCDirectoryAccess::recursiveDirectoryC
         pending.pop_back();
         afc_directory opened = nullptr;
         std::int32_t status = AFCDirectoryOpen(*_afc, next.path.c_str(), &opened);
-        if (status == kNotADirectory) {
+        // An entry that its directory has just listed is there, whatever its open answers: one
+        // that can't be found is a link that leads nowhere, or a name removed meanwhile, and a
+        // leaf like a file. Only the start path must exist.
+        if (status == kNotADirectory || (status == kNotFound && next.depth > 0)) {
             list.push_back(std::move(next.path));
             continue;
         }

@@ -3,6 +3,7 @@
 
 #include "afc/AFCFileReference.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ReplacementFile.h"
 #include "platform/SystemLog.h"
 #include "platform/Utf8.h"
 
@@ -14,11 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <new>
 #include <system_error>
 
@@ -41,23 +38,14 @@ int openWithoutWaiting(const char* path, int flags) {
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { close(); }
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd) {
-        close();
-        fd_ = fd;
-    }
-    // The close's own result: some file systems report a failed write only there.
-    bool close() {
-        if (fd_ < 0) return true;
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0;
-    }
 
 private:
     int fd_;
@@ -74,20 +62,6 @@ ssize_t readFully(int fd, std::uint8_t* buffer, std::size_t size) {
         got += static_cast<std::size_t>(n);
     }
     return static_cast<ssize_t>(got);
-}
-
-bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // A path's last component; a trailing "/" is not one.
@@ -115,79 +89,6 @@ std::vector<std::string> localNames(const std::string& path) {
     }
     return names;
 }
-
-// The download's output: written to a temporary file beside the target and renamed over it only
-// when complete, so the target is either as it was or whole. The temporary takes an existing
-// target's permission bits (new files get the process's usual ones) and is removed unless
-// committed. A symbolic link as target is kept: the file it leads to is replaced.
-class Replacement {
-public:
-    explicit Replacement(std::string target) : target_(std::move(target)) {}
-    ~Replacement() {
-        file_.close();
-        if (!temporary_.empty()) ::unlink(temporary_.c_str());
-    }
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
-
-    bool open() {
-        struct stat existing {};
-        bool exists = ::stat(target_.c_str(), &existing) == 0;
-        if (exists && S_ISDIR(existing.st_mode)) return false;
-        if (exists && !S_ISREG(existing.st_mode)) {
-            // A device or a pipe holds no contents to lose: it is written as it stands.
-            file_.reset(openWithoutWaiting(target_.c_str(), O_WRONLY));
-            return static_cast<bool>(file_);
-        }
-        if (exists) {
-            if (char* resolved = ::realpath(target_.c_str(), nullptr)) {
-                target_ = resolved;
-                std::free(resolved);
-            }
-        }
-        std::size_t slash = target_.rfind('/');
-        std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
-        std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-        mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-            std::string candidate = fmt::format("{}/.{}.keldo-{:x}-{:x}-{:x}", directory, name, ::getpid(),
-                                                counter.fetch_add(1), stamp & 0xFFFFFF);
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            if (fd < 0 && errno == EEXIST) continue;
-            if (fd < 0) return false;
-            file_.reset(fd);
-            temporary_ = std::move(candidate);
-            if (exists) ::fchmod(fd, mode);
-            return true;
-        }
-        return false;
-    }
-
-    bool write(const std::uint8_t* bytes, std::size_t size) {
-        if (writeFully(file_.get(), bytes, size)) return true;
-        error_ = errno;
-        return false;
-    }
-
-    bool commit() {
-        if (!file_.close() || (!temporary_.empty() && ::rename(temporary_.c_str(), target_.c_str()) != 0)) {
-            error_ = errno;
-            return false;
-        }
-        temporary_.clear();
-        return true;
-    }
-
-    int error() const { return error_; }
-
-private:
-    std::string target_;
-    std::string temporary_;
-    FileDescriptor file_;
-    int error_ = 0;
-};
 
 } // namespace
 
@@ -235,24 +136,28 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
 
     std::shared_ptr<AFCFileReference> target = openForWrite(remotePath);
     if (!target) return false;
+    // A partial file under the target's name would look complete to anyone who lists it: a
+    // failure from here on removes it, and keeps its own text.
+    auto abandon = [&](std::string failure) {
+        setLastError(std::move(failure));
+        (void)target->closeFile();
+        if (*_afc) (void)AFCRemovePath(*_afc, remotePath->c_str());
+        return false;
+    };
     std::int64_t done = 0;
     std::uint8_t chunk[kUploadChunk];
     for (;;) {
         setDone(done);
         post(kAFCFileCopyProgress);
         ssize_t got = readFully(source.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            setLastError(fmt::format("Can't read input file: {}", errorText(errno)));
-            return false;
-        }
+        if (got < 0) return abandon(fmt::format("Can't read input file: {}", errorText(errno)));
         if (got == 0) break;
-        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)})) {
-            setLastError(target->lasterror().value_or("AFCFileRefWrite failed"));
-            return false;
-        }
+        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)}))
+            return abandon(target->lasterror().value_or("AFCFileRefWrite failed"));
         done += got;
     }
-    (void)target->closeFile();
+    // Some devices report a write that failed only when the file is closed.
+    if (!target->closeFile()) return abandon(target->lasterror().value_or("AFCFileRefClose failed"));
     post(kAFCFileCopyDone);
     return true;
 }
@@ -312,7 +217,7 @@ bool AFCDirectoryAccess::copyRemoteFileToLocalFile(const Path& remotePath, const
         setLastError("Can't allocate the download buffer");
         return false;
     }
-    Replacement output(*localPath);
+    ReplacementFile output(*localPath);
     if (!output.open()) {
         setLastError("Can't open output file");
         return false;

@@ -13,6 +13,25 @@
 
 namespace keldo {
 
+namespace {
+
+// Sends all of `size` bytes: a stream socket may take part of them, and a signal may interrupt
+// the wait, and neither may leave half a message on the wire.
+bool sendAll(int socket, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the process with SIGPIPE.
+        ssize_t sent = ::send(socket, bytes, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+} // namespace
+
 std::shared_ptr<AMService> AMService::initWithNameOnDevice(const std::string& name,
                                                            const std::shared_ptr<AMDevice>& device) {
     std::shared_ptr<AMService> service(new AMService());
@@ -25,7 +44,29 @@ std::shared_ptr<AMService> AMService::serviceWithNameOnDevice(const std::string&
     return initWithNameOnDevice(name, device);
 }
 
-AMService::~AMService() = default;
+// The object is the service's only owner (the device handle keeps no service handles), so
+// nothing can use the connection after it; left open, it would last until the device goes.
+AMService::~AMService() { closeService(); }
+
+void AMService::close() { closeService(); }
+
+void AMService::closeService() {
+    if (_service == 0) return;
+    // A failure says that the platform has closed it already (its device went): nothing to undo.
+    (void)AMDServiceConnectionInvalidate(_service);
+    forgetService();
+}
+
+void AMService::forgetService() {
+    _service = 0;
+    _context = nullptr;
+}
+
+int AMService::openSocket() {
+    int socket = _service == 0 ? -1 : AMDServiceConnectionGetSocket(_service);
+    if (socket < 0) setLastError(notOpenText());
+    return socket;
+}
 
 bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device) {
     if (!device) return false;
@@ -39,6 +80,8 @@ bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::sh
 }
 
 bool AMService::sendXMLRequest(const PlistValue& request) {
+    int socket = openSocket();
+    if (socket < 0) return false;
     auto xml = PlistXml::toXml(request);
     if (!xml) {
         setLastError("Can't convert request to XML");
@@ -52,12 +95,11 @@ bool AMService::sendXMLRequest(const PlistValue& request) {
     auto n = static_cast<std::uint32_t>(xml->size());
     const unsigned char prefix[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
                                      static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-    // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the process with SIGPIPE.
-    if (::send(socket(), prefix, sizeof prefix, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof prefix)) {
+    if (!sendAll(socket, prefix, sizeof prefix)) {
         setLastError("Can't send message size");
         return false;
     }
-    if (::send(socket(), xml->data(), xml->size(), MSG_NOSIGNAL) != static_cast<ssize_t>(xml->size())) {
+    if (!sendAll(socket, xml->data(), xml->size())) {
         setLastError("Can't send message text");
         return false;
     }
@@ -66,8 +108,10 @@ bool AMService::sendXMLRequest(const PlistValue& request) {
 }
 
 PlistRef AMService::readXMLReply() {
+    int socket = openSocket();
+    if (socket < 0) return nullptr;
     unsigned char prefix[4];
-    if (!receivePrefix(prefix)) {
+    if (!receivePrefix(socket, prefix)) {
         setLastError("Can't receive reply size");
         return nullptr;
     }
@@ -75,19 +119,19 @@ PlistRef AMService::readXMLReply() {
                       (std::uint32_t{prefix[2]} << 8) | std::uint32_t{prefix[3]};
     if (n == 0) return nullptr;
     if (n > kMaxReplyLength) {
-        skip(n);
+        skip(socket, n);
         setLastError(fmt::format("Reply of {} bytes is over the limit of {} bytes", n, kMaxReplyLength));
         return nullptr;
     }
     std::unique_ptr<char[]> body(new (std::nothrow) char[n]);
     if (!body) {
-        skip(n);
+        skip(socket, n);
         setLastError(fmt::format("Can't allocate {} bytes for the reply", n));
         return nullptr;
     }
     std::uint32_t remaining = n;
     while (remaining > 0) {
-        ssize_t got = ::recv(socket(), body.get() + (n - remaining), remaining, 0);
+        ssize_t got = ::recv(socket, body.get() + (n - remaining), remaining, 0);
         if (got == 0) {
             setLastError(fmt::format("Reply was truncated, expected {} more bytes", static_cast<int>(remaining)));
             return nullptr;
@@ -109,12 +153,12 @@ PlistRef AMService::readXMLReply() {
     return reply;
 }
 
-bool AMService::receivePrefix(unsigned char (&prefix)[4]) {
+bool AMService::receivePrefix(int socket, unsigned char (&prefix)[4]) {
     // A stream may deliver the four bytes in several segments; only its end or an error before
     // all four have come is a failure.
     std::size_t have = 0;
     while (have < sizeof prefix) {
-        ssize_t got = ::recv(socket(), prefix + have, sizeof prefix - have, 0);
+        ssize_t got = ::recv(socket, prefix + have, sizeof prefix - have, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         have += static_cast<std::size_t>(got);
@@ -122,10 +166,10 @@ bool AMService::receivePrefix(unsigned char (&prefix)[4]) {
     return true;
 }
 
-void AMService::skip(std::uint32_t length) {
+void AMService::skip(int socket, std::uint32_t length) {
     char sink[64 * 1024];
     while (length > 0) {
-        ssize_t got = ::recv(socket(), sink, length < sizeof sink ? length : sizeof sink, 0);
+        ssize_t got = ::recv(socket, sink, length < sizeof sink ? length : sizeof sink, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
         length -= static_cast<std::uint32_t>(got);

@@ -15,8 +15,10 @@ class AMDevice;
 class DeviceListener;
 
 // One started device service, exchanging property-list messages: each is a 4-byte big-endian
-// length followed by the list's XML form. The socket is the low 32 bits of the service handle,
-// on every interface type. Nothing here closes the service: its starter's platform owns it.
+// length followed by the list's XML form. The object owns the service it started: close, or the
+// object's end, closes the service's connection. The descriptor is asked of the platform for
+// every message, so a closed object, or one whose device has gone, fails with "Service is not
+// open" and never writes into a newer connection that was given the same descriptor number.
 class AMService {
 public:
     // Starts the named service on a device that the caller has connected and in a session.
@@ -26,11 +28,16 @@ public:
     // The same, always making a plain AMService.
     [[nodiscard]] static std::shared_ptr<AMService> serviceWithNameOnDevice(const std::string& name,
                                                               const std::shared_ptr<AMDevice>& device);
+    // Closes the service, when it is still open.
     virtual ~AMService();
     AMService(const AMService&) = delete;
     AMService& operator=(const AMService&) = delete;
 
-    // Sends one message; clears lastError on success.
+    // Closes the service's connection once; every later operation fails with the not-open text.
+    virtual void close();
+
+    // Sends one message, the length and the body, each to its end across partial sends and
+    // interruptions; clears lastError on success.
     [[nodiscard]] bool sendXMLRequest(const PlistValue& request);
     // Receives one message and blocks until it is whole or the stream ends. None on failure with
     // lastError set; none with lastError untouched for a zero-length message.
@@ -44,6 +51,7 @@ public:
     std::weak_ptr<DeviceListener> delegate() const { return _delegate; }
     void setDelegate(std::weak_ptr<DeviceListener> delegate) { _delegate = std::move(delegate); }
 
+    // The service handle; 0 once closed.
     service_handle service() const { return _service; }
     void* context() const { return _context; }
 
@@ -56,12 +64,19 @@ protected:
     // The construction steps after the base one, for this class and those derived from it:
     // starts the service, and on interface type 2 takes its secure context and a power assertion.
     [[nodiscard]] bool initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device);
+    // What an operation on a closed object leaves in lastError.
+    virtual const char* notOpenText() const { return "Service is not open"; }
+    // Drops the handle without closing it: for a derived class whose own connection took the
+    // service's over and has closed it.
+    void forgetService();
 
 private:
-    int socket() const { return static_cast<int>(static_cast<std::uint32_t>(_service)); }
-    [[nodiscard]] bool receivePrefix(unsigned char (&prefix)[4]);
+    // The open service's descriptor; -1, with the not-open text set, when there is none.
+    int openSocket();
+    void closeService();
+    [[nodiscard]] bool receivePrefix(int socket, unsigned char (&prefix)[4]);
     // Reads and drops `length` bytes so that the next message starts where it should.
-    void skip(std::uint32_t length);
+    void skip(int socket, std::uint32_t length);
 
     service_handle _service = 0;
     void* _context = nullptr;

@@ -131,6 +131,20 @@ TEST_F(AFCTreeListing, ADirectoryThatCannotBeOpenedFailsTheWholeListingAtOnce) {
     for (const auto& call : calls()) EXPECT_EQ(call.find("/A/C"), std::string::npos) << call;
 }
 
+TEST_F(AFCTreeListing, AnEntryThatCannotBeFoundIsALeafButAMissingStartFails) {
+    files->addFile("/A/f");
+    files->addSymbolicLink("/A/dangling", "/A/nowhere");
+    files->addSymbolicLink("/A/D/deeper", "missing");
+    files->addFile("/A/gone");
+    files->inject(Fault("AFCDirectoryOpen", 8).onPath("/A/gone"));  // removed once listed
+    EXPECT_THAT(afc->recursiveDirectoryContents("/A").value_or(AFCDirectoryAccess::Names{}),
+                ElementsAre("/A/", "/A/D/", "/A/D/deeper", "/A/dangling", "/A/f", "/A/gone"));
+    for (const char* start : {"/A/nowhere", "/A/dangling"}) {
+        EXPECT_FALSE(afc->recursiveDirectoryContents(start));
+        EXPECT_EQ(afc->lastError(), "AFCDirectoryOpen failed: Return code = 0x0008");
+    }
+}
+
 TEST_F(AFCTreeListing, ALinkBackToAnEnclosingDirectoryEndsInAFailure) {
     files->addFile("/A/f");
     files->addSymbolicLink("/A/loop", "/A");

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/socket.h>
+
 namespace keldo {
 namespace {
 
@@ -86,6 +88,32 @@ TEST_F(AFCConnectionClosing, ClosedOperationsFailAtTheGuardAfterTheirArgumentChe
         EXPECT_EQ(afc->lastError(), "Connection is not open");
     }
     EXPECT_THAT(sim->callNames(), IsEmpty());
+}
+
+TEST_F(AFCConnectionClosing, ItsMessagesFailAndLeaveTheServiceThatReusedItsDescriptorAlone) {
+    auto descriptor = [](service_handle s) { return static_cast<std::uint32_t>(s); };
+    service_handle closed = afc->service();
+    afc->close();
+    ASSERT_TRUE(device->deviceConnect() && device->startSession());
+    auto newer = AMService::serviceWithNameOnDevice("com.apple.test", device);
+    ASSERT_TRUE(newer);
+    ASSERT_EQ(descriptor(newer->service()), descriptor(closed));
+    int newerPeer = sim->peerSocket(newer->service());
+    const char reply[] = "\0\0\0\x16<plist><true/></plist>";
+    ASSERT_EQ(::send(newerPeer, reply, sizeof reply - 1, 0), static_cast<ssize_t>(sizeof reply - 1));
+    sim->clearCalls();
+
+    EXPECT_FALSE(afc->sendXMLRequest(PlistValue("stray")));
+    EXPECT_EQ(afc->lastError(), "Connection is not open");
+    EXPECT_FALSE(afc->readXMLReply());
+    EXPECT_EQ(afc->lastError(), "Connection is not open");
+    EXPECT_THAT(sim->callNames(), IsEmpty());
+    char byte;
+    EXPECT_EQ(::recv(newerPeer, &byte, 1, MSG_DONTWAIT), -1);  // nothing came
+    sim->closePeer(newer->service());  // what was sent stays to be read, and nothing waits for more
+    auto newersReply = newer->readXMLReply();
+    ASSERT_TRUE(newersReply);
+    EXPECT_EQ(*newersReply, PlistValue(true));
 }
 
 using AFCStatusCheck = AFCDirectoryAccessTest;

@@ -1,6 +1,7 @@
 #include "afc/AfcFixture.h"
 
 #include "platform/NotificationCenter.h"
+#include "support/ChildProcess.h"
 
 #include <gmock/gmock.h>
 
@@ -136,21 +137,33 @@ TEST_F(AFCUpload, ARefusedRemoteOpenStandsAfterBeginAlone) {
     EXPECT_THAT(posted, ElementsAre(begin()));
 }
 
-TEST_F(AFCUpload, AFailedChunkWriteFailsTheUploadWithoutDone) {
+TEST_F(AFCUpload, AFailedChunkWriteFailsTheUploadWithoutDoneAndRemovesThePartialFile) {
     write("f", std::string(30000, 'x'));
     files->inject(Fault("AFCFileRefWrite", 18).after(1));
     EXPECT_FALSE(afc->copyLocalFileToRemoteFile(local("f"), "/new"));
     EXPECT_EQ(afc->lastError(), "AFCFileRefWrite failed: 18");
     EXPECT_THAT(posted, ElementsAre(begin(), progress(0), progress(10240)));
     EXPECT_EQ(files->openFiles(), 0u);
+    EXPECT_FALSE(files->kind("/new"));
 }
 
-TEST_F(AFCUpload, ALocalReadErrorFailsTheUploadWithoutDone) {
+TEST_F(AFCUpload, AFailedCloseIsAFailureWithoutDoneAndRemovesThePartialFile) {
+    write("f", "data");
+    files->inject(Fault("AFCFileRefClose", 28));
+    EXPECT_FALSE(afc->copyLocalFileToRemoteFile(local("f"), "/new"));
+    EXPECT_EQ(afc->lastError(), "AFCFileRefClose failed: 28");
+    EXPECT_THAT(posted, ElementsAre(begin(), progress(0), progress(4)));
+    EXPECT_FALSE(files->kind("/new"));
+    EXPECT_EQ(calls().back(), "AFCRemovePath(afc#1, \"/new\")");
+}
+
+TEST_F(AFCUpload, ALocalReadErrorFailsTheUploadWithoutDoneAndRemovesThePartialFile) {
     // Opens for reading, and its first bytes (the unmapped page at address 0) can't be read.
     EXPECT_FALSE(afc->copyLocalFileToRemoteFile("/proc/self/mem", "/new"));
     EXPECT_EQ(afc->lastError(), "Can't read input file: Input/output error");
     EXPECT_THAT(posted, ElementsAre(begin(), progress(0)));
     EXPECT_EQ(files->openFiles(), 0u);
+    EXPECT_FALSE(files->kind("/new"));
 }
 
 TEST_F(AFCUpload, CountsDonePastTwoGigabytes) {
@@ -289,6 +302,41 @@ TEST_F(AFCDownload, AFailedReadHalfWayFailsAndKeepsTheExistingFile) {
     EXPECT_EQ(read("old"), "previous contents");
     EXPECT_THAT(localNames(), ElementsAre("old"));
     EXPECT_EQ(files->openFiles(), 0u);
+}
+
+// A device that stops answering at the second read of a file, after telling so.
+class StallingBackend : public SimulatedBackend {
+public:
+    explicit StallingBackend(std::function<void()> tell) : tell_(std::move(tell)) {}
+    std::int32_t afcFileRefRead(afc_connection afc, afc_file_ref ref, void* buffer, std::uint64_t* count) override {
+        if (++reads_ == 2) tell_();
+        return SimulatedBackend::afcFileRefRead(afc, ref, buffer, count);
+    }
+
+private:
+    std::function<void()> tell_;
+    int reads_ = 0;
+};
+
+TEST_F(AFCDownload, ADownloadKilledMidWayLeavesNothingBesideItsTarget) {
+    write("old", "previous contents");
+    bool told = testing::endChildOnceTold(
+        [&](const std::function<void()>& tell) {
+            auto stalling = std::make_shared<StallingBackend>(tell);
+            Backend::install(stalling);
+            am_device phone = stalling->addDevice(SimulatedDeviceInfo::iPhone("udid-s", "phone", "7.0"));
+            stalling->fileSystem(phone).addFile("/song", std::string(3'000'000, 's'));
+            AMDeviceRetain(phone);
+            std::optional<std::string> error;
+            auto handle = AMDevice::initWithDeviceOrBust(phone, error);
+            auto media = handle ? handle->directoryForName("com.apple.afc") : nullptr;
+            if (media) (void)media->copyRemoteFileToLocalFile("/song", local("old"));
+            ::_exit(2);
+        },
+        SIGKILL);
+    ASSERT_TRUE(told);
+    EXPECT_THAT(localNames(), ElementsAre("old"));
+    EXPECT_EQ(read("old"), "previous contents");
 }
 
 TEST_F(AFCDownload, AFullLocalDiskFailsAndKeepsTheExistingFile) {

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -19,6 +20,7 @@ namespace keldo {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 std::string xmlOf(const PlistValue& value) { return std::string(PlistXml::toXml(value)->view()); }
 
@@ -32,6 +34,23 @@ std::string frame(const std::string& body) {
 void writeAll(int fd, const std::string& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
+
+int descriptorOf(service_handle service) { return static_cast<int>(static_cast<std::uint32_t>(service)); }
+
+// Quiet handlers without SA_RESTART, so that a signal makes a blocked send or receive fail with
+// EINTR; the previous handler returns with the object.
+class InterruptingSignal {
+public:
+    InterruptingSignal() {
+        struct sigaction quiet {};
+        quiet.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &quiet, &previous_);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous_, nullptr); }
+
+private:
+    struct sigaction previous_ {};
+};
 
 std::string readAvailable(int fd) {
     std::string out;
@@ -119,6 +138,46 @@ TEST_F(AMServiceSending, AGonePeerFailsTheSendWithoutSignalAndNoReceiveFollows) 
     EXPECT_EQ(service->lastError(), "Can't send message size");
 }
 
+TEST_F(AMServiceSending, AMessageGoesOutWholeAcrossPartialSendsAndInterruptions) {
+    InterruptingSignal interrupting;
+    auto service = start();
+    // A full connection makes the prefix's send wait, and be interrupted, before any byte goes;
+    // a body far larger than the socket's buffer then goes out in interrupted pieces.
+    std::size_t filled = 0;
+    char junk[4096] = {};
+    for (ssize_t n; (n = ::send(descriptorOf(service->service()), junk, sizeof junk, MSG_DONTWAIT)) > 0;)
+        filled += static_cast<std::size_t>(n);
+    PlistValue request(std::string(1 << 20, 'a'));
+    std::string expected = frame(xmlOf(request));
+
+    std::atomic<bool> sent{false};
+    std::thread interrupter([&, sender = ::pthread_self()] {
+        while (!sent) {
+            ::pthread_kill(sender, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::string received;
+    std::thread reader([&, fd = peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        char piece[16 * 1024];
+        while (received.size() < filled + expected.size()) {
+            ssize_t n = ::recv(fd, piece, sizeof piece, 0);
+            if (n <= 0) break;
+            received.append(piece, static_cast<std::size_t>(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    bool ok = service->sendXMLRequest(request);
+    sent = true;
+    interrupter.join();
+    if (!ok) ::shutdown(descriptorOf(service->service()), SHUT_RDWR);  // lets the reader end
+    reader.join();
+    ASSERT_TRUE(ok) << service->lastError().value_or("");
+    ASSERT_EQ(received.size(), filled + expected.size());
+    EXPECT_TRUE(received.substr(filled) == expected);
+}
+
 using AMServiceReceiving = AMServiceTest;
 
 TEST_F(AMServiceReceiving, AssemblesABodyArrivingInPiecesInOrder) {
@@ -151,10 +210,7 @@ TEST_F(AMServiceReceiving, APeerClosingInTheBodyLeavesTheMissingCount) {
 }
 
 TEST_F(AMServiceReceiving, GathersAPrefixSplitAcrossSegmentsAndInterruptedBySignals) {
-    // Without SA_RESTART a signal makes a blocked receive fail with EINTR.
-    struct sigaction quiet {}, previous {};
-    quiet.sa_handler = [](int) {};
-    ::sigaction(SIGUSR1, &quiet, &previous);
+    InterruptingSignal interrupting;
     auto service = start();
     PlistValue reply(PlistValue::Dictionary{{"Status", "Complete"}});
     std::string message = frame(xmlOf(reply)) + frame(xmlOf(PlistValue("next")));
@@ -168,7 +224,6 @@ TEST_F(AMServiceReceiving, GathersAPrefixSplitAcrossSegmentsAndInterruptedBySign
     });
     auto got = service->readXMLReply();
     writer.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
     ASSERT_TRUE(got) << service->lastError().value_or("");
     EXPECT_EQ(*got, reply);
     // The next message is read from where it starts.
@@ -240,6 +295,65 @@ TEST_F(AMServiceReceiving, AReplyAtTheBoundIsStillRead) {
     writer.join();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->text()->size(), text.size());
+}
+
+using AMServiceClosing = AMServiceTest;
+
+TEST_F(AMServiceClosing, CloseAndTheObjectsEndCloseTheConnectionOnce) {
+    auto service = start();
+    sim->clearCalls();
+    service->close();
+    service->close();
+    service.reset();
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDServiceConnectionInvalidate"));
+    char byte;
+    EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0);  // the service saw the connection end
+
+    auto dropped = start();
+    dropped.reset();
+    EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0);
+}
+
+TEST_F(AMServiceClosing, AClosedServiceLeavesTheConnectionThatReusedItsDescriptorAlone) {
+    auto old = start();
+    service_handle closed = old->service();
+    old->close();
+    auto newer = AMService::serviceWithNameOnDevice("com.apple.other", device);
+    ASSERT_TRUE(newer);
+    ASSERT_EQ(descriptorOf(newer->service()), descriptorOf(closed));
+    int newerPeer = sim->peerSocket(newer->service());
+    writeAll(newerPeer, frame(xmlOf(PlistValue("for the newer one"))));
+    sim->clearCalls();
+
+    EXPECT_FALSE(old->sendXMLRequest(PlistValue("stray")));
+    EXPECT_EQ(old->lastError(), "Service is not open");
+    EXPECT_FALSE(old->sendRequestAndWaitForSingleReply(PlistValue("stray")));
+    EXPECT_FALSE(old->readXMLReply());
+    EXPECT_EQ(old->lastError(), "Service is not open");
+    EXPECT_THAT(sim->callNames(), IsEmpty());
+    EXPECT_EQ(readAvailable(newerPeer), "");
+    EXPECT_EQ(textOf(newer->readXMLReply()), "for the newer one");
+}
+
+TEST_F(AMServiceClosing, TheServiceOfADetachedAndReleasedDeviceFailsTheSameWay) {
+    am_device phone = addPhone();
+    device = makeHandle(phone);
+    ASSERT_TRUE(device->deviceConnect() && device->startSession());
+    auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
+    ASSERT_TRUE(service);
+    sim->detach(phone);
+    device->forgetDevice();  // what the monitor does with a detached device
+    auto other = start();  // another phone, whose service takes the descriptor number
+    ASSERT_EQ(descriptorOf(other->service()), descriptorOf(service->service()));
+    writeAll(peer, frame(xmlOf(PlistValue("for the other one"))));
+
+    EXPECT_FALSE(service->sendXMLRequest(PlistValue("stray")));
+    EXPECT_EQ(service->lastError(), "Service is not open");
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Service is not open");
+    EXPECT_EQ(readAvailable(peer), "");
+    sim->closePeer(other->service());  // what was sent stays to be read, and nothing waits for more
+    EXPECT_EQ(textOf(other->readXMLReply()), "for the other one");
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 namespace keldo {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using Fault = SimulatedFileSystem::Fault;
@@ -119,6 +120,16 @@ TEST_P(AfcOverTheWire, ListingsAndInformationComeFromTheDevicesFileSystem) {
     EXPECT_EQ(afc->lastError(), "AFCDirectoryOpen failed: Return code = 0x0004");
     EXPECT_FALSE(afc->getFileInfo("/Nowhere"));
     EXPECT_EQ(afc->lastError(), "AFCFileInfoOpen failed: Return code = 0x0008");
+}
+
+TEST_P(AfcOverTheWire, ATreeListingTakesALinkThatLeadsNowhereAsALeaf) {
+    files->addSymbolicLink("/DCIM/100APPLE/broken", "/nowhere");
+    EXPECT_THAT(afc->recursiveDirectoryContents("/DCIM").value_or(AFCDirectoryAccess::Names{}),
+                ElementsAre("/DCIM/", "/DCIM/100APPLE/", "/DCIM/100APPLE/IMG_0001.JPG", "/DCIM/100APPLE/broken"));
+    EXPECT_THAT(afc->recursiveDirectoryContents("/").value_or(AFCDirectoryAccess::Names{}),
+                Contains("//DCIM/100APPLE/broken"));
+    EXPECT_FALSE(afc->recursiveDirectoryContents("/nowhere"));
+    EXPECT_EQ(afc->lastError(), "AFCDirectoryOpen failed: Return code = 0x0008");
 }
 
 TEST_P(AfcOverTheWire, PathOperationsChangeTheFileSystemAndFailuresCarryTheDevicesCode) {
@@ -224,6 +235,17 @@ TEST_P(AfcOverTheWire, AReadThatFailsAfterSomeBytesHandsThemOver) {
     EXPECT_EQ(readAll(*file, contents.size()), std::string(1000, 'r'));
 }
 
+TEST_P(AfcOverTheWire, AClosedConnectionLeavesTheNextOneAlone) {
+    // Kept connected, so that the next service's socket takes the closed one's number.
+    ASSERT_TRUE(device->deviceConnect());
+    afc->close();
+    auto next = device->directoryForName("com.apple.afc");
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(afc->sendXMLRequest(PlistValue(PlistValue::Dictionary{{"Request", "Stray"}})));
+    EXPECT_EQ(afc->lastError(), "Connection is not open");
+    EXPECT_TRUE(next->directoryContents("/DCIM")) << next->lastError().value_or("");
+}
+
 TEST_P(AfcOverTheWire, ADeviceThatDetachesMidTransferFailsItWithATextAndNothingElse) {
     auto file = afc->openForWrite("/upload");
     ASSERT_TRUE(file);
@@ -247,6 +269,10 @@ TEST_P(AfcOverTheWire, ADeviceThatDetachesMidTransferFailsItWithATextAndNothingE
     EXPECT_THAT(afc->lastError().value_or(""), StartsWith("AFCDirectoryOpen failed: Return code = 0xE"));
     // The device let go of the file its connection had open.
     EXPECT_TRUE(pumpUntil([&] { return files->openFiles() == 0; }));
+    // Once the backend has heard of the detach, the connection's socket is not used either.
+    EXPECT_TRUE(pumpUntil([&] {
+        return !afc->sendXMLRequest(PlistValue(1)) && afc->lastError() == "Connection is not open";
+    }));
     file.reset();
     afc.reset();
 }

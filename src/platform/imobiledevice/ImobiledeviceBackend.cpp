@@ -234,6 +234,7 @@ struct ImobiledeviceBackend::KeyValues {
 
 struct ImobiledeviceBackend::AfcConnection {
     std::shared_ptr<Service> service;  // declared first: freed after the AFC client made on it
+    service_handle serviceHandle = 0;
     std::unique_ptr<afc_client_private, AfcFree> afc;
     std::chrono::milliseconds timeout{0};
     std::mutex io;
@@ -704,6 +705,32 @@ std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const ch
     return start(device, name, handle);
 }
 
+std::int32_t ImobiledeviceBackend::serviceConnectionGetSocket(service_handle handle) {
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<Service> service;
+    if (auto it = services_.find(handle); it != services_.end()) service = it->second;
+    for (auto c = afcConnections_.begin(); !service && c != afcConnections_.end(); ++c) {
+        if (c->second->serviceHandle == handle) service = c->second->service;
+    }
+    // An AFC connection keeps its service until it is closed, and is refused like its operations
+    // once its device has gone.
+    auto device = service ? devices_.find(service->device) : nullptr;
+    return device && device->present ? service->socket : -1;
+}
+
+std::int32_t ImobiledeviceBackend::serviceConnectionInvalidate(service_handle handle) {
+    std::shared_ptr<Service> service;
+    {
+        std::lock_guard lock(mutex_);
+        // One that an AFC connection took over closes with that connection.
+        auto it = services_.find(handle);
+        if (it == services_.end()) return Status::backend(Status::kNoSuchObject);
+        service = std::move(it->second);
+        services_.erase(it);
+    }
+    return 0;  // the connection closes here, outside the lock
+}
+
 // AFC connection --------------------------------------------------------------------------------
 
 std::shared_ptr<ImobiledeviceBackend::AfcConnection> ImobiledeviceBackend::findAfc(afc_connection connection) const {
@@ -759,6 +786,7 @@ std::int32_t ImobiledeviceBackend::afcConnectionOpen(service_handle handle, std:
     }
     auto record = std::make_shared<AfcConnection>();
     record->service = std::move(service);
+    record->serviceHandle = handle;
     record->afc.reset(afc);
     record->timeout = timeout;
     *connection = toHandle<afc_connection>(afcConnections_.add(std::move(record)));

@@ -81,9 +81,13 @@ public:
     am_device retain(am_device) override;
     void release(am_device) override;
 
-    // Services: the started service's socket is in the handle's low 32 bits.
+    // Services: the started service's socket is in the handle's low 32 bits, a count of starts in
+    // the high ones, so a handle whose service has gone is refused even once its socket number
+    // is reused.
     std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
+    std::int32_t serviceConnectionGetSocket(service_handle) override;
+    std::int32_t serviceConnectionInvalidate(service_handle) override;
 
     // AFC connection, built on a started service's own connection
     std::int32_t afcConnectionOpen(service_handle, std::uint32_t ioTimeout, afc_connection* connection) override;

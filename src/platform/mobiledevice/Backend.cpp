@@ -42,6 +42,8 @@ std::int32_t Backend::isPaired(am_device) { return 0; }
 std::int32_t Backend::startService(am_device, const char*, service_handle*, std::uint32_t*) { return kAMDUndefinedError; }
 std::int32_t Backend::secureStartService(am_device, const char*, service_handle*) { return kAMDUndefinedError; }
 void* Backend::secureIOContext(service_handle) { return nullptr; }
+std::int32_t Backend::serviceConnectionGetSocket(service_handle) { return -1; }
+std::int32_t Backend::serviceConnectionInvalidate(service_handle) { return kAMDUndefinedError; }
 PlatformObjectRef Backend::powerAssertionCreate(am_device, const char*, const char*, PlistRef*, double) { return nullptr; }
 std::int32_t Backend::createWakeupToken(am_device, PlistRef*) { return kAMDUndefinedError; }
 std::int32_t Backend::wakeupUsingToken(const PlistRef&, double) { return kAMDUndefinedError; }

@@ -38,6 +38,8 @@ public:
     [[nodiscard]] virtual std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown);
     [[nodiscard]] virtual std::int32_t secureStartService(am_device, const char* name, service_handle* handle);
     virtual void* secureIOContext(service_handle);
+    [[nodiscard]] virtual std::int32_t serviceConnectionGetSocket(service_handle);
+    [[nodiscard]] virtual std::int32_t serviceConnectionInvalidate(service_handle);
 
     // Power, wake
     [[nodiscard]] virtual PlatformObjectRef powerAssertionCreate(am_device, const char* type, const char* name, PlistRef* details,

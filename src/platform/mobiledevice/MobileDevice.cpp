@@ -36,6 +36,12 @@ std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void
     return backend()->secureStartService(device, name, handle);
 }
 void* AMDServiceConnectionGetSecureIOContext(service_handle service) { return backend()->secureIOContext(service); }
+std::int32_t AMDServiceConnectionGetSocket(service_handle service) {
+    return backend()->serviceConnectionGetSocket(service);
+}
+std::int32_t AMDServiceConnectionInvalidate(service_handle service) {
+    return backend()->serviceConnectionInvalidate(service);
+}
 
 PlatformObjectRef AMDevicePowerAssertionCreate(am_device device, const char* type, const char* name, void*,
                                                PlistRef* details, double duration) {

@@ -75,6 +75,12 @@ void AMDeviceRelease(am_device device);
 [[nodiscard]] std::int32_t AMDeviceStartService(am_device device, const char* name, service_handle* handle, std::uint32_t* unknown);
 [[nodiscard]] std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void* unused, service_handle* handle);
 void* AMDServiceConnectionGetSecureIOContext(service_handle service);
+// The descriptor of a started service's connection; -1 once the handle is closed or stale, or
+// its device has been detached and released. Whoever talks through a handle asks for every
+// message, so that a descriptor number reused by a newer connection is never written to.
+[[nodiscard]] std::int32_t AMDServiceConnectionGetSocket(service_handle service);
+// Closes a started service's connection; the handle refers to nothing from then on.
+[[nodiscard]] std::int32_t AMDServiceConnectionInvalidate(service_handle service);
 
 // Power, wake
 [[nodiscard]] PlatformObjectRef AMDevicePowerAssertionCreate(am_device device, const char* type, const char* name, void* unused,

@@ -14,6 +14,7 @@ struct SimulatedBackend::Device {
     SimulatedDeviceInfo info;
     bool connected = false;
     bool inSession = false;
+    bool present = true;  // until a detach event, and again after an attach
     int heldReferences = 0;
     std::map<std::string, std::unique_ptr<SimulatedFileSystem>> fileSystems;  // by AFC service name
 
@@ -33,19 +34,23 @@ struct SimulatedBackend::Subscription {
 // Both ends of one started service's socket pair; whichever is still open closes with the record.
 struct SimulatedBackend::Service {
     Device* device = nullptr;
-    int number = 0;
     std::string name;
     bool secure = false;
-    int serviceEnd = -1;
+    service_handle value = 0;  // the number in the high 32 bits, the service end as it was started
+    int serviceEnd = -1;       // -1 once the connection is closed
     int peerEnd = -1;
     int secureContext = 0;  // only its address matters: the secure I/O context of a secure start
 
     ~Service() {
-        if (serviceEnd >= 0) ::close(serviceEnd);
+        closeServiceEnd();
         if (peerEnd >= 0) ::close(peerEnd);
     }
-    service_handle handle() const {
-        return (static_cast<service_handle>(number) << 32) | static_cast<std::uint32_t>(serviceEnd);
+    service_handle handle() const { return value; }
+    bool closeServiceEnd() {
+        if (serviceEnd < 0) return false;
+        ::close(serviceEnd);
+        serviceEnd = -1;
+        return true;
     }
 };
 
@@ -115,11 +120,30 @@ void SimulatedBackend::attach(am_device device) {
     if (auto* d = find(device)) {
         std::lock_guard lock(mutex_);
         ++d->heldReferences;
+        d->present = true;
     }
     deliver(device, ADNCI_MSG_CONNECTED);
 }
 
-void SimulatedBackend::detach(am_device device) { deliver(device, ADNCI_MSG_DISCONNECTED); }
+void SimulatedBackend::detach(am_device device) {
+    auto* d = find(device);
+    if (d) {
+        std::lock_guard lock(mutex_);
+        d->present = false;
+    }
+    deliver(device, ADNCI_MSG_DISCONNECTED);
+    if (d) {
+        std::lock_guard lock(mutex_);
+        closeServicesIfGone(d);
+    }
+}
+
+void SimulatedBackend::closeServicesIfGone(Device* device) {
+    if (device->present || device->heldReferences > 0) return;
+    for (auto& s : services_) {
+        if (s->device == device) s->closeServiceEnd();
+    }
+}
 
 void SimulatedBackend::deliver(am_device device, std::uint32_t message) {
     std::vector<Subscription> targets;
@@ -325,6 +349,7 @@ void SimulatedBackend::release(am_device device) {
         return;
     }
     --d->heldReferences;
+    closeServicesIfGone(d);
 }
 
 SimulatedBackend::Service* SimulatedBackend::findService(service_handle service) const {
@@ -372,11 +397,11 @@ std::int32_t SimulatedBackend::start(am_device device, const char* name, bool se
     if (::socketpair(AF_UNIX, serviceSocketType_ | SOCK_CLOEXEC, 0, ends) != 0) return kAMDUndefinedError;
     auto s = std::make_unique<Service>();
     s->device = d;
-    s->number = static_cast<int>(services_.size()) + 1;
     s->name = name;
     s->secure = secure;
     s->serviceEnd = ends[0];
     s->peerEnd = ends[1];
+    s->value = (static_cast<service_handle>(services_.size() + 1) << 32) | static_cast<std::uint32_t>(ends[0]);
     *handle = s->handle();
     services_.push_back(std::move(s));
     return 0;
@@ -398,6 +423,20 @@ void* SimulatedBackend::secureIOContext(service_handle service) {
     std::lock_guard lock(mutex_);
     auto* s = findService(service);
     return s && s->secure ? &s->secureContext : nullptr;
+}
+
+std::int32_t SimulatedBackend::serviceConnectionGetSocket(service_handle service) {
+    if (enter("AMDServiceConnectionGetSocket", {fmt::format("{:#x}", service)})) return -1;
+    std::lock_guard lock(mutex_);
+    auto* s = findService(service);
+    return s ? s->serviceEnd : -1;
+}
+
+std::int32_t SimulatedBackend::serviceConnectionInvalidate(service_handle service) {
+    if (auto forced = enter("AMDServiceConnectionInvalidate", {fmt::format("{:#x}", service)})) return *forced;
+    std::lock_guard lock(mutex_);
+    auto* s = findService(service);
+    return s && s->closeServiceEnd() ? 0 : kAMDUndefinedError;
 }
 
 PlatformObjectRef SimulatedBackend::powerAssertionCreate(am_device device, const char* type, const char* name,
@@ -443,6 +482,7 @@ std::int32_t SimulatedBackend::wakeupUsingToken(const PlistRef& token, double ti
 
 struct SimulatedBackend::AfcConnection {
     int number = 0;
+    Service* service = nullptr;  // whose connection it talks on, and closes with itself
     SimulatedFileSystem* files = nullptr;
     bool open = true;
     std::vector<afc_file_ref> openFiles;
@@ -540,9 +580,10 @@ std::int32_t SimulatedBackend::afcConnectionOpen(service_handle service, std::ui
         return *forced;
     std::lock_guard lock(mutex_);
     Service* s = findService(service);
-    if (!s || !s->device || !connection) return kAMDUndefinedError;
+    if (!s || !s->device || s->serviceEnd < 0 || !connection) return kAMDUndefinedError;
     auto c = std::make_unique<AfcConnection>();
     c->number = static_cast<int>(afcConnections_.size()) + 1;
+    c->service = s;
     c->files = &s->device->fileSystem(s->name);
     *connection = reinterpret_cast<afc_connection>(c.get());
     afcConnections_.push_back(std::move(c));
@@ -564,6 +605,7 @@ std::int32_t SimulatedBackend::afcConnectionClose(afc_connection connection) {
     for (afc_file_ref ref : c->openFiles) c->files->dropHandle(ref);
     c->openFiles.clear();
     std::erase_if(directories_, [&](const auto& entry) { return entry.second->connection == c; });
+    c->service->closeServiceEnd();
     c->open = false;
     return 0;
 }

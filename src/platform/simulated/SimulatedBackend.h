@@ -47,6 +47,8 @@ public:
 
     // Events. attach hands the receiver one reference (counted in heldReferences); detach and
     // deliver hand none. Each goes to every live subscription, synchronously, in subscription order.
+    // Once a detached device holds no reference, its services' connections are closed, as the
+    // platform ends them when a device goes.
     void attach(am_device device);
     void detach(am_device device);
     void deliver(am_device device, std::uint32_t message);
@@ -72,7 +74,10 @@ public:
 
     // Services. A started service's handle carries one end of a socket pair in its low 32 bits and
     // the service's number in the high ones; the test plays the service on the other end. The
-    // simulator owns both ends and closes what is still open when it is destroyed.
+    // simulator owns both ends and closes what is still open when it is destroyed. The service's
+    // end is closed early by AMDServiceConnectionInvalidate, by closing an AFC connection made on
+    // the service, and when its device is gone; the handle is stale from then on, even once the
+    // descriptor number is reused.
     struct StartedService {
         std::string name;
         bool secure = false;
@@ -125,6 +130,8 @@ public:
     std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
     void* secureIOContext(service_handle) override;
+    std::int32_t serviceConnectionGetSocket(service_handle) override;
+    std::int32_t serviceConnectionInvalidate(service_handle) override;
 
     // Power, wake
     PlatformObjectRef powerAssertionCreate(am_device, const char* type, const char* name, PlistRef* details,
@@ -183,6 +190,8 @@ private:
     Device* find(am_device device) const;
     Service* findService(service_handle service) const;
     std::int32_t start(am_device device, const char* name, bool secure, service_handle* handle);
+    // Closes the service ends of a device that is detached and holds no reference.
+    void closeServicesIfGone(Device* device);
     std::string nameOf(am_device device) const;
     AfcConnection* openConnection(afc_connection connection) const;
     std::string nameOf(afc_connection connection) const;

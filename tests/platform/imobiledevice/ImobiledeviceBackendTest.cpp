@@ -195,6 +195,11 @@ TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknow
     char reply[4] = {};
     ASSERT_EQ(::recv(fd, reply, 4, MSG_WAITALL), 4);
     EXPECT_EQ(std::string(reply, 4), "ping");
+    // Closed, the handle refers to nothing, also once its socket number is reused.
+    EXPECT_EQ(AMDServiceConnectionGetSocket(echo), fd);
+    EXPECT_EQ(AMDServiceConnectionInvalidate(echo), 0);
+    EXPECT_EQ(AMDServiceConnectionGetSocket(echo), -1);
+    EXPECT_NE(AMDServiceConnectionInvalidate(echo), 0);
     AMDeviceRelease(device);
 }
 
@@ -415,8 +420,11 @@ TEST_F(RealBackendAgainstSimulator, ADetachedDeviceIsForgottenOnceReleasedAndIts
     ASSERT_EQ(AMDeviceStartService(device, "com.apple.afc", &claimed, nullptr), 0);
     afc_connection afc = nullptr;
     ASSERT_EQ(AFCConnectionOpen(claimed, 0, &afc), 0);
+    EXPECT_EQ(AMDServiceConnectionGetSocket(claimed), static_cast<std::int32_t>(static_cast<std::uint32_t>(claimed)));
     ASSERT_TRUE(simulator->detach("usb-8"));
     ASSERT_TRUE(waitForEvents(events.size() + 1));
+    EXPECT_EQ(AMDServiceConnectionGetSocket(unclaimed), -1);
+    EXPECT_EQ(AMDServiceConnectionGetSocket(claimed), -1);
     afc_connection late = nullptr;
     EXPECT_EQ(AFCConnectionOpen(unclaimed, 0, &late), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNoSuchObject));
     // The open AFC connection refuses at once: nothing is sent to a device that has gone.
