@@ -53,10 +53,31 @@ struct NoticeScope {
     ~NoticeScope() { Interrupt::setNotice(nullptr); }
 };
 
-std::string lastComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+// A remote path as the components it names, with "." and empty ones gone and each ".." taking the
+// one before it away (as at the root, nothing climbs above it). Relative paths start at the root,
+// as the device takes them. Done on the text alone: the last name is then never ".." or ".", so a
+// local name taken from it can't lead out of the local target.
+std::vector<std::string> remoteComponents(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string remotePath(const std::vector<std::string>& parts) {
+    std::string path;
+    for (const auto& part : parts) path += "/" + part;
+    return path.empty() ? "/" : path;
 }
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
@@ -290,12 +311,14 @@ bool Transfer::fetch(const Item& item, bool inTree) {
     return false;
 }
 
-int Transfer::pull(const std::string& remote, const std::string& local) {
+int Transfer::pull(const std::string& remoteArgument, const std::string& local) {
+    const auto parts = remoteComponents(remoteArgument);
+    const std::string remote = remotePath(parts);
+    // Into an existing directory under the remote name; the root has none, so its contents go
+    // into the directory itself.
     struct stat st {};
     const bool intoDirectory = ::stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    std::string name = lastComponent(remote);
-    if (name == "/" || name.empty()) name = "";
-    const std::string target = intoDirectory && !name.empty() ? FileCommands::join(local, name) : local;
+    const std::string target = intoDirectory && !parts.empty() ? FileCommands::join(local, parts.back()) : local;
 
     std::vector<Item> items;
     if (!plan(remote, target, 0, items)) return kExitDeviceError;

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace keldo {
@@ -22,6 +23,16 @@ protected:
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
+    }
+    void write(const std::string& name, const std::string& contents) {
+        fs::create_directories(fs::path(local(name)).parent_path());
+        std::ofstream(local(name), std::ios::binary) << contents;
+    }
+    // Every path under the scratch directory, relative to it; links are not followed.
+    std::set<std::string> everything() {
+        std::set<std::string> paths;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) paths.insert(fs::relative(entry.path(), dir));
+        return paths;
     }
 };
 
@@ -52,6 +63,47 @@ TEST_F(TransferTest, APullIntoADirectoryTakesTheRemoteName) {
     EXPECT_EQ(read("latest.txt"), "hello");
     EXPECT_EQ(Transfer(console, *afc, false).pull("/Books/", local("in")), kExitSuccess);
     EXPECT_EQ(fs::read_symlink(local("in/Books/Latest.txt")), "Welcome.txt");
+    EXPECT_EQ(errors(), "");
+}
+
+TEST_F(TransferTest, APullWritesOnlyUnderTheLocalTargetWhateverFormTheRemotePathTakes) {
+    files->addFile("/DCIM/100APPLE/IMG_0001.JPG", "photo");
+    files->addFile("/Books/Welcome.txt", "device");
+    // Beside the target, a file that a pull into parent/dest must never reach.
+    write("parent/Books/Welcome.txt", "mine");
+    const std::set<std::string> before = everything();
+    struct Case {
+        std::string remote;
+        std::set<std::string> made;  // under parent/dest, an existing directory
+    };
+    const std::set<std::string> wholeDevice{"Books", "Books/Welcome.txt", "DCIM", "DCIM/100APPLE",
+                                            "DCIM/100APPLE/IMG_0001.JPG"};
+    const std::vector<Case> cases{
+        {"/DCIM/..", wholeDevice},  // the root has no name: its contents go into the target
+        {"/", wholeDevice},
+        {"", wholeDevice},
+        {"..", wholeDevice},
+        {"/DCIM/100APPLE/..", {"DCIM", "DCIM/100APPLE", "DCIM/100APPLE/IMG_0001.JPG"}},
+        {"/DCIM/../Books/", {"Books", "Books/Welcome.txt"}},
+        {"/Books/.", {"Books", "Books/Welcome.txt"}},
+        {"//Books//Welcome.txt", {"Welcome.txt"}},
+        {"./Books/../../Books/Welcome.txt/", {"Welcome.txt"}},
+        {"DCIM/100APPLE/IMG_0001.JPG/.", {"IMG_0001.JPG"}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local("parent/dest"));
+        fs::create_directory(local("parent/dest"));
+        EXPECT_EQ(Transfer(console, *afc, false).pull(c.remote, local("parent/dest")), kExitSuccess) << c.remote;
+        std::set<std::string> expected = before;
+        expected.insert("parent/dest");
+        for (const auto& path : c.made) expected.insert("parent/dest/" + path);
+        EXPECT_EQ(everything(), expected) << c.remote;
+        EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine") << c.remote;
+    }
+    // A target that is not there yet is the root's copy itself.
+    EXPECT_EQ(Transfer(console, *afc, false).pull("/DCIM/..", local("parent/new")), kExitSuccess);
+    EXPECT_EQ(read("parent/new/Books/Welcome.txt"), "device");
+    EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine");
     EXPECT_EQ(errors(), "");
 }
 
