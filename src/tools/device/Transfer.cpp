@@ -25,9 +25,6 @@ namespace keldo {
 
 namespace {
 
-constexpr const char* kPullNotice =
-    "\nkeldo-device: stopping after the file in flight (Ctrl-C again to stop at once)\n";
-
 // The library's diagnostic lines while it lives, still passed on to the sink before it.
 class LogTap {
 public:
@@ -45,12 +42,6 @@ public:
 private:
     SystemLog::Sink previous_;
     std::vector<std::string> lines_;
-};
-
-// Clears the interrupt notice however the transfer ends.
-struct NoticeScope {
-    explicit NoticeScope(const char* text) { Interrupt::setNotice(text); }
-    ~NoticeScope() { Interrupt::setNotice(nullptr); }
 };
 
 // A remote path as the components it names, with "." and empty ones gone and each ".." taking the
@@ -176,6 +167,9 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
     center.addObserver(this, kAFCFileCopyBegin, &afc_, [&](const Notification& n) {
         const PlistValue* target = n.userInfo ? n.userInfo->find("Target") : nullptr;
         inFlight = target && target->text() ? *target->text() : "";
+        Interrupt::setReport(fmt::format("push: interrupted; {} is incomplete on the device",
+                                         inFlight),
+                             showProgress_ && console_.progressIsTerminal());
     });
     center.addObserver(this, kAFCFileCopyProgress, &afc_, [&](const Notification& n) {
         progress.update(completed + doneOf(n));
@@ -189,6 +183,7 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
     center.addObserver(this, kAFCFileCopyDone, &afc_, [&](const Notification& n) {
         completed += doneOf(n);
         inFlight.clear();
+        Interrupt::setReport("push: interrupted", showProgress_ && console_.progressIsTerminal());
         progress.fileDone();
         progress.update(completed);
     });
@@ -223,6 +218,7 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
     center.removeObserver(this);
     if (status == kExitInterrupted) {
         progress.finish(false);
+        if (!Interrupt::finishing(kExitInterrupted)) return status;
         console_.error(inFlight.empty() ? std::string("push: interrupted")
                                         : fmt::format("push: interrupted; {} is incomplete on the device", inFlight));
         return status;
@@ -326,14 +322,19 @@ int Transfer::pull(const std::string& remoteArgument, const std::string& local) 
     std::uint64_t total = 0;
     for (const auto& item : items) total += item.size;
 
-    NoticeScope notice(kPullNotice);
     Progress progress(console_, "pull", total, showProgress_);
     std::uint64_t done = 0;
     bool anyDone = false;
     for (const auto& item : items) {
+        // The library replaces a local file only once its download is complete: ended before
+        // that, the process leaves it as it was.
+        Interrupt::setReport(item.kind == Item::Kind::File
+                                 ? fmt::format("pull: interrupted; {} is left as it was", item.local)
+                                 : std::string("pull: interrupted"),
+                             showProgress_ && console_.progressIsTerminal());
         if (Interrupt::requested()) {
             progress.finish(false);
-            console_.error("pull: interrupted");
+            if (Interrupt::finishing(kExitInterrupted)) console_.error("pull: interrupted");
             return kExitInterrupted;
         }
         if (!fetch(item, tree)) {

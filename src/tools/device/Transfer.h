@@ -14,8 +14,9 @@ class Console;
 // notifications; downloads walk the remote tree here and download file by file. A failure stops
 // the transfer (what was copied stays) and is reported with the path that failed; a tree that
 // was transferred in part exits with kExitPartial. Ctrl-C stops an upload at its next chunk (the
-// file in flight stays incomplete on the device) and a download after the file in flight (the
-// library replaces a local file only once its download is complete).
+// file in flight stays incomplete on the device) and a download before its next file (the library
+// replaces a local file only once its download is complete); Interrupt ends the process when that
+// takes longer than its grace period, with the report kept up to date here.
 class Transfer {
 public:
     Transfer(Console& console, AFCDirectoryAccess& afc, bool showProgress);
