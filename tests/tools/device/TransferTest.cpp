@@ -1,9 +1,13 @@
 #include "tools/device/Transfer.h"
 
+#include "afc/AFCDirectoryAccess.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/ToolFixture.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -105,6 +109,86 @@ TEST_F(TransferTest, APullWritesOnlyUnderTheLocalTargetWhateverFormTheRemotePath
     EXPECT_EQ(read("parent/new/Books/Welcome.txt"), "device");
     EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine");
     EXPECT_EQ(errors(), "");
+}
+
+TEST_F(TransferTest, APushMakesEveryLinkInATreeAgainAndGoesOnWithTheRest) {
+    files->addDirectory("/Books");
+    write("album/a.txt", "abc");
+    write("album/z.txt", "last");
+    write("other/x.txt", "elsewhere");
+    fs::create_directory_symlink("nowhere", local("album/dangling"));
+    fs::create_directory_symlink("..", local("album/up"));             // around the tree
+    fs::create_directory_symlink("../other", local("album/outside"));  // another directory
+    fs::create_symlink("a.txt", local("album/to-a"));
+
+    EXPECT_EQ(Transfer(console, *afc, false).push({local("album")}, "/Books"), kExitSuccess);
+    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(files->names("/Books/album"),
+              (std::vector<std::string>{"a.txt", "dangling", "outside", "to-a", "up", "z.txt"}));
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"dangling", "nowhere"}, {"up", ".."}, {"outside", "../other"}, {"to-a", "a.txt"}}) {
+        EXPECT_EQ(files->kind("/Books/album/" + name), SimulatedFileSystem::Kind::SymbolicLink) << name;
+        EXPECT_EQ(files->linkTarget("/Books/album/" + name), text) << name;
+    }
+    EXPECT_EQ(files->contents("/Books/album/z.txt"), "last");
+}
+
+TEST_F(TransferTest, APushFollowsALinkNamedOnTheCommandLineUnlessItLeadsNowhere) {
+    files->addDirectory("/Books");
+    files->addDirectory("/DCIM");
+    write("album/a.txt", "abc");
+    fs::create_directory_symlink("album", local("to-album"));
+    fs::create_symlink("album/a.txt", local("to-a"));
+    fs::create_symlink("nowhere", local("dangling"));
+
+    EXPECT_EQ(Transfer(console, *afc, false).push({local("to-album"), local("to-a"), local("dangling")}, "/Books"),
+              kExitSuccess);
+    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(files->contents("/Books/to-album/a.txt"), "abc");
+    EXPECT_EQ(files->contents("/Books/to-a"), "abc");
+    EXPECT_EQ(files->linkTarget("/Books/dangling"), "nowhere");
+    // "." and ".." give the name of the directory they are; the root has none to give.
+    EXPECT_EQ(Transfer(console, *afc, false).push({local("album/.")}, "/DCIM"), kExitSuccess);
+    EXPECT_EQ(files->contents("/DCIM/album/a.txt"), "abc");
+    EXPECT_EQ(Transfer(console, *afc, false).push({"/"}, "/DCIM"), kExitUsage);
+    EXPECT_EQ(errors(), "keldo-device: push /: has no name to give it on the device\n");
+}
+
+TEST_F(TransferTest, AnUploadThatFailsLeavesNothingUnderTheRealNameNorBesideIt) {
+    files->addFile("/Books/Welcome.txt", "hello");
+    write("big", std::string(5 * AFCDirectoryAccess::kUploadChunk, 'b'));
+    const std::vector<std::string> before = files->names("/Books");
+    struct Case {
+        Fault fault;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {Fault("AFCFileRefWrite", SimulatedFileSystem::kPermissionDenied).after(2), "AFCFileRefWrite failed: 10"},
+        // A device may tell of a failed write only when the file is closed.
+        {Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied), "AFCFileRefClose failed: 10"},
+        {Fault("AFCRenamePath", SimulatedFileSystem::kPermissionDenied),
+         "AFCRenamePath failed: Return code = 0x000A (permission denied)"},
+    };
+    for (const auto& c : cases) {
+        files->inject(c.fault);
+        EXPECT_EQ(Transfer(console, *afc, false).push({local("big")}, "/Books"), kExitDeviceError) << c.text;
+        EXPECT_EQ(errors(), fmt::format("keldo-device: push {}: {}\n", local("big"), c.text));
+        EXPECT_EQ(files->names("/Books"), before) << c.text;
+        std::rewind(err.get());
+        ASSERT_EQ(::ftruncate(::fileno(err.get()), 0), 0);
+    }
+    // When the device stops answering, the message names what is left on it.
+    files->inject(Fault("AFCFileRefWrite", SimulatedFileSystem::kUnknownError));
+    files->inject(Fault("AFCRemovePath", SimulatedFileSystem::kUnknownError).times(-1));
+    files->inject(Fault("AFCDeviceInfoOpen", SimulatedFileSystem::kUnknownError).times(-1));
+    EXPECT_EQ(Transfer(console, *afc, false).push({local("big")}, "/Books"), kExitDeviceError);
+    std::vector<std::string> left = files->names("/Books");
+    ASSERT_EQ(left.size(), before.size() + 1);
+    const std::string temporary = left.front() == "Welcome.txt" ? left.back() : left.front();
+    EXPECT_EQ(temporary.rfind(".big.keldo-", 0), 0u) << temporary;
+    EXPECT_EQ(errors(), fmt::format("keldo-device: push {}: AFCFileRefWrite failed: 1 (the device no longer answers; "
+                                    "/Books/{} is left on it)\n",
+                                    local("big"), temporary));
 }
 
 } // namespace
