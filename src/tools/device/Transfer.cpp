@@ -399,43 +399,31 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
     return true;
 }
 
-bool Transfer::fetch(const Item& item, bool inTree) {
-    const std::string where = item.remote;
+std::optional<std::string> Transfer::fetch(const Item& item, bool inTree) {
     struct stat st {};
     switch (item.kind) {
     case Item::Kind::Directory:
         // An existing directory is merged into; a link in its place is not followed.
         if (::mkdir(item.local.c_str(), 0777) != 0 &&
             !(errno == EEXIST && ::lstat(item.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            console_.error(fmt::format("pull {}: can't make the directory {}: {}", where,
-                                       item.local,
-                                       errno == EEXIST ? "it exists and is not a directory" : std::strerror(errno)));
-            return false;
+            return fmt::format("can't make the directory {}: {}", item.local,
+                               errno == EEXIST ? "it exists and is not a directory" : std::strerror(errno));
         }
-        return true;
+        return std::nullopt;
     case Item::Kind::Link:
-        if (::symlink(item.linkTarget.c_str(), item.local.c_str()) != 0) {
-            console_.error(fmt::format("pull {}: can't make the link {}: {}", where, item.local,
-                                       std::strerror(errno)));
-            return false;
-        }
-        return true;
+        if (::symlink(item.linkTarget.c_str(), item.local.c_str()) != 0)
+            return fmt::format("can't make the link {}: {}", item.local, std::strerror(errno));
+        return std::nullopt;
     case Item::Kind::File:
         // Inside a tree, a link at the local path (made by this pull or there before) is not
         // written through.
-        if (inTree && ::lstat(item.local.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            console_.error(fmt::format("pull {}: {} is a symbolic link; not written through", where,
-                                       item.local));
-            return false;
-        }
-        if (!afc_.copyRemoteFileToLocalFile(item.remote, item.local)) {
-            console_.error(fmt::format("pull {}: {}", where,
-                                       withDeviceState(FileCommands::explain(textOr(afc_.lastError(), "failed")))));
-            return false;
-        }
-        return true;
+        if (inTree && ::lstat(item.local.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return fmt::format("{} is a symbolic link; not written through", item.local);
+        if (!afc_.copyRemoteFileToLocalFile(item.remote, item.local))
+            return withDeviceState(FileCommands::explain(textOr(afc_.lastError(), "failed")));
+        return std::nullopt;
     }
-    return false;
+    return "unknown kind";
 }
 
 int Transfer::pull(const std::string& remoteArgument, const std::string& local) {
@@ -464,8 +452,9 @@ int Transfer::pull(const std::string& remoteArgument, const std::string& local) 
                                  : std::string("pull: interrupted"),
                              barShown());
         if (Interrupt::requested()) return interrupted(progress, "pull: interrupted");
-        if (!fetch(item, tree)) {
+        if (const auto failure = fetch(item, tree)) {
             progress.finish(false);
+            console_.error(fmt::format("pull {}: {}", item.remote, *failure));
             return tree && anyDone ? kExitPartial : kExitDeviceError;
         }
         anyDone = true;

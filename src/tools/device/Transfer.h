@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,7 +56,8 @@ private:
 
     // Adds the remote path and, for a directory, everything in it to the plan, parents first.
     bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
-    bool fetch(const Item& item, bool inTree);
+    // The failure's text, if any.
+    std::optional<std::string> fetch(const Item& item, bool inTree);
 
     // Ends the transfer after a signal, with `report` unless the watchdog has already spoken.
     int interrupted(Progress& progress, const std::string& report);
