@@ -6,6 +6,7 @@ Usage: keldo_device_test.py KELDO-DEVICE KELDO-DEVSIM [unittest arguments, e.g. 
 import json
 import os
 import pty
+import resource
 import select
 import shutil
 import signal
@@ -39,7 +40,15 @@ class Simulator:
         assert not answer.startswith("error"), answer
         return answer
 
+    def freeze(self):
+        """The device stops answering (and, for now, the whole simulator)."""
+        self.process.send_signal(signal.SIGSTOP)
+
+    def thaw(self):
+        self.process.send_signal(signal.SIGCONT)
+
     def stop(self):
+        self.thaw()
         self.process.terminate()
         self.process.wait(10)
         self.process.stdin.close()
@@ -346,7 +355,7 @@ class Terminal(ToolTest):
         self.assertEqual(self.sim.process.stdout.readline(), "error: unknown command frobnicate\\u009b\n")
 
 
-class Transfers(ToolTest):
+class TransferTest(ToolTest):
     def make_tree(self):
         """album/ with a.txt, sub/b.bin, a link to a.txt and a link to sub/."""
         self.b_bin = os.urandom(100_000)
@@ -362,10 +371,26 @@ class Transfers(ToolTest):
             f.truncate(mebibytes << 20)
         return path
 
+    def remote_copies(self, directory, count, mebibytes):
+        """A remote directory of `count` names for one file of that size (hard links: one upload)."""
+        self.ok("mkdir", directory)
+        self.ok("-q", "push", self.big_file("big", mebibytes), directory)
+        os.remove(self.local("big"))
+        for i in range(1, count):
+            self.ok("ln", directory + "/big", "{}/copy-{}".format(directory, i))
+
+    def assertComplete(self, directory, size):
+        """Whatever a pull left in the directory is whole, and nothing else is there."""
+        for name in os.listdir(directory) if os.path.exists(directory) else []:
+            self.assertNotIn(".keldo-", name)
+            self.assertEqual(os.path.getsize(os.path.join(directory, name)), size, name)
+
     def no_temporaries(self, remote="/"):
         """Nothing that an upload leaves on its way is on the device."""
         self.assertEqual([p for p in self.json("tree", remote) if ".keldo-" in str(p)], [])
 
+
+class Transfers(TransferTest):
     def test_push_uploads_files_and_trees_and_makes_links_again(self):
         album = self.make_tree()
         self.write(self.local("single.txt"), b"one")
@@ -442,44 +467,107 @@ class Transfers(ToolTest):
         self.assertRegex(" ".join(self.json("ls", "/Books")), r"^\.big\.keldo-[0-9a-f-]+ Welcome\.txt$")
         self.assertIn(self.json("tree", "/Books")[1], message[0])
 
-    def test_ctrl_c_stops_a_push_at_its_next_chunk(self):
-        def interrupt_once_going(text, process):
-            if "push [#" not in text:
-                return False
-            process.send_signal(signal.SIGINT)
-            return True
-        process, text, _ = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=interrupt_once_going)
-        self.assertEqual(process.returncode, INTERRUPTED, text)
-        self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
-        self.assertEqual(self.json("ls", "/Books"), ["Welcome.txt"])
+    def test_a_device_detached_in_the_middle_of_a_pull(self):
+        self.remote_copies("/Books/many", 4, 32)
 
+        def detach_once_going(text, process):
+            if "pull [" not in text:
+                return False
+            self.sim.command("detach usb-0001")
+            return True
+        process, text, _ = self.run_on_terminal("pull", "/Books/many", self.local("back"), until=detach_once_going)
+        self.assertIn(process.returncode, (DEVICE_ERROR, PARTIAL), text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: pull /Books/many/\S+: .* \(the device no longer answers\)$")
+        self.assertComplete(self.local("back"), 32 << 20)
+
+    def test_a_file_size_limit_ends_a_pull_with_a_clear_error(self):
+        self.ok("-q", "push", self.big_file("big", 4), "/Books")
+        os.mkdir(self.local("back"))
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        result = subprocess.run([TOOL, "pull", "/Books/big", self.local("back")], env=self.env, capture_output=True,
+                                timeout=60, preexec_fn=limit)
+        self.assertEqual(result.returncode, DEVICE_ERROR, result.stderr)
+        self.assertEqual(result.stderr.decode(),
+                         "keldo-device: pull /Books/big: Can't write output file: File too large\n")
+        self.assertEqual(os.listdir(self.local("back")), [])
+
+
+class Interruptions(TransferTest):
+    """Ctrl-C and SIGTERM during transfers, as a user sends them: the tool ends within a second,
+    leaves nothing incomplete under a real name, and says what it left."""
+
+    def signal_once_going(self, bar, *signals, freeze=False):
+        def act(text, process):
+            if bar not in text:
+                return False
+            if freeze:
+                self.sim.freeze()
+                time.sleep(0.3)  # the tool waits on the device now
+            for i, number in enumerate(signals):
+                if i:
+                    time.sleep(0.05)  # two at once would be one
+                process.send_signal(number)
+            return True
+        return act
+
+    def left_on_the_device(self, directory):
+        return [name for name in self.json("ls", directory) if ".keldo-" in name]
+
+    def test_ctrl_c_stops_a_push_at_its_next_chunk_and_removes_what_it_sent(self):
+        big = self.big_file("big", 512)
+        for signals in [(signal.SIGINT,), (signal.SIGINT, signal.SIGINT)]:
+            process, text, seconds = self.run_on_terminal("push", big, "/Books",
+                                                          until=self.signal_once_going("push [#", *signals))
+            self.assertEqual(process.returncode, INTERRUPTED, text)
+            self.assertLess(seconds, 1.0, text)
+            left = self.left_on_the_device("/Books")
+            self.assertNotIn("big", self.json("ls", "/Books"))
+            if len(signals) == 1:
+                self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
+                self.assertEqual(left, [])
+            for name in left:  # a second Ctrl-C may end the tool before it cleans up: then it says so
+                self.assertIn("/Books/" + name, text.splitlines()[-1])
+                self.ok("rm", "/Books/" + name)
 
     def test_ctrl_c_during_a_pull_ends_it_at_once_and_leaves_no_file_half_written(self):
-        size = 64 << 20
-        self.write(self.local("two", "one.bin"), os.urandom(size))
-        self.write(self.local("two", "two.bin"), os.urandom(size))
-        self.ok("-q", "push", self.local("two"), "/Books")
-
-        def interrupt(times):
-            """Ctrl-C once the bar shows, as many times as given."""
-            def act(text, process):
-                if "pull [" not in text:
-                    return False
-                for _ in range(times):
-                    process.send_signal(signal.SIGINT)
-                return True
-            return act
-        for times in (1, 2):
+        self.remote_copies("/Books/many", 8, 64)  # more than a second's worth
+        for signals in [(signal.SIGINT,), (signal.SIGINT, signal.SIGINT)]:
             shutil.rmtree(self.local("back"), ignore_errors=True)
-            process, text, seconds = self.run_on_terminal("pull", "/Books/two", self.local("back"),
-                                                          until=interrupt(times))
+            process, text, seconds = self.run_on_terminal("pull", "/Books/many", self.local("back"),
+                                                          until=self.signal_once_going("pull [", *signals))
             self.assertEqual(process.returncode, INTERRUPTED, text)
             self.assertLess(seconds, 1.0, text)
             self.assertRegex(text.splitlines()[-1], r"^keldo-device: pull: interrupted")
-            present = os.listdir(self.local("back")) if os.path.exists(self.local("back")) else []
-            self.assertLess(len(present), 2, present)
-            for name in present:
-                self.assertEqual(os.path.getsize(self.local("back", name)), size)
+            self.assertComplete(self.local("back"), 64 << 20)
+            self.assertLess(len(os.listdir(self.local("back"))), 8)
+
+    def test_sigterm_ends_a_transfer_with_a_device_that_stopped_answering(self):
+        process, text, seconds = self.run_on_terminal(
+            "push", self.big_file("big", 512), "/Books", until=self.signal_once_going("push [#", signal.SIGTERM,
+                                                                                     freeze=True))
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertLess(seconds, 1.0, text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: push: interrupted; /Books/\.big\.keldo-[0-9a-f-]+ may be left on the device$")
+        self.sim.thaw()
+        self.assertNotIn("big", self.json("ls", "/Books"))
+        for name in self.left_on_the_device("/Books"):
+            self.assertIn("/Books/" + name, text.splitlines()[-1])
+            self.ok("rm", "/Books/" + name)
+
+        self.remote_copies("/Books/many", 2, 64)
+        process, text, seconds = self.run_on_terminal(
+            "pull", "/Books/many", self.local("back"), until=self.signal_once_going("pull [", signal.SIGTERM,
+                                                                                 freeze=True))
+        self.assertEqual(process.returncode, INTERRUPTED, text)
+        self.assertLess(seconds, 1.0, text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: pull: interrupted; {}/\S+ is left as it was$".format(self.local("back")))
+        self.assertComplete(self.local("back"), 64 << 20)
+
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
