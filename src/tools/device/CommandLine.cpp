@@ -71,13 +71,19 @@ const std::vector<Command>& commands() {
          {}, {"--date"}, 1, -1, R::Afc},
         {"push", "push LOCAL... REMOTE_DIR", "upload files and trees into a remote directory",
          "Uploads each LOCAL (a file, a symbolic link, or a directory with everything in it)\n"
-         "into REMOTE_DIR. Existing remote files are never overwritten. Symbolic links are made\n"
-         "again on the device with the same text; a link to a directory becomes a directory.\n",
+         "into REMOTE_DIR. Existing remote files are never overwritten. Inside a directory,\n"
+         "symbolic links are made again on the device with the same text and never followed,\n"
+         "whatever they point at; a LOCAL that is a link is followed unless it leads nowhere.\n"
+         "Each file goes to a hidden name beside its target (.NAME.keldo-...) and takes its\n"
+         "name once complete; a failed one is removed, or the message names it if the device\n"
+         "no longer answers.\n",
          {}, {}, 2, -1, R::Afc},
         {"pull", "pull REMOTE LOCAL", "download a file or a tree",
-         "Downloads REMOTE to LOCAL. When LOCAL is a directory, into it. A remote directory is\n"
-         "downloaded with everything in it; symbolic links are made again locally. A local file\n"
-         "is replaced only once its download is complete.\n",
+         "Downloads REMOTE to LOCAL. When LOCAL is a directory, into it (the root's contents go\n"
+         "into it directly). A remote directory is downloaded with everything in it; symbolic\n"
+         "links inside it are made again locally. \".\" and \"..\" in REMOTE are resolved on its\n"
+         "text, and nothing is ever written outside LOCAL. A local file is replaced only once\n"
+         "its download is complete.\n",
          {}, {}, 2, 2, R::Afc},
         {"cat", "cat PATH...", "write remote files to standard output", "", {}, {}, 1, -1, R::Afc},
     };

@@ -28,8 +28,12 @@ void Console::json(const JsonWriter& document) { put(out_, document.str() + "\n"
 
 void Console::error(std::string_view text) {
     std::fflush(out_);
-    put(err_, fmt::format("{}: {}\n", kProgram, TerminalText::escaped(text)));
+    put(err_, errorLine(text));
     std::fflush(err_);
+}
+
+std::string Console::errorLine(std::string_view text) {
+    return fmt::format("{}: {}\n", kProgram, TerminalText::escaped(text));
 }
 
 void Console::progressLine(std::string_view text) {

@@ -27,6 +27,8 @@ public:
     void json(const JsonWriter& document);
     // "keldo-device: <text>" on standard error.
     void error(std::string_view text);
+    // The line error() writes, for a writer that can't go through a stream (the watchdog).
+    static std::string errorLine(std::string_view text);
     // Progress on standard error: one line, or a bar that redraws in place on a terminal (the last
     // one ends the line).
     void progressLine(std::string_view text);

@@ -33,7 +33,7 @@ void DeviceTool::applicationWillTerminate() {
         end(kExitSuccess);
         return;
     }
-    console_.error("interrupted");
+    if (Interrupt::finishing(kExitInterrupted)) console_.error("interrupted");
     end(kExitInterrupted);
 }
 
@@ -177,6 +177,9 @@ void DeviceTool::end(int code) {
     if (finished_) return;
     finished_ = true;
     exitCode_ = code;
+    // Letting go of the device may wait on it; past a signal's grace, the watchdog ends the
+    // process with this code.
+    (void)Interrupt::finishing(code);
     release();
     if (finish_) finish_();
 }

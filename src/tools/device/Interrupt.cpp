@@ -1,8 +1,10 @@
 #include "tools/device/Interrupt.h"
 
+#include "tools/device/Console.h"
+#include "tools/device/Watchdog.h"
+
 #include <atomic>
 #include <csignal>
-#include <cstring>
 #include <unistd.h>
 
 namespace keldo {
@@ -10,7 +12,8 @@ namespace keldo {
 namespace {
 
 std::atomic<int> signalsSeen{0};
-std::atomic<const char*> notice{nullptr};
+// The process's watchdog: made once and never destroyed, so that its thread outlives any exit path.
+std::atomic<Watchdog*> watchdog{nullptr};
 struct sigaction previousInt {};
 struct sigaction previousTerm {};
 
@@ -22,34 +25,61 @@ void chain(const struct sigaction& previous, int signal, siginfo_t* info, void* 
     }
 }
 
-// Async-signal-safe only: atomics, write, signal, raise.
+// Async-signal-safe only: atomics, write (through the watchdog), signal, raise.
 void onSignal(int signal, siginfo_t* info, void* context) {
-    if (signalsSeen.fetch_add(1) >= 1) {
+    const bool first = signalsSeen.fetch_add(1) == 0;
+    if (Watchdog* dog = watchdog.load()) {
+        dog->trigger();
+    } else if (!first) {
         std::signal(signal, SIG_DFL);
         ::raise(signal);
         return;
     }
-    if (const char* text = notice.load()) {
-        ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
-        (void)ignored;
-    }
-    chain(signal == SIGINT ? previousInt : previousTerm, signal, info, context);
+    if (first) chain(signal == SIGINT ? previousInt : previousTerm, signal, info, context);
+}
+
+[[noreturn]] void endProcess(int exitCode) {
+    ::_exit(exitCode);
 }
 
 } // namespace
 
 void Interrupt::install() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    auto* dog = new Watchdog(STDERR_FILENO, Console::errorLine("interrupted"),
+                             std::chrono::milliseconds(kGraceMilliseconds), endProcess);
+    if (dog->running()) {
+        watchdog.store(dog);
+    } else {
+        delete dog;  // without it a second signal still ends the process at once
+    }
     struct sigaction action {};
     action.sa_sigaction = onSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 bool Interrupt::requested() { return signalsSeen.load() > 0; }
 
-void Interrupt::setNotice(const char* text) { notice.store(text); }
+void Interrupt::setReport(const std::string& line, bool afterBar) {
+    Watchdog* dog = watchdog.load();
+    if (!dog) return;
+    // A bar is drawn with no line end: the report goes on a line of its own.
+    dog->setReport((afterBar ? "\n" : "") + Console::errorLine(line.empty() ? "interrupted" : line));
+}
+
+bool Interrupt::finishing(int exitCode) {
+    Watchdog* dog = watchdog.load();
+    return !dog || dog->finishing(exitCode);
+}
 
 void Interrupt::reset() { signalsSeen.store(0); }
 

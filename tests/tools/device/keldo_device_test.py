@@ -6,6 +6,7 @@ Usage: keldo_device_test.py KELDO-DEVICE KELDO-DEVSIM [unittest arguments, e.g. 
 import json
 import os
 import pty
+import resource
 import select
 import shutil
 import signal
@@ -39,7 +40,15 @@ class Simulator:
         assert not answer.startswith("error"), answer
         return answer
 
+    def freeze(self):
+        """The device stops answering (and, for now, the whole simulator)."""
+        self.process.send_signal(signal.SIGSTOP)
+
+    def thaw(self):
+        self.process.send_signal(signal.SIGCONT)
+
     def stop(self):
+        self.thaw()
         self.process.terminate()
         self.process.wait(10)
         self.process.stdin.close()
@@ -84,7 +93,8 @@ class ToolTest(unittest.TestCase):
     def run_on_terminal(self, *args, until=None, output=False):
         """Runs the tool with standard error (and standard output too, when output is true) on a
         pseudo-terminal; calls until(text so far, process) as the terminal's text grows, until it
-        answers true; returns (process, all of the text)."""
+        answers true; returns (process, all of the text) and, with until, the seconds from its acting
+        to the tool's end."""
         master, slave = pty.openpty()
         process = subprocess.Popen([TOOL, *args], env=self.env, stdout=slave if output else subprocess.DEVNULL,
                                    stderr=slave)
@@ -104,9 +114,12 @@ class ToolTest(unittest.TestCase):
                 break
             text += chunk
             if until and not acted and until(text.decode(errors="replace"), process):
-                acted = True
+                acted = time.monotonic()
         process.wait(30)
+        ended = time.monotonic()
         os.close(master)
+        if until:
+            return process, text.decode(errors="replace"), ended - acted if acted else None
         return process, text.decode(errors="replace")
 
     def local(self, *parts):
@@ -342,7 +355,7 @@ class Terminal(ToolTest):
         self.assertEqual(self.sim.process.stdout.readline(), "error: unknown command frobnicate\\u009b\n")
 
 
-class Transfers(ToolTest):
+class TransferTest(ToolTest):
     def make_tree(self):
         """album/ with a.txt, sub/b.bin, a link to a.txt and a link to sub/."""
         self.b_bin = os.urandom(100_000)
@@ -358,20 +371,39 @@ class Transfers(ToolTest):
             f.truncate(mebibytes << 20)
         return path
 
-    def test_push_uploads_files_trees_and_links_as_the_library_makes_them(self):
+    def remote_copies(self, directory, count, mebibytes):
+        """A remote directory of `count` names for one file of that size (hard links: one upload)."""
+        self.ok("mkdir", directory)
+        self.ok("-q", "push", self.big_file("big", mebibytes), directory)
+        os.remove(self.local("big"))
+        for i in range(1, count):
+            self.ok("ln", directory + "/big", "{}/copy-{}".format(directory, i))
+
+    def assertComplete(self, directory, size):
+        """Whatever a pull left in the directory is whole, and nothing else is there."""
+        for name in os.listdir(directory) if os.path.exists(directory) else []:
+            self.assertNotIn(".keldo-", name)
+            self.assertEqual(os.path.getsize(os.path.join(directory, name)), size, name)
+
+    def no_temporaries(self, remote="/"):
+        """Nothing that an upload leaves on its way is on the device."""
+        self.assertEqual([p for p in self.json("tree", remote) if ".keldo-" in str(p)], [])
+
+
+class Transfers(TransferTest):
+    def test_push_uploads_files_and_trees_and_makes_links_again(self):
         album = self.make_tree()
         self.write(self.local("single.txt"), b"one")
         result = self.tool("push", album, self.local("single.txt"), "/Books")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertRegex(result.stderr.decode(), r"^push: 4 files, 195\.3 KiB in \d+\.\d s \(.*/s\)\n$")
+        self.assertRegex(result.stderr.decode(), r"^push: 3 files, 97\.7 KiB in \d+\.\d s \(.*/s\)\n$")
         self.assertEqual(self.json("tree", "/Books"), [
             "/Books/", "/Books/Welcome.txt", "/Books/album/", "/Books/album/a.txt", "/Books/album/sub/",
-            "/Books/album/sub/b.bin", {"path": "/Books/album/to-a", "target": "a.txt"}, "/Books/album/to-sub/",
-            "/Books/album/to-sub/b.bin", "/Books/single.txt"])
-        self.assertEqual(self.tool("cat", "/Books/album/to-sub/b.bin").stdout, self.b_bin)
-        link = self.json("stat", "/Books/album/to-a")
-        self.assertEqual((link["st_ifmt"], link["LinkTarget"]), ("S_IFLNK", "a.txt"))
+            "/Books/album/sub/b.bin", {"path": "/Books/album/to-a", "target": "a.txt"},
+            {"path": "/Books/album/to-sub", "target": "sub"}, "/Books/single.txt"])
+        self.assertEqual(self.tool("cat", "/Books/album/sub/b.bin").stdout, self.b_bin)
         self.assertEqual(self.tool("-q", "push", self.local("single.txt"), "/DCIM").stderr, b"")
+        self.no_temporaries()
 
     def test_a_failed_push_names_the_path_and_tells_a_part_from_nothing(self):
         self.write(self.local("single.txt"), b"one")
@@ -381,13 +413,11 @@ class Transfers(ToolTest):
         self.assertIn("push /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
         self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
         self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
-        # In a tree, the failing entry is named and what came before it stays.
-        album = self.make_tree()
-        os.symlink("nowhere", self.local("album", "sub", "dangling"))
-        error = self.fails(PARTIAL, "-q", "push", album, "/DCIM")
-        self.assertIn("push {}: No such file or directory (a dangling symbolic link?)".format(
-            self.local("album", "sub", "dangling")), error)
-        self.assertIn("album", self.json("ls", "/DCIM"))
+        # What came before the failing path stays, and the exit status says so.
+        error = self.fails(PARTIAL, "-q", "push", self.make_tree(), self.local("single.txt"), "/Books")
+        self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
+        self.assertIn("album", self.json("ls", "/Books"))
+        self.no_temporaries()
 
     def test_pull_downloads_files_and_trees(self):
         self.ok("pull", "/Books/Welcome.txt", self.dir)
@@ -400,10 +430,10 @@ class Transfers(ToolTest):
         self.ok("ln", "-s", "../Books", "/DCIM/album/books")
         result = self.tool("pull", "/DCIM", self.local("copy"))
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertRegex(result.stderr.decode(), r"^pull: 4 files, ")
+        self.assertRegex(result.stderr.decode(), r"^pull: 3 files, ")
         copy = self.local("copy", "album")
         self.assertEqual(self.read(copy, "sub", "b.bin"), self.b_bin)
-        self.assertEqual(self.read(copy, "to-sub", "b.bin"), self.b_bin)
+        self.assertEqual(os.readlink(os.path.join(copy, "to-sub")), "sub")
         self.assertEqual(os.readlink(os.path.join(copy, "to-a")), "a.txt")
         self.assertEqual(os.readlink(os.path.join(copy, "books")), "../Books")  # made again, not followed
         self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
@@ -424,56 +454,127 @@ class Transfers(ToolTest):
             self.sim.command("detach usb-0001")
             return True
         start = time.monotonic()
-        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=detach_once_going)
+        process, text, _ = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=detach_once_going)
         self.assertEqual(process.returncode, DEVICE_ERROR, text)
         self.assertLess(time.monotonic() - start, 30)
         message = [line for line in text.splitlines() if line.startswith("keldo-device:")]
         self.assertEqual(len(message), 1, text)
-        self.assertRegex(message[0], "push {}: .* \\(the device no longer answers\\)$".format(self.local("big")))
+        left = "/Books/\\.big\\.keldo-[0-9a-f-]+"
+        self.assertRegex(message[0], "push {}: .* \\(the device no longer answers; {} is left on it\\)$".format(
+            self.local("big"), left))
+        # Back again: nothing under the real name; what is left is where the message said.
+        self.sim.command("attach usb-0001 usb 7.1 USB Phone")
+        self.assertRegex(" ".join(self.json("ls", "/Books")), r"^\.big\.keldo-[0-9a-f-]+ Welcome\.txt$")
+        self.assertIn(self.json("tree", "/Books")[1], message[0])
 
-    def test_ctrl_c_stops_a_push_at_its_next_chunk(self):
-        def interrupt_once_going(text, process):
-            if "push [#" not in text:
+    def test_a_device_detached_in_the_middle_of_a_pull(self):
+        self.remote_copies("/Books/many", 4, 32)
+
+        def detach_once_going(text, process):
+            if "pull [" not in text:
                 return False
-            process.send_signal(signal.SIGINT)
+            self.sim.command("detach usb-0001")
             return True
-        process, text = self.run_on_terminal("push", self.big_file("big", 512), "/Books", until=interrupt_once_going)
+        process, text, _ = self.run_on_terminal("pull", "/Books/many", self.local("back"), until=detach_once_going)
+        self.assertIn(process.returncode, (DEVICE_ERROR, PARTIAL), text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: pull /Books/many/\S+: .* \(the device no longer answers\)$")
+        self.assertComplete(self.local("back"), 32 << 20)
+
+    def test_a_file_size_limit_ends_a_pull_with_a_clear_error(self):
+        self.ok("-q", "push", self.big_file("big", 4), "/Books")
+        os.mkdir(self.local("back"))
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        result = subprocess.run([TOOL, "pull", "/Books/big", self.local("back")], env=self.env, capture_output=True,
+                                timeout=60, preexec_fn=limit)
+        self.assertEqual(result.returncode, DEVICE_ERROR, result.stderr)
+        self.assertEqual(result.stderr.decode(),
+                         "keldo-device: pull /Books/big: Can't write output file: File too large\n")
+        self.assertEqual(os.listdir(self.local("back")), [])
+
+
+class Interruptions(TransferTest):
+    """Ctrl-C and SIGTERM during transfers, as a user sends them: the tool ends within a second,
+    leaves nothing incomplete under a real name, and says what it left."""
+
+    def signal_once_going(self, bar, *signals, freeze=False):
+        def act(text, process):
+            if bar not in text:
+                return False
+            if freeze:
+                self.sim.freeze()
+                time.sleep(0.3)  # the tool waits on the device now
+            for i, number in enumerate(signals):
+                if i:
+                    time.sleep(0.05)  # two at once would be one
+                process.send_signal(number)
+            return True
+        return act
+
+    @staticmethod
+    def ended_by(signals):
+        """A second signal that comes once the tool is past its work and letting go of the device
+        ends it the default way."""
+        return (INTERRUPTED,) if len(signals) == 1 else (INTERRUPTED, -signals[-1])
+
+    def left_on_the_device(self, directory):
+        return [name for name in self.json("ls", directory) if ".keldo-" in name]
+
+    def test_ctrl_c_stops_a_push_at_its_next_chunk_and_removes_what_it_sent(self):
+        big = self.big_file("big", 512)
+        for signals in [(signal.SIGINT,), (signal.SIGINT, signal.SIGINT)]:
+            process, text, seconds = self.run_on_terminal("push", big, "/Books",
+                                                          until=self.signal_once_going("push [#", *signals))
+            self.assertIn(process.returncode, self.ended_by(signals), text)
+            self.assertLess(seconds, 1.0, text)
+            left = self.left_on_the_device("/Books")
+            self.assertNotIn("big", self.json("ls", "/Books"))
+            if len(signals) == 1:
+                self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
+                self.assertEqual(left, [])
+            for name in left:  # a second Ctrl-C may end the tool before it cleans up: then it says so
+                self.assertIn("/Books/" + name, text)
+                self.ok("rm", "/Books/" + name)
+
+    def test_ctrl_c_during_a_pull_ends_it_at_once_and_leaves_no_file_half_written(self):
+        self.remote_copies("/Books/many", 8, 64)  # more than a second's worth
+        for signals in [(signal.SIGINT,), (signal.SIGINT, signal.SIGINT)]:
+            shutil.rmtree(self.local("back"), ignore_errors=True)
+            process, text, seconds = self.run_on_terminal("pull", "/Books/many", self.local("back"),
+                                                          until=self.signal_once_going("pull [", *signals))
+            self.assertIn(process.returncode, self.ended_by(signals), text)
+            self.assertLess(seconds, 1.0, text)
+            if len(signals) == 1:
+                self.assertRegex(text.splitlines()[-1], r"^keldo-device: pull: interrupted")
+            self.assertComplete(self.local("back"), 64 << 20)
+            self.assertLess(len(os.listdir(self.local("back"))) if os.path.exists(self.local("back")) else 0, 8)
+
+    def test_sigterm_ends_a_transfer_with_a_device_that_stopped_answering(self):
+        process, text, seconds = self.run_on_terminal(
+            "push", self.big_file("big", 512), "/Books", until=self.signal_once_going("push [#", signal.SIGTERM,
+                                                                                     freeze=True))
         self.assertEqual(process.returncode, INTERRUPTED, text)
-        self.assertIn("keldo-device: push: interrupted; /Books/big is incomplete on the device", text)
-        self.assertLess(self.json("stat", "/Books/big")["st_size"], 512 << 20)
+        self.assertLess(seconds, 1.0, text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: push: interrupted; /Books/\.big\.keldo-[0-9a-f-]+ may be left on the device$")
+        self.sim.thaw()
+        self.assertNotIn("big", self.json("ls", "/Books"))
+        for name in self.left_on_the_device("/Books"):
+            self.assertIn("/Books/" + name, text.splitlines()[-1])
+            self.ok("rm", "/Books/" + name)
 
-
-    def test_ctrl_c_during_a_pull_leaves_no_file_half_written(self):
-        size = 64 << 20
-        self.write(self.local("two", "one.bin"), os.urandom(size))
-        self.write(self.local("two", "two.bin"), os.urandom(size))
-        self.ok("-q", "push", self.local("two"), "/Books")
-
-        def interrupt(times):
-            """Ctrl-C once the bar shows; again once the tool says it is stopping."""
-            sent = []
-
-            def act(text, process):
-                if "pull [" in text and not sent or "stopping after" in text and len(sent) < times:
-                    process.send_signal(signal.SIGINT)
-                    sent.append(True)
-                return len(sent) == times
-            return act
-        # Once: the file in flight is finished, nothing after it is started.
-        process, text = self.run_on_terminal("pull", "/Books/two", self.local("back"), until=interrupt(1))
+        self.remote_copies("/Books/many", 2, 64)
+        process, text, seconds = self.run_on_terminal(
+            "pull", "/Books/many", self.local("back"), until=self.signal_once_going("pull [", signal.SIGTERM,
+                                                                                 freeze=True))
         self.assertEqual(process.returncode, INTERRUPTED, text)
-        self.assertIn("stopping after the file in flight", text)
-        self.assertIn("keldo-device: pull: interrupted", text)
-        present = os.listdir(self.local("back")) if os.path.exists(self.local("back")) else []
-        self.assertLess(len(present), 2)
-        for name in present:
-            self.assertEqual(os.path.getsize(self.local("back", name)), size)
-        # Twice: at once; the file being written is not there under its name (unless it was
-        # finished before the second Ctrl-C came, and the first one ended the tool).
-        process, text = self.run_on_terminal("pull", "/Books/two/one.bin", self.local("one.bin"), until=interrupt(2))
-        self.assertIn(process.returncode, (-signal.SIGINT, INTERRUPTED), text)
-        if os.path.exists(self.local("one.bin")):
-            self.assertEqual(os.path.getsize(self.local("one.bin")), size)
+        self.assertLess(seconds, 1.0, text)
+        self.assertRegex(text.splitlines()[-1],
+                         r"^keldo-device: pull: interrupted; {}/\S+ is left as it was$".format(self.local("back")))
+        self.assertComplete(self.local("back"), 64 << 20)
+
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
