@@ -1,5 +1,6 @@
 #include "tools/device/Interrupt.h"
 
+#include "platform/TemporaryFiles.h"
 #include "tools/device/Console.h"
 #include "tools/device/Watchdog.h"
 
@@ -25,12 +26,15 @@ void chain(const struct sigaction& previous, int signal, siginfo_t* info, void* 
     }
 }
 
-// Async-signal-safe only: atomics, write (through the watchdog), signal, raise.
+// Async-signal-safe only: atomics, write (through the watchdog), unlink (through TemporaryFiles),
+// signal, raise.
 void onSignal(int signal, siginfo_t* info, void* context) {
     const bool first = signalsSeen.fetch_add(1) == 0;
     if (Watchdog* dog = watchdog.load()) {
         dog->trigger();
     } else if (!first) {
+        // A download's named temporary (where the file system refuses unnamed files) goes first.
+        TemporaryFiles::removeAll();
         std::signal(signal, SIG_DFL);
         ::raise(signal);
         return;
@@ -39,6 +43,7 @@ void onSignal(int signal, siginfo_t* info, void* context) {
 }
 
 [[noreturn]] void endProcess(int exitCode) {
+    TemporaryFiles::removeAll();
     ::_exit(exitCode);
 }
 
