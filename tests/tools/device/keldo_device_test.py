@@ -3,9 +3,11 @@
 
 Usage: keldo_device_test.py KELDO-DEVICE KELDO-DEVSIM [unittest arguments, e.g. a test class]
 """
+import base64
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -147,7 +149,36 @@ class Usage(unittest.TestCase):
         for args in [("ls", "--help"), ("help", "ls"), ("--help", "ls", "-l")]:
             result = self.run_tool(*args)
             self.assertEqual(result.returncode, 0, args)
-            self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-l] [PATH]"), result.stdout)
+            self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-la] [PATH...]"), result.stdout)
+
+
+    def test_help_and_the_man_page_keep_their_columns(self):
+        text = self.run_tool("--help").stdout
+        start = text.index("Commands:\n") + len("Commands:\n")
+        lines = text[start:text.index("\n\n", start)].split("\n")
+        synopses = []
+        i = 0
+        while i < len(lines):
+            # A summary starts in column 33, after its synopsis or, for a long one, on the next line.
+            if i + 1 < len(lines) and lines[i + 1].startswith(" " * 33):
+                synopses.append(lines[i].strip())
+                i += 2
+                continue
+            self.assertTrue(lines[i][32] == " " and lines[i][33] != " ", lines[i])
+            synopses.append(lines[i][2:32].rstrip())
+            i += 1
+        self.assertIn("info [--domain DOMAIN] [--key KEY]", synopses)
+        self.assertIn("help [COMMAND]", synopses)
+        if not shutil.which("groff"):
+            self.skipTest("no groff to render the man page")
+        page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../src/tools/device/keldo-device.1")
+        rendered = subprocess.run(["groff", "-man", "-Tascii", "-P-cbou", page], capture_output=True, text=True).stdout
+        # Each command's tag, as the man page shows it: the whole synopsis, on a line of its own or
+        # before the start of its text.
+        tags = {re.split(r" {2,}", line.strip())[0] for line in rendered.splitlines()
+                if line.startswith(" " * 7) and not line.startswith(" " * 8)}
+        for synopsis in synopses:
+            self.assertIn(synopsis, tags)
 
 
 class DeviceCommands(ToolTest):
@@ -164,7 +195,8 @@ class DeviceCommands(ToolTest):
         self.assertEqual(lines[2].split(), ["net-0002", "Net", "Phone", "9.3", "iPhone4,1", "iPhone", "network", "yes"])
 
     def test_a_command_on_one_device_needs_a_choice_among_several(self):
-        self.assertIn("2 devices are attached; choose one with -u UDID", self.fails(DEVICE_ERROR, "info"))
+        self.assertIn("2 devices are attached; choose one with -u UDID", self.fails(USAGE, "info"))
+        self.assertIn("2 devices are attached", self.fails(USAGE, "ls"))
         self.assertIn("no device with udid other-3 is attached", self.fails(DEVICE_ERROR, "-u", "other-3", "info"))
         self.assertEqual(self.json("info", "-u", "net-0002", "--key", "DeviceName"), "Net Phone")
 
@@ -174,16 +206,24 @@ class DeviceCommands(ToolTest):
         self.assertIn("UniqueDeviceID: usb-0001\n", self.ok("-u", "usb-0001", "info"))
         self.assertIn("no value for NoSuchKey", self.fails(DEVICE_ERROR, "-u", "usb-0001", "info", "--key", "NoSuchKey"))
 
+    def test_a_device_asked_for_that_is_not_there_fails_list_too(self):
+        for args in [("list", "-u", "absent-9"), ("--json", "-u", "absent-9", "list")]:
+            self.assertEqual(self.fails(DEVICE_ERROR, *args), "keldo-device: no device with udid absent-9 is attached\n")
+        self.assertEqual(self.json("-u", "net-0002", "list")[0]["udid"], "net-0002")
+
     def test_wait_takes_a_device_that_comes_later(self):
         self.sim.command("detach usb-0001")
         self.sim.command("detach net-0002")
         self.assertEqual(self.json("list"), [])
         self.assertIn("no device attached", self.fails(DEVICE_ERROR, "info"))
+        self.assertIn("no device attached (waited 1 s)", self.fails(DEVICE_ERROR, "--wait", "1", "list"))
         waiting = self.spawn("--wait", "20", "-u", "late-3", "--json", "info", "--key", "DeviceName")
         time.sleep(1)
         self.sim.command("attach late-3 usb 8.0 Late Phone")
         out, err = waiting.communicate(timeout=30)
         self.assertEqual((waiting.returncode, json.loads(out)), (0, "Late Phone"), err)
+        error = self.fails(DEVICE_ERROR, "--wait", "0.5", "-u", "never-5", "info")
+        self.assertIn("no device with udid never-5 is attached (waited 0.5 s)", error)
         waiting = self.spawn("--wait", "20", "-u", "never-5", "info")
         time.sleep(1)
         waiting.send_signal(signal.SIGINT)
@@ -197,7 +237,8 @@ class DeviceCommands(ToolTest):
                                  "connection": "usb"})
         self.sim.command("detach net-0002")  # not the one watched
         self.sim.command("detach usb-0001")
-        self.assertEqual(json.loads(watch.stdout.readline())["event"], "detached")
+        # A detached device is asked nothing; its event carries what was known of it.
+        self.assertEqual(json.loads(watch.stdout.readline()), dict(first, event="detached"))
         self.sim.command("attach usb-0001 usb 7.1 USB Phone")
         self.assertEqual(json.loads(watch.stdout.readline())["event"], "attached")
         watch.send_signal(signal.SIGINT)
@@ -238,7 +279,7 @@ class FileCommands(ToolTest):
         self.assertEqual(self.json("tree"), tree)
         self.assertEqual(self.ok("tree", "/DCIM/"), "/DCIM/\n/DCIM/100APPLE/\n/DCIM/100APPLE/IMG_0001.JPG\n")
         error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
-        self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
+        self.assertIn("ls /Nothing: no such file or directory [AFCDirectoryOpen 0x0008]", error)
 
     def test_tree_shows_symbolic_links_and_does_not_follow_them(self):
         self.ok("ln", "-s", "nowhere", "/Books/dangling")
@@ -276,12 +317,12 @@ class FileCommands(ToolTest):
         result = self.tool("--json", "stat", "/Books", "/Nothing")  # carries on past a failed path
         self.assertEqual(result.returncode, DEVICE_ERROR)
         self.assertEqual([i["path"] for i in json.loads(result.stdout)], ["/Books"])
-        self.assertIn("stat /Nothing: AFCFileInfoOpen failed", result.stderr.decode())
+        self.assertIn("stat /Nothing: no such file or directory [AFCFileInfoOpen 0x0008]", result.stderr.decode())
         self.assertIsInstance(self.json("devinfo")["FSTotalBytes"], int)
 
     def test_contents_come_byte_for_byte(self):
         self.assertEqual(self.tool("cat", "/DCIM/100APPLE/IMG_0001.JPG").stdout, b"\xFF\xD8\xFF\xE0 demo photo")
-        self.assertIn("cat /Books: AFCFileRefOpen failed", self.fails(DEVICE_ERROR, "cat", "/Books"))
+        self.assertIn("cat /Books: is a directory [AFCFileRefOpen 0x0009]", self.fails(DEVICE_ERROR, "cat", "/Books"))
 
     def test_path_operations(self):
         self.ok("mkdir", "/Work", "/Work/Sub")
@@ -295,7 +336,7 @@ class FileCommands(ToolTest):
         self.assertEqual(listing["b"]["mtime"], "2020-01-02T03:04:05Z")
         self.assertEqual(listing["Sub"]["mtime"], "1970-01-02T00:00:00Z")
         self.assertEqual((listing["soft"]["type"], listing["soft"]["target"]), ("link", "b"))
-        self.assertIn("mkdir /Work: AFCDirectoryCreate failed: Return code = 0x0010 (already exists)",
+        self.assertIn("mkdir /Work: already exists [AFCDirectoryCreate 0x0010]",
                       self.fails(DEVICE_ERROR, "mkdir", "/Work"))
         self.assertIn("can't read the date", self.fails(USAGE, "touch", "--date", "2020-02-30", "/Work/b"))
         self.assertIn("rm /Work:", self.fails(DEVICE_ERROR, "rm", "/Work"))
@@ -324,7 +365,7 @@ class Terminal(ToolTest):
             self.assertIn("\r\n" + shown + "\r\n", text)
         output = self.tool("--json", "ls").stdout
         self.assertIn(b'"photo\\u202egpj.exe"', output)
-        self.assertIn("Odd\x1b[31mname\ufffd", json.loads(output))
+        self.assertIn({"name": "Odd\x1b[31mname\ufffd", "nameBase64": "T2RkG1szMW1uYW1l/w=="}, json.loads(output))
 
     def test_a_failure_message_shows_the_path_it_carries_escaped(self):
         self.ok("mkdir", *["/" + "/".join(["\x1b[7m"] * depth) for depth in range(1, 516)])
@@ -378,7 +419,7 @@ class Transfers(ToolTest):
         self.ok("push", self.local("single.txt"), "/Books")
         error = self.fails(DEVICE_ERROR, "push", self.local("single.txt"), "/Books")
         self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
-        self.assertIn("push /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
+        self.assertIn("push /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
         self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
         self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
         # In a tree, the failing entry is named and what came before it stays.
@@ -407,7 +448,7 @@ class Transfers(ToolTest):
         self.assertEqual(os.readlink(os.path.join(copy, "to-a")), "a.txt")
         self.assertEqual(os.readlink(os.path.join(copy, "books")), "../Books")  # made again, not followed
         self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
-        self.assertIn("pull /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
+        self.assertIn("pull /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
 
     def test_progress_bar_on_a_terminal(self):
         process, text = self.run_on_terminal("push", self.big_file("big", 8), "/Books")
@@ -474,6 +515,137 @@ class Transfers(ToolTest):
         self.assertIn(process.returncode, (-signal.SIGINT, INTERRUPTED), text)
         if os.path.exists(self.local("one.bin")):
             self.assertEqual(os.path.getsize(self.local("one.bin")), size)
+
+
+class Habits(ToolTest):
+    """What users of cp, rm and ls expect of the same commands here."""
+
+    def test_mkdir_p_makes_parents_and_takes_what_is_there(self):
+        self.ok("mkdir", "-p", "/A/B/C", "/Books")
+        self.ok("--json", "mkdir", "--parents", "/A/B/C/D")
+        self.assertEqual(self.json("tree", "/A"), ["/A/", "/A/B/", "/A/B/C/", "/A/B/C/D/"])
+        self.ok("ln", "-s", "/A", "/L")
+        self.ok("mkdir", "-p", "/L/B/E")  # through a link to a directory
+        self.assertIn("E", self.json("ls", "/A/B"))
+        error = self.fails(DEVICE_ERROR, "mkdir", "-p", "/Books/Welcome.txt/x")
+        self.assertIn("/Books/Welcome.txt is there and is no directory", error)
+        self.assertIn("already exists", self.fails(DEVICE_ERROR, "mkdir", "/A"))
+
+    def test_rm_f_says_nothing_of_what_is_not_there(self):
+        for args in [("rm", "-f", "/Nothing"), ("rm", "-rf", "/Nothing", "/Nothing/x"), ("rm", "-f"),
+                     ("rm", "--force", "/DCIM/*.PNG")]:
+            result = self.tool(*args)
+            self.assertEqual((result.returncode, result.stderr), (0, b""), args)
+        self.ok("mkdir", "-p", "/T/a/b")
+        self.ok("rm", "-fr", "/Nothing", "/T")
+        self.assertEqual(self.ok("ls"), "Books\nDCIM\n")
+        self.assertIn("no such file or directory", self.fails(DEVICE_ERROR, "rm", "/Nothing"))
+        self.assertIn('refusing to remove "." or ".."', self.fails(DEVICE_ERROR, "rm", "-rf", "/DCIM/100APPLE/.."))
+        self.fails(USAGE, "rm", "-rf", "/Books/..")  # the root, still refused with -f
+
+    def test_short_options_bundle_and_a_double_dash_ends_them(self):
+        self.assertEqual(self.ok("ls", "-la", "/Books"), self.ok("ls", "-l", "-a", "/Books"))
+        self.assertEqual(self.ok("-qvuusb-0001", "ls", "/Books").strip(), "Welcome.txt")
+        self.ok("touch", "--", "-f")
+        self.assertEqual(self.json("ls"), ["-f", "Books", "DCIM"])
+        self.ok("rm", "--", "-f")
+        self.assertIn("ls: unknown option -x", self.fails(USAGE, "ls", "-lx"))
+        self.assertIn("option -u needs a value", self.fails(USAGE, "ls", "-qu"))
+
+    def test_patterns_in_ls_rm_and_stat(self):
+        for name in ["IMG_0002.JPG", "IMG_0003.MOV", ".IMG_0004.JPG", "Song [Live].m4a", "a*b"]:
+            self.ok("touch", "/DCIM/100APPLE/" + name)
+        self.ok("mkdir", "/DCIM/101APPLE")
+        self.ok("touch", "/DCIM/101APPLE/IMG_0005.JPG")
+        self.assertEqual(self.ok("ls", "/DCIM/*/IMG_000[1-5].JPG"),
+                         "/DCIM/100APPLE/IMG_0001.JPG\n/DCIM/100APPLE/IMG_0002.JPG\n/DCIM/101APPLE/IMG_0005.JPG\n")
+        self.assertEqual(self.ok("ls", "/DCIM/*/"), "/DCIM/100APPLE/:\n.IMG_0004.JPG\nIMG_0001.JPG\nIMG_0002.JPG\n"
+                         "IMG_0003.MOV\nSong [Live].m4a\na*b\n\n/DCIM/101APPLE/:\nIMG_0005.JPG\n")
+        self.assertEqual([i["path"] for i in self.json("stat", "/DCIM/10?APPLE/*.MOV")], ["/DCIM/100APPLE/IMG_0003.MOV"])
+        self.assertEqual(self.json("stat", "/DCIM/100APPLE/Song [Live].m4a")[0]["path"], "/DCIM/100APPLE/Song [Live].m4a")
+        self.assertEqual(self.json("stat", "/DCIM/100APPLE/a\\*b")["path"], "/DCIM/100APPLE/a*b")
+        self.assertEqual(self.fails(DEVICE_ERROR, "ls", "/DCIM/*.PNG"), "keldo-device: ls /DCIM/*.PNG: no match\n")
+        self.ok("rm", "/DCIM/*/IMG_*.JPG")
+        self.assertEqual(self.json("ls", "/DCIM/100APPLE"), [".IMG_0004.JPG", "IMG_0003.MOV", "Song [Live].m4a", "a*b"])
+        self.assertEqual(self.json("ls", "/DCIM/101APPLE"), [])
+        self.ok("rm", "-r", "/DCIM/1*")
+        self.assertEqual(self.json("ls", "/DCIM"), [])
+
+    def test_ls_of_several_paths_lists_files_first_then_each_directory(self):
+        self.ok("mkdir", "/Empty")
+        self.assertEqual(self.ok("ls", "/DCIM", "/Books/Welcome.txt", "/Empty"),
+                         "/Books/Welcome.txt\n\n/DCIM:\n100APPLE\n\n/Empty:\n")
+        self.assertEqual(self.json("ls", "/Empty", "/Books"),
+                         [{"path": "/Books", "entries": ["Welcome.txt"]}, {"path": "/Empty", "entries": []}])
+        # A pattern gives the same shape whatever it matched, for a script to rely on.
+        self.assertEqual(self.json("ls", "/Boo*"), [{"path": "/Books", "entries": ["Welcome.txt"]}])
+
+    def test_mv_replaces_only_when_forced_and_moves_into_directories(self):
+        self.ok("touch", "/Books/a")
+        self.ok("mkdir", "/Dir")
+        error = self.fails(DEVICE_ERROR, "mv", "/Books/Welcome.txt", "/Books/a")
+        self.assertEqual(error, "keldo-device: mv /Books/Welcome.txt: /Books/a exists; not replaced (-f replaces it)\n")
+        self.assertEqual(self.json("ls", "/Books"), ["Welcome.txt", "a"])
+        self.ok("mv", "-f", "/Books/Welcome.txt", "/Books/a")
+        self.assertEqual(self.tool("cat", "/Books/a").stdout, b"Files on a simulated device.\n")
+        self.ok("touch", "/Books/b", "/Dir/b")
+        result = self.tool("mv", "/Books/a", "/Books/b", "/Dir")  # the one that is there is refused, not the other
+        self.assertEqual(result.returncode, DEVICE_ERROR)
+        self.assertIn("/Dir/b exists; not replaced", result.stderr.decode())
+        self.assertEqual((self.json("ls", "/Books"), self.json("ls", "/Dir")), (["b"], ["a", "b"]))
+        self.assertIn("is no directory to move 2 paths into", self.fails(DEVICE_ERROR, "mv", "/Dir/a", "/Dir/b", "/Books/b"))
+        self.assertIn("it is /Dir/a already", self.fails(DEVICE_ERROR, "mv", "/Dir/a", "/Dir"))
+
+
+class Errors(ToolTest):
+    """Failures in words, with the call and its status after them."""
+
+    def test_failures_say_in_words_what_went_wrong(self):
+        self.ok("mkdir", "-p", "/Full/sub")
+        self.assertEqual(self.fails(DEVICE_ERROR, "rm", "/Full"),
+                         "keldo-device: rm /Full: directory not empty (use -r) [AFCRemovePath 0xE8004021]\n")
+        self.assertEqual(self.fails(DEVICE_ERROR, "cat", "/Nothing"),
+                         "keldo-device: cat /Nothing: no such file or directory [AFCFileRefOpen 0x0008]\n")
+        self.sim.command("attach-unpaired lone-4 usb 9.0 Lone Phone")
+        self.assertIn("not paired", self.fails(DEVICE_ERROR, "-u", "lone-4", "info"))
+
+    def test_verbose_shows_the_device_calls_and_the_library_lines(self):
+        self.ok("mkdir", "-p", "/Full/sub")
+        result = self.tool("-v", "rm", "/Full")
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(result.returncode, DEVICE_ERROR)
+        self.assertIn('keldo-device: log: using usb-0001 "USB Phone" over usb', lines)
+        self.assertIn('keldo-device: log: AMDeviceStartService "com.apple.afc": ok', lines)
+        self.assertIn('keldo-device: log: AFCRemovePath "/Full": directory not empty [0xE8004021]', lines)
+        self.assertEqual(lines[-2:], ["keldo-device: rm /Full: directory not empty (use -r) [AFCRemovePath 0xE8004021]",
+                                      "keldo-device: log: AFCConnectionClose: ok"])
+        self.assertEqual(self.tool("rm", "/Full").stderr.count(b"\n"), 1)  # and without -v, nothing more
+        self.write(self.local("tree", "dangling"), b"")
+        os.remove(self.local("tree", "dangling"))
+        os.symlink("nowhere", self.local("tree", "dangling"))
+        result = self.tool("-v", "-q", "push", self.local("tree"), "/Books")
+        self.assertIn(b"keldo-device: log: ", result.stderr)
+
+
+class Json(ToolTest):
+    def test_names_that_are_not_utf8_keep_their_bytes(self):
+        raw = b"/Books/caf\xe9"  # Latin-1, as an old program wrote it
+        self.ok("mkdir", raw)
+        self.ok("ln", "-s", b"caf\xe9", b"/Books/link\xff")
+        self.assertIn({"name": "caf\ufffd", "nameBase64": base64.b64encode(b"caf\xe9").decode()}, self.json("ls", "/Books"))
+        rows = {r["name"]: r for r in self.json("ls", "-l", "/Books")}
+        self.assertEqual(base64.b64decode(rows["link\ufffd"]["nameBase64"]), b"link\xff")
+        self.assertEqual(base64.b64decode(rows["link\ufffd"]["targetBase64"]), b"caf\xe9")
+        self.assertNotIn("nameBase64", rows["Welcome.txt"])
+        tree = self.json("tree", "/Books")
+        self.assertIn({"path": "/Books/caf\ufffd/", "pathBase64": base64.b64encode(raw + b"/").decode()}, tree)
+        link = [e for e in tree if isinstance(e, dict) and "target" in e][0]
+        self.assertEqual(base64.b64decode(link["pathBase64"]), b"/Books/link\xff")
+        # The bytes name the file again.
+        info = self.json("stat", base64.b64decode(link["pathBase64"]))
+        self.assertEqual(base64.b64decode(info["LinkTargetBase64"]), b"caf\xe9")
+        self.assertEqual(base64.b64decode(info["pathBase64"]), b"/Books/link\xff")
+
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
