@@ -647,6 +647,87 @@ class Json(ToolTest):
         self.assertEqual(base64.b64decode(info["pathBase64"]), b"/Books/link\xff")
 
 
+class Completion(ToolTest):
+    """The bash completion in a real bash on a pseudo-terminal, with and without bash-completion."""
+    devices = ["usb-0001 usb 7.1 USB Phone", "net-0002 network 9.3 Net Phone"]
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../src/tools/device/keldo-device.bash-completion")
+    LIBRARY = "/usr/share/bash-completion/bash_completion"
+
+    def start_bash(self, with_library):
+        env = dict(self.env, PATH=os.path.dirname(os.path.abspath(TOOL)) + ":" + os.environ["PATH"], TERM="dumb",
+                   INPUTRC="/dev/null", HOME=self.dir)
+        pid, self.terminal = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.execve("/bin/bash", ["bash", "--norc", "--noprofile", "-i"], env)
+        self.addCleanup(self.stop_bash, pid)
+        setup = "PS1='$ '; "
+        if with_library:
+            setup += "source {}; ".format(self.LIBRARY)
+        # Ctrl-X Ctrl-P shows the line as readline holds it.
+        setup += "source {}; bind -x '\"\\C-x\\C-p\": printf \"<<%s>>\\n\" \"$READLINE_LINE\"'; echo READ''Y\n"
+        os.write(self.terminal, setup.format(self.SCRIPT).encode())
+        self.read_until(b"READY\r\n")
+
+    def stop_bash(self, pid):
+        os.write(self.terminal, b"\x15exit\n")
+        os.waitpid(pid, 0)
+        os.close(self.terminal)
+
+    def read_until(self, marker):
+        text = b""
+        while marker not in text:
+            ready, _, _ = select.select([self.terminal], [], [], 30)
+            self.assertTrue(ready, text)
+            text += os.read(self.terminal, 4096)
+        return text
+
+    def complete(self, line):
+        """The command line after a Tab at its end."""
+        os.write(self.terminal, line.encode() + b"\t\x18\x10")
+        text = self.read_until(b">>\r\n")
+        os.write(self.terminal, b"\x15")  # the line is emptied for the next one
+        return text[text.rindex(b"<<") + 2:text.rindex(b">>")].decode()
+
+    def candidates(self, line):
+        """What the completion function offers for the last word of `line`, one per line."""
+        words = line.split(" ")
+        script = "COMP_WORDS=({}); COMP_CWORD={}; COMP_LINE='{}'; COMP_POINT={}; _keldo_device; " \
+                 "printf '[%s]\\n' \"${{COMPREPLY[@]}}\"; echo DO''NE\n"
+        os.write(self.terminal, script.format(" ".join("'{}'".format(w) for w in words), len(words) - 1, line,
+                                              len(line)).encode())
+        text = self.read_until(b"DONE\r\n").decode()
+        return re.findall(r"^\[(.*)\]\r$", text[:text.rindex("DONE")], re.M)
+
+    def test_completes_remote_paths_commands_and_options(self):
+        self.ok("-u", "usb-0001", "mkdir", "/Books/My Files")
+        for with_library in [True, False]:
+            if with_library and not os.path.exists(self.LIBRARY):
+                continue
+            self.start_bash(with_library)
+            # Two devices: without the -u given, no listing would answer.
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls /Bo"), "keldo-device -u usb-0001 ls /Books/")
+            self.assertEqual(self.complete("keldo-device --udid=usb-0001 cat /Books/W"),
+                             "keldo-device --udid=usb-0001 cat /Books/Welcome.txt ")
+            self.assertEqual(self.complete("keldo-device -uusb-0001 rm -rf -- /Books/My"),
+                             "keldo-device -uusb-0001 rm -rf -- /Books/My\\ Files/")
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls '/Books/My"),
+                             "keldo-device -u usb-0001 ls '/Books/My Files/'")
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls /Books/My\\ F"),
+                             "keldo-device -u usb-0001 ls /Books/My\\ Files/")
+            self.assertEqual(self.complete("keldo-device rm --no"), "keldo-device rm --no-preserve-root ")
+            self.assertEqual(sorted(self.candidates("keldo-device -u ")), ["net-0002", "usb-0001"])
+            self.stop_bash_now()
+        # What the completion offers as commands is what --help lists.
+        self.start_bash(False)
+        offered = self.candidates("keldo-device ")
+        listed = re.findall(r"^  ([a-z]+)", self.ok("--help"), re.M)
+        self.assertEqual(offered, listed)
+
+    def stop_bash_now(self):
+        cleanup = self._cleanups.pop()
+        cleanup[0](*cleanup[1])
+
 if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit(__doc__)
