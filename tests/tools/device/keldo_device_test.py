@@ -81,7 +81,16 @@ class ToolTest(unittest.TestCase):
         return error
 
     def spawn(self, *args):
-        return subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+        self.addCleanup(self.reap, process)  # a test that fails half-way leaves no tool running
+        return process
+
+    @staticmethod
+    def reap(process):
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
 
     def run_on_terminal(self, *args, until=None, output=False):
         """Runs the tool with standard error (and standard output too, when output is true) on a
