@@ -8,6 +8,7 @@ packages=(
   libplist-dev libxml2-dev libglib2.0-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
   clang libclang-rt-14-dev python3
   dbus dunst xvfb desktop-file-utils systemd
+  bash-completion groff-base
 )
 
 missing=()

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
+#include <utility>
 
 namespace keldo {
 
@@ -41,10 +43,12 @@ const std::vector<Command>& commands() {
         {"devinfo", "devinfo", "the AFC file system's information",
          "Model, total and free bytes, block size: what the device's AFC service reports.\n",
          {}, {}, 0, 0, R::Afc},
-        {"ls", "ls [-l] [PATH]", "list a directory",
-         "The names in PATH (default /), sorted. -l adds type, size and modification time, and\n"
-         "the target of a symbolic link.\n",
-         {"-l"}, {}, 0, 1, R::Afc},
+        {"ls", "ls [-la] [PATH...]", "list directories",
+         "The names in each PATH (default /), sorted. -l adds type, size and modification time,\n"
+         "and the target of a symbolic link. Every name is listed, those that begin with \".\" too;\n"
+         "-a is taken for the habit of ls -la. A PATH that is no directory is listed as itself;\n"
+         "with several, files come first, then each directory under a \"PATH:\" line.\n",
+         {"-l", "-a"}, {}, 0, -1, R::Afc},
         {"tree", "tree [PATH]", "list a whole tree",
          "Every path under PATH (default /), sorted; directories end in \"/\". A symbolic link\n"
          "is shown as LINK -> TARGET (with --json as {\"path\": LINK, \"target\": TARGET}) and is\n"
@@ -53,15 +57,23 @@ const std::vector<Command>& commands() {
          {}, {}, 0, 1, R::Afc},
         {"stat", "stat PATH...", "a path's file information", "Every key that the device reports for PATH.\n",
          {}, {}, 1, -1, R::Afc},
-        {"mkdir", "mkdir PATH...", "make directories", "", {}, {}, 1, -1, R::Afc},
-        {"rm", "rm [-r] [--no-preserve-root] PATH...", "remove files, links and empty directories",
-         "-r removes directories with everything in them, deepest first; a symbolic link is\n"
-         "removed, never followed. A PATH that names the root of the file system (/, \"\", /.,\n"
-         "/DCIM/.. and the like) is refused and nothing is removed, unless --no-preserve-root\n"
-         "is given: then everything in the root goes.\n",
-         {"-r", "--no-preserve-root"}, {}, 1, -1, R::Afc},
-        {"mv", "mv OLD NEW", "rename a path", "Neither OLD nor NEW may be the root of the file system.\n",
-         {}, {}, 2, 2, R::Afc},
+        {"mkdir", "mkdir [-p] PATH...", "make directories",
+         "-p (--parents) makes missing parent directories too, and is content with a directory\n"
+         "that exists already.\n",
+         {"-p"}, {}, 1, -1, R::Afc},
+        {"rm", "rm [-rf] [--no-preserve-root] PATH...", "remove files, links and empty directories",
+         "-r (-R, --recursive) removes directories with everything in them, deepest first; a\n"
+         "symbolic link is removed, never followed. -f (--force) says nothing of a PATH that is\n"
+         "not there, or of a pattern that matches nothing. A PATH that names the root of the file\n"
+         "system (/, \"\", /., /DCIM/.. and the like) is refused and nothing is removed, unless\n"
+         "--no-preserve-root is given: then everything in the root goes.\n",
+         {"-r", "-f", "--no-preserve-root"}, {}, 1, -1, R::Afc},
+        {"mv", "mv [-f] SOURCE... DEST", "rename or move paths",
+         "Renames SOURCE to DEST, or moves each SOURCE into DEST when DEST is a directory. A file\n"
+         "at the new name is never replaced unless -f (--force) is given: without it, that\n"
+         "SOURCE is refused, named, and the others still move. Neither SOURCE nor DEST may be\n"
+         "the root of the file system.\n",
+         {"-f"}, {}, 2, -1, R::Afc},
         {"ln", "ln [-s] TARGET LINK", "make a hard link (or, with -s, a symbolic one)",
          "Makes LINK pointing at TARGET. Devices since iOS 10 refuse to make links.\n", {"-s"}, {}, 2, 2, R::Afc},
         {"touch", "touch [--date DATE] PATH...", "set modification times",
@@ -102,14 +114,42 @@ constexpr const char* kGlobalOptions =
     "  -u, --udid UDID   the device to use (default: the only attached one)\n"
     "      --json        listings and queries as JSON, for scripts\n"
     "  -q, --quiet       no progress for push and pull\n"
-    "  -v, --verbose     also show the library's diagnostic lines\n"
+    "  -v, --verbose     also show the library's diagnostic lines and every device call\n"
+    "                    that fails\n"
     "      --wait SECS   wait up to SECS seconds for the device to be attached\n"
     "  -h, --help        this text, or a command's with a command\n"
     "      --version     the version\n";
 
 constexpr const char* kExitCodes =
-    "Exit status: 0 success, 1 device error (usbmuxd unreachable too), 2 usage error (the\n"
-    "root refused too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
+    "Exit status: 0 success, 1 device error (usbmuxd unreachable, no such device, a pattern\n"
+    "that matches nothing too), 2 usage error (the root refused, several devices and no -u\n"
+    "too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
+
+constexpr const char* kPatterns =
+    "A PATH of ls, rm and stat may be a pattern with *, ? and [...] as the shell has them,\n"
+    "matched against the names on the device: quote it ('/DCIM/*.JPG') so that the local\n"
+    "shell leaves it alone. * and ? match a leading \".\" only when it is written, and never\n"
+    "\".\" or \"..\". A pattern that matches nothing is an error (with rm -f, nothing to do);\n"
+    "\\*, \\?, \\[ and \\\\ stand for the character itself.\n";
+
+// The width of the synopsis column of the command list; a longer synopsis has the line to itself.
+constexpr std::size_t kSynopsisColumn = 30;
+
+std::string commandLine(const char* synopsis, const char* summary) {
+    if (std::string_view(synopsis).size() <= kSynopsisColumn)
+        return fmt::format("  {:<{}} {}\n", synopsis, kSynopsisColumn, summary);
+    return fmt::format("  {}\n  {:<{}} {}\n", synopsis, "", kSynopsisColumn, summary);
+}
+
+bool takesPatterns(const std::string& command) { return command == "ls" || command == "rm" || command == "stat"; }
+
+// Other spellings of commands' switches, as GNU's tools take them.
+constexpr std::pair<const char*, const char*> kAliases[] = {
+    {"-R", "-r"}, {"--recursive", "-r"}, {"--force", "-f"}, {"--parents", "-p"}};
+
+bool has(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
 
 bool parseSeconds(const std::string& text, double& seconds) {
     if (text.empty()) return false;
@@ -131,7 +171,79 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
     Invocation invocation;
     const Command* command = nullptr;
     bool operandsOnly = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::size_t i = 0;
+
+    // One option by its name, with the value written into its argument ("--name=value", or the
+    // rest of a bundle after "-u"), if any; a valued option without one takes the next argument.
+    auto option = [&](std::string name, std::optional<std::string> inlineValue) -> bool {
+        auto takeValue = [&]() -> std::optional<std::string> {
+            if (inlineValue) return inlineValue;
+            if (i + 1 < arguments.size()) return arguments[++i];
+            error = fmt::format("option {} needs a value", name);
+            return std::nullopt;
+        };
+        auto noValue = [&]() {
+            if (inlineValue) error = fmt::format("option {} takes no value", name);
+            return !inlineValue;
+        };
+        if (name == "-h" || name == "--help") {
+            invocation.help = true;
+            return noValue();
+        }
+        if (name == "--version") {
+            invocation.version = true;
+            return noValue();
+        }
+        if (name == "--json") {
+            invocation.json = true;
+            return noValue();
+        }
+        if (name == "-q" || name == "--quiet") {
+            invocation.quiet = true;
+            return noValue();
+        }
+        if (name == "-v" || name == "--verbose") {
+            invocation.verbose = true;
+            return noValue();
+        }
+        if (name == "-u" || name == "--udid") {
+            auto value = takeValue();
+            if (!value) return false;
+            if (value->empty()) {
+                error = "option -u needs a udid";
+                return false;
+            }
+            invocation.udid = *value;
+            return true;
+        }
+        if (name == "--wait") {
+            auto value = takeValue();
+            if (!value) return false;
+            if (parseSeconds(*value, invocation.waitSeconds)) return true;
+            error = fmt::format("--wait takes a number of seconds, not \"{}\"", *value);
+            return false;
+        }
+        if (command) {
+            for (const auto& [alias, canonical] : kAliases) {
+                if (name == alias && has(command->flags, canonical)) name = canonical;
+            }
+            if (has(command->flags, name)) {
+                invocation.flags.insert(name);
+                return noValue();
+            }
+            if (has(command->valued, name)) {
+                auto value = takeValue();
+                if (value) invocation.options[name] = *value;
+                return value.has_value();
+            }
+        }
+        error = command ? fmt::format("{}: unknown option {} (see keldo-device {} --help)", command->name, name,
+                                      command->name)
+                        : fmt::format("unknown option {} (see keldo-device --help)", name);
+        return false;
+    };
+
+    for (; i < arguments.size(); ++i) {
         const std::string& arg = arguments[i];
         if (operandsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!command) {
@@ -154,67 +266,23 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
             operandsOnly = true;
             continue;
         }
-        // "--name=value" carries its value; otherwise a valued option takes the next argument.
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inlineValue = arg.substr(eq + 1);
+        if (arg[1] == '-') {
+            const std::size_t eq = arg.find('=');
+            if (eq == std::string::npos ? !option(arg, std::nullopt) : !option(arg.substr(0, eq), arg.substr(eq + 1)))
+                return std::nullopt;
+            continue;
         }
-        auto takeValue = [&]() -> std::optional<std::string> {
-            if (inlineValue) return inlineValue;
-            if (i + 1 < arguments.size()) return arguments[++i];
-            error = fmt::format("option {} needs a value", name);
-            return std::nullopt;
-        };
-        auto noValue = [&]() {
-            if (inlineValue) error = fmt::format("option {} takes no value", name);
-            return !inlineValue;
-        };
-
-        if (name == "-h" || name == "--help") {
-            if (!noValue()) return std::nullopt;
-            invocation.help = true;
-        } else if (name == "--version") {
-            if (!noValue()) return std::nullopt;
-            invocation.version = true;
-        } else if (name == "--json") {
-            if (!noValue()) return std::nullopt;
-            invocation.json = true;
-        } else if (name == "-q" || name == "--quiet") {
-            if (!noValue()) return std::nullopt;
-            invocation.quiet = true;
-        } else if (name == "-v" || name == "--verbose") {
-            if (!noValue()) return std::nullopt;
-            invocation.verbose = true;
-        } else if (name == "-u" || name == "--udid") {
-            auto value = takeValue();
-            if (!value) return std::nullopt;
-            if (value->empty()) {
-                error = "option -u needs a udid";
-                return std::nullopt;
+        // Short options bundle as getopt has them: "-la" is "-l -a"; in "-uUDID" or "-qu UDID"
+        // the option that takes a value ends the bundle and takes the rest, or the next argument.
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const std::string name{'-', arg[k]};
+            const bool valued = name == "-u" || (command && has(command->valued, name));
+            if (valued) {
+                if (!option(name, k + 1 < arg.size() ? std::optional(arg.substr(k + 1)) : std::nullopt))
+                    return std::nullopt;
+                break;
             }
-            invocation.udid = *value;
-        } else if (name == "--wait") {
-            auto value = takeValue();
-            if (!value) return std::nullopt;
-            if (!parseSeconds(*value, invocation.waitSeconds)) {
-                error = fmt::format("--wait takes a number of seconds, not \"{}\"", *value);
-                return std::nullopt;
-            }
-        } else if (command && std::find(command->flags.begin(), command->flags.end(), name) != command->flags.end()) {
-            if (!noValue()) return std::nullopt;
-            invocation.flags.insert(name);
-        } else if (command &&
-                   std::find(command->valued.begin(), command->valued.end(), name) != command->valued.end()) {
-            auto value = takeValue();
-            if (!value) return std::nullopt;
-            invocation.options[name] = *value;
-        } else {
-            error = command ? fmt::format("{}: unknown option {} (see keldo-device {} --help)", command->name, name,
-                                          command->name)
-                            : fmt::format("unknown option {} (see keldo-device --help)", name);
-            return std::nullopt;
+            if (!option(name, std::nullopt)) return std::nullopt;
         }
     }
 
@@ -224,7 +292,10 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
         return std::nullopt;
     }
     const int count = static_cast<int>(invocation.operands.size());
-    if (count < command->minOperands || (command->maxOperands >= 0 && count > command->maxOperands)) {
+    // "rm -f" with nothing to remove is fine, as a script's "rm -f $FILES" expects.
+    const bool nothingToForce = invocation.command == "rm" && invocation.has("-f") && count == 0;
+    if ((count < command->minOperands && !nothingToForce) ||
+        (command->maxOperands >= 0 && count > command->maxOperands)) {
         error = fmt::format("{}: {} (usage: keldo-device {})", command->name,
                             count < command->minOperands ? "missing operand" : "too many operands", command->synopsis);
         return std::nullopt;
@@ -241,12 +312,16 @@ std::string CommandLine::usage() {
         "(USBMUXD_SOCKET_ADDRESS=UNIX:/path).\n"
         "\n"
         "Commands:\n";
-    for (const auto& c : commands()) text += fmt::format("  {:<30} {}\n", c.synopsis, c.summary);
+    for (const auto& c : commands()) text += commandLine(c.synopsis, c.summary);
+    text += commandLine("help [COMMAND]", "this text, or a command's (as COMMAND --help)");
     text += "\n";
     text += kGlobalOptions;
     text += "\n";
+    text += "Short options may be bundled (ls -la, rm -rf); -- ends the options.\n\n";
+    text += kPatterns;
+    text += "\n";
     text += "Names from a device show a byte that is not UTF-8, a control character or a backslash\n"
-            "as \\xNN, and a C1 or bidirectional control as \\uNNNN (see man keldo-device).\n";
+            "as \\xNN, and a C1 or bidirectional control as \\uNNNN (see man keldo-device).\n\n";
     text += kExitCodes;
     text += "See keldo-device COMMAND --help, and man keldo-device.\n";
     return text;
@@ -257,6 +332,7 @@ std::optional<std::string> CommandLine::helpFor(const std::string& name) {
     if (!c) return std::nullopt;
     std::string text = fmt::format("Usage: keldo-device [OPTIONS] {}\n\n{}.\n", c->synopsis, c->summary);
     if (*c->details) text += fmt::format("\n{}", c->details);
+    if (takesPatterns(c->name)) text += fmt::format("\n{}", kPatterns);
     text += "\n";
     text += kGlobalOptions;
     return text;

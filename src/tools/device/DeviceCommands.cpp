@@ -4,6 +4,7 @@
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/JsonWriter.h"
+#include "tools/device/StatusText.h"
 #include "tools/device/ValueText.h"
 
 #include <fmt/format.h>
@@ -16,11 +17,10 @@ namespace keldo {
 namespace {
 
 void optionalText(JsonWriter& json, const char* key, const std::optional<std::string>& value) {
-    json.key(key);
     if (value) {
-        json.text(*value);
+        json.field(key, *value);
     } else {
-        json.null();
+        json.key(key).null();
     }
 }
 
@@ -89,7 +89,7 @@ int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& dom
     if (!value) {
         std::string why;
         if (auto text = device.lasterror()) {
-            why = *text;
+            why = StatusText::explain(*text);
         } else if (!device.isPair()) {
             why = "the device is not paired with this computer";
         } else if (key) {
@@ -113,14 +113,23 @@ int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& dom
 }
 
 void DeviceCommands::event(AMDevice& device, bool attached) {
+    // A detached device is asked nothing: its event tells what was known of it at its attach.
+    const AMDevice* handle = &device;
+    std::optional<std::string> version;
+    if (attached) {
+        version = device.productVersion();
+        versions_[handle] = version;
+    } else if (auto known = versions_.find(handle); known != versions_.end()) {
+        version = known->second;
+        versions_.erase(known);
+    }
     if (json_) {
         JsonWriter json;
         json.beginObject();
         json.key("event").text(attached ? "attached" : "detached");
         optionalText(json, "udid", device.udid());
         optionalText(json, "name", device.deviceName());
-        // The version is kept from the attach; a detached device is asked nothing.
-        optionalText(json, "version", attached ? device.productVersion() : std::nullopt);
+        optionalText(json, "version", version);
         json.key("connection").text(connectionOf(device));
         json.endObject();
         console_.json(json);

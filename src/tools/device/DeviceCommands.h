@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,7 +21,8 @@ public:
     int list(const std::vector<std::shared_ptr<AMDevice>>& devices);
     // All values of a domain (none: the default one), or the one value of `key`.
     int info(AMDevice& device, const std::optional<std::string>& domain, const std::optional<std::string>& key);
-    // watch: a device came or went (flushed at once, for whoever reads the pipe).
+    // watch: a device came or went (flushed at once, for whoever reads the pipe). A detach tells
+    // the values known from the device's attach.
     void event(AMDevice& device, bool attached);
 
     // "usb" or "network", as interface type 2 is the wireless connection.
@@ -29,6 +31,8 @@ public:
 private:
     Console& console_;
     bool json_;
+    // The version of each attached handle; the monitor keeps a handle until its detach is told.
+    std::map<const AMDevice*, std::optional<std::string>> versions_;
 };
 
 } // namespace keldo

@@ -4,10 +4,12 @@
 #include "device/AMDevice.h"
 #include "monitor/DeviceMonitor.h"
 #include "platform/RunLoop.h"
+#include "platform/SystemLog.h"
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
+#include "tools/device/StatusText.h"
 #include "tools/device/Transfer.h"
 
 #include <fmt/format.h>
@@ -106,22 +108,28 @@ void DeviceTool::settled() {
     running_ = true;
     if (deadlineTimer_) deadlineTimer_->invalidate();
 
-    if (invocation_.command == "list") {
-        end(deviceCommands_.list(devices));
+    // list names what is there, none included; but a device asked for by udid or waited for
+    // that is not there is a failure, as for every command.
+    if (devices.empty() && (invocation_.command != "list" || invocation_.udid || invocation_.waitSeconds > 0)) {
+        std::string what = invocation_.udid ? fmt::format("no device with udid {} is attached", *invocation_.udid)
+                                            : std::string("no device attached");
+        // A --wait that ran out says so, and how long it was.
+        if (invocation_.waitSeconds > 0) what += fmt::format(" (waited {} s)", invocation_.waitSeconds);
+        console_.error(what);
+        end(kExitDeviceError);
         return;
     }
-    if (devices.empty()) {
-        console_.error(invocation_.udid ? fmt::format("no device with udid {} is attached", *invocation_.udid)
-                                        : std::string("no device attached"));
-        end(kExitDeviceError);
+    if (invocation_.command == "list") {
+        end(deviceCommands_.list(devices));
         return;
     }
     std::set<std::string> udids;
     for (const auto& d : devices) udids.insert(d->udid().value_or(""));
     if (udids.size() > 1) {
+        // Which device is meant is for the command line to say: a usage error.
         console_.error(fmt::format("{} devices are attached; choose one with -u UDID (see keldo-device list)",
                                    udids.size()));
-        end(kExitDeviceError);
+        end(kExitUsage);
         return;
     }
     // The same device over USB and the network: USB is the faster and the surer way.
@@ -148,6 +156,8 @@ bool DeviceTool::sourceReachable() {
 
 void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
     device_ = device;
+    logLine("using {} \"{}\" over {}", device->udid().value_or("-"), device->deviceName().value_or(""),
+            DeviceCommands::connectionOf(*device));
     const auto reach = CommandLine::reachOf(invocation_.command);
     if (reach == CommandLine::Reach::Device) {
         end(deviceCommands_.info(*device, invocation_.option("--domain"), invocation_.option("--key")));
@@ -159,7 +169,7 @@ void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
 int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
     afc_ = device->mediaDirectory();
     if (!afc_) {
-        std::string why = device->lasterror().value_or("the service could not be started");
+        std::string why = StatusText::explain(device->lasterror().value_or("the service could not be started"));
         if (!device->isPair()) why = "the device is not paired with this computer";
         console_.error(fmt::format("can't open the file system of {}: {}", device->udid().value_or("the device"), why));
         return kExitDeviceError;

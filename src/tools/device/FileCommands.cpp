@@ -6,6 +6,8 @@
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/JsonWriter.h"
+#include "tools/device/RemoteGlob.h"
+#include "tools/device/StatusText.h"
 #include "tools/device/ValueText.h"
 
 #include <fmt/format.h>
@@ -23,29 +25,7 @@ namespace keldo {
 
 namespace {
 
-// What the device's own AFC status codes mean.
-constexpr const char* kAfcStatusNames[] = {
-    nullptr, "unknown error", "invalid header", "no resources", "not a directory, or a read error",
-    "write error", "unknown packet type", "invalid argument", "no such file or directory", "is a directory",
-    "permission denied", "service not connected", "timed out", "too much data", "end of data",
-    "operation not supported", "already exists", "busy", "no space left", "would block", "I/O error",
-    "interrupted", "in progress", "internal error",
-};
-
 constexpr std::uint64_t kCatBuffer = 1024 * 1024;
-constexpr unsigned long kAfcNotFound = 8;
-
-// The device's status in a text of the library's status check ("... Return code = 0x0008").
-std::optional<unsigned long> statusIn(const std::string& text) {
-    static const std::string kMarker = "Return code = 0x";
-    const std::size_t at = text.rfind(kMarker);
-    if (at == std::string::npos) return std::nullopt;
-    const std::string digits = text.substr(at + kMarker.size());
-    char* end = nullptr;
-    const unsigned long code = std::strtoul(digits.c_str(), &end, 16);
-    if (digits.empty() || *end != '\0') return std::nullopt;
-    return code;
-}
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
 
@@ -99,13 +79,35 @@ FileCommands::FileCommands(Console& console, AFCDirectoryAccess& afc, bool json)
 int FileCommands::run(const Invocation& invocation) {
     const auto& operands = invocation.operands;
     const std::string& command = invocation.command;
+    int status = kExitSuccess;
+    // With --json, a pattern gives the shape of several paths, however many it matched.
+    const bool grouped = std::any_of(operands.begin(), operands.end(), RemoteGlob::isPattern);
+    auto worst = [&status](int result) { return status == kExitSuccess ? result : std::max(status, result); };
     if (command == "devinfo") return devinfo();
-    if (command == "ls") return ls(operands.empty() ? "/" : operands[0], invocation.has("-l"));
+    if (command == "ls") {
+        if (operands.empty()) return ls({"/"}, invocation.has("-l"));
+        const auto paths = expand(command, operands, false, status);
+        if (paths.empty()) return status;
+        return worst(ls(paths, invocation.has("-l"), grouped));
+    }
     if (command == "tree") return tree(operands.empty() ? "/" : operands[0]);
-    if (command == "stat") return stat(operands);
-    if (command == "mkdir") return mkdir(operands);
-    if (command == "rm") return rm(operands, invocation.has("-r"), !invocation.has("--no-preserve-root"));
-    if (command == "mv") return mv(operands[0], operands[1]);
+    if (command == "stat") {
+        const auto paths = expand(command, operands, false, status);
+        if (paths.empty()) return status;
+        return worst(stat(paths, grouped));
+    }
+    if (command == "mkdir") return mkdir(operands, invocation.has("-p"));
+    if (command == "rm") {
+        const Removal how{invocation.has("-r"), invocation.has("-f"), !invocation.has("--no-preserve-root")};
+        // The root is refused before any pattern is looked at (rm refuses it, removing nothing).
+        for (const auto& path : operands) {
+            if (how.preserveRoot && normalise(path) == "/") return rm({path}, how);
+        }
+        const auto paths = expand(command, operands, how.force, status);
+        if (paths.empty()) return status;
+        return worst(rm(paths, how));
+    }
+    if (command == "mv") return mv({operands.begin(), operands.end() - 1}, operands.back(), invocation.has("-f"));
     if (command == "ln") return ln(operands[0], operands[1], invocation.has("-s"));
     if (command == "cat") return cat(operands);
     if (command == "touch") {
@@ -131,6 +133,29 @@ int FileCommands::failed(const std::string& command, const std::string& path) {
     return kExitDeviceError;
 }
 
+bool FileCommands::lastWasNotFound() const {
+    const auto failure = StatusText::parse(textOr(afc_.lastError(), ""));
+    return failure && StatusText::isNotFound(failure->status);
+}
+
+std::vector<std::string> FileCommands::expand(const std::string& command, const std::vector<std::string>& operands,
+                                              bool quiet, int& status) {
+    RemoteGlob glob(afc_);
+    std::vector<std::string> paths;
+    for (const auto& operand : operands) {
+        auto expansion = glob.expand(operand);
+        if (expansion.paths.empty() && !quiet) {
+            console_.error(expansion.failure
+                               ? fmt::format("{} {}: no match (can't list all of it: {})", command, operand,
+                                             explain(*expansion.failure))
+                               : fmt::format("{} {}: no match", command, operand));
+            status = kExitDeviceError;
+        }
+        std::move(expansion.paths.begin(), expansion.paths.end(), std::back_inserter(paths));
+    }
+    return paths;
+}
+
 int FileCommands::devinfo() {
     PlistRef info = afc_.deviceInfo();
     if (!info) {
@@ -149,74 +174,124 @@ int FileCommands::devinfo() {
     return kExitSuccess;
 }
 
-int FileCommands::ls(const std::string& path, bool details) {
+int FileCommands::ls(const std::vector<std::string>& paths, bool details, bool grouped) {
     struct Row {
         std::string name;
         PlistRef info;
     };
-    std::vector<Row> rows;
+    struct Listing {
+        std::string path;
+        bool directory;
+        std::vector<Row> rows;
+    };
+    std::vector<Listing> listings;
     int status = kExitSuccess;
-    auto names = afc_.directoryContents(path);
-    if (names) {
-        std::sort(names->begin(), names->end());
-        for (auto& name : *names) {
-            PlistRef info;
-            if (details) {
-                info = afc_.getFileInfo(join(path, name));
-                if (!info) status = failed("ls", join(path, name));
+    for (const auto& path : paths) {
+        Listing listing{path, true, {}};
+        auto names = afc_.directoryContents(path);
+        if (names) {
+            std::sort(names->begin(), names->end());
+            for (auto& name : *names) {
+                PlistRef info;
+                if (details) {
+                    info = afc_.getFileInfo(join(path, name));
+                    if (!info) status = failed("ls", join(path, name));
+                }
+                listing.rows.push_back({std::move(name), std::move(info)});
             }
-            rows.push_back({std::move(name), std::move(info)});
-        }
-    } else {
-        // A path that is no directory is listed as itself, as ls does.
-        const std::string listingError = textOr(afc_.lastError(), "failed");
-        PlistRef info = afc_.getFileInfo(path);
-        if (!info || typeOf(info) == "S_IFDIR") {
-            console_.error(fmt::format("ls {}: {}", path, explain(listingError)));
-            return kExitDeviceError;
-        }
-        rows.push_back({path, details ? info : nullptr});
-    }
-
-    if (json_) {
-        JsonWriter json;
-        json.beginArray();
-        for (const auto& row : rows) {
-            if (!details) {
-                json.text(row.name);
+        } else {
+            // A path that is no directory is listed as itself, as ls does.
+            const std::string listingError = textOr(afc_.lastError(), "failed");
+            PlistRef info = afc_.getFileInfo(path);
+            if (!info || typeOf(info) == "S_IFDIR") {
+                console_.error(fmt::format("ls {}: {}", path, explain(listingError)));
+                status = kExitDeviceError;
                 continue;
             }
-            json.beginObject().key("name").text(row.name);
-            if (row.info) {
-                json.key("type").text(describeType(typeOf(row.info)).second);
-                if (auto size = integerOf(row.info, "st_size")) json.key("size").integer(*size);
-                if (auto mtime = dateOf(row.info, "st_mtime")) json.key("mtime").text(ValueText::isoDate(*mtime));
-                if (const PlistValue* target = entry(row.info, "LinkTarget"); target && target->text())
-                    json.key("target").text(*target->text());
-            }
-            json.endObject();
+            listing.directory = false;
+            listing.rows.push_back({path, details ? info : nullptr});
         }
-        json.endArray();
+        listings.push_back(std::move(listing));
+    }
+    // As ls has them: files first, then directories, each group by path.
+    std::stable_sort(listings.begin(), listings.end(), [](const Listing& a, const Listing& b) {
+        return a.directory != b.directory ? !a.directory : a.path < b.path;
+    });
+    const bool several = paths.size() > 1;
+    grouped = grouped || several;
+
+    if (json_) {
+        auto rowsOf = [&](JsonWriter& json, const std::vector<Row>& rows) {
+            json.beginArray();
+            for (const auto& row : rows) {
+                if (!details) {
+                    json.element("name", row.name);
+                    continue;
+                }
+                json.beginObject().field("name", row.name);
+                if (row.info) {
+                    json.key("type").text(describeType(typeOf(row.info)).second);
+                    if (auto size = integerOf(row.info, "st_size")) json.key("size").integer(*size);
+                    if (auto mtime = dateOf(row.info, "st_mtime")) json.key("mtime").text(ValueText::isoDate(*mtime));
+                    if (const PlistValue* target = entry(row.info, "LinkTarget"); target && target->text())
+                        json.field("target", *target->text());
+                }
+                json.endObject();
+            }
+            json.endArray();
+        };
+        JsonWriter json;
+        if (!grouped) {
+            if (listings.empty()) return status;
+            rowsOf(json, listings.front().rows);
+        } else {
+            json.beginArray();
+            for (const auto& listing : listings) {
+                json.beginObject().field("path", listing.path).key("entries");
+                rowsOf(json, listing.rows);
+                json.endObject();
+            }
+            json.endArray();
+        }
         console_.json(json);
         return status;
     }
-    std::size_t sizeWidth = 1;
-    for (const auto& row : rows) {
-        if (auto size = integerOf(row.info, "st_size")) sizeWidth = std::max(sizeWidth, fmt::format("{}", *size).size());
-    }
-    for (const auto& row : rows) {
-        if (!details) {
-            console_.line(row.name);
-            continue;
+
+    auto show = [&](const std::vector<Row>& rows) {
+        std::size_t sizeWidth = 1;
+        for (const auto& row : rows) {
+            if (auto size = integerOf(row.info, "st_size"))
+                sizeWidth = std::max(sizeWidth, fmt::format("{}", *size).size());
         }
-        const auto size = integerOf(row.info, "st_size");
-        const auto mtime = dateOf(row.info, "st_mtime");
-        std::string text = fmt::format("{} {:>{}} {:<16} {}", describeType(typeOf(row.info)).first,
-                                       size ? fmt::format("{}", *size) : "?", sizeWidth,
-                                       mtime ? ValueText::localMinute(*mtime) : "?", row.name);
-        if (const PlistValue* target = entry(row.info, "LinkTarget"); target && target->text())
-            text += " -> " + *target->text();
-        console_.line(text);
+        for (const auto& row : rows) {
+            if (!details) {
+                console_.line(row.name);
+                continue;
+            }
+            const auto size = integerOf(row.info, "st_size");
+            const auto mtime = dateOf(row.info, "st_mtime");
+            std::string text = fmt::format("{} {:>{}} {:<16} {}", describeType(typeOf(row.info)).first,
+                                           size ? fmt::format("{}", *size) : "?", sizeWidth,
+                                           mtime ? ValueText::localMinute(*mtime) : "?", row.name);
+            if (const PlistValue* target = entry(row.info, "LinkTarget"); target && target->text())
+                text += " -> " + *target->text();
+            console_.line(text);
+        }
+    };
+    std::vector<Row> files;
+    for (auto& listing : listings) {
+        if (!listing.directory) std::move(listing.rows.begin(), listing.rows.end(), std::back_inserter(files));
+    }
+    show(files);
+    bool first = files.empty();
+    for (const auto& listing : listings) {
+        if (!listing.directory) continue;
+        if (several) {
+            if (!first) console_.line("");
+            console_.line(listing.path + ":");
+        }
+        first = false;
+        show(listing.rows);
     }
     return status;
 }
@@ -235,9 +310,9 @@ int FileCommands::tree(const std::string& path) {
         json.beginArray();
         for (const auto& e : entries) {
             if (e.target) {
-                json.beginObject().key("path").text(e.path).key("target").text(*e.target).endObject();
+                json.beginObject().field("path", e.path).field("target", *e.target).endObject();
             } else {
-                json.text(e.path);
+                json.element("path", e.path);
             }
         }
         json.endArray();
@@ -302,8 +377,7 @@ bool FileCommands::walkTree(const std::string& start, std::vector<TreeEntry>& en
             if (!info) {
                 // Listed by its directory but not found: removed meanwhile. Anything else is a
                 // failure to name.
-                const auto status = statusIn(textOr(afc_.lastError(), ""));
-                if (!status || *status != kAfcNotFound) trouble(child);
+                if (!lastWasNotFound()) trouble(child);
                 entries.push_back({std::move(child), std::nullopt});
                 continue;
             }
@@ -330,7 +404,7 @@ bool FileCommands::walkTree(const std::string& start, std::vector<TreeEntry>& en
     return complete;
 }
 
-int FileCommands::stat(const std::vector<std::string>& paths) {
+int FileCommands::stat(const std::vector<std::string>& paths, bool grouped) {
     int status = kExitSuccess;
     std::vector<PlistRef> infos;
     for (const auto& path : paths) {
@@ -342,11 +416,11 @@ int FileCommands::stat(const std::vector<std::string>& paths) {
         infos.push_back(std::move(info));
     }
     if (json_) {
-        // One path gives one object; several an array of them.
+        grouped = grouped || paths.size() > 1;
         JsonWriter json;
-        if (paths.size() > 1) json.beginArray();
+        if (grouped) json.beginArray();
         for (const auto& info : infos) ValueText::writeJson(json, *info);
-        if (paths.size() > 1) json.endArray();
+        if (grouped) json.endArray();
         if (!json.str().empty()) console_.json(json);
         return status;
     }
@@ -359,18 +433,39 @@ int FileCommands::stat(const std::vector<std::string>& paths) {
     return status;
 }
 
-int FileCommands::mkdir(const std::vector<std::string>& paths) {
+int FileCommands::mkdir(const std::vector<std::string>& paths, bool parents) {
     int status = kExitSuccess;
     for (const auto& path : paths) {
-        if (!afc_.mkdir(path)) status = failed("mkdir", path);
+        if (!parents) {
+            if (!afc_.mkdir(path)) status = failed("mkdir", path);
+            continue;
+        }
+        // From the top down: what is there must be a directory (or a link to one), what is not
+        // is made. One made meanwhile by someone else is as good.
+        const std::string whole = normalise(path);
+        std::string made;
+        for (std::size_t at = 1; at <= whole.size(); ++at) {
+            if (at < whole.size() && whole[at] != '/') continue;
+            const std::string part = whole.substr(0, at);
+            if (afc_.getFileInfo(part)) {
+                if (isDirectory(afc_, part)) continue;
+                console_.error(fmt::format("mkdir {}: {} is there and is no directory", path, part));
+                status = kExitDeviceError;
+                break;
+            }
+            if (!afc_.mkdir(part) && !isDirectory(afc_, part)) {
+                status = failed("mkdir", part);
+                break;
+            }
+        }
     }
     return status;
 }
 
-int FileCommands::rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot) {
+int FileCommands::rm(const std::vector<std::string>& paths, const Removal& how) {
     // All operands are looked at before anything goes: "", "/." or "DCIM/.." name the root as
     // surely as "/" does, and a script's "$DIR/" with DIR empty is the usual way to get there.
-    if (preserveRoot) {
+    if (how.preserveRoot) {
         for (const auto& path : paths) {
             if (normalise(path) != "/") continue;
             console_.error(fmt::format("rm: \"{}\" is the root of the file system; refusing to remove it "
@@ -381,23 +476,55 @@ int FileCommands::rm(const std::vector<std::string>& paths, bool recursive, bool
     }
     int status = kExitSuccess;
     for (const auto& given : paths) {
+        // "DCIM/100APPLE/.." is DCIM: that is never what "rm -r" of it meant.
+        std::string last = given;
+        while (last.size() > 1 && last.back() == '/') last.pop_back();
+        last = last.substr(last.find_last_of('/') + 1);
+        if ((last == "." || last == "..") && normalise(given) != "/") {
+            console_.error(fmt::format("rm {}: refusing to remove \".\" or \"..\"", given));
+            status = kExitDeviceError;
+            continue;
+        }
         // Normalised, so that a trailing "/" or "/." can't make the device follow a symbolic link
         // that is to be removed itself.
         const std::string path = normalise(given);
-        if (!recursive) {
-            if (!afc_.unlink(path)) status = failed("rm", given);
+        if (!how.recursive) {
+            if (afc_.unlink(path)) continue;
+            if (how.force && lastWasNotFound()) continue;
+            removalFailed(given, path, false);
+            status = kExitDeviceError;
             continue;
         }
         bool removedAny = false;
-        if (!removeTree(path, 0, removedAny) && status != kExitPartial)
+        if (!removeTree(path, 0, how.force, removedAny) && status != kExitPartial)
             status = removedAny ? kExitPartial : kExitDeviceError;
     }
     return status;
 }
 
-bool FileCommands::removeTree(const std::string& path, int depth, bool& removedAny) {
+void FileCommands::removalFailed(const std::string& given, const std::string& path, bool recursive) {
+    const std::string text = textOr(afc_.lastError(), "failed");
+    const auto failure = StatusText::parse(text);
+    // Devices answer a directory that still holds entries with their "unknown error" (which
+    // libimobiledevice turns into its own "directory not empty"); ask the directory which it is.
+    bool notEmpty = failure && StatusText::isNotEmpty(failure->status);
+    if (failure && failure->status == 1) {
+        const auto names = afc_.directoryContents(path);
+        notEmpty = names && !names->empty();
+    }
+    if (!notEmpty || !failure) {
+        console_.error(fmt::format("rm {}: {}", given, explain(text)));
+        return;
+    }
+    console_.error(fmt::format("rm {}: directory not empty{} {}", given, recursive ? "" : " (use -r)",
+                               StatusText::code(*failure)));
+}
+
+bool FileCommands::removeTree(const std::string& path, int depth, bool force, bool& removedAny) {
     PlistRef info = afc_.getFileInfo(path);
     if (!info) {
+        // Gone already: with -f, or inside a tree (removed meanwhile), that is what was wanted.
+        if ((force || depth > 0) && lastWasNotFound()) return true;
         failed("rm", path);
         return false;
     }
@@ -412,28 +539,61 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool& removedA
             return false;
         }
         for (const auto& name : *names) {
-            if (!removeTree(join(path, name), depth + 1, removedAny)) return false;
+            if (!removeTree(join(path, name), depth + 1, force, removedAny)) return false;
         }
     }
     // Only an override gets here with the root: its contents go, the root itself can't.
     if (path == "/") return true;
     if (!afc_.unlink(path)) {
-        failed("rm", path);
+        if ((force || depth > 0) && lastWasNotFound()) return true;
+        removalFailed(path, path, true);
         return false;
     }
     removedAny = true;
     return true;
 }
 
-int FileCommands::mv(const std::string& from, const std::string& to) {
-    for (const std::string* path : {&from, &to}) {
-        if (normalise(*path) != "/") continue;
-        console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is neither moved nor replaced",
-                                   *path));
+int FileCommands::mv(const std::vector<std::string>& sources, const std::string& destination, bool force) {
+    for (const auto& path : sources) {
+        if (normalise(path) != "/") continue;
+        console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not moved", path));
         return kExitUsage;
     }
-    if (!afc_.renameTo(from, to)) return failed("mv", from);
-    return kExitSuccess;
+    if (normalise(destination) == "/") {
+        console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not replaced", destination));
+        return kExitUsage;
+    }
+    // Into a directory, as mv does; several sources need one.
+    const bool into = isDirectory(afc_, destination);
+    if (!into && sources.size() > 1) {
+        console_.error(fmt::format("mv: {} is no directory to move {} paths into", destination, sources.size()));
+        return kExitDeviceError;
+    }
+    int status = kExitSuccess;
+    for (const auto& source : sources) {
+        const std::string normalised = normalise(source);
+        const std::string target = into ? join(destination, normalised.substr(normalised.rfind('/') + 1)) : destination;
+        if (normalise(target) == normalised) {
+            console_.error(fmt::format("mv {}: it is {} already", source, target));
+            status = kExitDeviceError;
+            continue;
+        }
+        // The device's rename replaces a file silently: what is there is looked at first. A
+        // query that fails for another reason than a missing path refuses too.
+        if (!force) {
+            if (afc_.getFileInfo(target)) {
+                console_.error(fmt::format("mv {}: {} exists; not replaced (-f replaces it)", source, target));
+                status = kExitDeviceError;
+                continue;
+            }
+            if (!lastWasNotFound()) {
+                status = failed("mv", target);
+                continue;
+            }
+        }
+        if (!afc_.renameTo(source, target)) status = failed("mv", source);
+    }
+    return status;
 }
 
 int FileCommands::ln(const std::string& target, const std::string& link, bool symbolic) {
@@ -451,7 +611,7 @@ int FileCommands::touch(const std::vector<std::string>& paths, const PlistDate& 
                 continue;
             }
             if (!file->closeFile()) {
-                console_.error(fmt::format("touch {}: {}", path, textOr(file->lasterror(), "failed")));
+                console_.error(fmt::format("touch {}: {}", path, explain(textOr(file->lasterror(), "failed"))));
                 status = kExitDeviceError;
                 continue;
             }
@@ -475,7 +635,7 @@ int FileCommands::cat(const std::vector<std::string>& paths) {
             if (got == 0) {
                 // The end of the file and a failed read both give 0; only a failure leaves a text.
                 if (auto failure = file->lasterror()) {
-                    console_.error(fmt::format("cat {}: {}", path, *failure));
+                    console_.error(fmt::format("cat {}: {}", path, explain(*failure)));
                     status = kExitDeviceError;
                 }
                 break;
@@ -490,10 +650,12 @@ int FileCommands::cat(const std::vector<std::string>& paths) {
     return status;
 }
 
-std::string FileCommands::explain(const std::string& text) {
-    const auto code = statusIn(text);
-    if (!code || *code == 0 || *code >= std::size(kAfcStatusNames)) return text;
-    return fmt::format("{} ({})", text, kAfcStatusNames[*code]);
+std::string FileCommands::explain(const std::string& text) { return StatusText::explain(text); }
+
+bool FileCommands::isDirectory(AFCDirectoryAccess& afc, const std::string& path) {
+    PlistRef info = afc.getFileInfo(path);
+    const std::string type = typeOf(info);
+    return type == "S_IFDIR" || (type == "S_IFLNK" && afc.directoryContents(path).has_value());
 }
 
 std::string FileCommands::normalise(const std::string& path) {

@@ -24,25 +24,40 @@ public:
     int run(const Invocation& invocation);
 
     int devinfo();
-    int ls(const std::string& path, bool details);
+    // Lists each path: a directory by its names, anything else as itself. With several paths,
+    // files come first, then each directory under its path; `grouped` asks for that form even
+    // for one path (--json of a pattern, so that a script sees one shape).
+    int ls(const std::vector<std::string>& paths, bool details, bool grouped = false);
     // Every path under `path`, sorted, directories ending in "/". A symbolic link is shown with
     // its target and not followed. What can't be listed is named and the rest still shown: the
     // result is then kExitPartial.
     int tree(const std::string& path);
-    int stat(const std::vector<std::string>& paths);
-    int mkdir(const std::vector<std::string>& paths);
+    // One path gives one JSON object, several (or `grouped`) an array of them.
+    int stat(const std::vector<std::string>& paths, bool grouped = false);
+    // With `parents`, missing parents are made first and an existing directory is no failure.
+    int mkdir(const std::vector<std::string>& paths, bool parents = false);
+    struct Removal {
+        bool recursive = false;
+        // A path that is not there is no failure, and is not named.
+        bool force = false;
+        bool preserveRoot = true;
+    };
     // Recursive removal walks the tree itself and never follows a symbolic link: the link goes,
     // what it points at stays. A path that names the root is refused (kExitUsage, nothing
-    // removed) unless `preserveRoot` is false; then the root's contents go.
-    int rm(const std::vector<std::string>& paths, bool recursive, bool preserveRoot = true);
-    // Neither operand may name the root.
-    int mv(const std::string& from, const std::string& to);
+    // removed) unless `preserveRoot` is false; then the root's contents go. A path that ends in
+    // "." or ".." is refused as GNU rm refuses it.
+    int rm(const std::vector<std::string>& paths, const Removal& how);
+    // Renames `sources[0]` to `destination`, or moves every source into `destination` when it is
+    // a directory. An existing entry at the new name is replaced only when `force` is set;
+    // otherwise that source is refused and named, and the others still move. Neither may name
+    // the root.
+    int mv(const std::vector<std::string>& sources, const std::string& destination, bool force = false);
     int ln(const std::string& target, const std::string& link, bool symbolic);
     // Makes an empty file where none is, then sets the modification time.
     int touch(const std::vector<std::string>& paths, const PlistDate& date);
     int cat(const std::vector<std::string>& paths);
 
-    // The library's AFC status text, followed by what the device's status code means.
+    // The library's failure text in words, the call and its code after them (StatusText).
     static std::string explain(const std::string& text);
     // A --date argument (see the touch help); none when it can't be read.
     static std::optional<PlistDate> parseDate(const std::string& text);
@@ -51,6 +66,8 @@ public:
     // A remote path in its lexical normal form: absolute, without empty, "." and ".." parts
     // (".." above the root stays at the root); the root is "/".
     static std::string normalise(const std::string& path);
+    // Whether a remote path is a directory, or a symbolic link to one.
+    static bool isDirectory(AFCDirectoryAccess& afc, const std::string& path);
 
 private:
     // One entry of a tree listing: a directory's path ends in "/"; a symbolic link has a target.
@@ -60,9 +77,17 @@ private:
     };
 
     int failed(const std::string& command, const std::string& path);
+    // The operands with their patterns expanded (RemoteGlob). A pattern that matches nothing is
+    // named, unless `quiet`, and sets `status` to a failure.
+    std::vector<std::string> expand(const std::string& command, const std::vector<std::string>& operands, bool quiet,
+                                     int& status);
+    // The message of a removal that failed; a directory that still holds entries says so.
+    void removalFailed(const std::string& given, const std::string& path, bool recursive);
+    // Whether the library's last failure says that the path is not there.
+    bool lastWasNotFound() const;
     // Gathers the tree's entries, depth first; false when any part could not be listed.
     bool walkTree(const std::string& start, std::vector<TreeEntry>& entries);
-    bool removeTree(const std::string& path, int depth, bool& removedAny);
+    bool removeTree(const std::string& path, int depth, bool force, bool& removedAny);
 
     Console& console_;
     AFCDirectoryAccess& afc_;

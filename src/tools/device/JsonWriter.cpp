@@ -122,4 +122,32 @@ JsonWriter& JsonWriter::null() {
     return *this;
 }
 
+JsonWriter& JsonWriter::field(std::string_view name, std::string_view value) {
+    key(name).text(value);
+    if (!Utf8::isValid(value)) key(std::string(name) + "Base64").text(base64(value));
+    return *this;
+}
+
+JsonWriter& JsonWriter::element(std::string_view name, std::string_view value) {
+    if (Utf8::isValid(value)) return text(value);
+    return beginObject().field(name, value).endObject();
+}
+
+std::string JsonWriter::base64(std::string_view bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::uint32_t b0 = static_cast<unsigned char>(bytes[i]);
+        const std::uint32_t b1 = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        const std::uint32_t b2 = i + 2 < bytes.size() ? static_cast<unsigned char>(bytes[i + 2]) : 0;
+        const std::uint32_t n = (b0 << 16) | (b1 << 8) | b2;
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
 } // namespace keldo

@@ -11,6 +11,10 @@ namespace keldo {
 // bytes that are not valid UTF-8 (names from a device come byte for byte) become U+FFFD so that
 // the result is always valid JSON. Control characters (C0, DEL, C1) and bidirectional controls are
 // written as \uNNNN, so the text is also safe to show on a terminal as it is.
+//
+// A name with U+FFFD in it can't be given back to the device, so `field` and `element` also
+// write the bytes of a text that is not UTF-8, base64-encoded, under the key with "Base64"
+// added: {"name": "Odd\uFFFD", "nameBase64": "T2Rk/w=="}.
 class JsonWriter {
 public:
     JsonWriter& beginObject();
@@ -28,11 +32,17 @@ public:
     JsonWriter& boolean(bool value);
     JsonWriter& null();
 
+    // Inside an object: "key": value, and "keyBase64" beside it when the value is not UTF-8.
+    JsonWriter& field(std::string_view key, std::string_view value);
+    // In an array: the text itself when it is UTF-8, else {"key": text, "keyBase64": bytes}.
+    JsonWriter& element(std::string_view key, std::string_view value);
+
     // The text written so far.
     const std::string& str() const { return out_; }
 
     // `value` as a JSON string literal, quotes included.
     static std::string quoted(std::string_view value);
+    static std::string base64(std::string_view bytes);
 
 private:
     void beforeValue();

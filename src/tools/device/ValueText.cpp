@@ -91,6 +91,11 @@ void ValueText::writeJson(JsonWriter& json, const PlistValue& value) {
     case PlistValue::Kind::Dictionary:
         json.beginObject();
         for (const auto& [key, item] : *value.dictionary()) {
+            // A text from the device (a path, a link's target) keeps its bytes beside it.
+            if (item.kind() == PlistValue::Kind::Text) {
+                json.field(key, *item.text());
+                continue;
+            }
             json.key(key);
             writeJson(json, item);
         }
@@ -106,20 +111,7 @@ std::string ValueText::localMinute(const PlistDate& date) { return formatTime(da
 PlistDate ValueText::fromUnixSeconds(double seconds) { return PlistDate{seconds - kUnixTo2001}; }
 
 std::string ValueText::base64(const PlistValue::Data& data) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((data.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < data.size(); i += 3) {
-        const std::uint32_t b0 = data[i];
-        const std::uint32_t b1 = i + 1 < data.size() ? data[i + 1] : 0;
-        const std::uint32_t b2 = i + 2 < data.size() ? data[i + 2] : 0;
-        const std::uint32_t n = (b0 << 16) | (b1 << 8) | b2;
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += i + 1 < data.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        out += i + 2 < data.size() ? kAlphabet[n & 63] : '=';
-    }
-    return out;
+    return JsonWriter::base64({reinterpret_cast<const char*>(data.data()), data.size()});
 }
 
 } // namespace keldo

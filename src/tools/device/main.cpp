@@ -9,6 +9,7 @@
 #include "tools/device/Console.h"
 #include "tools/device/DeviceTool.h"
 #include "tools/device/ExitCode.h"
+#include "tools/device/TracingBackend.h"
 
 #include <fmt/format.h>
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
 
     // Real devices, through the usbmuxd that USBMUXD_SOCKET_ADDRESS names (else the system's).
     ImobiledeviceBackend::installNew();
+    if (invocation->verbose) TracingBackend::installOverCurrent();
     int code = kExitSuccess;
     {
         Application application;

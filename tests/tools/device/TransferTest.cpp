@@ -48,7 +48,7 @@ TEST_F(TransferTest, APullThatFailsInATreeKeepsWhatCameAndNoHalfFile) {
     files->inject(Fault("AFCFileRefRead", 20).onPath("/T/2.bin").after(1));
 
     EXPECT_EQ(Transfer(console, *afc, false).pull("/T", local("out")), kExitPartial);
-    EXPECT_EQ(errors(), "keldo-device: pull /T/2.bin: AFCFileRefRead failed: 20\n");
+    EXPECT_EQ(errors(), "keldo-device: pull /T/2.bin: I/O error [AFCFileRefRead 0x0014]\n");
     EXPECT_EQ(read("out/1.txt"), "one");
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(local("out"))) names.push_back(entry.path().filename());
@@ -167,7 +167,7 @@ TEST_F(TransferTest, AnUploadThatFailsLeavesNothingUnderTheRealNameNorBesideIt) 
         // A device may tell of a failed write only when the file is closed.
         {Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied), "AFCFileRefClose failed: 10"},
         {Fault("AFCRenamePath", SimulatedFileSystem::kPermissionDenied),
-         "AFCRenamePath failed: Return code = 0x000A (permission denied)"},
+         "permission denied [AFCRenamePath 0x000A]"},
     };
     for (const auto& c : cases) {
         files->inject(c.fault);

@@ -3,9 +3,11 @@
 
 Usage: keldo_device_test.py KELDO-DEVICE KELDO-DEVSIM [unittest arguments, e.g. a test class]
 """
+import base64
 import json
 import os
 import pty
+import re
 import resource
 import select
 import shutil
@@ -88,7 +90,16 @@ class ToolTest(unittest.TestCase):
         return error
 
     def spawn(self, *args):
-        return subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen([TOOL, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+        self.addCleanup(self.reap, process)  # a test that fails half-way leaves no tool running
+        return process
+
+    @staticmethod
+    def reap(process):
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
 
     def run_on_terminal(self, *args, until=None, output=False):
         """Runs the tool with standard error (and standard output too, when output is true) on a
@@ -160,7 +171,36 @@ class Usage(unittest.TestCase):
         for args in [("ls", "--help"), ("help", "ls"), ("--help", "ls", "-l")]:
             result = self.run_tool(*args)
             self.assertEqual(result.returncode, 0, args)
-            self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-l] [PATH]"), result.stdout)
+            self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-la] [PATH...]"), result.stdout)
+
+
+    def test_help_and_the_man_page_keep_their_columns(self):
+        text = self.run_tool("--help").stdout
+        start = text.index("Commands:\n") + len("Commands:\n")
+        lines = text[start:text.index("\n\n", start)].split("\n")
+        synopses = []
+        i = 0
+        while i < len(lines):
+            # A summary starts in column 33, after its synopsis or, for a long one, on the next line.
+            if i + 1 < len(lines) and lines[i + 1].startswith(" " * 33):
+                synopses.append(lines[i].strip())
+                i += 2
+                continue
+            self.assertTrue(lines[i][32] == " " and lines[i][33] != " ", lines[i])
+            synopses.append(lines[i][2:32].rstrip())
+            i += 1
+        self.assertIn("info [--domain DOMAIN] [--key KEY]", synopses)
+        self.assertIn("help [COMMAND]", synopses)
+        if not shutil.which("groff"):
+            self.skipTest("no groff to render the man page")
+        page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../src/tools/device/keldo-device.1")
+        rendered = subprocess.run(["groff", "-man", "-Tascii", "-P-cbou", page], capture_output=True, text=True).stdout
+        # Each command's tag, as the man page shows it: the whole synopsis, on a line of its own or
+        # before the start of its text.
+        tags = {re.split(r" {2,}", line.strip())[0] for line in rendered.splitlines()
+                if line.startswith(" " * 7) and not line.startswith(" " * 8)}
+        for synopsis in synopses:
+            self.assertIn(synopsis, tags)
 
 
 class DeviceCommands(ToolTest):
@@ -177,7 +217,8 @@ class DeviceCommands(ToolTest):
         self.assertEqual(lines[2].split(), ["net-0002", "Net", "Phone", "9.3", "iPhone4,1", "iPhone", "network", "yes"])
 
     def test_a_command_on_one_device_needs_a_choice_among_several(self):
-        self.assertIn("2 devices are attached; choose one with -u UDID", self.fails(DEVICE_ERROR, "info"))
+        self.assertIn("2 devices are attached; choose one with -u UDID", self.fails(USAGE, "info"))
+        self.assertIn("2 devices are attached", self.fails(USAGE, "ls"))
         self.assertIn("no device with udid other-3 is attached", self.fails(DEVICE_ERROR, "-u", "other-3", "info"))
         self.assertEqual(self.json("info", "-u", "net-0002", "--key", "DeviceName"), "Net Phone")
 
@@ -187,16 +228,24 @@ class DeviceCommands(ToolTest):
         self.assertIn("UniqueDeviceID: usb-0001\n", self.ok("-u", "usb-0001", "info"))
         self.assertIn("no value for NoSuchKey", self.fails(DEVICE_ERROR, "-u", "usb-0001", "info", "--key", "NoSuchKey"))
 
+    def test_a_device_asked_for_that_is_not_there_fails_list_too(self):
+        for args in [("list", "-u", "absent-9"), ("--json", "-u", "absent-9", "list")]:
+            self.assertEqual(self.fails(DEVICE_ERROR, *args), "keldo-device: no device with udid absent-9 is attached\n")
+        self.assertEqual(self.json("-u", "net-0002", "list")[0]["udid"], "net-0002")
+
     def test_wait_takes_a_device_that_comes_later(self):
         self.sim.command("detach usb-0001")
         self.sim.command("detach net-0002")
         self.assertEqual(self.json("list"), [])
         self.assertIn("no device attached", self.fails(DEVICE_ERROR, "info"))
+        self.assertIn("no device attached (waited 1 s)", self.fails(DEVICE_ERROR, "--wait", "1", "list"))
         waiting = self.spawn("--wait", "20", "-u", "late-3", "--json", "info", "--key", "DeviceName")
         time.sleep(1)
         self.sim.command("attach late-3 usb 8.0 Late Phone")
         out, err = waiting.communicate(timeout=30)
         self.assertEqual((waiting.returncode, json.loads(out)), (0, "Late Phone"), err)
+        error = self.fails(DEVICE_ERROR, "--wait", "0.5", "-u", "never-5", "info")
+        self.assertIn("no device with udid never-5 is attached (waited 0.5 s)", error)
         waiting = self.spawn("--wait", "20", "-u", "never-5", "info")
         time.sleep(1)
         waiting.send_signal(signal.SIGINT)
@@ -210,7 +259,8 @@ class DeviceCommands(ToolTest):
                                  "connection": "usb"})
         self.sim.command("detach net-0002")  # not the one watched
         self.sim.command("detach usb-0001")
-        self.assertEqual(json.loads(watch.stdout.readline())["event"], "detached")
+        # A detached device is asked nothing; its event carries what was known of it.
+        self.assertEqual(json.loads(watch.stdout.readline()), dict(first, event="detached"))
         self.sim.command("attach usb-0001 usb 7.1 USB Phone")
         self.assertEqual(json.loads(watch.stdout.readline())["event"], "attached")
         watch.send_signal(signal.SIGINT)
@@ -251,7 +301,7 @@ class FileCommands(ToolTest):
         self.assertEqual(self.json("tree"), tree)
         self.assertEqual(self.ok("tree", "/DCIM/"), "/DCIM/\n/DCIM/100APPLE/\n/DCIM/100APPLE/IMG_0001.JPG\n")
         error = self.fails(DEVICE_ERROR, "ls", "/Nothing")
-        self.assertIn("ls /Nothing: AFCDirectoryOpen failed: Return code = 0x0008 (no such file or directory)", error)
+        self.assertIn("ls /Nothing: no such file or directory [AFCDirectoryOpen 0x0008]", error)
 
     def test_tree_shows_symbolic_links_and_does_not_follow_them(self):
         self.ok("ln", "-s", "nowhere", "/Books/dangling")
@@ -289,12 +339,12 @@ class FileCommands(ToolTest):
         result = self.tool("--json", "stat", "/Books", "/Nothing")  # carries on past a failed path
         self.assertEqual(result.returncode, DEVICE_ERROR)
         self.assertEqual([i["path"] for i in json.loads(result.stdout)], ["/Books"])
-        self.assertIn("stat /Nothing: AFCFileInfoOpen failed", result.stderr.decode())
+        self.assertIn("stat /Nothing: no such file or directory [AFCFileInfoOpen 0x0008]", result.stderr.decode())
         self.assertIsInstance(self.json("devinfo")["FSTotalBytes"], int)
 
     def test_contents_come_byte_for_byte(self):
         self.assertEqual(self.tool("cat", "/DCIM/100APPLE/IMG_0001.JPG").stdout, b"\xFF\xD8\xFF\xE0 demo photo")
-        self.assertIn("cat /Books: AFCFileRefOpen failed", self.fails(DEVICE_ERROR, "cat", "/Books"))
+        self.assertIn("cat /Books: is a directory [AFCFileRefOpen 0x0009]", self.fails(DEVICE_ERROR, "cat", "/Books"))
 
     def test_path_operations(self):
         self.ok("mkdir", "/Work", "/Work/Sub")
@@ -308,7 +358,7 @@ class FileCommands(ToolTest):
         self.assertEqual(listing["b"]["mtime"], "2020-01-02T03:04:05Z")
         self.assertEqual(listing["Sub"]["mtime"], "1970-01-02T00:00:00Z")
         self.assertEqual((listing["soft"]["type"], listing["soft"]["target"]), ("link", "b"))
-        self.assertIn("mkdir /Work: AFCDirectoryCreate failed: Return code = 0x0010 (already exists)",
+        self.assertIn("mkdir /Work: already exists [AFCDirectoryCreate 0x0010]",
                       self.fails(DEVICE_ERROR, "mkdir", "/Work"))
         self.assertIn("can't read the date", self.fails(USAGE, "touch", "--date", "2020-02-30", "/Work/b"))
         self.assertIn("rm /Work:", self.fails(DEVICE_ERROR, "rm", "/Work"))
@@ -337,7 +387,7 @@ class Terminal(ToolTest):
             self.assertIn("\r\n" + shown + "\r\n", text)
         output = self.tool("--json", "ls").stdout
         self.assertIn(b'"photo\\u202egpj.exe"', output)
-        self.assertIn("Odd\x1b[31mname\ufffd", json.loads(output))
+        self.assertIn({"name": "Odd\x1b[31mname\ufffd", "nameBase64": "T2RkG1szMW1uYW1l/w=="}, json.loads(output))
 
     def test_a_failure_message_shows_the_path_it_carries_escaped(self):
         self.ok("mkdir", *["/" + "/".join(["\x1b[7m"] * depth) for depth in range(1, 516)])
@@ -410,7 +460,7 @@ class Transfers(TransferTest):
         self.ok("push", self.local("single.txt"), "/Books")
         error = self.fails(DEVICE_ERROR, "push", self.local("single.txt"), "/Books")
         self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
-        self.assertIn("push /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
+        self.assertIn("push /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
         self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
         self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
         # What came before the failing path stays, and the exit status says so.
@@ -437,7 +487,7 @@ class Transfers(TransferTest):
         self.assertEqual(os.readlink(os.path.join(copy, "to-a")), "a.txt")
         self.assertEqual(os.readlink(os.path.join(copy, "books")), "../Books")  # made again, not followed
         self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
-        self.assertIn("pull /Nothing: AFCFileInfoOpen failed", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
+        self.assertIn("pull /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
 
     def test_progress_bar_on_a_terminal(self):
         process, text = self.run_on_terminal("push", self.big_file("big", 8), "/Books")
@@ -575,6 +625,218 @@ class Interruptions(TransferTest):
                          r"^keldo-device: pull: interrupted; {}/\S+ is left as it was$".format(self.local("back")))
         self.assertComplete(self.local("back"), 64 << 20)
 
+
+
+class Habits(ToolTest):
+    """What users of cp, rm and ls expect of the same commands here."""
+
+    def test_mkdir_p_makes_parents_and_takes_what_is_there(self):
+        self.ok("mkdir", "-p", "/A/B/C", "/Books")
+        self.ok("--json", "mkdir", "--parents", "/A/B/C/D")
+        self.assertEqual(self.json("tree", "/A"), ["/A/", "/A/B/", "/A/B/C/", "/A/B/C/D/"])
+        self.ok("ln", "-s", "/A", "/L")
+        self.ok("mkdir", "-p", "/L/B/E")  # through a link to a directory
+        self.assertIn("E", self.json("ls", "/A/B"))
+        error = self.fails(DEVICE_ERROR, "mkdir", "-p", "/Books/Welcome.txt/x")
+        self.assertIn("/Books/Welcome.txt is there and is no directory", error)
+        self.assertIn("already exists", self.fails(DEVICE_ERROR, "mkdir", "/A"))
+
+    def test_rm_f_says_nothing_of_what_is_not_there(self):
+        for args in [("rm", "-f", "/Nothing"), ("rm", "-rf", "/Nothing", "/Nothing/x"), ("rm", "-f"),
+                     ("rm", "--force", "/DCIM/*.PNG")]:
+            result = self.tool(*args)
+            self.assertEqual((result.returncode, result.stderr), (0, b""), args)
+        self.ok("mkdir", "-p", "/T/a/b")
+        self.ok("rm", "-fr", "/Nothing", "/T")
+        self.assertEqual(self.ok("ls"), "Books\nDCIM\n")
+        self.assertIn("no such file or directory", self.fails(DEVICE_ERROR, "rm", "/Nothing"))
+        self.assertIn('refusing to remove "." or ".."', self.fails(DEVICE_ERROR, "rm", "-rf", "/DCIM/100APPLE/.."))
+        self.fails(USAGE, "rm", "-rf", "/Books/..")  # the root, still refused with -f
+
+    def test_short_options_bundle_and_a_double_dash_ends_them(self):
+        self.assertEqual(self.ok("ls", "-la", "/Books"), self.ok("ls", "-l", "-a", "/Books"))
+        self.assertEqual(self.ok("-qvuusb-0001", "ls", "/Books").strip(), "Welcome.txt")
+        self.ok("touch", "--", "-f")
+        self.assertEqual(self.json("ls"), ["-f", "Books", "DCIM"])
+        self.ok("rm", "--", "-f")
+        self.assertIn("ls: unknown option -x", self.fails(USAGE, "ls", "-lx"))
+        self.assertIn("option -u needs a value", self.fails(USAGE, "ls", "-qu"))
+
+    def test_patterns_in_ls_rm_and_stat(self):
+        for name in ["IMG_0002.JPG", "IMG_0003.MOV", ".IMG_0004.JPG", "Song [Live].m4a", "a*b"]:
+            self.ok("touch", "/DCIM/100APPLE/" + name)
+        self.ok("mkdir", "/DCIM/101APPLE")
+        self.ok("touch", "/DCIM/101APPLE/IMG_0005.JPG")
+        self.assertEqual(self.ok("ls", "/DCIM/*/IMG_000[1-5].JPG"),
+                         "/DCIM/100APPLE/IMG_0001.JPG\n/DCIM/100APPLE/IMG_0002.JPG\n/DCIM/101APPLE/IMG_0005.JPG\n")
+        self.assertEqual(self.ok("ls", "/DCIM/*/"), "/DCIM/100APPLE/:\n.IMG_0004.JPG\nIMG_0001.JPG\nIMG_0002.JPG\n"
+                         "IMG_0003.MOV\nSong [Live].m4a\na*b\n\n/DCIM/101APPLE/:\nIMG_0005.JPG\n")
+        self.assertEqual([i["path"] for i in self.json("stat", "/DCIM/10?APPLE/*.MOV")], ["/DCIM/100APPLE/IMG_0003.MOV"])
+        self.assertEqual(self.json("stat", "/DCIM/100APPLE/Song [Live].m4a")[0]["path"], "/DCIM/100APPLE/Song [Live].m4a")
+        self.assertEqual(self.json("stat", "/DCIM/100APPLE/a\\*b")["path"], "/DCIM/100APPLE/a*b")
+        self.assertEqual(self.fails(DEVICE_ERROR, "ls", "/DCIM/*.PNG"), "keldo-device: ls /DCIM/*.PNG: no match\n")
+        self.ok("rm", "/DCIM/*/IMG_*.JPG")
+        self.assertEqual(self.json("ls", "/DCIM/100APPLE"), [".IMG_0004.JPG", "IMG_0003.MOV", "Song [Live].m4a", "a*b"])
+        self.assertEqual(self.json("ls", "/DCIM/101APPLE"), [])
+        self.ok("rm", "-r", "/DCIM/1*")
+        self.assertEqual(self.json("ls", "/DCIM"), [])
+
+    def test_ls_of_several_paths_lists_files_first_then_each_directory(self):
+        self.ok("mkdir", "/Empty")
+        self.assertEqual(self.ok("ls", "/DCIM", "/Books/Welcome.txt", "/Empty"),
+                         "/Books/Welcome.txt\n\n/DCIM:\n100APPLE\n\n/Empty:\n")
+        self.assertEqual(self.json("ls", "/Empty", "/Books"),
+                         [{"path": "/Books", "entries": ["Welcome.txt"]}, {"path": "/Empty", "entries": []}])
+        # A pattern gives the same shape whatever it matched, for a script to rely on.
+        self.assertEqual(self.json("ls", "/Boo*"), [{"path": "/Books", "entries": ["Welcome.txt"]}])
+
+    def test_mv_replaces_only_when_forced_and_moves_into_directories(self):
+        self.ok("touch", "/Books/a")
+        self.ok("mkdir", "/Dir")
+        error = self.fails(DEVICE_ERROR, "mv", "/Books/Welcome.txt", "/Books/a")
+        self.assertEqual(error, "keldo-device: mv /Books/Welcome.txt: /Books/a exists; not replaced (-f replaces it)\n")
+        self.assertEqual(self.json("ls", "/Books"), ["Welcome.txt", "a"])
+        self.ok("mv", "-f", "/Books/Welcome.txt", "/Books/a")
+        self.assertEqual(self.tool("cat", "/Books/a").stdout, b"Files on a simulated device.\n")
+        self.ok("touch", "/Books/b", "/Dir/b")
+        result = self.tool("mv", "/Books/a", "/Books/b", "/Dir")  # the one that is there is refused, not the other
+        self.assertEqual(result.returncode, DEVICE_ERROR)
+        self.assertIn("/Dir/b exists; not replaced", result.stderr.decode())
+        self.assertEqual((self.json("ls", "/Books"), self.json("ls", "/Dir")), (["b"], ["a", "b"]))
+        self.assertIn("is no directory to move 2 paths into", self.fails(DEVICE_ERROR, "mv", "/Dir/a", "/Dir/b", "/Books/b"))
+        self.assertIn("it is /Dir/a already", self.fails(DEVICE_ERROR, "mv", "/Dir/a", "/Dir"))
+
+
+class Errors(ToolTest):
+    """Failures in words, with the call and its status after them."""
+
+    def test_failures_say_in_words_what_went_wrong(self):
+        self.ok("mkdir", "-p", "/Full/sub")
+        self.assertEqual(self.fails(DEVICE_ERROR, "rm", "/Full"),
+                         "keldo-device: rm /Full: directory not empty (use -r) [AFCRemovePath 0xE8004021]\n")
+        self.assertEqual(self.fails(DEVICE_ERROR, "cat", "/Nothing"),
+                         "keldo-device: cat /Nothing: no such file or directory [AFCFileRefOpen 0x0008]\n")
+        self.sim.command("attach-unpaired lone-4 usb 9.0 Lone Phone")
+        self.assertIn("not paired", self.fails(DEVICE_ERROR, "-u", "lone-4", "info"))
+
+    def test_verbose_shows_the_device_calls_and_the_library_lines(self):
+        self.ok("mkdir", "-p", "/Full/sub")
+        result = self.tool("-v", "rm", "/Full")
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(result.returncode, DEVICE_ERROR)
+        self.assertIn('keldo-device: log: using usb-0001 "USB Phone" over usb', lines)
+        self.assertIn('keldo-device: log: AMDeviceStartService "com.apple.afc": ok', lines)
+        self.assertIn('keldo-device: log: AFCRemovePath "/Full": directory not empty [0xE8004021]', lines)
+        self.assertEqual(lines[-2:], ["keldo-device: rm /Full: directory not empty (use -r) [AFCRemovePath 0xE8004021]",
+                                      "keldo-device: log: AFCConnectionClose: ok"])
+        self.assertEqual(self.tool("rm", "/Full").stderr.count(b"\n"), 1)  # and without -v, nothing more
+        self.write(self.local("tree", "dangling"), b"")
+        os.remove(self.local("tree", "dangling"))
+        os.symlink("nowhere", self.local("tree", "dangling"))
+        result = self.tool("-v", "-q", "push", self.local("tree"), "/Books")
+        self.assertIn(b"keldo-device: log: ", result.stderr)
+
+
+class Json(ToolTest):
+    def test_names_that_are_not_utf8_keep_their_bytes(self):
+        raw = b"/Books/caf\xe9"  # Latin-1, as an old program wrote it
+        self.ok("mkdir", raw)
+        self.ok("ln", "-s", b"caf\xe9", b"/Books/link\xff")
+        self.assertIn({"name": "caf\ufffd", "nameBase64": base64.b64encode(b"caf\xe9").decode()}, self.json("ls", "/Books"))
+        rows = {r["name"]: r for r in self.json("ls", "-l", "/Books")}
+        self.assertEqual(base64.b64decode(rows["link\ufffd"]["nameBase64"]), b"link\xff")
+        self.assertEqual(base64.b64decode(rows["link\ufffd"]["targetBase64"]), b"caf\xe9")
+        self.assertNotIn("nameBase64", rows["Welcome.txt"])
+        tree = self.json("tree", "/Books")
+        self.assertIn({"path": "/Books/caf\ufffd/", "pathBase64": base64.b64encode(raw + b"/").decode()}, tree)
+        link = [e for e in tree if isinstance(e, dict) and "target" in e][0]
+        self.assertEqual(base64.b64decode(link["pathBase64"]), b"/Books/link\xff")
+        # The bytes name the file again.
+        info = self.json("stat", base64.b64decode(link["pathBase64"]))
+        self.assertEqual(base64.b64decode(info["LinkTargetBase64"]), b"caf\xe9")
+        self.assertEqual(base64.b64decode(info["pathBase64"]), b"/Books/link\xff")
+
+
+class Completion(ToolTest):
+    """The bash completion in a real bash on a pseudo-terminal, with and without bash-completion."""
+    devices = ["usb-0001 usb 7.1 USB Phone", "net-0002 network 9.3 Net Phone"]
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../src/tools/device/keldo-device.bash-completion")
+    LIBRARY = "/usr/share/bash-completion/bash_completion"
+
+    def start_bash(self, with_library):
+        env = dict(self.env, PATH=os.path.dirname(os.path.abspath(TOOL)) + ":" + os.environ["PATH"], TERM="dumb",
+                   INPUTRC="/dev/null", HOME=self.dir)
+        pid, self.terminal = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.execve("/bin/bash", ["bash", "--norc", "--noprofile", "-i"], env)
+        self.addCleanup(self.stop_bash, pid)
+        setup = "PS1='$ '; "
+        if with_library:
+            setup += "source {}; ".format(self.LIBRARY)
+        # Ctrl-X Ctrl-P shows the line as readline holds it.
+        setup += "source {}; bind -x '\"\\C-x\\C-p\": printf \"<<%s>>\\n\" \"$READLINE_LINE\"'; echo READ''Y\n"
+        os.write(self.terminal, setup.format(self.SCRIPT).encode())
+        self.read_until(b"READY\r\n")
+
+    def stop_bash(self, pid):
+        os.write(self.terminal, b"\x15exit\n")
+        os.waitpid(pid, 0)
+        os.close(self.terminal)
+
+    def read_until(self, marker):
+        text = b""
+        while marker not in text:
+            ready, _, _ = select.select([self.terminal], [], [], 30)
+            self.assertTrue(ready, text)
+            text += os.read(self.terminal, 4096)
+        return text
+
+    def complete(self, line):
+        """The command line after a Tab at its end."""
+        os.write(self.terminal, line.encode() + b"\t\x18\x10")
+        text = self.read_until(b">>\r\n")
+        os.write(self.terminal, b"\x15")  # the line is emptied for the next one
+        return text[text.rindex(b"<<") + 2:text.rindex(b">>")].decode()
+
+    def candidates(self, line):
+        """What the completion function offers for the last word of `line`, one per line."""
+        words = line.split(" ")
+        script = "COMP_WORDS=({}); COMP_CWORD={}; COMP_LINE='{}'; COMP_POINT={}; _keldo_device; " \
+                 "printf '[%s]\\n' \"${{COMPREPLY[@]}}\"; echo DO''NE\n"
+        os.write(self.terminal, script.format(" ".join("'{}'".format(w) for w in words), len(words) - 1, line,
+                                              len(line)).encode())
+        text = self.read_until(b"DONE\r\n").decode()
+        return re.findall(r"^\[(.*)\]\r$", text[:text.rindex("DONE")], re.M)
+
+    def test_completes_remote_paths_commands_and_options(self):
+        self.ok("-u", "usb-0001", "mkdir", "/Books/My Files")
+        for with_library in [True, False]:
+            if with_library and not os.path.exists(self.LIBRARY):
+                continue
+            self.start_bash(with_library)
+            # Two devices: without the -u given, no listing would answer.
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls /Bo"), "keldo-device -u usb-0001 ls /Books/")
+            self.assertEqual(self.complete("keldo-device --udid=usb-0001 cat /Books/W"),
+                             "keldo-device --udid=usb-0001 cat /Books/Welcome.txt ")
+            self.assertEqual(self.complete("keldo-device -uusb-0001 rm -rf -- /Books/My"),
+                             "keldo-device -uusb-0001 rm -rf -- /Books/My\\ Files/")
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls '/Books/My"),
+                             "keldo-device -u usb-0001 ls '/Books/My Files/'")
+            self.assertEqual(self.complete("keldo-device -u usb-0001 ls /Books/My\\ F"),
+                             "keldo-device -u usb-0001 ls /Books/My\\ Files/")
+            self.assertEqual(self.complete("keldo-device rm --no"), "keldo-device rm --no-preserve-root ")
+            self.assertEqual(sorted(self.candidates("keldo-device -u ")), ["net-0002", "usb-0001"])
+            self.stop_bash_now()
+        # What the completion offers as commands is what --help lists.
+        self.start_bash(False)
+        offered = self.candidates("keldo-device ")
+        listed = re.findall(r"^  ([a-z]+)", self.ok("--help"), re.M)
+        self.assertEqual(offered, listed)
+
+    def stop_bash_now(self):
+        cleanup = self._cleanups.pop()
+        cleanup[0](*cleanup[1])
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
