@@ -2,6 +2,7 @@
 
 #include "platform/plist/PlistXml.h"
 #include "tools/devsim/AfcSession.h"
+#include "tools/devsim/ClientConnection.h"
 #include "tools/devsim/LockdownSession.h"
 #include "tools/devsim/SocketStream.h"
 #include "tools/devsim/UsbmuxPacket.h"
@@ -38,6 +39,10 @@ bool sendPacket(int fd, std::uint32_t tag, const PlistValue& payload) {
     return SocketStream::writeAll(fd, packet.data(), packet.size());
 }
 
+bool sendPacket(ClientConnection& connection, std::uint32_t tag, const PlistValue& payload) {
+    return sendPacket(connection.fd(), tag, payload);
+}
+
 std::string errnoText(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
 
 } // namespace
@@ -50,6 +55,7 @@ struct DeviceSimulator::Device {
     std::string address;                          // a network device's loopback address
     std::map<std::uint16_t, std::string> usbPorts;  // started services, one connection each
     std::uint16_t nextPort = kFirstUsbServicePort;
+    std::shared_ptr<FreezeGate> gate = std::make_shared<FreezeGate>();
 };
 
 struct DeviceSimulator::Worker {
@@ -192,18 +198,19 @@ std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32
 // usbmuxd ---------------------------------------------------------------------------------------
 
 void DeviceSimulator::serveUsbmux(int fd) {
+    ClientConnection connection(fd);
     for (;;) {
         std::uint8_t header[UsbmuxPacket::kHeaderSize];
-        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        if (!connection.readExactly(header, sizeof(header))) return;
         auto packet = UsbmuxPacket::parseHeader(header);
         if (!packet) return;  // no way to find the next packet: end the connection
         std::vector<std::uint8_t> body(packet->bodySize());
-        if (!body.empty() && !SocketStream::readExactly(fd, body.data(), body.size())) return;
+        if (!body.empty() && !connection.readExactly(body.data(), body.size())) return;
         if (!packet->parseBody(body.data(), body.size())) {
-            if (!sendPacket(fd, packet->tag, result(kResultBadCommand))) return;
+            if (!sendPacket(connection, packet->tag, result(kResultBadCommand))) return;
             continue;
         }
-        if (!answer(fd, *packet)) return;
+        if (!answer(connection, *packet)) return;
     }
 }
 
@@ -233,7 +240,8 @@ PlistValue::Dictionary DeviceSimulator::attachedMessage(const Device& device) co
     return {{"MessageType", "Attached"}, {"DeviceID", static_cast<std::int64_t>(device.id)}, {"Properties", properties}};
 }
 
-bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
+bool DeviceSimulator::answer(ClientConnection& connection, const UsbmuxPacket& request) {
+    const int fd = connection.fd();
     const std::string type = request.messageType();
     const std::uint32_t tag = request.tag;
     if (type == "Listen") {
@@ -285,13 +293,16 @@ bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
             }
             if (port == LockdownSession::kPort || service) connections_[fd] = device->id;
         }
+        // A frozen device answers no connection: the client waits as for one that hangs.
+        connection.answerFor(device->gate);
+        if (!connection.awaitThawUnread()) return false;
         if (port != LockdownSession::kPort && !service) return sendPacket(fd, tag, result(kResultConnectionRefused));
         if (!sendPacket(fd, tag, result(kResultOk))) return false;
         // From here on the socket is the raw stream to the device's port.
         if (service) {
-            if (auto handler = handlerFor(*service, device->udid)) (*handler)(fd, device->info);
+            if (auto serve = serviceFor(*service, *device)) (*serve)(connection);
         } else {
-            serveLockdown(fd, device->id);
+            serveLockdown(connection, device->id);
         }
         return false;
     }
@@ -323,31 +334,40 @@ void DeviceSimulator::broadcast(const std::string& packet) {
 
 // lockdownd and services ------------------------------------------------------------------------
 
-void DeviceSimulator::serveLockdown(int fd, std::uint32_t deviceId) {
+void DeviceSimulator::serveLockdown(ClientConnection& connection, std::uint32_t deviceId) {
     auto device = findDevice(deviceId);
     if (!device) return;
+    connection.answerFor(device->gate);
     LockdownSession session(device->info, [this, deviceId](const std::string& name) { return startService(deviceId, name); });
     while (!session.finished()) {
         std::uint8_t header[4];
-        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        if (!connection.readExactly(header, sizeof(header))) return;
         const auto length = LockdownSession::messageLength(header);
         if (!length) return;
         std::vector<char> body(*length);
-        if (!SocketStream::readExactly(fd, body.data(), body.size())) return;
+        if (!connection.readExactly(body.data(), body.size())) return;
+        if (!connection.awaitThaw()) return;
         const std::string reply = LockdownSession::frame(session.reply(PlistXml::fromXml(body.data(), body.size())));
-        if (!SocketStream::writeAll(fd, reply.data(), reply.size())) return;
+        if (!connection.writeAll(reply.data(), reply.size())) return;
     }
 }
 
-std::optional<ServiceRegistry::Handler> DeviceSimulator::handlerFor(const std::string& name, const std::string& udid) {
-    if (auto handler = services_.find(name)) return handler;
+std::optional<DeviceSimulator::Service> DeviceSimulator::serviceFor(const std::string& name, const Device& device) {
+    if (auto handler = services_.find(name)) {
+        // A handler of the registry has the raw socket: a frozen device holds back its start only.
+        return [handler = std::move(*handler), info = device.info](ClientConnection& connection) {
+            if (connection.awaitThawUnread()) handler(connection.fd(), info);
+        };
+    }
     if (name == kMediaService || name == kCrashReportService) {
-        auto files = sharedFileSystem(udid, name);
-        return [files](int fd, const SimulatedDeviceInfo&) { AfcSession(files).serve(fd); };
+        auto files = sharedFileSystem(device.udid, name);
+        return [files](ClientConnection& connection) { AfcSession(files).serve(connection); };
     }
     if (name == kCrashMoverService) {
         // The reports are where the copy service finds them from the start.
-        return [](int fd, const SimulatedDeviceInfo&) { (void)SocketStream::writeAll(fd, "ping", 4); };
+        return [](ClientConnection& connection) {
+            if (connection.awaitThaw()) (void)connection.writeAll("ping", 4);
+        };
     }
     return std::nullopt;
 }
@@ -367,8 +387,8 @@ SimulatedFileSystem& DeviceSimulator::fileSystem(const std::string& udid, const 
 std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceId, const std::string& name) {
     auto device = findDevice(deviceId);
     if (!device) return std::nullopt;
-    auto handler = handlerFor(name, device->udid);
-    if (!handler) return std::nullopt;
+    auto serve = serviceFor(name, *device);
+    if (!serve) return std::nullopt;
     if (!device->network) {
         std::lock_guard lock(mutex_);
         const std::uint16_t port = device->nextPort++;
@@ -379,9 +399,12 @@ std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceI
     std::uint16_t port = 0;
     const int listener = listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
-    auto info = device->info;
-    spawn(listener, deviceId, [this, listener, deviceId, handler, info] {
-        acceptLoop(listener, deviceId, true, [handler, info](int client) { (*handler)(client, info); });
+    spawn(listener, deviceId, [this, listener, deviceId, serve, gate = device->gate] {
+        acceptLoop(listener, deviceId, true, [serve, gate](int client) {
+            ClientConnection connection(client);
+            connection.answerFor(gate);
+            (*serve)(connection);
+        });
     });
     return port;
 }
@@ -418,6 +441,10 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
         return 0;
     }
     auto device = std::make_shared<Device>();
+    if (!device->gate->valid()) {
+        setError(errnoText("eventfd"));
+        return 0;
+    }
     device->udid = *udidValue->text();
     device->network = info.interfaceType == 2;
     device->info = std::move(info);
@@ -454,7 +481,10 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
     if (lockdownListener >= 0) {
         const std::uint32_t id = device->id;
         spawn(lockdownListener, id, [this, lockdownListener, id] {
-            acceptLoop(lockdownListener, id, false, [this, id](int client) { serveLockdown(client, id); });
+            acceptLoop(lockdownListener, id, false, [this, id](int client) {
+                ClientConnection connection(client);
+                serveLockdown(connection, id);
+            });
         });
     }
     return device->id;
@@ -475,6 +505,26 @@ bool DeviceSimulator::detach(const std::string& udid, std::int32_t interfaceType
     }
     lastError_ = fmt::format("{} is not attached", udid);
     return false;
+}
+
+bool DeviceSimulator::freeze(const std::string& udid, std::int32_t interfaceType) {
+    return setFrozen(udid, interfaceType, true);
+}
+
+bool DeviceSimulator::thaw(const std::string& udid, std::int32_t interfaceType) {
+    return setFrozen(udid, interfaceType, false);
+}
+
+bool DeviceSimulator::setFrozen(const std::string& udid, std::int32_t interfaceType, bool frozen) {
+    std::lock_guard lock(mutex_);
+    bool found = false;
+    for (const auto& [id, d] : devices_) {
+        if (d->udid != udid || (interfaceType != 0 && (interfaceType == 2) != d->network)) continue;
+        frozen ? d->gate->freeze() : d->gate->thaw();
+        found = true;
+    }
+    if (!found) lastError_ = fmt::format("{} is not attached", udid);
+    return found;
 }
 
 std::vector<std::string> DeviceSimulator::describeDevices() const {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 
 namespace keldo {
 
+class ClientConnection;
 class UsbmuxPacket;
 
 // Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
@@ -25,7 +27,9 @@ class UsbmuxPacket;
 // device bypasses usbmuxd as a real one does: it gets a loopback address of its own, with
 // lockdownd on port 62078 and its services on ports of their own. Each client connection is
 // served by a thread of its own; a device's connections end when it is detached, all of them when
-// the simulator stops.
+// the simulator stops. A frozen device keeps its connections and reads what clients send, but
+// answers nothing, and usbmuxd holds back Connect requests to it, until it is thawed: then it
+// answers what came meanwhile, in order.
 class DeviceSimulator {
 public:
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
@@ -46,6 +50,10 @@ public:
     [[nodiscard]] std::uint32_t attach(SimulatedDeviceInfo device);
     // Detaches the device with the udid over that interface type (0: any); false if none is there.
     [[nodiscard]] bool detach(const std::string& udid, std::int32_t interfaceType = 0);
+    // Freezes or thaws every attachment of the udid over that interface type (0: any); false if
+    // none is there. Handlers of the registry are held back only before they start.
+    [[nodiscard]] bool freeze(const std::string& udid, std::int32_t interfaceType = 0);
+    [[nodiscard]] bool thaw(const std::string& udid, std::int32_t interfaceType = 0);
     // One line per device: "<DeviceID> <udid> usb|network [address]".
     std::vector<std::string> describeDevices() const;
 
@@ -67,15 +75,15 @@ public:
 private:
     struct Device;
     struct Worker;
+    using Service = std::function<void(ClientConnection&)>;
 
     void acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve);
     void serveUsbmux(int fd);
-    void serveLockdown(int fd, std::uint32_t deviceId);
-    void servePort(int fd, std::uint32_t deviceId, std::uint16_t port);
-    bool answer(int fd, const UsbmuxPacket& request);
+    void serveLockdown(ClientConnection& connection, std::uint32_t deviceId);
+    bool answer(ClientConnection& connection, const UsbmuxPacket& request);
     void listen(int fd, std::uint32_t tag);
     std::optional<std::uint16_t> startService(std::uint32_t deviceId, const std::string& name);
-    std::optional<ServiceRegistry::Handler> handlerFor(const std::string& name, const std::string& udid);
+    std::optional<Service> serviceFor(const std::string& name, const Device& device);
     std::shared_ptr<SimulatedFileSystem> sharedFileSystem(const std::string& udid, const std::string& service);
 
     // Runs `serve` on a thread of its own for a connection that belongs to a device (0: none).
@@ -85,6 +93,7 @@ private:
     void broadcast(const std::string& packet);
     PlistValue::Dictionary attachedMessage(const Device& device) const;
     std::shared_ptr<Device> findDevice(std::uint32_t id) const;
+    bool setFrozen(const std::string& udid, std::int32_t interfaceType, bool frozen);
     void setError(std::string text);
     int listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort);
 

@@ -45,6 +45,14 @@ Commands, one per line on standard input (answers on standard output):
                     the same, for a device this host has no pair record of
   detach UDID [usb|network]
                     detach it; answers "detached UDID at SECONDS"
+  freeze UDID [usb|network]
+                    the device stops answering, as one that hangs: its connections stay
+                    open and it reads what clients send, but lockdownd and its services
+                    answer nothing and usbmuxd holds back connections to it;
+                    answers "frozen UDID at SECONDS"
+  thaw UDID [usb|network]
+                    it answers what came meanwhile, in order, and goes on as before;
+                    answers "thawed UDID at SECONDS"
   list              one line per device, then "ok"
   quit              stop serving and exit
 Errors are answered "error: TEXT". The end of standard input does not stop the simulator;
@@ -110,15 +118,18 @@ bool runCommand(DeviceSimulator& simulator, const std::string& line) {
         } else {
             say("error: " + simulator.lastError());
         }
-    } else if (w[0] == "detach") {
+    } else if (w[0] == "detach" || w[0] == "freeze" || w[0] == "thaw") {
         const std::int32_t type = w.size() > 2 ? (w[2] == "network" ? 2 : 1) : 0;
         if (w.size() < 2) {
-            say("error: usage: detach UDID [usb|network]");
-        } else if (simulator.detach(w[1], type)) {
-            say(fmt::format("detached {} at {}", w[1], now()));
-        } else {
-            say("error: " + simulator.lastError());
+            say(fmt::format("error: usage: {} UDID [usb|network]", w[0]));
+            return true;
         }
+        bool done = false;
+        if (w[0] == "detach") done = simulator.detach(w[1], type);
+        if (w[0] == "freeze") done = simulator.freeze(w[1], type);
+        if (w[0] == "thaw") done = simulator.thaw(w[1], type);
+        const char* answer = w[0] == "detach" ? "detached" : w[0] == "freeze" ? "frozen" : "thawed";
+        say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);
         say("ok");
