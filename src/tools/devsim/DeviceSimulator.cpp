@@ -4,12 +4,14 @@
 #include "tools/devsim/AfcSession.h"
 #include "tools/devsim/ClientConnection.h"
 #include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/OutgoingQueue.h"
 #include "tools/devsim/SocketStream.h"
 #include "tools/devsim/UsbmuxPacket.h"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -64,7 +66,10 @@ struct DeviceSimulator::Worker {
 };
 
 DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services)
-    : socketPath_(std::move(socketPath)), services_(std::move(services)) {}
+    : DeviceSimulator(std::move(socketPath), std::move(services), Options{}) {}
+
+DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options)
+    : socketPath_(std::move(socketPath)), services_(std::move(services)), options_(std::move(options)) {}
 
 DeviceSimulator::~DeviceSimulator() { stop(); }
 
@@ -310,25 +315,47 @@ bool DeviceSimulator::answer(ClientConnection& connection, const UsbmuxPacket& r
 }
 
 void DeviceSimulator::listen(int fd, std::uint32_t tag) {
-    // A listener that stops reading must not hold up attaching and detaching for long.
-    timeval timeout{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    // Attaching and detaching hand their events to the queue and go on: only this thread sends,
+    // and only this connection waits when the client does not read.
+    auto queue = std::make_shared<OutgoingQueue>(options_.listenerBacklog);
+    if (!queue->valid()) return;
     {
         std::lock_guard lock(mutex_);
-        if (!sendPacket(fd, tag, result(kResultOk))) return;
-        for (const auto& [id, device] : devices_) {
-            if (!sendPacket(fd, 0, attachedMessage(*device))) return;
-        }
-        listeners_.insert(fd);
+        // Queued before any later event can be, so that the client misses none.
+        bool fits = queue->push(UsbmuxPacket::encode(tag, result(kResultOk)));
+        for (const auto& [id, device] : devices_) fits = fits && queue->push(UsbmuxPacket::encode(0, attachedMessage(*device)));
+        if (!fits) return;
+        listeners_[fd] = queue;
     }
-    // Nothing more is asked on this socket; it lasts until the client closes it.
-    char ignored[256];
-    while (::recv(fd, ignored, sizeof(ignored), 0) > 0) {}
+    // Nothing more is asked on this socket: it is read only to see the client close it.
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {queue->readyFd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents & POLLIN) {
+            for (const auto& message : queue->takeAll()) {
+                if (!SocketStream::writeAll(fd, message.data(), message.size())) return;
+            }
+        }
+        if (fds[0].revents) {
+            char ignored[256];
+            const ssize_t n = ::recv(fd, ignored, sizeof(ignored), MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+        }
+    }
 }
 
 void DeviceSimulator::broadcast(const std::string& packet) {
-    for (int fd : listeners_) {
-        if (!SocketStream::writeAll(fd, packet.data(), packet.size())) ::shutdown(fd, SHUT_RDWR);
+    for (auto it = listeners_.begin(); it != listeners_.end();) {
+        if (it->second->push(packet)) {
+            ++it;
+            continue;
+        }
+        // Too far behind to catch up: dropped, never waited for. Its thread sees the socket shut.
+        ::shutdown(it->first, SHUT_RDWR);
+        it = listeners_.erase(it);
     }
 }
 

@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 namespace keldo {
 
 class ClientConnection;
+class OutgoingQueue;
 class UsbmuxPacket;
 
 // Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
@@ -32,7 +32,14 @@ class UsbmuxPacket;
 // answers what came meanwhile, in order.
 class DeviceSimulator {
 public:
+    struct Options {
+        // Bytes of events that may wait for a Listen client that does not read; one that falls
+        // further behind is dropped (its connection closed), so that no one waits for it.
+        std::size_t listenerBacklog = 4 * 1024 * 1024;
+    };
+
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
+    DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options);
     ~DeviceSimulator();
     DeviceSimulator(const DeviceSimulator&) = delete;
     DeviceSimulator& operator=(const DeviceSimulator&) = delete;
@@ -99,6 +106,7 @@ private:
 
     const std::string socketPath_;
     const ServiceRegistry services_;
+    const Options options_;
 
     mutable std::mutex mutex_;
     std::map<std::uint32_t, std::shared_ptr<Device>> devices_;
@@ -106,7 +114,7 @@ private:
     int listener_ = -1;
     bool running_ = false;
     std::map<int, std::uint32_t> connections_;  // every open client connection, by device
-    std::set<int> listeners_;                    // connections that asked for Listen
+    std::map<int, std::shared_ptr<OutgoingQueue>> listeners_;  // connections that asked for Listen
     std::list<std::unique_ptr<Worker>> workers_;
     std::string lastError_;
     int nextAddress_ = 0;

@@ -116,8 +116,8 @@ protected:
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-    void start() {
-        simulator = std::make_unique<DeviceSimulator>(path);
+    void start(DeviceSimulator::Options options = {}) {
+        simulator = std::make_unique<DeviceSimulator>(path, ServiceRegistry{}, std::move(options));
         ASSERT_TRUE(simulator->start()) << simulator->lastError();
     }
     std::uint32_t attach(const std::string& udid) {
@@ -129,6 +129,12 @@ protected:
         if (!client.connectTo(deviceId)) return 0;
         client.lockdown({{"Request", "StartSession"}, {"HostID", LockdownSession::kHostId}});
         return static_cast<std::uint16_t>(numberIn(client.lockdown({{"Request", "StartService"}, {"Service", name}}), "Port"));
+    }
+    void attachAndDetach(int times) {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_NE(attach("cycle"), 0u);
+            ASSERT_TRUE(simulator->detach("cycle"));
+        }
     }
     std::size_t listedDevices() {
         PlistRef reply = Client(path).request({{"MessageType", "ListDevices"}});
@@ -184,6 +190,30 @@ TEST_F(DeviceSimulatorTest, AFrozenDeviceReadsButAnswersNothingUntilThawedWhileO
     ASSERT_TRUE(simulator->detach("frozen-1"));
     EXPECT_TRUE(lockdown.closed());
     EXPECT_FALSE(simulator->freeze("frozen-1"));
+}
+
+TEST_F(DeviceSimulatorTest, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {
+    DeviceSimulator::Options options;
+    options.listenerBacklog = 1024 * 1024;
+    start(options);
+    {
+        Client slow(path);
+        ASSERT_EQ(numberIn(slow.request({{"MessageType", "Listen"}}), "Number"), 0);
+        // Far more than its socket holds, far less than its backlog.
+        constexpr int kCycles = 300;
+        attachAndDetach(kCycles);
+        EXPECT_EQ(listedDevices(), 0u);
+        for (int i = 0; i < 2 * kCycles; ++i) {
+            PlistRef event = slow.usbmuxReply();
+            ASSERT_TRUE(event) << "event " << i << " of " << 2 * kCycles;
+            EXPECT_EQ(*event->find("MessageType"), PlistValue(i % 2 ? "Detached" : "Attached"));
+        }
+    }
+    Client stuck(path);
+    ASSERT_EQ(numberIn(stuck.request({{"MessageType", "Listen"}}), "Number"), 0);
+    attachAndDetach(3000);
+    EXPECT_TRUE(stuck.closed());
+    EXPECT_EQ(listedDevices(), 0u);
 }
 
 } // namespace
