@@ -115,7 +115,11 @@ bool DeviceSimulator::start() {
         running_ = true;
         listener_ = fd;
     }
-    spawn(fd, 0, [this, fd] { acceptLoop(fd, 0, false, [this](int client) { serveUsbmux(client); }); });
+    if (!spawn(fd, 0, false, [this, fd] { acceptLoop(fd, 0, [this](int client) { serveUsbmux(client); }); })) {
+        setError("no thread could be started to accept clients");
+        stop();
+        return false;
+    }
     return true;
 }
 
@@ -142,27 +146,68 @@ void DeviceSimulator::stop() {
     if (wasRunning) ::unlink(socketPath_.c_str());
 }
 
-void DeviceSimulator::spawn(int fd, std::uint32_t deviceId, std::function<void()> serve) {
-    std::lock_guard lock(mutex_);
-    if (!running_) {
-        ::close(fd);
-        return;
-    }
-    reapWorkers();
-    connections_[fd] = deviceId;
-    auto worker = std::make_unique<Worker>();
-    Worker* self = worker.get();
-    worker->thread = std::thread([this, fd, serve = std::move(serve), self] {
-        serve();
-        {
-            std::lock_guard lock(mutex_);
-            connections_.erase(fd);
-            listeners_.erase(fd);
+bool DeviceSimulator::spawn(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) noexcept {
+    const char* refusal = nullptr;
+    std::size_t refusedBefore = 0;
+    bool started = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (running_) {
+            reapWorkers();
+            if (counted && !bound_.admit()) {
+                if (bound_.refuse()) refusal = "all places are taken";
+            } else if (startWorker(fd, deviceId, counted, std::move(serve))) {
+                started = true;
+                if (counted) refusedBefore = bound_.endRefusals();
+            } else {
+                if (counted) bound_.release();
+                if (!counted || bound_.refuse()) refusal = "no thread could be started";
+            }
         }
-        ::close(fd);
-        self->done = true;
-    });
-    workers_.push_back(std::move(worker));
+    }
+    // A refused client sees its connection closed; everyone else is served as before.
+    if (!started) ::close(fd);
+    if (options_.log && (refusal || refusedBefore)) {
+        try {
+            options_.log(refusal ? fmt::format("refusing connections: {} (at most {})", refusal, bound_.limit())
+                                 : fmt::format("serving connections again after refusing {}", refusedBefore));
+        } catch (const std::exception&) {
+            // Nothing to tell it with: the refusal itself stands.
+        }
+    }
+    return started;
+}
+
+bool DeviceSimulator::startWorker(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) {
+    bool listed = false;
+    try {
+        connections_[fd] = deviceId;
+        // In the list before its thread starts: the list never misses a thread it must join.
+        workers_.push_back(std::make_unique<Worker>());
+        listed = true;
+        Worker* self = workers_.back().get();
+        self->thread = std::thread([this, fd, counted, serve = std::move(serve), self] {
+            try {
+                serve();
+            } catch (const std::exception&) {
+                // No memory for this connection's next message: it ends, the others go on.
+            }
+            {
+                std::lock_guard lock(mutex_);
+                connections_.erase(fd);
+                listeners_.erase(fd);
+                if (counted) bound_.release();
+            }
+            ::close(fd);
+            self->done = true;
+        });
+        return true;
+    } catch (const std::exception&) {
+        // Threads or memory have run out: a refusal like any other, never the end of the process.
+        connections_.erase(fd);
+        if (listed) workers_.pop_back();
+        return false;
+    }
 }
 
 void DeviceSimulator::reapWorkers() {
@@ -176,14 +221,27 @@ void DeviceSimulator::reapWorkers() {
     }
 }
 
-void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve) {
+void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, std::function<void(int)> serve, bool once) {
     for (;;) {
         const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory for now: the client waits in the backlog until
+                // a connection ends, and the simulator goes on.
+                ::poll(nullptr, 0, 50);
+                continue;
+            }
             return;  // shut down
         }
-        spawn(client, deviceId, [serve, client] { serve(client); });
+        std::function<void()> job;
+        try {
+            job = [serve, client] { serve(client); };
+        } catch (const std::exception&) {
+            ::close(client);
+            continue;
+        }
+        (void)spawn(client, deviceId, true, std::move(job));
         if (once) return;
     }
 }
@@ -426,13 +484,15 @@ std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceI
     std::uint16_t port = 0;
     const int listener = listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
-    spawn(listener, deviceId, [this, listener, deviceId, serve, gate = device->gate] {
-        acceptLoop(listener, deviceId, true, [serve, gate](int client) {
+    // The port waits for its one connection, and counts as one.
+    const bool started = spawn(listener, deviceId, true, [this, listener, deviceId, serve, gate = device->gate] {
+        acceptLoop(listener, deviceId, [serve, gate](int client) {
             ClientConnection connection(client);
             connection.answerFor(gate);
             (*serve)(connection);
-        });
+        }, true);
     });
+    if (!started) return std::nullopt;
     return port;
 }
 
@@ -507,12 +567,18 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
     }
     if (lockdownListener >= 0) {
         const std::uint32_t id = device->id;
-        spawn(lockdownListener, id, [this, lockdownListener, id] {
-            acceptLoop(lockdownListener, id, false, [this, id](int client) {
+        const bool started = spawn(lockdownListener, id, false, [this, lockdownListener, id] {
+            acceptLoop(lockdownListener, id, [this, id](int client) {
                 ClientConnection connection(client);
                 serveLockdown(connection, id);
             });
         });
+        if (!started) {
+            // Unreachable without its lockdownd: it goes again, as a device that failed to start.
+            (void)detach(device->udid, 2);
+            setError("no thread could be started for the device's lockdownd");
+            return 0;
+        }
     }
     return device->id;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/simulated/SimulatedBackend.h"
+#include "tools/devsim/ConnectionBound.h"
 #include "tools/devsim/ServiceRegistry.h"
 
 #include <atomic>
@@ -33,10 +34,17 @@ class UsbmuxPacket;
 class DeviceSimulator {
 public:
     struct Options {
+        // Client connections served at once (a port that a started service holds open for its
+        // client counts as one); more are closed as they come, and so is one that no thread can
+        // be started for.
+        std::size_t maxConnections = kDefaultMaxConnections;
         // Bytes of events that may wait for a Listen client that does not read; one that falls
         // further behind is dropped (its connection closed), so that no one waits for it.
         std::size_t listenerBacklog = 4 * 1024 * 1024;
+        // Told what no client sees, one line at a time: the start and end of a run of refusals.
+        std::function<void(const std::string&)> log;
     };
+    static constexpr std::size_t kDefaultMaxConnections = 128;
 
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
     DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options);
@@ -84,7 +92,9 @@ private:
     struct Worker;
     using Service = std::function<void(ClientConnection&)>;
 
-    void acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve);
+    // Serves each client of `listener` on a thread of its own, until the listener is shut (or
+    // after one client).
+    void acceptLoop(int listener, std::uint32_t deviceId, std::function<void(int)> serve, bool once = false);
     void serveUsbmux(int fd);
     void serveLockdown(ClientConnection& connection, std::uint32_t deviceId);
     bool answer(ClientConnection& connection, const UsbmuxPacket& request);
@@ -93,8 +103,11 @@ private:
     std::optional<Service> serviceFor(const std::string& name, const Device& device);
     std::shared_ptr<SimulatedFileSystem> sharedFileSystem(const std::string& udid, const std::string& service);
 
-    // Runs `serve` on a thread of its own for a connection that belongs to a device (0: none).
-    void spawn(int fd, std::uint32_t deviceId, std::function<void()> serve);
+    // Runs `serve` on a thread of its own for a descriptor that belongs to a device (0: none), and
+    // closes the descriptor after. A counted one takes a place of the bound. False, the
+    // descriptor closed, when it is refused: no place, no thread, or the simulator is stopping.
+    [[nodiscard]] bool spawn(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) noexcept;
+    [[nodiscard]] bool startWorker(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve);
     void reapWorkers();
     void endConnectionsOf(std::uint32_t deviceId);
     void broadcast(const std::string& packet);
@@ -113,6 +126,7 @@ private:
     std::uint32_t nextDeviceId_ = 1;
     int listener_ = -1;
     bool running_ = false;
+    ConnectionBound bound_{options_.maxConnections};
     std::map<int, std::uint32_t> connections_;  // every open client connection, by device
     std::map<int, std::shared_ptr<OutgoingQueue>> listeners_;  // connections that asked for Listen
     std::list<std::unique_ptr<Worker>> workers_;

@@ -21,7 +21,7 @@ namespace {
 using keldo::DeviceSimulator;
 using keldo::SimulatedDeviceInfo;
 
-constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--attach "DEVICE"]... [--help]
+constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--attach "DEVICE"]... [--help]
 
 Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
 Keldo agent talk to them as to real ones: point them at it with
@@ -30,6 +30,9 @@ Keldo agent talk to them as to real ones: point them at it with
 Options:
   --socket PATH     the usbmuxd socket to serve (default: the path in USBMUXD_SOCKET_ADDRESS when
                     it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd)
+  --max-connections N
+                    client connections served at once (default 128); one more is closed
+                    as soon as it comes, and the simulator goes on serving the others
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
   --help            this text
 
@@ -153,12 +156,23 @@ std::string defaultSocket() {
 
 int main(int argc, char** argv) {
     std::string socketPath;
+    DeviceSimulator::Options options;
     std::vector<std::string> attachAtStart;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--max-connections" && i + 1 < argc) {
+            char* end = nullptr;
+            const unsigned long long n = std::strtoull(argv[++i], &end, 10);
+            if (*argv[i] < '0' || *argv[i] > '9' || *end != '\0' || n == 0 || n > 1'000'000) {
+                std::fprintf(stderr, "keldo-devsim: --max-connections takes a number from 1 to 1000000\n");
+                return 2;
+            }
+            options.maxConnections = static_cast<std::size_t>(n);
+            continue;
         }
         if ((arg == "--socket" || arg == "--attach") && i + 1 < argc) {
             (arg == "--socket" ? socketPath = argv[++i] : attachAtStart.emplace_back(argv[++i]));
@@ -178,7 +192,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
-    DeviceSimulator simulator(socketPath);
+    options.log = [](const std::string& line) { std::fprintf(stderr, "keldo-devsim: %s\n", line.c_str()); };
+    DeviceSimulator simulator(socketPath, {}, std::move(options));
     if (!simulator.start()) {
         std::fprintf(stderr, "keldo-devsim: %s\n", simulator.lastError().c_str());
         return 1;
