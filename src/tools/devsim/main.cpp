@@ -1,12 +1,12 @@
 // keldo-devsim: simulated iOS devices that real clients (libimobiledevice, the agent) reach through
 // a usbmuxd socket. See --help for the commands it reads on standard input.
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/SocketDirectory.h"
 
 #include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,7 +29,8 @@ Keldo agent talk to them as to real ones: point them at it with
 
 Options:
   --socket PATH     the usbmuxd socket to serve (default: the path in USBMUXD_SOCKET_ADDRESS when
-                    it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd)
+                    it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd, in a directory made
+                    mode 0700; one that is there must be yours and closed to other users)
   --max-connections N
                     client connections served at once (default 128); one more is closed
                     as soon as it comes, and the simulator goes on serving the others
@@ -144,11 +145,13 @@ bool runCommand(DeviceSimulator& simulator, const std::string& line) {
     return true;
 }
 
-std::string defaultSocket() {
+// The socket that USBMUXD_SOCKET_ADDRESS names, else one in a directory of our own; none (with
+// the error) when that directory is not fit.
+std::optional<std::string> defaultSocket(std::string& error) {
     const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
     if (address && std::string(address).rfind("UNIX:", 0) == 0) return address + 5;
     const std::string dir = fmt::format("/tmp/keldo-devsim-{}", getuid());
-    ::mkdir(dir.c_str(), 0700);
+    if (!keldo::SocketDirectory::prepare(dir, getuid(), error)) return std::nullopt;
     return dir + "/usbmuxd";
 }
 
@@ -181,7 +184,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "keldo-devsim: unknown argument %s (see --help)\n", arg.c_str());
         return 2;
     }
-    if (socketPath.empty()) socketPath = defaultSocket();
+    if (socketPath.empty()) {
+        std::string error;
+        const auto path = defaultSocket(error);
+        if (!path) {
+            std::fprintf(stderr, "keldo-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        socketPath = *path;
+    }
 
     // Signals are taken through a descriptor by the main thread only; every thread made from here
     // on inherits the mask.
