@@ -461,7 +461,10 @@ std::shared_ptr<SimulatedFileSystem> DeviceSimulator::sharedFileSystem(const std
                                                                        const std::string& service) {
     std::lock_guard lock(mutex_);
     auto& files = fileSystems_[{udid, service}];
-    if (!files) files = std::make_shared<SimulatedFileSystem>();
+    if (!files) {
+        files = std::make_shared<SimulatedFileSystem>();
+        files->setCapacity(options_.capacity);
+    }
     return files;
 }
 

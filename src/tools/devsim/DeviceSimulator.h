@@ -41,6 +41,8 @@ public:
         // Bytes of events that may wait for a Listen client that does not read; one that falls
         // further behind is dropped (its connection closed), so that no one waits for it.
         std::size_t listenerBacklog = 4 * 1024 * 1024;
+        // The most that the files of each file system hold together (see setCapacity).
+        std::uint64_t capacity = 1ull << 30;
         // Told what no client sees, one line at a time: the start and end of a run of refusals.
         std::function<void(const std::string&)> log;
     };

@@ -9,6 +9,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -21,7 +23,8 @@ namespace {
 using keldo::DeviceSimulator;
 using keldo::SimulatedDeviceInfo;
 
-constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--attach "DEVICE"]... [--help]
+constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--capacity BYTES] [--attach "DEVICE"]...
+                    [--help]
 
 Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
 Keldo agent talk to them as to real ones: point them at it with
@@ -34,6 +37,8 @@ Options:
   --max-connections N
                     client connections served at once (default 128); one more is closed
                     as soon as it comes, and the simulator goes on serving the others
+  --capacity BYTES  the most that the files of each file system of a device hold together
+                    (default 1 GiB); a write beyond it fails with "no space left"
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
   --help            this text
 
@@ -108,6 +113,15 @@ void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
     }
 }
 
+// A number of decimal digits from 1 to `most`.
+std::optional<std::uint64_t> positiveNumber(const char* text, unsigned long long most) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n == 0 || n > most) return std::nullopt;
+    return n;
+}
+
 // Runs one command; false when the simulator is to stop.
 bool runCommand(DeviceSimulator& simulator, const std::string& line) {
     const auto w = words(line);
@@ -167,14 +181,15 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--max-connections" && i + 1 < argc) {
-            char* end = nullptr;
-            const unsigned long long n = std::strtoull(argv[++i], &end, 10);
-            if (*argv[i] < '0' || *argv[i] > '9' || *end != '\0' || n == 0 || n > 1'000'000) {
-                std::fprintf(stderr, "keldo-devsim: --max-connections takes a number from 1 to 1000000\n");
+        if ((arg == "--max-connections" || arg == "--capacity") && i + 1 < argc) {
+            const bool bound = arg == "--max-connections";
+            const unsigned long long most = bound ? 1'000'000 : 1ull << 40;
+            const auto n = positiveNumber(argv[++i], most);
+            if (!n) {
+                std::fprintf(stderr, "keldo-devsim: %s takes a number from 1 to %llu\n", arg.c_str(), most);
                 return 2;
             }
-            options.maxConnections = static_cast<std::size_t>(n);
+            (bound ? options.maxConnections : options.capacity) = *n;
             continue;
         }
         if ((arg == "--socket" || arg == "--attach") && i + 1 < argc) {
