@@ -99,6 +99,11 @@ TEST_F(PlistFileTest, RefusesNulsUnboundedTreesAndBrokenTables) {
     for (const char* name : {"nul-in-key", "nul-in-ascii", "nul-in-utf16", "too-deep"}) EXPECT_FALSE(read(name)) << name;
     EXPECT_TRUE(read("deepest"));
     EXPECT_FALSE(parse("<plist version=\"1.0\"><string>Kel\0do</string></plist>"s));
+    // What is no text in its encoding: no value, never one that is no UTF-8.
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x52" "a\xB9"s})));                // ASCII past 127
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x61\xD8\x3D"s})));                // half a surrogate pair
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x62\xDE\x00\xD8\x3D"s})));        // the halves swapped
+    EXPECT_EQ(*parse(testing::binaryPlist({"\x62\xD8\x3D\xDE\x00"s})), PlistValue("\xF0\x9F\x98\x80"));
 
     // 64 levels, each holding the next twice: a few hundred bytes, 2^64 values once expanded.
     std::vector<std::string> doubling;
