@@ -147,7 +147,10 @@ protected:
     std::unique_ptr<DeviceSimulator> simulator;
 };
 
-TEST_F(DeviceSimulatorTest, AFrozenDeviceReadsButAnswersNothingUntilThawedWhileOthersAreServed) {
+// Many clients at once, each on a thread of the simulator's (so run under ThreadSanitizer too).
+using DeviceSimulatorConcurrency = DeviceSimulatorTest;
+
+TEST_F(DeviceSimulatorConcurrency, AFrozenDeviceReadsButAnswersNothingUntilThawedWhileOthersAreServed) {
     start();
     const auto frozen = attach("frozen-1");
     const auto other = attach("other-2");
@@ -192,7 +195,7 @@ TEST_F(DeviceSimulatorTest, AFrozenDeviceReadsButAnswersNothingUntilThawedWhileO
     EXPECT_FALSE(simulator->freeze("frozen-1"));
 }
 
-TEST_F(DeviceSimulatorTest, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {
+TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {
     DeviceSimulator::Options options;
     options.listenerBacklog = 1024 * 1024;
     start(options);
