@@ -5,8 +5,6 @@
 # Usage: devsim-limits-test.sh KELDO-DEVSIM [sanitized]
 set -euo pipefail
 devsim=$1
-# A sanitizer's shadow memory does not fit under an address-space limit.
-[ "${2:-}" = sanitized ] && { echo "skipped: sanitized build"; exit 77; }
 dir=$(mktemp -d)
 sim=""
 trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
@@ -65,6 +63,9 @@ stop
 [ "$served" = 8 ] && [ "$refused" = 32 ] || fail "8 of 40 served, not $served ($refused closed)"
 [ "$again" = again ] || fail "served again once clients leave"
 [ "$(grep -c 'refusing connections: all places are taken' "$dir/err")" = 1 ] || fail "one line for the run"
+
+# A sanitizer's shadow memory does not fit under an address-space limit.
+[ "${2:-}" = sanitized ] && { echo "PASS (the address-space limit skipped: sanitized build)"; exit 0; }
 
 # Threads: far more clients than stacks fit into 400 MB of address space.
 start threads 400000 --max-connections 1000
