@@ -344,22 +344,31 @@ bool DeviceSimulator::answer(ClientConnection& connection, const UsbmuxPacket& r
         const auto raw = static_cast<std::uint16_t>(portField.value_or(0) & 0xFFFF);
         const auto port = static_cast<std::uint16_t>((raw >> 8) | ((raw & 0xFF) << 8));
         std::optional<std::string> service;
+        bool present = false;
         {
             std::lock_guard lock(mutex_);
-            if (!devices_.count(device->id)) return sendPacket(fd, tag, result(kResultBadDevice));
-            if (port != LockdownSession::kPort) {
+            present = devices_.count(device->id) != 0;
+            if (present && port != LockdownSession::kPort) {
                 auto it = device->usbPorts.find(port);
                 if (it != device->usbPorts.end()) {
                     service = it->second;
                     device->usbPorts.erase(it);
                 }
             }
-            if (port == LockdownSession::kPort || service) connections_[fd] = device->id;
+            // From here the connection is the device's: detaching it ends the connection.
+            if (present) connections_[fd] = device->id;
         }
+        if (!present) return sendPacket(fd, tag, result(kResultBadDevice));
         // A frozen device answers no connection: the client waits as for one that hangs.
         connection.answerFor(device->gate);
         if (!connection.awaitThawUnread()) return false;
-        if (port != LockdownSession::kPort && !service) return sendPacket(fd, tag, result(kResultConnectionRefused));
+        if (port != LockdownSession::kPort && !service) {
+            {
+                std::lock_guard lock(mutex_);
+                connections_[fd] = 0;
+            }
+            return sendPacket(fd, tag, result(kResultConnectionRefused));
+        }
         if (!sendPacket(fd, tag, result(kResultOk))) return false;
         // From here on the socket is the raw stream to the device's port.
         if (service) {

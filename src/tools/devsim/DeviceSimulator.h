@@ -27,8 +27,9 @@ class UsbmuxPacket;
 // of its own), the crash report mover, and those of the registry, which come first. A network
 // device bypasses usbmuxd as a real one does: it gets a loopback address of its own, with
 // lockdownd on port 62078 and its services on ports of their own. Each client connection is
-// served by a thread of its own; a device's connections end when it is detached, all of them when
-// the simulator stops. A frozen device keeps its connections and reads what clients send, but
+// served by a thread of its own, up to a bound (more are closed as they come); nothing is sent
+// while the lock that every connection needs is held. A device's connections end when it is
+// detached, all of them when the simulator stops. A frozen device keeps its connections and reads what clients send, but
 // answers nothing, and usbmuxd holds back Connect requests to it, until it is thawed: then it
 // answers what came meanwhile, in order.
 class DeviceSimulator {
