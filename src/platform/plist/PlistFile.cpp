@@ -32,7 +32,11 @@ constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
 // The library expands an object each time it is referred to, so shared references could make a
-// small file into a huge tree. No file of the largest size holds more values than it has bytes.
+// small file into a huge tree (a few hundred bytes took a third of a second and a hundred
+// megabytes). A file holds fewer values than it has bytes unless it shares objects, and sharing
+// makes a few times more of a real one: the tree may hold kSharingFactor values for each byte,
+// and never more values than the largest file has bytes.
+constexpr std::uint64_t kSharingFactor = 16;
 constexpr std::uint64_t kMostValues = PlistFile::kLargestFile;
 
 // The binary form's layout, checked before the library parses it. The library recurses once per
@@ -138,17 +142,18 @@ private:
     }
 
     // Walks the tree from the top object without recursion: no cycle, no path through more than
-    // PlistXml::kMaxDepth containers, and no more than kMostValues values once expanded.
+    // PlistXml::kMaxDepth containers, and no more values once expanded than the file may hold.
     bool treeIsBounded(std::uint64_t top) {
         enum class Mark : unsigned char { unseen, open, done };
         const std::size_t limit = static_cast<std::size_t>(PlistXml::kMaxDepth);
+        const std::uint64_t mostValues = std::min<std::uint64_t>(kMostValues, kSharingFactor * size_);
         std::vector<Mark> marks(objects_.size(), Mark::unseen);
         std::vector<std::uint64_t> values(objects_.size(), 1);  // values in the expanded subtree
         std::vector<std::size_t> heights(objects_.size(), 0);   // containers on its longest path down
         auto adopt = [&](std::uint64_t parent, std::uint64_t child) {
             values[parent] += values[child];
             heights[parent] = std::max(heights[parent], heights[child] + 1);
-            return values[parent] <= kMostValues;
+            return values[parent] <= mostValues;
         };
         struct Step {
             std::uint64_t object;
