@@ -9,7 +9,7 @@ preset=default
 targets=()
 case "${1:-}" in
   --sanitize) preset=asan ;;
-  --tsan) preset=tsan; targets=(--target platform_tests device_tests monitor_tests) ;;
+  --tsan) preset=tsan; targets=(--target platform_tests device_tests monitor_tests devsim_tests) ;;
 esac
 
 scripts/setup.sh

@@ -99,15 +99,22 @@ TEST_F(PlistFileTest, RefusesNulsUnboundedTreesAndBrokenTables) {
     for (const char* name : {"nul-in-key", "nul-in-ascii", "nul-in-utf16", "too-deep"}) EXPECT_FALSE(read(name)) << name;
     EXPECT_TRUE(read("deepest"));
     EXPECT_FALSE(parse("<plist version=\"1.0\"><string>Kel\0do</string></plist>"s));
+    // What is no text in its encoding: no value, never one that is no UTF-8.
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x52" "a\xB9"s})));                // ASCII past 127
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x61\xD8\x3D"s})));                // half a surrogate pair
+    EXPECT_FALSE(parse(testing::binaryPlist({"\x62\xDE\x00\xD8\x3D"s})));        // the halves swapped
+    EXPECT_EQ(*parse(testing::binaryPlist({"\x62\xD8\x3D\xDE\x00"s})), PlistValue("\xF0\x9F\x98\x80"));
 
-    // 64 levels, each holding the next twice: a few hundred bytes, 2^64 values once expanded.
-    std::vector<std::string> doubling;
-    for (int i = 1; i <= 64; ++i) doubling.push_back("\xA2" + testing::plistRef(i) + testing::plistRef(i));
-    doubling.push_back("\x09");
-    EXPECT_FALSE(parse(testing::binaryPlist(doubling)));
-    doubling.resize(8);
-    doubling.push_back("\x09");
-    EXPECT_TRUE(parse(testing::binaryPlist(doubling)));  // 2^8 values: sharing itself is fine
+    // Levels each holding the next twice: a few bytes for each, twice the values for each.
+    auto doubling = [](int levels) {
+        std::vector<std::string> objects;
+        for (int i = 1; i <= levels; ++i) objects.push_back("\xA2" + testing::plistRef(i) + testing::plistRef(i));
+        objects.push_back("\x09");
+        return parse(testing::binaryPlist(objects));
+    };
+    EXPECT_FALSE(doubling(64));  // 2^64 values
+    EXPECT_TRUE(doubling(8));    // 2^8 values from a hundred bytes: sharing itself is fine
+    EXPECT_FALSE(doubling(16));  // 2^16 values from 150 bytes is not
 
     const std::string good = bytesOf("every-kind");
     ASSERT_TRUE(parse(good));

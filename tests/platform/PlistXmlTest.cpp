@@ -53,9 +53,16 @@ TEST(PlistXmlRoundTrip, KeepsEveryKindOfValueExactly) {
     EXPECT_EQ(*back, everyKind());
 }
 
-TEST(PlistXmlRefusal, TextsWithANulCharacterHaveNoXmlForm) {
+TEST(PlistXmlRefusal, ControlCharactersHaveNoXmlFormButTabsLineFeedsAndReturnsComeBack) {
     EXPECT_FALSE(PlistXml::toXml(PlistValue(std::string("cut\0short", 9))));
     EXPECT_FALSE(PlistXml::toXml(PlistValue(Dict{{std::string("k\0ey", 4), 1}})));
+    EXPECT_FALSE(PlistXml::toXml(PlistValue(Array{"bell\x07"})));
+    EXPECT_FALSE(PlistXml::toXml(PlistValue(Dict{{"escape\x1B", 1}})));
+    EXPECT_FALSE(PlistXml::toXml(PlistValue("not a character: \xEF\xBF\xBF")));
+    const PlistValue spaced = Dict{{"tab\tline\nreturn\r", "\r\n\xEF\xBF\xBD"}};
+    auto xml = PlistXml::toXml(spaced);
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(*PlistXml::fromXml(xml->data(), xml->size()), spaced);
     EXPECT_FALSE(PlistXml::toXml(PlistValue(Array{PlistDate{1e12}})));
 }
 

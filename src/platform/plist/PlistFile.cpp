@@ -32,12 +32,18 @@ constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
 // The library expands an object each time it is referred to, so shared references could make a
-// small file into a huge tree. No file of the largest size holds more values than it has bytes.
+// small file into a huge tree (a few hundred bytes took a third of a second and a hundred
+// megabytes). A file holds fewer values than it has bytes unless it shares objects, and sharing
+// makes a few times more of a real one: the tree may hold kSharingFactor values for each byte,
+// and never more values than the largest file has bytes.
+constexpr std::uint64_t kSharingFactor = 16;
 constexpr std::uint64_t kMostValues = PlistFile::kLargestFile;
 
 // The binary form's layout, checked before the library parses it. The library recurses once per
-// level without a limit (a deep file crashes it), expands shared objects without a limit, and
-// cuts an ASCII text at a NUL without telling: each of these is refused here.
+// level without a limit (a deep file crashes it), expands shared objects without a limit, cuts an
+// ASCII text at a NUL without telling, and takes what is no text in its encoding (bytes past
+// ASCII, a UTF-16 surrogate without its other half) into texts that are no UTF-8: each of these
+// is refused here, as Python's plistlib refuses them.
 class BinaryLayout {
 public:
     BinaryLayout(const unsigned char* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
@@ -73,6 +79,20 @@ private:
 
     static bool isWidth(unsigned width) { return width == 1 || width == 2 || width == 4 || width == 8; }
 
+    // Big-endian units without a NUL, each surrogate in a pair of a high and a low one.
+    static bool isUtf16Text(const unsigned char* units, std::uint64_t count) {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const unsigned unit = (units[2 * i] << 8) | units[2 * i + 1];
+            if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+            if (unit >= 0xD800 && unit <= 0xDBFF) {
+                if (++i == count) return false;
+                const unsigned low = (units[2 * i] << 8) | units[2 * i + 1];
+                if (low < 0xDC00 || low > 0xDFFF) return false;
+            }
+        }
+        return true;
+    }
+
     static std::uint64_t bigEndian(const unsigned char* at, unsigned width) {
         std::uint64_t value = 0;
         for (unsigned i = 0; i < width; ++i) value = (value << 8) | at[i];
@@ -104,12 +124,11 @@ private:
         const std::size_t room = objectsEnd_ - contentAt;
         switch (kind) {
         case 0x5:  // ASCII text
-            return count <= room && std::memchr(bytes_ + contentAt, 0, count) == nullptr;
+            if (count > room) return false;
+            return std::none_of(bytes_ + contentAt, bytes_ + contentAt + count,
+                                [](unsigned char b) { return b == 0 || b >= 0x80; });
         case 0x6:  // UTF-16 text
-            if (count > room / 2) return false;
-            for (std::uint64_t i = 0; i < count; ++i)
-                if (bytes_[contentAt + 2 * i] == 0 && bytes_[contentAt + 2 * i + 1] == 0) return false;
-            return true;
+            return count <= room / 2 && isUtf16Text(bytes_ + contentAt, count);
         default:  // array, set, dictionary
             if (kind == 0xD && count > std::numeric_limits<std::uint64_t>::max() / 2) return false;
             object.refs = kind == 0xD ? 2 * count : count;
@@ -123,17 +142,18 @@ private:
     }
 
     // Walks the tree from the top object without recursion: no cycle, no path through more than
-    // PlistXml::kMaxDepth containers, and no more than kMostValues values once expanded.
+    // PlistXml::kMaxDepth containers, and no more values once expanded than the file may hold.
     bool treeIsBounded(std::uint64_t top) {
         enum class Mark : unsigned char { unseen, open, done };
         const std::size_t limit = static_cast<std::size_t>(PlistXml::kMaxDepth);
+        const std::uint64_t mostValues = std::min<std::uint64_t>(kMostValues, kSharingFactor * size_);
         std::vector<Mark> marks(objects_.size(), Mark::unseen);
         std::vector<std::uint64_t> values(objects_.size(), 1);  // values in the expanded subtree
         std::vector<std::size_t> heights(objects_.size(), 0);   // containers on its longest path down
         auto adopt = [&](std::uint64_t parent, std::uint64_t child) {
             values[parent] += values[child];
             heights[parent] = std::max(heights[parent], heights[child] + 1);
-            return values[parent] <= kMostValues;
+            return values[parent] <= mostValues;
         };
         struct Step {
             std::uint64_t object;

@@ -4,7 +4,10 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -19,7 +22,15 @@ struct NodeDeleter {
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
-bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+// Characters that no XML document holds, not even as a reference: the C0 controls but tab, line
+// feed and carriage return (NUL among them, which would cut the text short), U+FFFE and U+FFFF.
+bool holdsNoXmlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return true;
+    }
+    return text.find("\xEF\xBF\xBE") != std::string::npos || text.find("\xEF\xBF\xBF") != std::string::npos;
+}
 
 // libplist keeps every integer as 64 bits plus a width: values it parsed from unsigned digits of
 // 2^63 or more carry the wide one, and only those are written unsigned. Its builder always makes
@@ -37,7 +48,7 @@ Node unsignedNode(std::uint64_t value) {
 Node toNode(const PlistValue& value) {
     switch (value.kind()) {
     case PlistValue::Kind::Text:
-        if (holdsNul(*value.text())) return nullptr;
+        if (holdsNoXmlCharacter(*value.text())) return nullptr;
         return Node(plist_new_string(value.text()->c_str()));
     case PlistValue::Kind::Integer:
         if (value.isUnsignedInteger()) return unsignedNode(*value.unsignedInteger());
@@ -66,7 +77,7 @@ Node toNode(const PlistValue& value) {
     case PlistValue::Kind::Dictionary: {
         Node dict(plist_new_dict());
         for (const auto& [key, item] : *value.dictionary()) {
-            if (holdsNul(key)) return nullptr;
+            if (holdsNoXmlCharacter(key)) return nullptr;
             Node child = toNode(item);
             if (!child) return nullptr;
             plist_dict_set_item(dict.get(), key.c_str(), child.release());
@@ -75,6 +86,26 @@ Node toNode(const PlistValue& value) {
     }
     }
     return nullptr;
+}
+
+// A reader turns a carriage return in the text into a line feed, as XML's end-of-line rule says,
+// unless it comes as a reference. The library writes it as it is, and writes none of its own.
+std::optional<PlistXmlText> withReturnsKept(const PlistXmlText& text) {
+    constexpr std::string_view kReturn = "&#13;";
+    const auto returns = static_cast<std::size_t>(std::count(text.data(), text.data() + text.size(), '\r'));
+    const std::size_t size = text.size() + returns * (kReturn.size() - 1);
+    char* kept = static_cast<char*>(std::malloc(size + 1));
+    if (!kept) return std::nullopt;
+    char* out = kept;
+    for (const char c : text.view()) {
+        if (c == '\r') {
+            out = std::copy(kReturn.begin(), kReturn.end(), out);
+        } else {
+            *out++ = c;
+        }
+    }
+    *out = '\0';
+    return PlistXmlText(kept, size);
 }
 
 } // namespace
@@ -89,7 +120,9 @@ std::optional<PlistXmlText> PlistXml::toXml(const PlistValue& value) {
     }
     // The library's buffer (malloc'd, as plist_to_xml_free knows) is handed on as it is.
     if (!xml) return std::nullopt;
-    return PlistXmlText(xml, length);
+    PlistXmlText text(xml, length);
+    if (std::memchr(xml, '\r', length) == nullptr) return text;
+    return withReturnsKept(text);
 }
 
 PlistRef PlistXml::fromXml(const char* data, std::size_t size) {

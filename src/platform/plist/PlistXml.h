@@ -16,7 +16,9 @@ namespace keldo {
 //   value of 2^63 or more is written with its unsigned digits and read back as unsigned.
 // - Dates are written in the format's whole seconds (the fraction is dropped, as every writer of
 //   this form does); a date that does not fit the library's 32-bit seconds has no XML form.
-// - A text or key holding a NUL character has no XML form (it would be cut short).
+// - A carriage return in a text or key is written as a reference, so that it reads back as itself.
+// - A text or key holding a character that XML can't carry has no XML form: a C0 control but
+//   tab, line feed and carriage return (a NUL would cut it short), U+FFFE or U+FFFF.
 // - Reading is strict: a malformed number, date or data, a key without a value, an integer
 //   beyond 64 bits or broken XML gives none, never a made-up value (see PlistXmlReader).
 class PlistXml {

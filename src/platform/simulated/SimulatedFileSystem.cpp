@@ -11,7 +11,16 @@
 namespace keldo {
 
 struct SimulatedFileSystem::Node {
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    // A file's bytes are the file system's until its last name and handle are gone.
+    ~Node() {
+        if (usage) *usage -= data.size();
+    }
+
     Kind kind = Kind::File;
+    std::uint64_t* usage = nullptr;  // a file's: the sum its kept bytes count in
     std::string data;  // a file's contents or a link's target
     std::uint64_t unkept = 0;  // bytes past `data` that were written but not kept (all zeros)
     std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in creation order
@@ -209,8 +218,9 @@ void SimulatedFileSystem::addDirectory(const std::string& path) {
 
 void SimulatedFileSystem::addFile(const std::string& path, std::string contents) {
     std::lock_guard lock(mutex_);
-    auto node = std::make_shared<Node>();
+    auto node = newFile();
     node->data = std::move(contents);
+    used_ += node->data.size();
     node->birth = node->modified = clock_;
     place(path, std::move(node));
 }
@@ -550,7 +560,7 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     auto node = r->node;
     if (!node) {
         if (mode == 1) return fail(kNotFound);
-        node = std::make_shared<Node>();
+        node = newFile();
         node->links = 1;
         node->birth = node->modified = clock_;
         r->parent->children.emplace_back(r->name, node);
@@ -558,6 +568,7 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     }
     if (node->kind == Kind::Directory) return fail(kIsADirectory);
     if (mode == 2 && node->size() > 0) {
+        used_ -= node->data.size();
         node->data.clear();
         node->unkept = 0;
         node->modified = clock_;
@@ -565,6 +576,24 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     handle = nextHandle_++;
     open_[handle] = std::make_unique<OpenFile>(OpenFile{std::move(node), normalized(path), mode, 0});
     return 0;
+}
+
+std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::newFile() {
+    auto node = std::make_shared<Node>();
+    node->usage = &used_;
+    return node;
+}
+
+// Whether the file's kept bytes can become `size`: what it gives back is free again for itself.
+bool SimulatedFileSystem::fits(const Node& file, std::uint64_t size) const {
+    const std::uint64_t others = used_ - file.data.size();
+    return others <= capacity_ && size <= capacity_ - others;
+}
+
+// Accounts for a change of the file's kept bytes from `before`; those it did not keep are kept now.
+void SimulatedFileSystem::kept(Node& file, std::uint64_t before) {
+    used_ = used_ - before + file.data.size();
+    file.unkept = 0;
 }
 
 SimulatedFileSystem::OpenFile* SimulatedFileSystem::findOpen(std::uint64_t handle) {
@@ -640,22 +669,25 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
         node.modified = clock_;
         return 0;
     }
-    if (file->position > capacity_ || count > capacity_ - file->position) return fail(kNoSpace);
-    std::string& data = file->node->data;
-    if (file->node->size() > capacity_) return fail(kNoSpace);
-    const char* bytes = static_cast<const char*>(buffer);
+    Node& node = *file->node;
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(file->position, count, &end)) return fail(kNoSpace);
+    const std::uint64_t size = std::max(end, node.size());
+    if (!fits(node, size)) return fail(kNoSpace);
+    const std::uint64_t before = node.data.size();
     try {
-        data.append(file->node->unkept, '\0');
-        file->node->unkept = 0;
-        if (file->position == data.size()) {
-            data.append(bytes, count);
+        // One change that either happens whole or not at all (a string that can't grow is left
+        // as it was), so that a failed write leaves the file as it found it.
+        if (file->position == node.data.size() && node.unkept == 0) {
+            node.data.append(static_cast<const char*>(buffer), count);
         } else {
-            if (file->position + count > data.size()) data.resize(file->position + count);
-            std::memcpy(data.data() + file->position, bytes, count);
+            node.data.resize(size);
+            std::memcpy(node.data.data() + file->position, buffer, count);
         }
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // no memory for it, or more than a string holds
         return fail(kNoSpace);
     }
+    kept(node, before);
     file->position += count;
     file->node->modified = clock_;
     return 0;
@@ -672,13 +704,14 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
         node.modified = clock_;
         return 0;
     }
-    if (size > capacity_) return fail(kNoSpace);
-    node.unkept = 0;
+    if (!fits(node, size)) return fail(kNoSpace);
+    const std::uint64_t before = node.data.size();
     try {
         node.data.resize(size);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // no memory for it, or more than a string holds
         return fail(kNoSpace);
     }
+    kept(node, before);
     file->node->modified = clock_;
     return 0;
 }

@@ -91,8 +91,10 @@ public:
     // Whether written bytes are kept (the default) or only counted: while they are not, a write
     // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
     void setKeepsContents(bool keeps);
-    // The largest a file may grow (1 GiB unless set): beyond it a write or a size change answers
-    // "no space left", as a full device would.
+    // The most that all files together may hold (1 GiB unless set): a write or a size change
+    // that would go beyond it answers "no space left", as a full device would, and changes
+    // nothing. A file's bytes are free again once its last name and handle are gone. Bytes
+    // that are only counted (see setKeepsContents) take no space.
     void setCapacity(std::uint64_t bytes);
 
     // Inspection. A path that names nothing gives none; links are not followed, except by contents.
@@ -151,10 +153,15 @@ private:
     void place(const std::string& path, std::shared_ptr<Node> node);
     [[nodiscard]] std::int32_t fault(const std::string& operation, const std::string& path);
     [[nodiscard]] std::int32_t fail(std::int32_t status);
+    std::shared_ptr<Node> newFile();
+    [[nodiscard]] bool fits(const Node& file, std::uint64_t size) const;
+    void kept(Node& file, std::uint64_t before);
     OpenFile* findOpen(std::uint64_t handle);
     [[nodiscard]] std::int32_t fileCall(const char* operation, std::uint64_t handle, OpenFile*& file);
 
     mutable std::mutex mutex_;
+    // The kept bytes of every file. Declared before the nodes, which give theirs back when they go.
+    std::uint64_t used_ = 0;
     std::shared_ptr<Node> root_;
     std::map<std::uint64_t, std::unique_ptr<OpenFile>> open_;
     std::uint64_t nextHandle_ = 1;

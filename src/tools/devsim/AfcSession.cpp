@@ -1,7 +1,5 @@
 #include "tools/devsim/AfcSession.h"
 
-#include "tools/devsim/SocketStream.h"
-
 #include <algorithm>
 #include <vector>
 
@@ -21,11 +19,11 @@ constexpr std::uint64_t kLockNonBlocking = 4;
 constexpr std::uint64_t kUnlock = 8;
 
 // Read in pieces and dropped: what follows a refused payload stays readable.
-bool discard(int fd, std::uint64_t size) {
+bool discard(ClientConnection& connection, std::uint64_t size) {
     char buffer[64 * 1024];
     while (size > 0) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof(buffer)));
-        if (!SocketStream::readExactly(fd, buffer, piece)) return false;
+        if (!connection.readExactly(buffer, piece)) return false;
         size -= piece;
     }
     return true;
@@ -40,23 +38,35 @@ AfcSession::~AfcSession() {
 }
 
 void AfcSession::serve(int fd) {
+    ClientConnection connection(fd);
+    serve(connection);
+}
+
+void AfcSession::serve(ClientConnection& connection) {
     for (;;) {
         std::uint8_t header[AfcPacket::kHeaderSize];
-        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        if (!connection.readExactly(header, sizeof(header))) return;
         auto request = AfcPacket::parseHeader(header);
         if (!request) return;
+        const bool tooLarge = request->payloadSize() > AfcPacket::kMaxPayload;
+        std::string body;
+        if (tooLarge) {
+            if (!discard(connection, request->bodySize())) return;
+        } else {
+            body.resize(request->bodySize());
+            if (!body.empty() && !connection.readExactly(body.data(), body.size())) return;
+        }
+        // Nothing is done, and nothing answered, while the device is frozen.
+        if (!connection.awaitThaw()) return;
         std::string answer;
-        if (request->payloadSize() > AfcPacket::kMaxPayload) {
-            if (!discard(fd, request->bodySize())) return;
+        if (tooLarge) {
             answer = status(*request, static_cast<std::int32_t>(kTooMuchData));
         } else {
-            std::string body(request->bodySize(), '\0');
-            if (!body.empty() && !SocketStream::readExactly(fd, body.data(), body.size())) return;
             request->setBody(std::move(body));
             answer = reply(*request);
         }
         // One send for each reply: libimobiledevice reads the header and the short replies at once.
-        if (!SocketStream::writeAll(fd, answer.data(), answer.size())) return;
+        if (!connection.writeAll(answer.data(), answer.size())) return;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/simulated/SimulatedFileSystem.h"
+#include "tools/devsim/ClientConnection.h"
 #include "tools/devsim/AfcPacket.h"
 
 #include <cstdint>
@@ -23,8 +24,11 @@ public:
     AfcSession(const AfcSession&) = delete;
     AfcSession& operator=(const AfcSession&) = delete;
 
-    // Serves a client's connection (a blocking socket) until the client closes it, a reply can't
-    // be sent, or a header can't start a packet: after that the stream can't be followed.
+    // Serves a client's connection until the client closes it, a reply can't be sent, or a header
+    // can't start a packet: after that the stream can't be followed. A frozen device answers
+    // each request once it is thawed.
+    void serve(ClientConnection& connection);
+    // The same over a blocking socket of a device that is never frozen.
     void serve(int fd);
     // The reply to one request whose body is set.
     std::string reply(const AfcPacket& request);

@@ -2,13 +2,16 @@
 
 #include "platform/plist/PlistXml.h"
 #include "tools/devsim/AfcSession.h"
+#include "tools/devsim/ClientConnection.h"
 #include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/OutgoingQueue.h"
 #include "tools/devsim/SocketStream.h"
 #include "tools/devsim/UsbmuxPacket.h"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,6 +41,10 @@ bool sendPacket(int fd, std::uint32_t tag, const PlistValue& payload) {
     return SocketStream::writeAll(fd, packet.data(), packet.size());
 }
 
+bool sendPacket(ClientConnection& connection, std::uint32_t tag, const PlistValue& payload) {
+    return sendPacket(connection.fd(), tag, payload);
+}
+
 std::string errnoText(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
 
 } // namespace
@@ -50,6 +57,7 @@ struct DeviceSimulator::Device {
     std::string address;                          // a network device's loopback address
     std::map<std::uint16_t, std::string> usbPorts;  // started services, one connection each
     std::uint16_t nextPort = kFirstUsbServicePort;
+    std::shared_ptr<FreezeGate> gate = std::make_shared<FreezeGate>();
 };
 
 struct DeviceSimulator::Worker {
@@ -58,7 +66,10 @@ struct DeviceSimulator::Worker {
 };
 
 DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services)
-    : socketPath_(std::move(socketPath)), services_(std::move(services)) {}
+    : DeviceSimulator(std::move(socketPath), std::move(services), Options{}) {}
+
+DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options)
+    : socketPath_(std::move(socketPath)), services_(std::move(services)), options_(std::move(options)) {}
 
 DeviceSimulator::~DeviceSimulator() { stop(); }
 
@@ -104,7 +115,11 @@ bool DeviceSimulator::start() {
         running_ = true;
         listener_ = fd;
     }
-    spawn(fd, 0, [this, fd] { acceptLoop(fd, 0, false, [this](int client) { serveUsbmux(client); }); });
+    if (!spawn(fd, 0, false, [this, fd] { acceptLoop(fd, 0, [this](int client) { serveUsbmux(client); }); })) {
+        setError("no thread could be started to accept clients");
+        stop();
+        return false;
+    }
     return true;
 }
 
@@ -131,27 +146,68 @@ void DeviceSimulator::stop() {
     if (wasRunning) ::unlink(socketPath_.c_str());
 }
 
-void DeviceSimulator::spawn(int fd, std::uint32_t deviceId, std::function<void()> serve) {
-    std::lock_guard lock(mutex_);
-    if (!running_) {
-        ::close(fd);
-        return;
-    }
-    reapWorkers();
-    connections_[fd] = deviceId;
-    auto worker = std::make_unique<Worker>();
-    Worker* self = worker.get();
-    worker->thread = std::thread([this, fd, serve = std::move(serve), self] {
-        serve();
-        {
-            std::lock_guard lock(mutex_);
-            connections_.erase(fd);
-            listeners_.erase(fd);
+bool DeviceSimulator::spawn(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) noexcept {
+    const char* refusal = nullptr;
+    std::size_t refusedBefore = 0;
+    bool started = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (running_) {
+            reapWorkers();
+            if (counted && !bound_.admit()) {
+                if (bound_.refuse()) refusal = "all places are taken";
+            } else if (startWorker(fd, deviceId, counted, std::move(serve))) {
+                started = true;
+                if (counted) refusedBefore = bound_.endRefusals();
+            } else {
+                if (counted) bound_.release();
+                if (!counted || bound_.refuse()) refusal = "no thread could be started";
+            }
         }
-        ::close(fd);
-        self->done = true;
-    });
-    workers_.push_back(std::move(worker));
+    }
+    // A refused client sees its connection closed; everyone else is served as before.
+    if (!started) ::close(fd);
+    if (options_.log && (refusal || refusedBefore)) {
+        try {
+            options_.log(refusal ? fmt::format("refusing connections: {} (at most {})", refusal, bound_.limit())
+                                 : fmt::format("serving connections again after refusing {}", refusedBefore));
+        } catch (const std::exception&) {
+            // Nothing to tell it with: the refusal itself stands.
+        }
+    }
+    return started;
+}
+
+bool DeviceSimulator::startWorker(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) {
+    bool listed = false;
+    try {
+        connections_[fd] = deviceId;
+        // In the list before its thread starts: the list never misses a thread it must join.
+        workers_.push_back(std::make_unique<Worker>());
+        listed = true;
+        Worker* self = workers_.back().get();
+        self->thread = std::thread([this, fd, counted, serve = std::move(serve), self] {
+            try {
+                serve();
+            } catch (const std::exception&) {
+                // No memory for this connection's next message: it ends, the others go on.
+            }
+            {
+                std::lock_guard lock(mutex_);
+                connections_.erase(fd);
+                listeners_.erase(fd);
+                if (counted) bound_.release();
+            }
+            ::close(fd);
+            self->done = true;
+        });
+        return true;
+    } catch (const std::exception&) {
+        // Threads or memory have run out: a refusal like any other, never the end of the process.
+        connections_.erase(fd);
+        if (listed) workers_.pop_back();
+        return false;
+    }
 }
 
 void DeviceSimulator::reapWorkers() {
@@ -165,14 +221,27 @@ void DeviceSimulator::reapWorkers() {
     }
 }
 
-void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, bool once, std::function<void(int)> serve) {
+void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, std::function<void(int)> serve, bool once) {
     for (;;) {
         const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory for now: the client waits in the backlog until
+                // a connection ends, and the simulator goes on.
+                ::poll(nullptr, 0, 50);
+                continue;
+            }
             return;  // shut down
         }
-        spawn(client, deviceId, [serve, client] { serve(client); });
+        std::function<void()> job;
+        try {
+            job = [serve, client] { serve(client); };
+        } catch (const std::exception&) {
+            ::close(client);
+            continue;
+        }
+        (void)spawn(client, deviceId, true, std::move(job));
         if (once) return;
     }
 }
@@ -192,18 +261,19 @@ std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32
 // usbmuxd ---------------------------------------------------------------------------------------
 
 void DeviceSimulator::serveUsbmux(int fd) {
+    ClientConnection connection(fd);
     for (;;) {
         std::uint8_t header[UsbmuxPacket::kHeaderSize];
-        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        if (!connection.readExactly(header, sizeof(header))) return;
         auto packet = UsbmuxPacket::parseHeader(header);
         if (!packet) return;  // no way to find the next packet: end the connection
         std::vector<std::uint8_t> body(packet->bodySize());
-        if (!body.empty() && !SocketStream::readExactly(fd, body.data(), body.size())) return;
+        if (!body.empty() && !connection.readExactly(body.data(), body.size())) return;
         if (!packet->parseBody(body.data(), body.size())) {
-            if (!sendPacket(fd, packet->tag, result(kResultBadCommand))) return;
+            if (!sendPacket(connection, packet->tag, result(kResultBadCommand))) return;
             continue;
         }
-        if (!answer(fd, *packet)) return;
+        if (!answer(connection, *packet)) return;
     }
 }
 
@@ -233,7 +303,8 @@ PlistValue::Dictionary DeviceSimulator::attachedMessage(const Device& device) co
     return {{"MessageType", "Attached"}, {"DeviceID", static_cast<std::int64_t>(device.id)}, {"Properties", properties}};
 }
 
-bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
+bool DeviceSimulator::answer(ClientConnection& connection, const UsbmuxPacket& request) {
+    const int fd = connection.fd();
     const std::string type = request.messageType();
     const std::uint32_t tag = request.tag;
     if (type == "Listen") {
@@ -273,25 +344,37 @@ bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
         const auto raw = static_cast<std::uint16_t>(portField.value_or(0) & 0xFFFF);
         const auto port = static_cast<std::uint16_t>((raw >> 8) | ((raw & 0xFF) << 8));
         std::optional<std::string> service;
+        bool present = false;
         {
             std::lock_guard lock(mutex_);
-            if (!devices_.count(device->id)) return sendPacket(fd, tag, result(kResultBadDevice));
-            if (port != LockdownSession::kPort) {
+            present = devices_.count(device->id) != 0;
+            if (present && port != LockdownSession::kPort) {
                 auto it = device->usbPorts.find(port);
                 if (it != device->usbPorts.end()) {
                     service = it->second;
                     device->usbPorts.erase(it);
                 }
             }
-            if (port == LockdownSession::kPort || service) connections_[fd] = device->id;
+            // From here the connection is the device's: detaching it ends the connection.
+            if (present) connections_[fd] = device->id;
         }
-        if (port != LockdownSession::kPort && !service) return sendPacket(fd, tag, result(kResultConnectionRefused));
+        if (!present) return sendPacket(fd, tag, result(kResultBadDevice));
+        // A frozen device answers no connection: the client waits as for one that hangs.
+        connection.answerFor(device->gate);
+        if (!connection.awaitThawUnread()) return false;
+        if (port != LockdownSession::kPort && !service) {
+            {
+                std::lock_guard lock(mutex_);
+                connections_[fd] = 0;
+            }
+            return sendPacket(fd, tag, result(kResultConnectionRefused));
+        }
         if (!sendPacket(fd, tag, result(kResultOk))) return false;
         // From here on the socket is the raw stream to the device's port.
         if (service) {
-            if (auto handler = handlerFor(*service, device->udid)) (*handler)(fd, device->info);
+            if (auto serve = serviceFor(*service, *device)) (*serve)(connection);
         } else {
-            serveLockdown(fd, device->id);
+            serveLockdown(connection, device->id);
         }
         return false;
     }
@@ -299,55 +382,86 @@ bool DeviceSimulator::answer(int fd, const UsbmuxPacket& request) {
 }
 
 void DeviceSimulator::listen(int fd, std::uint32_t tag) {
-    // A listener that stops reading must not hold up attaching and detaching for long.
-    timeval timeout{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    // Attaching and detaching hand their events to the queue and go on: only this thread sends,
+    // and only this connection waits when the client does not read.
+    auto queue = std::make_shared<OutgoingQueue>(options_.listenerBacklog);
+    if (!queue->valid()) return;
     {
         std::lock_guard lock(mutex_);
-        if (!sendPacket(fd, tag, result(kResultOk))) return;
-        for (const auto& [id, device] : devices_) {
-            if (!sendPacket(fd, 0, attachedMessage(*device))) return;
-        }
-        listeners_.insert(fd);
+        // Queued before any later event can be, so that the client misses none.
+        bool fits = queue->push(UsbmuxPacket::encode(tag, result(kResultOk)));
+        for (const auto& [id, device] : devices_) fits = fits && queue->push(UsbmuxPacket::encode(0, attachedMessage(*device)));
+        if (!fits) return;
+        listeners_[fd] = queue;
     }
-    // Nothing more is asked on this socket; it lasts until the client closes it.
-    char ignored[256];
-    while (::recv(fd, ignored, sizeof(ignored), 0) > 0) {}
+    // Nothing more is asked on this socket: it is read only to see the client close it.
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {queue->readyFd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents & POLLIN) {
+            for (const auto& message : queue->takeAll()) {
+                if (!SocketStream::writeAll(fd, message.data(), message.size())) return;
+            }
+        }
+        if (fds[0].revents) {
+            char ignored[256];
+            const ssize_t n = ::recv(fd, ignored, sizeof(ignored), MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+        }
+    }
 }
 
 void DeviceSimulator::broadcast(const std::string& packet) {
-    for (int fd : listeners_) {
-        if (!SocketStream::writeAll(fd, packet.data(), packet.size())) ::shutdown(fd, SHUT_RDWR);
+    for (auto it = listeners_.begin(); it != listeners_.end();) {
+        if (it->second->push(packet)) {
+            ++it;
+            continue;
+        }
+        // Too far behind to catch up: dropped, never waited for. Its thread sees the socket shut.
+        ::shutdown(it->first, SHUT_RDWR);
+        it = listeners_.erase(it);
     }
 }
 
 // lockdownd and services ------------------------------------------------------------------------
 
-void DeviceSimulator::serveLockdown(int fd, std::uint32_t deviceId) {
+void DeviceSimulator::serveLockdown(ClientConnection& connection, std::uint32_t deviceId) {
     auto device = findDevice(deviceId);
     if (!device) return;
+    connection.answerFor(device->gate);
     LockdownSession session(device->info, [this, deviceId](const std::string& name) { return startService(deviceId, name); });
     while (!session.finished()) {
         std::uint8_t header[4];
-        if (!SocketStream::readExactly(fd, header, sizeof(header))) return;
+        if (!connection.readExactly(header, sizeof(header))) return;
         const auto length = LockdownSession::messageLength(header);
         if (!length) return;
         std::vector<char> body(*length);
-        if (!SocketStream::readExactly(fd, body.data(), body.size())) return;
+        if (!connection.readExactly(body.data(), body.size())) return;
+        if (!connection.awaitThaw()) return;
         const std::string reply = LockdownSession::frame(session.reply(PlistXml::fromXml(body.data(), body.size())));
-        if (!SocketStream::writeAll(fd, reply.data(), reply.size())) return;
+        if (!connection.writeAll(reply.data(), reply.size())) return;
     }
 }
 
-std::optional<ServiceRegistry::Handler> DeviceSimulator::handlerFor(const std::string& name, const std::string& udid) {
-    if (auto handler = services_.find(name)) return handler;
+std::optional<DeviceSimulator::Service> DeviceSimulator::serviceFor(const std::string& name, const Device& device) {
+    if (auto handler = services_.find(name)) {
+        // A handler of the registry has the raw socket: a frozen device holds back its start only.
+        return [handler = std::move(*handler), info = device.info](ClientConnection& connection) {
+            if (connection.awaitThawUnread()) handler(connection.fd(), info);
+        };
+    }
     if (name == kMediaService || name == kCrashReportService) {
-        auto files = sharedFileSystem(udid, name);
-        return [files](int fd, const SimulatedDeviceInfo&) { AfcSession(files).serve(fd); };
+        auto files = sharedFileSystem(device.udid, name);
+        return [files](ClientConnection& connection) { AfcSession(files).serve(connection); };
     }
     if (name == kCrashMoverService) {
         // The reports are where the copy service finds them from the start.
-        return [](int fd, const SimulatedDeviceInfo&) { (void)SocketStream::writeAll(fd, "ping", 4); };
+        return [](ClientConnection& connection) {
+            if (connection.awaitThaw()) (void)connection.writeAll("ping", 4);
+        };
     }
     return std::nullopt;
 }
@@ -356,7 +470,10 @@ std::shared_ptr<SimulatedFileSystem> DeviceSimulator::sharedFileSystem(const std
                                                                        const std::string& service) {
     std::lock_guard lock(mutex_);
     auto& files = fileSystems_[{udid, service}];
-    if (!files) files = std::make_shared<SimulatedFileSystem>();
+    if (!files) {
+        files = std::make_shared<SimulatedFileSystem>();
+        files->setCapacity(options_.capacity);
+    }
     return files;
 }
 
@@ -367,8 +484,8 @@ SimulatedFileSystem& DeviceSimulator::fileSystem(const std::string& udid, const 
 std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceId, const std::string& name) {
     auto device = findDevice(deviceId);
     if (!device) return std::nullopt;
-    auto handler = handlerFor(name, device->udid);
-    if (!handler) return std::nullopt;
+    auto serve = serviceFor(name, *device);
+    if (!serve) return std::nullopt;
     if (!device->network) {
         std::lock_guard lock(mutex_);
         const std::uint16_t port = device->nextPort++;
@@ -379,10 +496,15 @@ std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceI
     std::uint16_t port = 0;
     const int listener = listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
-    auto info = device->info;
-    spawn(listener, deviceId, [this, listener, deviceId, handler, info] {
-        acceptLoop(listener, deviceId, true, [handler, info](int client) { (*handler)(client, info); });
+    // The port waits for its one connection, and counts as one.
+    const bool started = spawn(listener, deviceId, true, [this, listener, deviceId, serve, gate = device->gate] {
+        acceptLoop(listener, deviceId, [serve, gate](int client) {
+            ClientConnection connection(client);
+            connection.answerFor(gate);
+            (*serve)(connection);
+        }, true);
     });
+    if (!started) return std::nullopt;
     return port;
 }
 
@@ -418,6 +540,10 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
         return 0;
     }
     auto device = std::make_shared<Device>();
+    if (!device->gate->valid()) {
+        setError(errnoText("eventfd"));
+        return 0;
+    }
     device->udid = *udidValue->text();
     device->network = info.interfaceType == 2;
     device->info = std::move(info);
@@ -453,9 +579,18 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
     }
     if (lockdownListener >= 0) {
         const std::uint32_t id = device->id;
-        spawn(lockdownListener, id, [this, lockdownListener, id] {
-            acceptLoop(lockdownListener, id, false, [this, id](int client) { serveLockdown(client, id); });
+        const bool started = spawn(lockdownListener, id, false, [this, lockdownListener, id] {
+            acceptLoop(lockdownListener, id, [this, id](int client) {
+                ClientConnection connection(client);
+                serveLockdown(connection, id);
+            });
         });
+        if (!started) {
+            // Unreachable without its lockdownd: it goes again, as a device that failed to start.
+            (void)detach(device->udid, 2);
+            setError("no thread could be started for the device's lockdownd");
+            return 0;
+        }
     }
     return device->id;
 }
@@ -475,6 +610,26 @@ bool DeviceSimulator::detach(const std::string& udid, std::int32_t interfaceType
     }
     lastError_ = fmt::format("{} is not attached", udid);
     return false;
+}
+
+bool DeviceSimulator::freeze(const std::string& udid, std::int32_t interfaceType) {
+    return setFrozen(udid, interfaceType, true);
+}
+
+bool DeviceSimulator::thaw(const std::string& udid, std::int32_t interfaceType) {
+    return setFrozen(udid, interfaceType, false);
+}
+
+bool DeviceSimulator::setFrozen(const std::string& udid, std::int32_t interfaceType, bool frozen) {
+    std::lock_guard lock(mutex_);
+    bool found = false;
+    for (const auto& [id, d] : devices_) {
+        if (d->udid != udid || (interfaceType != 0 && (interfaceType == 2) != d->network)) continue;
+        frozen ? d->gate->freeze() : d->gate->thaw();
+        found = true;
+    }
+    if (!found) lastError_ = fmt::format("{} is not attached", udid);
+    return found;
 }
 
 std::vector<std::string> DeviceSimulator::describeDevices() const {

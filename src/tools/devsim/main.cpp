@@ -2,14 +2,16 @@
 // a usbmuxd socket. See --help for the commands it reads on standard input.
 #include "platform/TerminalText.h"
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/SocketDirectory.h"
 
 #include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,7 +24,8 @@ namespace {
 using keldo::DeviceSimulator;
 using keldo::SimulatedDeviceInfo;
 
-constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--attach "DEVICE"]... [--help]
+constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--capacity BYTES] [--attach "DEVICE"]...
+                    [--help]
 
 Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
 Keldo agent talk to them as to real ones: point them at it with
@@ -30,7 +33,13 @@ Keldo agent talk to them as to real ones: point them at it with
 
 Options:
   --socket PATH     the usbmuxd socket to serve (default: the path in USBMUXD_SOCKET_ADDRESS when
-                    it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd)
+                    it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd, in a directory made
+                    mode 0700; one that is there must be yours and closed to other users)
+  --max-connections N
+                    client connections served at once (default 128); one more is closed
+                    as soon as it comes, and the simulator goes on serving the others
+  --capacity BYTES  the most that the files of each file system of a device hold together
+                    (default 1 GiB); a write beyond it fails with "no space left"
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
   --help            this text
 
@@ -46,6 +55,14 @@ Commands, one per line on standard input (answers on standard output):
                     the same, for a device this host has no pair record of
   detach UDID [usb|network]
                     detach it; answers "detached UDID at SECONDS"
+  freeze UDID [usb|network]
+                    the device stops answering, as one that hangs: its connections stay
+                    open and it reads what clients send, but lockdownd and its services
+                    answer nothing and usbmuxd holds back connections to it;
+                    answers "frozen UDID at SECONDS"
+  thaw UDID [usb|network]
+                    it answers what came meanwhile, in order, and goes on as before;
+                    answers "thawed UDID at SECONDS"
   list              one line per device, then "ok"
   quit              stop serving and exit
 Errors are answered "error: TEXT". The end of standard input does not stop the simulator;
@@ -104,6 +121,15 @@ void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
     }
 }
 
+// A number of decimal digits from 1 to `most`.
+std::optional<std::uint64_t> positiveNumber(const char* text, unsigned long long most) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n == 0 || n > most) return std::nullopt;
+    return n;
+}
+
 // Runs one command; false when the simulator is to stop.
 bool runCommand(DeviceSimulator& simulator, const std::string& line) {
     const auto w = words(line);
@@ -118,15 +144,18 @@ bool runCommand(DeviceSimulator& simulator, const std::string& line) {
         } else {
             say("error: " + simulator.lastError());
         }
-    } else if (w[0] == "detach") {
+    } else if (w[0] == "detach" || w[0] == "freeze" || w[0] == "thaw") {
         const std::int32_t type = w.size() > 2 ? (w[2] == "network" ? 2 : 1) : 0;
         if (w.size() < 2) {
-            say("error: usage: detach UDID [usb|network]");
-        } else if (simulator.detach(w[1], type)) {
-            say(fmt::format("detached {} at {}", w[1], now()));
-        } else {
-            say("error: " + simulator.lastError());
+            say(fmt::format("error: usage: {} UDID [usb|network]", w[0]));
+            return true;
         }
+        bool done = false;
+        if (w[0] == "detach") done = simulator.detach(w[1], type);
+        if (w[0] == "freeze") done = simulator.freeze(w[1], type);
+        if (w[0] == "thaw") done = simulator.thaw(w[1], type);
+        const char* answer = w[0] == "detach" ? "detached" : w[0] == "freeze" ? "frozen" : "thawed";
+        say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);
         say("ok");
@@ -138,11 +167,13 @@ bool runCommand(DeviceSimulator& simulator, const std::string& line) {
     return true;
 }
 
-std::string defaultSocket() {
+// The socket that USBMUXD_SOCKET_ADDRESS names, else one in a directory of our own; none (with
+// the error) when that directory is not fit.
+std::optional<std::string> defaultSocket(std::string& error) {
     const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
     if (address && std::string(address).rfind("UNIX:", 0) == 0) return address + 5;
     const std::string dir = fmt::format("/tmp/keldo-devsim-{}", getuid());
-    ::mkdir(dir.c_str(), 0700);
+    if (!keldo::SocketDirectory::prepare(dir, getuid(), error)) return std::nullopt;
     return dir + "/usbmuxd";
 }
 
@@ -150,12 +181,24 @@ std::string defaultSocket() {
 
 int main(int argc, char** argv) {
     std::string socketPath;
+    DeviceSimulator::Options options;
     std::vector<std::string> attachAtStart;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if ((arg == "--max-connections" || arg == "--capacity") && i + 1 < argc) {
+            const bool bound = arg == "--max-connections";
+            const unsigned long long most = bound ? 1'000'000 : 1ull << 40;
+            const auto n = positiveNumber(argv[++i], most);
+            if (!n) {
+                std::fprintf(stderr, "keldo-devsim: %s takes a number from 1 to %llu\n", arg.c_str(), most);
+                return 2;
+            }
+            (bound ? options.maxConnections : options.capacity) = *n;
+            continue;
         }
         if ((arg == "--socket" || arg == "--attach") && i + 1 < argc) {
             (arg == "--socket" ? socketPath = argv[++i] : attachAtStart.emplace_back(argv[++i]));
@@ -164,7 +207,15 @@ int main(int argc, char** argv) {
         complain(fmt::format("unknown argument {} (see --help)", arg));
         return 2;
     }
-    if (socketPath.empty()) socketPath = defaultSocket();
+    if (socketPath.empty()) {
+        std::string error;
+        const auto path = defaultSocket(error);
+        if (!path) {
+            std::fprintf(stderr, "keldo-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        socketPath = *path;
+    }
 
     // Signals are taken through a descriptor by the main thread only; every thread made from here
     // on inherits the mask.
@@ -175,7 +226,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
-    DeviceSimulator simulator(socketPath);
+    options.log = [](const std::string& line) { std::fprintf(stderr, "keldo-devsim: %s\n", line.c_str()); };
+    DeviceSimulator simulator(socketPath, {}, std::move(options));
     if (!simulator.start()) {
         complain(simulator.lastError());
         return 1;

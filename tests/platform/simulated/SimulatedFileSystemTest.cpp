@@ -59,18 +59,39 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
 }
 
-TEST(SimulatedFileSystem, AFileGrowsNoFurtherThanTheCapacity) {
+TEST(SimulatedFileSystem, AllFilesTogetherGrowNoFurtherThanTheCapacity) {
     constexpr std::int32_t kNoSpace = 18;
     Fs fs;
-    fs.setCapacity(4);
-    std::uint64_t handle = 0;
-    ASSERT_EQ(fs.openFile("/f", 2, handle), 0);
-    EXPECT_EQ(fs.write(handle, "12345", 5), kNoSpace);
-    EXPECT_EQ(fs.setFileSize(handle, 5), kNoSpace);
-    EXPECT_EQ(fs.seek(handle, 1ll << 62, 0), 0);
-    EXPECT_EQ(fs.write(handle, "1", 1), kNoSpace);
-    EXPECT_EQ(fs.seek(handle, 0, 0), 0);
-    EXPECT_EQ(fs.write(handle, "1234", 4), 0);
+    fs.setCapacity(10);
+    fs.addFile("/a", "123456");
+    fs.addHardLink("/same-a", "/a");  // one file's bytes, whatever its names
+    std::uint64_t b = 0;
+    ASSERT_EQ(fs.openFile("/b", 2, b), 0);
+    EXPECT_EQ(fs.write(b, "12345", 5), kNoSpace);
+    EXPECT_EQ(fs.setFileSize(b, 5), kNoSpace);
+    EXPECT_EQ(fs.seek(b, 1ll << 62, 0), 0);
+    EXPECT_EQ(fs.write(b, "1", 1), kNoSpace);
+    EXPECT_EQ(fs.contents("/b"), "");  // nothing of a refused change is left
+    EXPECT_EQ(fs.seek(b, 0, 0), 0);
+    EXPECT_EQ(fs.write(b, "1234", 4), 0);
+    EXPECT_EQ(fs.write(b, "5", 1), kNoSpace);
+    EXPECT_EQ(fs.contents("/b"), "1234");
+
+    // Space comes back when a file's last name and handle are gone, or when it shrinks.
+    std::uint64_t a = 0;
+    ASSERT_EQ(fs.openFile("/a", 1, a), 0);
+    EXPECT_EQ(fs.removePath("/a"), 0);
+    EXPECT_EQ(fs.removePath("/same-a"), 0);
+    EXPECT_EQ(fs.setFileSize(b, 5), kNoSpace);  // still open
+    EXPECT_EQ(fs.closeFile(a), 0);
+    EXPECT_EQ(fs.setFileSize(b, 10), 0);
+    EXPECT_EQ(fs.setFileSize(b, 2), 0);
+    std::uint64_t c = 0;
+    ASSERT_EQ(fs.openFile("/c", 2, c), 0);
+    EXPECT_EQ(fs.write(c, "12345678", 8), 0);
+    ASSERT_EQ(fs.openFile("/c", 2, c), 0);  // emptied
+    EXPECT_EQ(fs.seek(b, 0, 0), 0);
+    EXPECT_EQ(fs.write(b, "0123456789", 10), 0);
 }
 
 TEST(SimulatedFileSystem, FaultsHitTheChosenCallsOnly) {

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "tools/devsim/FreezeGate.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace keldo {
+
+// One client's connection as the simulator serves it (a blocking socket it does not own): whole
+// reads and writes, and the wait while the device it reaches is frozen. While it waits it goes on
+// reading what the client sends, up to kMostHeld bytes, so that the client's sends go through as
+// to a device that is only slow to answer; what it read is served, in order, after the thaw.
+class ClientConnection {
+public:
+    explicit ClientConnection(int fd) : fd_(fd) {}
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    // From now on the connection answers for the device behind this gate.
+    void answerFor(std::shared_ptr<const FreezeGate> gate) { gate_ = std::move(gate); }
+
+    [[nodiscard]] bool readExactly(void* buffer, std::size_t size);
+    [[nodiscard]] bool writeAll(const void* buffer, std::size_t size);
+
+    // Returns at once unless the device is frozen; else once it is thawed. False when the
+    // connection ended meanwhile (the client closed it, or the device was detached).
+    [[nodiscard]] bool awaitThaw() { return await(true); }
+    // The same, reading nothing: for a connection about to be handed over as a raw socket.
+    [[nodiscard]] bool awaitThawUnread() { return await(false); }
+
+    int fd() const { return fd_; }
+
+    static constexpr std::size_t kMostHeld = 16 * 1024 * 1024;
+
+private:
+    bool await(bool reading);
+    std::size_t heldSize() const { return held_.size() - heldAt_; }
+
+    int fd_;
+    std::shared_ptr<const FreezeGate> gate_;
+    std::string held_;  // read while frozen, not yet served; from heldAt_ on
+    std::size_t heldAt_ = 0;
+    bool ended_ = false;  // the client sent its last byte while the device was frozen
+};
+
+} // namespace keldo

@@ -1,0 +1,223 @@
+#include "tools/devsim/DeviceSimulator.h"
+
+#include "platform/plist/PlistXml.h"
+#include "tools/devsim/AfcPacket.h"
+#include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/UsbmuxPacket.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace keldo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::int64_t numberIn(const PlistRef& reply, const char* key) {
+    const PlistValue* value = reply ? reply->find(key) : nullptr;
+    return value && value->signedInteger() ? *value->signedInteger() : -1;
+}
+
+// A client of the simulator's usbmuxd socket, as libusbmuxd and libimobiledevice are: whole
+// requests out, whole replies in. No read or send waits more than ten seconds: a hang fails.
+class Client {
+public:
+    explicit Client(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool send(const std::string& bytes) {
+        return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    bool read(void* buffer, std::size_t size) {
+        return ::recv(fd_, buffer, size, MSG_WAITALL) == static_cast<ssize_t>(size);
+    }
+    void ask(PlistValue::Dictionary request) { send(UsbmuxPacket::encode(++tag_, request)); }
+    // The next usbmuxd message, or none when the connection ended first.
+    PlistRef usbmuxReply() {
+        std::uint8_t header[UsbmuxPacket::kHeaderSize];
+        if (!read(header, sizeof(header))) return nullptr;
+        std::string body(UsbmuxPacket::parseHeader(header).value().bodySize(), '\0');
+        return read(body.data(), body.size()) ? PlistXml::fromXml(body.data(), body.size()) : nullptr;
+    }
+    PlistRef request(PlistValue::Dictionary request) {
+        ask(std::move(request));
+        return usbmuxReply();
+    }
+    PlistValue::Dictionary connectRequest(std::uint32_t deviceId, std::uint16_t port) const {
+        const auto swapped = static_cast<std::int64_t>(((port & 0xFF) << 8) | (port >> 8));
+        return {{"MessageType", "Connect"}, {"DeviceID", std::int64_t{deviceId}}, {"PortNumber", swapped}};
+    }
+    // Makes this connection the stream to a port of the device.
+    bool connectTo(std::uint32_t deviceId, std::uint16_t port = LockdownSession::kPort) {
+        return numberIn(request(connectRequest(deviceId, port)), "Number") == 0;
+    }
+    PlistRef lockdownReply() {
+        std::uint8_t header[4];
+        if (!read(header, sizeof(header))) return nullptr;
+        std::string body(LockdownSession::messageLength(header).value_or(0), '\0');
+        return read(body.data(), body.size()) ? PlistXml::fromXml(body.data(), body.size()) : nullptr;
+    }
+    PlistRef lockdown(PlistValue::Dictionary request) {
+        send(LockdownSession::frame(request));
+        return lockdownReply();
+    }
+    // The operation of the next AFC reply (its payload is dropped).
+    std::uint64_t afcReply() {
+        std::uint8_t header[AfcPacket::kHeaderSize];
+        if (!read(header, sizeof(header))) return 0;
+        auto packet = AfcPacket::parseHeader(header);
+        std::string rest(packet ? packet->bodySize() : 0, '\0');
+        return packet && read(rest.data(), rest.size()) ? packet->operation : 0;
+    }
+    bool quietFor(int milliseconds) {
+        pollfd fd{fd_, POLLIN, 0};
+        return ::poll(&fd, 1, milliseconds) == 0;
+    }
+    // Whether the simulator closed the connection (what it had sent before is skipped).
+    bool closed() {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof(buffer), 0)) > 0) {}
+        return n == 0 || errno == ECONNRESET;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    std::uint32_t tag_ = 0;
+};
+
+class DeviceSimulatorTest : public ::testing::Test {
+protected:
+    DeviceSimulatorTest() {
+        char pattern[] = "/tmp/keldo-devsim-test-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        path = dir + "/usbmuxd";
+    }
+    ~DeviceSimulatorTest() override {
+        simulator.reset();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    void start(DeviceSimulator::Options options = {}) {
+        simulator = std::make_unique<DeviceSimulator>(path, ServiceRegistry{}, std::move(options));
+        ASSERT_TRUE(simulator->start()) << simulator->lastError();
+    }
+    std::uint32_t attach(const std::string& udid) {
+        return simulator->attach(SimulatedDeviceInfo::iPhone(udid, "Phone " + udid, "9.3"));
+    }
+    // Starts a service through a lockdownd session of its own and gives its port.
+    std::uint16_t startService(std::uint32_t deviceId, const std::string& name) {
+        Client client(path);
+        if (!client.connectTo(deviceId)) return 0;
+        client.lockdown({{"Request", "StartSession"}, {"HostID", LockdownSession::kHostId}});
+        return static_cast<std::uint16_t>(numberIn(client.lockdown({{"Request", "StartService"}, {"Service", name}}), "Port"));
+    }
+    void attachAndDetach(int times) {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_NE(attach("cycle"), 0u);
+            ASSERT_TRUE(simulator->detach("cycle"));
+        }
+    }
+    std::size_t listedDevices() {
+        PlistRef reply = Client(path).request({{"MessageType", "ListDevices"}});
+        const PlistValue* list = reply ? reply->find("DeviceList") : nullptr;
+        return list && list->array() ? list->array()->size() : 0;
+    }
+
+    std::string dir;
+    std::string path;
+    std::unique_ptr<DeviceSimulator> simulator;
+};
+
+// Many clients at once, each on a thread of the simulator's (so run under ThreadSanitizer too).
+using DeviceSimulatorConcurrency = DeviceSimulatorTest;
+
+TEST_F(DeviceSimulatorConcurrency, AFrozenDeviceReadsButAnswersNothingUntilThawedWhileOthersAreServed) {
+    start();
+    const auto frozen = attach("frozen-1");
+    const auto other = attach("other-2");
+    Client lockdown(path);
+    ASSERT_TRUE(lockdown.connectTo(frozen));
+    Client afc(path);
+    ASSERT_TRUE(afc.connectTo(frozen, startService(frozen, DeviceSimulator::kMediaService)));
+
+    ASSERT_TRUE(simulator->freeze("frozen-1"));
+    // Far more than a socket holds: the sends go through only while the device reads them.
+    constexpr int kRequests = 4000;
+    std::string queries;
+    for (int i = 0; i < kRequests; ++i) queries += LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}});
+    ASSERT_TRUE(lockdown.send(queries));
+    ASSERT_TRUE(afc.send(AfcPacket::encode(1, AfcPacket::GetDeviceInfo, "")));
+    Client connecting(path);
+    connecting.ask(connecting.connectRequest(frozen, LockdownSession::kPort));
+
+    // Everyone else is served meanwhile.
+    EXPECT_EQ(listedDevices(), 2u);
+    Client toOther(path);
+    ASSERT_TRUE(toOther.connectTo(other));
+    EXPECT_TRUE(toOther.lockdown({{"Request", "QueryType"}}));
+    EXPECT_TRUE(lockdown.quietFor(100));
+    EXPECT_TRUE(afc.quietFor(0));
+    EXPECT_TRUE(connecting.quietFor(0));
+
+    ASSERT_TRUE(simulator->thaw("frozen-1"));
+    int answered = 0;
+    for (PlistRef reply; answered < kRequests && (reply = lockdown.lockdownReply()); ++answered) {
+        ASSERT_EQ(*reply, (PlistValue::Dictionary{{"Request", "QueryType"}, {"Type", "com.apple.mobile.lockdown"}}));
+    }
+    EXPECT_EQ(answered, kRequests);
+    EXPECT_EQ(afc.afcReply(), AfcPacket::Data);
+    EXPECT_EQ(numberIn(connecting.usbmuxReply(), "Number"), 0);
+
+    // Detaching a frozen device ends its connections, as pulling the cable of a hung one does.
+    ASSERT_TRUE(simulator->freeze("frozen-1", 1));
+    ASSERT_TRUE(lockdown.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}})));
+    ASSERT_TRUE(simulator->detach("frozen-1"));
+    EXPECT_TRUE(lockdown.closed());
+    EXPECT_FALSE(simulator->freeze("frozen-1"));
+}
+
+TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {
+    DeviceSimulator::Options options;
+    options.listenerBacklog = 1024 * 1024;
+    start(options);
+    {
+        Client slow(path);
+        ASSERT_EQ(numberIn(slow.request({{"MessageType", "Listen"}}), "Number"), 0);
+        // Far more than its socket holds, far less than its backlog.
+        constexpr int kCycles = 300;
+        attachAndDetach(kCycles);
+        EXPECT_EQ(listedDevices(), 0u);
+        for (int i = 0; i < 2 * kCycles; ++i) {
+            PlistRef event = slow.usbmuxReply();
+            ASSERT_TRUE(event) << "event " << i << " of " << 2 * kCycles;
+            EXPECT_EQ(*event->find("MessageType"), PlistValue(i % 2 ? "Detached" : "Attached"));
+        }
+    }
+    Client stuck(path);
+    ASSERT_EQ(numberIn(stuck.request({{"MessageType", "Listen"}}), "Number"), 0);
+    attachAndDetach(3000);
+    EXPECT_TRUE(stuck.closed());
+    EXPECT_EQ(listedDevices(), 0u);
+}
+
+} // namespace
+} // namespace keldo
