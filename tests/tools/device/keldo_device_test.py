@@ -42,15 +42,14 @@ class Simulator:
         assert not answer.startswith("error"), answer
         return answer
 
-    def freeze(self):
-        """The device stops answering (and, for now, the whole simulator)."""
-        self.process.send_signal(signal.SIGSTOP)
+    def freeze(self, udid="usb-0001"):
+        """The device stops answering; the simulator and its other devices go on."""
+        self.command("freeze " + udid)
 
-    def thaw(self):
-        self.process.send_signal(signal.SIGCONT)
+    def thaw(self, udid="usb-0001"):
+        self.command("thaw " + udid)
 
     def stop(self):
-        self.thaw()
         self.process.terminate()
         self.process.wait(10)
         self.process.stdin.close()
