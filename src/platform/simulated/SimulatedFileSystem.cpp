@@ -24,6 +24,7 @@ struct SimulatedFileSystem::Node {
     std::string data;  // a file's contents or a link's target
     std::uint64_t unkept = 0;  // bytes past `data` that were written but not kept (all zeros)
     std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in creation order
+    std::vector<std::string> strayNames;  // listed after the children, naming nothing
     std::uint64_t birth = 0;
     std::uint64_t modified = 0;
     int links = 0;
@@ -241,6 +242,13 @@ void SimulatedFileSystem::addHardLink(const std::string& path, const std::string
     if (r && r->node && r->node->kind != Kind::Directory) place(path, r->node);
 }
 
+void SimulatedFileSystem::addStrayName(const std::string& directory, std::string name) {
+    std::lock_guard lock(mutex_);
+    std::int32_t status = 0;
+    auto r = resolve(directory, true, status);
+    if (r && r->node && r->node->kind == Kind::Directory) r->node->strayNames.push_back(std::move(name));
+}
+
 void SimulatedFileSystem::setTimes(const std::string& path, std::uint64_t birth, std::uint64_t modified) {
     std::lock_guard lock(mutex_);
     std::int32_t status = 0;
@@ -443,6 +451,7 @@ std::int32_t SimulatedFileSystem::readDirectory(const std::string& path, std::ve
     if (r->node->kind != Kind::Directory) return fail(kNotADirectory);
     names = {".", ".."};
     for (const auto& entry : r->node->children) names.push_back(entry.first);
+    names.insert(names.end(), r->node->strayNames.begin(), r->node->strayNames.end());
     return 0;
 }
 

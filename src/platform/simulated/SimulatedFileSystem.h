@@ -78,6 +78,9 @@ public:
     void addSymbolicLink(const std::string& path, std::string target);
     // A second name for an existing file (or link).
     void addHardLink(const std::string& path, const std::string& existing);
+    // A name that the directory's listing gives though no entry holds it, as a confused or hostile
+    // device may list one: empty, ".", "..", or holding a "/" that makes it a path elsewhere.
+    void addStrayName(const std::string& directory, std::string name);
     void setTimes(const std::string& path, std::uint64_t birthNanoseconds, std::uint64_t modificationNanoseconds);
     // The time given to what is made or written from now on (nanoseconds since 1970).
     void setClock(std::uint64_t nanoseconds);

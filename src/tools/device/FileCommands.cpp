@@ -193,7 +193,7 @@ int FileCommands::ls(const std::vector<std::string>& paths, bool details, bool g
             std::sort(names->begin(), names->end());
             for (auto& name : *names) {
                 PlistRef info;
-                if (details) {
+                if (details && isSafeName(name)) {
                     info = afc_.getFileInfo(join(path, name));
                     if (!info) status = failed("ls", join(path, name));
                 }
@@ -372,6 +372,12 @@ bool FileCommands::walkTree(const std::string& start, std::vector<TreeEntry>& en
         std::vector<Directory> inside;
         for (const auto& name : directory.names) {
             if (!answering) break;
+            if (!isSafeName(name)) {
+                console_.error(fmt::format("tree {}: the device lists an entry named \"{}\", which is no file name; "
+                                           "not listed", directory.path, name));
+                complete = false;
+                continue;
+            }
             std::string child = join(directory.path, name);
             PlistRef info = afc_.getFileInfo(child);
             if (!info) {
@@ -536,6 +542,13 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool force, bo
         auto names = afc_.directoryContents(path);
         if (!names) {
             failed("rm", path);
+            return false;
+        }
+        // A listed name that is no name would make the removal reach another place on the device.
+        const auto unsafe = std::find_if_not(names->begin(), names->end(), isSafeName);
+        if (unsafe != names->end()) {
+            console_.error(fmt::format("rm {}: the device lists an entry named \"{}\", which is no file name; "
+                                       "nothing in this directory is removed", path, *unsafe));
             return false;
         }
         for (const auto& name : *names) {
@@ -737,6 +750,11 @@ std::optional<PlistDate> FileCommands::parseDate(const std::string& text) {
     if (seconds == static_cast<std::time_t>(-1) && !(year == 1969 && month == 12 && day == 31)) return std::nullopt;
     if (parts.tm_mday != day || parts.tm_mon != month - 1) return std::nullopt;
     return ValueText::fromUnixSeconds(static_cast<double>(seconds) - offset + fraction);
+}
+
+bool FileCommands::isSafeName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 std::string FileCommands::join(const std::string& directory, const std::string& name) {

@@ -63,6 +63,10 @@ public:
     static std::optional<PlistDate> parseDate(const std::string& text);
     // A directory and a name with one "/" between them.
     static std::string join(const std::string& directory, const std::string& name);
+    // Whether a name from a directory listing can be joined to its directory's path: not empty,
+    // ".", "..", and without "/" or NUL. Anything else would name another place, so a walk that
+    // acts on what it lists must not follow it.
+    static bool isSafeName(const std::string& name);
     // A remote path in its lexical normal form: absolute, without empty, "." and ".." parts
     // (".." above the root stays at the root); the root is "/".
     static std::string normalise(const std::string& path);

@@ -215,7 +215,8 @@ RemoteGlob::Expansion RemoteGlob::expand(const std::string& path) {
             }
             std::sort(names->begin(), names->end());
             for (const auto& name : *names) {
-                if (matches(part, name)) next.push_back(joined(prefix, name));
+                // A listed name that is no name would lead the pattern somewhere else.
+                if (FileCommands::isSafeName(name) && matches(part, name)) next.push_back(joined(prefix, name));
             }
         }
         prefixes = std::move(next);

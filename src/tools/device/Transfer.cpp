@@ -69,11 +69,6 @@ std::string remotePath(const std::vector<std::string>& parts) {
 
 std::string normalizedRemote(const std::string& path) { return remotePath(remoteComponents(path)); }
 
-bool isSafeName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
-
 // The name a local path named on the command line takes on the device: its last component, or
 // for "." and ".." (and paths ending in them) the name of the directory they lead to. None for
 // the root, which has no name.
@@ -84,7 +79,7 @@ std::optional<std::string> localName(const std::string& path) {
         if (!resolved) return std::nullopt;
         name = lastComponent(resolved.get());
     }
-    if (!isSafeName(name)) return std::nullopt;
+    if (!FileCommands::isSafeName(name)) return std::nullopt;
     return name;
 }
 
@@ -389,7 +384,7 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
     std::sort(names->begin(), names->end());
     for (const auto& name : *names) {
         // A name is joined to a local path: one that could climb out of it is refused.
-        if (!isSafeName(name)) {
+        if (!FileCommands::isSafeName(name)) {
             console_.error(fmt::format("pull {}: the device gave an unsafe name \"{}\"", remote,
                                        name));
             return false;

@@ -1,12 +1,14 @@
 #include "tools/device/FileCommands.h"
 
 #include "tools/device/ExitCode.h"
+#include "tools/device/RemoteGlob.h"
 #include "tools/device/ToolFixture.h"
 #include "tools/device/ValueText.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 #include <ctime>
 
 namespace keldo {
@@ -88,6 +90,28 @@ TEST_F(FileCommandsTest, TreeThatCannotReadEverythingShowsTheRestAndNamesWhatFai
               "keldo-device: tree /T/a/locked: permission denied [AFCDirectoryOpen 0x000A]\n"
               "keldo-device: tree /T/b/odd: busy [AFCFileInfoOpen 0x0011]\n");
     EXPECT_EQ(commands.tree("/Missing"), kExitDeviceError);
+}
+
+// A device may list a name that is no name ("", "..", "a/../b"): joined to its directory it would
+// lead the walk to another place, and rm -r would empty that place.
+TEST_F(FileCommandsTest, AListedNameThatIsNoNameLeadsNoWalkElsewhere) {
+    files->addFile("/T/a", "a");
+    files->addFile("/Books/keep", "k");
+    for (const char* stray : {"../Books", "", ".."}) files->addStrayName("/T", stray);
+    FileCommands commands(console, *afc, false);
+
+    EXPECT_EQ(commands.rm({"/T"}, {.recursive = true}), kExitDeviceError);
+    EXPECT_EQ(files->contents("/Books/keep"), "k");
+    EXPECT_EQ(files->contents("/T/a"), "a");
+    EXPECT_EQ(errors(), "keldo-device: rm /T: the device lists an entry named \"../Books\", which is no file name; "
+                        "nothing in this directory is removed\n");
+
+    std::rewind(err.get());
+    ASSERT_EQ(::ftruncate(::fileno(err.get()), 0), 0);
+    EXPECT_EQ(commands.tree("/T"), kExitPartial);
+    EXPECT_EQ(output(), "/T/\n/T/a\n");
+    EXPECT_NE(errors().find("tree /T: the device lists an entry named \"../Books\""), std::string::npos);
+    EXPECT_EQ(RemoteGlob(*afc).expand("/T/*").paths, std::vector<std::string>{"/T/a"});
 }
 
 TEST_F(FileCommandsTest, TreeStopsOnceTheDeviceNoLongerAnswers) {
