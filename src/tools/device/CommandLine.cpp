@@ -140,11 +140,11 @@ constexpr const char* kExitCodes =
     "too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
 
 constexpr const char* kPatterns =
-    "A PATH of ls, rm and stat may be a pattern with *, ? and [...] as the shell has them,\n"
-    "matched against the names on the device: quote it ('/DCIM/*.JPG') so that the local\n"
-    "shell leaves it alone. * and ? match a leading \".\" only when it is written, and never\n"
-    "\".\" or \"..\". A pattern that matches nothing is an error (with rm -f, nothing to do);\n"
-    "\\*, \\?, \\[ and \\\\ stand for the character itself.\n";
+    "A PATH of ls, rm and stat, and a REMOTE of pull, may be a pattern with *, ? and [...] as\n"
+    "the shell has them, matched against the names on the device: quote it ('/DCIM/*.JPG')\n"
+    "so that the local shell leaves it alone. * and ? match a leading \".\" only when it is\n"
+    "written, and never \".\" or \"..\". A pattern that matches nothing is an error (with rm\n"
+    "-f, nothing to do); \\*, \\?, \\[ and \\\\ stand for the character itself.\n";
 
 // The width of the synopsis column of the command list; a longer synopsis has the line to itself.
 constexpr std::size_t kSynopsisColumn = 30;
@@ -155,7 +155,9 @@ std::string commandLine(const char* synopsis, const char* summary) {
     return fmt::format("  {}\n  {:<{}} {}\n", synopsis, "", kSynopsisColumn, summary);
 }
 
-bool takesPatterns(const std::string& command) { return command == "ls" || command == "rm" || command == "stat"; }
+bool takesPatterns(const std::string& command) {
+    return command == "ls" || command == "rm" || command == "stat" || command == "pull";
+}
 
 // Other spellings of commands' switches, as GNU's tools take them.
 constexpr std::pair<const char*, const char*> kAliases[] = {

@@ -9,6 +9,7 @@
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/Progress.h"
+#include "tools/device/RemoteGlob.h"
 #include "tools/device/StatusText.h"
 
 #include <fmt/format.h>
@@ -25,6 +26,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -534,9 +536,25 @@ std::string Transfer::discard(const std::string& temporary, const std::string& t
     return fmt::format("{} ({} is left on the device: {})", text, temporary, FileCommands::explain(why));
 }
 
-int Transfer::pull(const std::vector<std::string>& remoteArguments, const std::string& local) {
+int Transfer::pull(const std::vector<std::string>& patterns, const std::string& local) {
     pushing_ = false;
     command_ = "pull";
+    // Patterns are matched against the device's names first; one that matches nothing stops the
+    // pull before anything moves, as bash's failglob stops a command.
+    std::vector<std::string> remoteArguments;
+    RemoteGlob glob(afc_);
+    bool unmatched = false;
+    for (const auto& pattern : patterns) {
+        auto expansion = glob.expand(pattern);
+        if (expansion.paths.empty()) {
+            console_.error(expansion.failure ? fmt::format("pull {}: no match (can't list all of it: {})", pattern,
+                                                           FileCommands::explain(*expansion.failure))
+                                             : fmt::format("pull {}: no match", pattern));
+            unmatched = true;
+        }
+        std::move(expansion.paths.begin(), expansion.paths.end(), std::back_inserter(remoteArguments));
+    }
+    if (unmatched) return kExitDeviceError;
     struct stat st {};
     const bool exists = ::stat(local.c_str(), &st) == 0;
     const bool intoDirectory = exists && S_ISDIR(st.st_mode);

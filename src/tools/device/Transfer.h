@@ -55,6 +55,7 @@ public:
     Transfer(Console& console, AFCDirectoryAccess& afc, Options options);
 
     int push(const std::vector<std::string>& locals, const std::string& remote);
+    // REMOTE may be a pattern (RemoteGlob); its matches are the sources.
     int pull(const std::vector<std::string>& remotes, const std::string& local);
 
     // Bytes per remote read and write: fewer round trips than the library's upload makes.

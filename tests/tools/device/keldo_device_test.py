@@ -545,6 +545,26 @@ class Transfers(TransferTest):
         self.assertIn("pull /Books/renamed.txt/: not a directory",
                       self.fails(DEVICE_ERROR, "pull", "/Books/renamed.txt/", self.dir))
 
+    def test_pull_takes_patterns_matched_on_the_device(self):
+        for name in ["IMG_0002.JPG", "IMG_0003.MOV", ".hidden.JPG"]:
+            self.ok("touch", "/DCIM/100APPLE/" + name)
+        self.ok("mkdir", "/DCIM/101APPLE")
+        self.ok("touch", "/DCIM/101APPLE/IMG_0100.JPG")
+        os.mkdir(self.local("photos"))
+        self.ok("-q", "pull", "/DCIM/*/IMG_*.JPG", "/Books/Welcome.txt", self.local("photos") + "/")
+        self.assertEqual(sorted(os.listdir(self.local("photos"))),
+                         ["IMG_0001.JPG", "IMG_0002.JPG", "IMG_0100.JPG", "Welcome.txt"])
+        self.ok("-q", "pull", "/DCIM/1??APPLE/", self.local("photos"))
+        self.assertEqual(sorted(os.listdir(self.local("photos", "101APPLE"))), ["IMG_0100.JPG"])
+        # Nothing moves when a pattern matches nothing; several matches need a directory to go into.
+        self.assertIn("pull /DCIM/*.PNG: no match", self.fails(DEVICE_ERROR, "pull", "/Books/Welcome.txt",
+                                                              "/DCIM/*.PNG", self.local("more")))
+        self.assertFalse(os.path.exists(self.local("more")))
+        self.assertIn("{}: no such directory".format(self.local("more")),
+                      self.fails(DEVICE_ERROR, "pull", "/DCIM/100APPLE/*.JPG", self.local("more")))
+        self.ok("pull", "/DCIM/100APPLE/*.MOV", self.local("one.mov"))
+        self.assertTrue(os.path.isfile(self.local("one.mov")))
+
     def test_modification_times_go_both_ways_to_the_nanosecond(self):
         times = {"old": -123456789012345678, "now": 1700000000123456789}  # 1966, and 2023
         for name, ns in times.items():
