@@ -54,9 +54,9 @@ public:
 
     Transfer(Console& console, AFCDirectoryAccess& afc, Options options);
 
-    int push(const std::vector<std::string>& locals, const std::string& remote);
+    [[nodiscard]] int push(const std::vector<std::string>& locals, const std::string& remote);
     // REMOTE may be a pattern (RemoteGlob); its matches are the sources.
-    int pull(const std::vector<std::string>& remotes, const std::string& local);
+    [[nodiscard]] int pull(const std::vector<std::string>& remotes, const std::string& local);
 
     // Bytes per remote read and write: fewer round trips than the library's upload makes.
     static constexpr std::size_t kChunk = 1024 * 1024;
@@ -80,28 +80,28 @@ private:
     using Info = PlistValue::Dictionary;
 
     // Adds the local path and, for a directory, everything in it to the plan, parents first.
-    bool planLocal(const std::string& local, const std::string& remote, int depth,
+    [[nodiscard]] bool planLocal(const std::string& local, const std::string& remote, int depth,
                    std::vector<FileIdentity>& enclosing, std::vector<Item>& items);
     // Adds the remote path and, for a directory, everything in it to the plan, parents first.
-    bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
+    [[nodiscard]] bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
     // Moves the planned items, then gives the directories their times.
-    int carryOut(const std::vector<Item>& items);
+    [[nodiscard]] int carryOut(const std::vector<Item>& items);
 
-    Outcome send(const Item& item, Progress& progress, std::uint64_t before);
-    Outcome upload(const Item& item, Progress& progress, std::uint64_t before);
-    Outcome sendLink(const Item& item, Progress& progress);
+    [[nodiscard]] Outcome send(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome upload(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome sendLink(const Item& item, Progress& progress);
     // After a failed upload: removes the temporary, or says in the returned text where it stays.
     std::string discard(const std::string& temporary, const std::string& text);
 
-    Outcome fetch(const Item& item, Progress& progress, std::uint64_t before);
-    Outcome download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before);
-    Outcome fetchLink(const Item& item, Progress& progress);
+    [[nodiscard]] Outcome fetch(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome fetchLink(const Item& item, Progress& progress);
 
     // A remote path's information as the device gives it (times in nanoseconds); none when it
     // can't be had, `missing` telling whether the path is not there, lastError the failure.
-    std::optional<Info> remoteInfo(const std::string& path, bool& missing);
+    [[nodiscard]] std::optional<Info> remoteInfo(const std::string& path, bool& missing);
     bool isRemoteDirectory(const std::string& path, const Info& info);
-    bool setDirectoryTime(const Item& item, Progress& progress);
+    [[nodiscard]] bool setDirectoryTime(const Item& item, Progress& progress);
 
     Outcome refuse(const Item& item, Progress& progress, const std::string& why);
     Outcome failed(const Item& item, Progress& progress, const std::string& why);
