@@ -91,6 +91,7 @@ const std::vector<Command>& commands() {
          "  -f, --force  it is replaced (a directory never is), in one step\n"
          "  --update     it is left alone when its size and modification time are LOCAL's:\n"
          "               running the same push again finishes one that was interrupted\n"
+         "               (no short form: -u is the udid)\n"
          "Files and directories get LOCAL's modification times (--no-times: they don't).\n"
          "Inside a directory, symbolic links are made again on the device with the same text\n"
          "and never followed, whatever they point at; a LOCAL that is a link is followed\n"
