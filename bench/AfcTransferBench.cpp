@@ -1,5 +1,6 @@
 // 256 MiB uploads and downloads through AFCDirectoryAccess, side by side with the same simulated
-// backend driven directly with the same chunk sizes (10240-byte writes up, 1 MiB reads down).
+// backend driven directly with the same chunk sizes (writes of the upload's chunk up, by default
+// 10240 bytes and 1 MiB on request; 1 MiB reads down).
 // Each benchmark runs both in turns and reports both rates; the time per iteration covers both.
 // Uploads run twice: with the device keeping the bytes (/1) and only counting them (/0), which
 // leaves the device's own memory traffic out and so shows the layer's share more sharply.
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace keldo {
 namespace {
@@ -102,23 +104,31 @@ void sideBySide(benchmark::State& state, Transfer& t, Layer layer, Direct direct
 void Upload256MiB(benchmark::State& state) {
     Transfer t;
     t.files->setKeepsContents(state.range(0) != 0);
+    t.afc->setUploadChunk(static_cast<std::size_t>(state.range(1)));
     afc_connection afc = t.afc->afc();
     sideBySide(
         state, t, [&] { return t.afc->copyLocalFileToRemoteFile(t.local("up"), "/up"); },
         [&] {
-            std::uint8_t chunk[AFCDirectoryAccess::kUploadChunk];
+            std::vector<std::uint8_t> chunk(t.afc->uploadChunk());
             int fd = ::open(t.local("up").c_str(), O_RDONLY | O_CLOEXEC);
             afc_file_ref ref = 0;
             bool done = fd >= 0 && AFCFileRefOpen(afc, "/up", 2, &ref) == 0;
             ssize_t n;
-            while (done && (n = ::read(fd, chunk, sizeof chunk)) > 0)
-                done = AFCFileRefWrite(afc, ref, chunk, static_cast<std::uint64_t>(n)) == 0;
+            while (done && (n = ::read(fd, chunk.data(), chunk.size())) > 0)
+                done = AFCFileRefWrite(afc, ref, chunk.data(), static_cast<std::uint64_t>(n)) == 0;
             (void)AFCFileRefClose(afc, ref);
             ::close(fd);
             return done;
         });
 }
-BENCHMARK(Upload256MiB)->Arg(1)->Arg(0)->Iterations(6)->Unit(benchmark::kMillisecond);
+// Arguments: whether the device keeps the bytes, and the upload's chunk (the default, or 1 MiB).
+BENCHMARK(Upload256MiB)
+    ->Args({1, AFCDirectoryAccess::kUploadChunk})
+    ->Args({0, AFCDirectoryAccess::kUploadChunk})
+    ->Args({1, 1 << 20})
+    ->Args({0, 1 << 20})
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond);
 
 void Download256MiB(benchmark::State& state) {
     Transfer t;

@@ -6,6 +6,10 @@
 // - SimulatorAlone: the simulator's own handling of the same packets, with no socket at all.
 // The argument is the bytes per call of the whole stack; a packet carries at most the backend's
 // chunk of them, and the other two send packets of that size.
+//
+// KeldoDevice_PushBesidePull runs keldo-device's push and pull (Transfer) of one 300 MiB file in
+// turns through the whole stack and reports both rates: with the simulated device keeping the
+// bytes (/1) and only counting them (/0), which leaves its own memory traffic out.
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
 #include "device/AMDevice.h"
@@ -13,6 +17,8 @@
 #include "tools/devsim/AfcSession.h"
 #include "tools/devsim/DeviceSimulator.h"
 #include "tools/devsim/SocketStream.h"
+#include "tools/device/Console.h"
+#include "tools/device/Transfer.h"
 
 #include <benchmark/benchmark.h>
 #include <glib.h>
@@ -20,8 +26,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace keldo {
@@ -184,6 +192,51 @@ void packetsOverASocket(benchmark::State& state, bool upload) {
 }
 void AfcUpload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(state, true); }
 void AfcDownload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(state, false); }
+
+void KeldoDevice_PushBesidePull(benchmark::State& state) {
+    constexpr std::uint64_t kFile = 300ull << 20;
+    WireDevice wire;
+    if (!wire.afc) return state.SkipWithError("no AFC connection to the simulator");
+    // The same bytes on both sides: pushed from a local file, pulled from the device's copy.
+    std::string contents(kFile, '\0');
+    for (std::uint64_t i = 0; i < kFile; i += 4096) contents[i] = static_cast<char>(i >> 12);
+    SimulatedFileSystem& files = wire.simulator->fileSystem(kUdid);
+    files.addFile("/source", contents);
+    files.setKeepsContents(state.range(0) != 0);
+    // Local files in memory where there is a tmpfs, so that the disk stays out of it.
+    const std::string local = std::filesystem::exists("/dev/shm") ? "/dev/shm/keldo-bench-" + std::to_string(::getpid())
+                                                                  : wire.dir + "/local";
+    std::filesystem::create_directory(local);
+    std::ofstream(local + "/source", std::ios::binary).write(contents.data(), static_cast<std::streamsize>(kFile));
+    contents = {};
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> null(std::fopen("/dev/null", "w"), std::fclose);
+    Console console(null.get(), null.get());
+    Transfer::Options options;
+    options.force = true;
+    options.progress = false;
+    Transfer transfer(console, *wire.afc, options);
+    double pushSeconds = 0;
+    double pullSeconds = 0;
+    bool pushFirst = true;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool pushing = (turn == 0) == pushFirst;
+            const auto start = std::chrono::steady_clock::now();
+            const int code = pushing ? transfer.push({local + "/source"}, "/pushed")
+                                     : transfer.pull({"/source"}, local + "/pulled");
+            (pushing ? pushSeconds : pullSeconds) +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (code != 0) return state.SkipWithError("transfer failed");
+        }
+        pushFirst = !pushFirst;
+    }
+    std::filesystem::remove_all(local);
+    const double bytes = static_cast<double>(state.iterations() * kFile);
+    state.counters["push_MiBps"] = bytes / pushSeconds / (1 << 20);
+    state.counters["pull_MiBps"] = bytes / pullSeconds / (1 << 20);
+    state.counters["push_of_pull_pct"] = pullSeconds / pushSeconds * 100;
+}
+BENCHMARK(KeldoDevice_PushBesidePull)->Arg(1)->Arg(0)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #define KELDO_TRANSFER_BENCHMARK(name) \
     BENCHMARK(name)->Arg(16 * 1024)->Arg(64 * 1024)->Arg(256 * 1024)->Arg(1024 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime()

@@ -74,11 +74,16 @@ public:
     [[nodiscard]] std::shared_ptr<AFCFileReference> openForWrite(const Path& path);
     [[nodiscard]] std::shared_ptr<AFCFileReference> openForReadWrite(const Path& path);
 
-    // Uploads a local file to a new remote file in chunks of kUploadChunk bytes, posting
+    // Uploads a local file to a new remote file in chunks of uploadChunk() bytes, posting
     // "AFCFileCopyBegin", "AFCFileCopyProgress" before every chunk read and "AFCFileCopyDone" on
     // the default notification centre. Refuses to overwrite; a failure (a failed close included)
     // posts no "AFCFileCopyDone" and removes the partial remote file while the connection lives.
     [[nodiscard]] bool copyLocalFileToRemoteFile(const Path& localPath, const Path& remotePath);
+    // The bytes an upload moves per remote write: kUploadChunk unless set. Each chunk is one
+    // write and one "AFCFileCopyProgress", so a larger one makes fewer round trips and fewer
+    // notifications. 0 sets the default again.
+    void setUploadChunk(std::size_t bytes) { uploadChunk_ = bytes > 0 ? bytes : kUploadChunk; }
+    std::size_t uploadChunk() const { return uploadChunk_; }
     // Uploads a file, a symbolic link (made again on the device with its text) or a whole
     // directory (recursed in listing order; a link to a directory becomes a real one) into a
     // remote directory. A failure logs one line per enclosing directory; what was copied stays.
@@ -128,6 +133,7 @@ private:
     // The connection, shared with the files opened on it so that they see it close: the cell
     // holds null once the connection is closed.
     std::shared_ptr<afc_connection> _afc;
+    std::size_t uploadChunk_ = kUploadChunk;
 };
 
 } // namespace keldo

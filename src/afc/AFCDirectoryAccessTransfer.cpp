@@ -115,6 +115,12 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
         setLastError("Can't open input file");
         return false;
     }
+    const std::size_t chunkSize = uploadChunk_;
+    std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[chunkSize]);
+    if (!chunk) {
+        setLastError("Can't allocate the upload buffer");
+        return false;
+    }
 
     // One dictionary for the upload, updated between posts. An observer that keeps it gets it as
     // it stood: the next update then goes to a copy, so what was handed out never changes.
@@ -145,14 +151,13 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const Path& localPath, const 
         return false;
     };
     std::int64_t done = 0;
-    std::uint8_t chunk[kUploadChunk];
     for (;;) {
         setDone(done);
         post(kAFCFileCopyProgress);
-        ssize_t got = readFully(source.get(), chunk, sizeof chunk);
+        ssize_t got = readFully(source.get(), chunk.get(), chunkSize);
         if (got < 0) return abandon(fmt::format("Can't read input file: {}", errorText(errno)));
         if (got == 0) break;
-        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)}))
+        if (!target->writeNSData({chunk.get(), static_cast<std::size_t>(got)}))
             return abandon(target->lasterror().value_or("AFCFileRefWrite failed"));
         done += got;
     }

@@ -126,6 +126,16 @@ bool ReplacementFile::write(const std::uint8_t* bytes, std::size_t size) {
     return writeFully(fd_, bytes, size) || fail();
 }
 
+bool ReplacementFile::setModificationTime(const timespec& time) {
+    if (kind_ == Kind::InPlace) return true;
+    if (fd_ < 0) {
+        error_ = EBADF;
+        return false;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, time};
+    return ::futimens(fd_, times) == 0 || fail();
+}
+
 bool ReplacementFile::commit() {
     switch (kind_) {
     case Kind::None:

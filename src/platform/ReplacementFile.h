@@ -3,6 +3,7 @@
 #include "platform/TemporaryFiles.h"
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,9 @@ public:
     [[nodiscard]] bool open();
     // Writes all the bytes.
     [[nodiscard]] bool write(const std::uint8_t* bytes, std::size_t size);
+    // The modification time the file has once in place; given after the last write, which would
+    // change it. A target that is no regular file (written as it stands) keeps its own.
+    [[nodiscard]] bool setModificationTime(const timespec& time);
     // Puts the file in the target's place; on failure the target stays as it was.
     [[nodiscard]] bool commit();
     // The errno of the last failure.

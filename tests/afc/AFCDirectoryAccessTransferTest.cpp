@@ -108,6 +108,22 @@ TEST_F(AFCUpload, PostsProgressBeforeEveryChunkReadAndDoneWithTheTotal) {
     EXPECT_EQ(files->openFiles(), 0u);
 }
 
+TEST_F(AFCUpload, ALargerChunkOnRequestMakesOneWriteAndOneProgressPerChunk) {
+    constexpr std::size_t kMiB = 1 << 20;
+    std::string contents(2 * kMiB + 5, 'x');
+    for (std::size_t i = 0; i < contents.size(); i += 4096) contents[i] = static_cast<char>(i >> 12);
+    write("f", contents);
+    afc->setUploadChunk(kMiB);
+    EXPECT_TRUE(afc->copyLocalFileToRemoteFile(local("f"), "/f"));
+    EXPECT_THAT(posted, ElementsAre(begin(), progress(0), progress(kMiB), progress(2 * kMiB), progress(2 * kMiB + 5),
+                                    finished(2 * kMiB + 5)));
+    EXPECT_EQ(count("AFCFileRefWrite"), 3);
+    EXPECT_EQ(files->contents("/f"), contents);
+    // 0 is the default again.
+    afc->setUploadChunk(0);
+    EXPECT_EQ(afc->uploadChunk(), AFCDirectoryAccess::kUploadChunk);
+}
+
 TEST_F(AFCUpload, RefusesAnExistingTargetOrAnUnopenableSourceAndPostsNothing) {
     write("f", "data");
     files->addFile("/taken", "theirs");

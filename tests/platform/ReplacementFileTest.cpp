@@ -119,6 +119,27 @@ TEST_F(ReplacementFileTest, WithoutUnnamedFilesANamedTemporaryIsTrackedUntilItsC
     EXPECT_EQ(contents(), "new contents");
 }
 
+TEST_F(ReplacementFileTest, TakesItsPlaceWithTheModificationTimeGivenToTheNanosecond) {
+    // Before 1970, with nanoseconds: nothing on the way (a link, a rename) changes it.
+    const timespec time{-86400 * 365 - 1, 123456789};
+    auto timeOf = [](const std::string& path) {
+        struct stat info {};
+        ::stat(path.c_str(), &info);
+        return std::pair(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    };
+    ReplacementFile unnamed(target);
+    ASSERT_TRUE(unnamed.open() && write(unnamed, "new") && unnamed.setModificationTime(time) && unnamed.commit());
+    EXPECT_EQ(timeOf(target), std::pair(time.tv_sec, time.tv_nsec));
+    WithoutUnnamedFiles named(dir + "/other");
+    ASSERT_TRUE(named.open() && write(named, "new") && named.setModificationTime(time) && named.commit());
+    EXPECT_EQ(timeOf(dir + "/other"), std::pair(time.tv_sec, time.tv_nsec));
+    // What is no regular file keeps its own time.
+    const auto devNull = timeOf("/dev/null");
+    ReplacementFile device("/dev/null");
+    ASSERT_TRUE(device.open() && device.setModificationTime(time) && device.commit());
+    EXPECT_EQ(timeOf("/dev/null"), devNull);
+}
+
 TEST_F(ReplacementFileTest, ANamedTemporaryGoesWithAProcessThatASignalEnds) {
     bool told = testing::endChildOnceTold(
         [&](const auto& tell) {

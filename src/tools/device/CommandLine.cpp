@@ -81,22 +81,37 @@ const std::vector<Command>& commands() {
          "where none is. DATE is YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS] (local time, or UTC with a\n"
          "final Z, or with an offset like +02:00), or @SECONDS since 1970.\n",
          {}, {"--date"}, 1, -1, R::Afc},
-        {"push", "push LOCAL... REMOTE_DIR", "upload files and trees into a remote directory",
+        {"push", "push [-f] [--update] [--no-times] LOCAL... REMOTE", "upload files and trees",
          "Uploads each LOCAL (a file, a symbolic link, or a directory with everything in it)\n"
-         "into REMOTE_DIR. Existing remote files are never overwritten. Inside a directory,\n"
-         "symbolic links are made again on the device with the same text and never followed,\n"
-         "whatever they point at; a LOCAL that is a link is followed unless it leads nowhere.\n"
-         "Each file goes to a hidden name beside its target (.NAME.keldo-...) and takes its\n"
-         "name once complete; a failed one is removed, or the message names it if the device\n"
-         "no longer answers.\n",
-         {}, {}, 2, -1, R::Afc},
-        {"pull", "pull REMOTE LOCAL", "download a file or a tree",
-         "Downloads REMOTE to LOCAL. When LOCAL is a directory, into it (the root's contents go\n"
-         "into it directly). A remote directory is downloaded with everything in it; symbolic\n"
-         "links inside it are made again locally. \".\" and \"..\" in REMOTE are resolved on its\n"
-         "text, and nothing is ever written outside LOCAL. A local file is replaced only once\n"
-         "its download is complete.\n",
-         {}, {}, 2, 2, R::Afc},
+         "into REMOTE when it is a directory on the device, or, for one LOCAL, to the name\n"
+         "REMOTE. As with cp, LOCAL/. stands for what is in LOCAL, and a REMOTE that ends in\n"
+         "\"/\" must be a directory (one LOCAL directory makes it). A directory that is there is\n"
+         "merged into; a file or a link that is there is refused, named, and the rest goes on\n"
+         "(exit status 3), unless:\n"
+         "  -f, --force  it is replaced (a directory never is), in one step\n"
+         "  --update     it is left alone when its size and modification time are LOCAL's:\n"
+         "               running the same push again finishes one that was interrupted\n"
+         "               (no short form: -u is the udid)\n"
+         "Files and directories get LOCAL's modification times (--no-times: they don't).\n"
+         "Inside a directory, symbolic links are made again on the device with the same text\n"
+         "and never followed, whatever they point at; a LOCAL that is a link is followed\n"
+         "unless it leads nowhere. Each file goes to a hidden name beside its target\n"
+         "(.NAME.keldo-...) and takes its name once complete; a failed one is removed, or the\n"
+         "message names it if the device no longer answers.\n",
+         {"-f", "--update", "--no-times"}, {}, 2, -1, R::Afc},
+        {"pull", "pull [-f] [--update] [--no-times] REMOTE... LOCAL", "download files and trees",
+         "Downloads each REMOTE into LOCAL when it is a directory, or, for one REMOTE, to the\n"
+         "name LOCAL; the root, which has no name, and REMOTE/. stand for what is in them. A\n"
+         "REMOTE that ends in \"/\" must be a directory. A remote directory comes with\n"
+         "everything in it; symbolic links inside it are made again locally. A directory that\n"
+         "is there is merged into; a file or a link that is there is refused, named, and the\n"
+         "rest goes on (exit status 3), unless -f (--force) replaces it or --update finds it\n"
+         "of the same size and modification time already. Files, links and directories get\n"
+         "the device's modification times, to the nanosecond (--no-times: they don't).\n"
+         "\".\" and \"..\" in REMOTE are resolved on its text, a local link inside a tree is\n"
+         "never written through, and nothing is written outside LOCAL. A local file is\n"
+         "replaced only once its download is complete.\n",
+         {"-f", "--update", "--no-times"}, {}, 2, -1, R::Afc},
         {"cat", "cat PATH...", "write remote files to standard output", "", {}, {}, 1, -1, R::Afc},
     };
     return table;
@@ -126,11 +141,11 @@ constexpr const char* kExitCodes =
     "too), 3 a tree transferred, removed or listed in part, 130 interrupted.\n";
 
 constexpr const char* kPatterns =
-    "A PATH of ls, rm and stat may be a pattern with *, ? and [...] as the shell has them,\n"
-    "matched against the names on the device: quote it ('/DCIM/*.JPG') so that the local\n"
-    "shell leaves it alone. * and ? match a leading \".\" only when it is written, and never\n"
-    "\".\" or \"..\". A pattern that matches nothing is an error (with rm -f, nothing to do);\n"
-    "\\*, \\?, \\[ and \\\\ stand for the character itself.\n";
+    "A PATH of ls, rm and stat, and a REMOTE of pull, may be a pattern with *, ? and [...] as\n"
+    "the shell has them, matched against the names on the device: quote it ('/DCIM/*.JPG')\n"
+    "so that the local shell leaves it alone. * and ? match a leading \".\" only when it is\n"
+    "written, and never \".\" or \"..\". A pattern that matches nothing is an error (with rm\n"
+    "-f, nothing to do); \\*, \\?, \\[ and \\\\ stand for the character itself.\n";
 
 // The width of the synopsis column of the command list; a longer synopsis has the line to itself.
 constexpr std::size_t kSynopsisColumn = 30;
@@ -141,7 +156,9 @@ std::string commandLine(const char* synopsis, const char* summary) {
     return fmt::format("  {}\n  {:<{}} {}\n", synopsis, "", kSynopsisColumn, summary);
 }
 
-bool takesPatterns(const std::string& command) { return command == "ls" || command == "rm" || command == "stat"; }
+bool takesPatterns(const std::string& command) {
+    return command == "ls" || command == "rm" || command == "stat" || command == "pull";
+}
 
 // Other spellings of commands' switches, as GNU's tools take them.
 constexpr std::pair<const char*, const char*> kAliases[] = {

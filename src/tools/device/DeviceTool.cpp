@@ -176,9 +176,15 @@ int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
     }
     const auto& operands = invocation_.operands;
     if (invocation_.command == "push" || invocation_.command == "pull") {
-        Transfer transfer(console_, *afc_, !invocation_.quiet);
-        if (invocation_.command == "pull") return transfer.pull(operands[0], operands[1]);
-        return transfer.push({operands.begin(), operands.end() - 1}, operands.back());
+        Transfer::Options options;
+        options.force = invocation_.has("-f");
+        options.update = invocation_.has("--update");
+        options.times = !invocation_.has("--no-times");
+        options.progress = !invocation_.quiet;
+        Transfer transfer(console_, *afc_, options);
+        const std::vector<std::string> sources(operands.begin(), operands.end() - 1);
+        if (invocation_.command == "pull") return transfer.pull(sources, operands.back());
+        return transfer.push(sources, operands.back());
     }
     return FileCommands(console_, *afc_, invocation_.json).run(invocation_);
 }

@@ -2,11 +2,15 @@
 
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
+#include "platform/ReplacementFile.h"
+#include "platform/TemporaryFiles.h"
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/FileCommands.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/Progress.h"
+#include "tools/device/RemoteGlob.h"
+#include "tools/device/StatusText.h"
 
 #include <fmt/format.h>
 
@@ -22,7 +26,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 
 namespace keldo {
@@ -31,6 +37,8 @@ namespace {
 
 // The longest name a device's file system takes, in bytes.
 constexpr std::size_t kNameMax = 255;
+// The device's status for a path that is not there.
+constexpr std::int32_t kAfcNotFound = 8;
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
 
@@ -38,6 +46,14 @@ std::string lastComponent(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "DIR/." (and ".") stands for what is in DIR, as cp has it.
+bool namesItsContents(const std::string& path) { return lastComponent(path) == "."; }
+
+// A trailing "/" (or "/.") asks for a directory.
+bool asksForDirectory(const std::string& path) {
+    return (!path.empty() && path.back() == '/') || namesItsContents(path);
 }
 
 // A remote path as the components it names, with "." and empty ones gone and each ".." taking the
@@ -69,9 +85,16 @@ std::string remotePath(const std::vector<std::string>& parts) {
 
 std::string normalizedRemote(const std::string& path) { return remotePath(remoteComponents(path)); }
 
+// Whether `path` lies inside the directory `directory` (not the directory itself).
+bool isUnder(const std::string& path, const std::string& directory) {
+    if (directory == "/") return path.size() > 1 && path[0] == '/';
+    return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+           path[directory.size()] == '/';
+}
+
 // The name a local path named on the command line takes on the device: its last component, or
-// for "." and ".." (and paths ending in them) the name of the directory they lead to. None for
-// the root, which has no name.
+// for ".." (and paths ending in it) the name of the directory it leads to. None for the root,
+// which has no name.
 std::optional<std::string> localName(const std::string& path) {
     std::string name = lastComponent(path);
     if (name == "." || name == ".." || name == "/" || name.empty()) {
@@ -83,15 +106,15 @@ std::optional<std::string> localName(const std::string& path) {
     return name;
 }
 
-// A hidden name beside `remote` for its upload in progress, saying what it is for and unique to
-// this run, cut where needed to stay within a name's length (at a character's first byte: names
-// on a device are UTF-8).
-std::string temporaryBeside(const std::string& remote) {
+// A hidden name beside `path` for a file or link in the making, saying what it is for and unique
+// to this run, cut where needed to stay within a name's length (at a character's first byte:
+// names on a device are UTF-8).
+std::string temporaryBeside(const std::string& path) {
     static const auto salt = static_cast<unsigned long long>(
                                  std::chrono::steady_clock::now().time_since_epoch().count()) & 0xFFFFFF;
     static std::atomic<unsigned> counter{0};
-    const std::size_t slash = remote.rfind('/');
-    std::string name = remote.substr(slash + 1);
+    const std::size_t slash = path.rfind('/');
+    std::string name = path.substr(slash + 1);
     const std::string suffix = fmt::format(".keldo-{:x}-{:x}-{:x}", ::getpid(), salt, counter.fetch_add(1));
     const std::size_t room = kNameMax - 1 - suffix.size();
     if (name.size() > room) {
@@ -99,7 +122,7 @@ std::string temporaryBeside(const std::string& remote) {
         while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
         name.resize(cut);
     }
-    return remote.substr(0, slash + 1) + "." + name + suffix;
+    return path.substr(0, slash + 1) + "." + name + suffix;
 }
 
 // The names in a local directory, sorted, without "." and ".."; none when it can't be read
@@ -123,6 +146,29 @@ std::optional<std::string> linkText(const std::string& path) {
     const ssize_t length = ::readlink(path.c_str(), text, sizeof text);
     if (length < 0) return std::nullopt;
     return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::string typeOf(const PlistValue::Dictionary& info) {
+    auto it = info.find("st_ifmt");
+    return it != info.end() && it->second.text() ? *it->second.text() : "";
+}
+
+std::uint64_t sizeOf(const PlistValue::Dictionary& info) {
+    auto it = info.find("st_size");
+    const auto size = it != info.end() ? it->second.signedInteger() : std::nullopt;
+    return size && *size > 0 ? static_cast<std::uint64_t>(*size) : 0;
+}
+
+const PlistValue* entryOf(const PlistValue::Dictionary& info, const char* key) {
+    auto it = info.find(key);
+    return it != info.end() ? &it->second : nullptr;
+}
+
+// What the refusals say of what is in the way.
+std::string existsText(const std::string& path) { return fmt::format("{} exists; not replaced without -f", path); }
+std::string directoryText(const std::string& path) { return fmt::format("{} is a directory; not replaced", path); }
+std::string notDirectoryText(const std::string& path) {
+    return fmt::format("{} exists and is not a directory; not replaced", path);
 }
 
 class LocalFile {
@@ -158,12 +204,13 @@ private:
 
 } // namespace
 
-Transfer::Transfer(Console& console, AFCDirectoryAccess& afc, bool showProgress)
-    : console_(console), afc_(afc), showProgress_(showProgress) {}
+Transfer::Transfer(Console& console, AFCDirectoryAccess& afc, Options options)
+    : console_(console), afc_(afc), options_(options) {}
 
-int Transfer::failedRemote(const std::string& command, const std::string& path) {
-    console_.error(fmt::format("{} {}: {}", command, path,
-                               FileCommands::explain(textOr(afc_.lastError(), "failed"))));
+std::string Transfer::afcFailure() { return FileCommands::explain(textOr(afc_.lastError(), "failed")); }
+
+int Transfer::failedRemote(const std::string& path) {
+    console_.error(fmt::format("{} {}: {}", command_, path, afcFailure()));
     return kExitDeviceError;
 }
 
@@ -178,58 +225,86 @@ std::string Transfer::withDeviceState(const std::string& text) {
     return text + " (the device no longer answers)";
 }
 
-bool Transfer::barShown() const { return showProgress_ && console_.progressIsTerminal(); }
+bool Transfer::barShown() const { return options_.progress && console_.progressIsTerminal(); }
 
-int Transfer::push(const std::vector<std::string>& locals, const std::string& remoteArgument) {
-    const std::string remoteDirectory = normalizedRemote(remoteArgument);
-    // Everything is checked before the first byte moves.
-    PlistRef info = afc_.getFileInfo(remoteDirectory);
-    if (!info) return failedRemote("push", remoteDirectory);
-    const PlistValue* kind = info->find("st_ifmt");
-    const bool isDirectory = kind && kind->text() &&
-                             (*kind->text() == "S_IFDIR" ||
-                              (*kind->text() == "S_IFLNK" && afc_.directoryContents(remoteDirectory)));
-    if (!isDirectory) {
-        console_.error(fmt::format("push {}: not a directory on the device", remoteDirectory));
-        return kExitDeviceError;
-    }
-    std::vector<Item> items;
-    for (const auto& local : locals) {
-        const auto name = localName(local);
-        if (!name) {
-            console_.error(fmt::format("push {}: has no name to give it on the device", local));
-            return kExitUsage;
-        }
-        std::vector<FileIdentity> enclosing;
-        if (!planLocal(local, FileCommands::join(remoteDirectory, *name), 0, enclosing, items)) return kExitDeviceError;
-    }
-    std::uint64_t total = 0;
-    for (const auto& item : items) total += item.size;
+Transfer::Outcome Transfer::refuse(const Item& item, Progress& progress, const std::string& why) {
+    // Out of the totals before the bar comes back below the message.
+    const bool file = item.kind == Item::Kind::File;
+    progress.leaveOut(Progress::Left::Refused, file ? 1 : 0, file ? item.size : 0);
+    progress.note(fmt::format("{} {}: {}", command_, nameOf(item), why));
+    return Outcome::Refused;
+}
 
-    Progress progress(console_, "push", total, showProgress_);
-    std::uint64_t done = 0;
-    bool anyDone = false;
-    for (const auto& item : items) {
-        Interrupt::setReport("push: interrupted", barShown());
-        if (Interrupt::requested()) return interrupted(progress, "push: interrupted");
-        const Outcome outcome = send(item, progress, done);
-        if (outcome == Outcome::Stopped) return kExitInterrupted;
-        if (outcome == Outcome::Failed) return anyDone ? kExitPartial : kExitDeviceError;
-        anyDone = true;
-        if (item.kind == Item::Kind::File) {
-            done += item.size;
-            progress.fileDone();
-            progress.update(done);
-        }
-    }
-    progress.finish(true);
-    return kExitSuccess;
+Transfer::Outcome Transfer::failed(const Item& item, Progress& progress, const std::string& why) {
+    progress.finish(false);
+    console_.error(fmt::format("{} {}: {}", command_, nameOf(item), why));
+    return Outcome::Failed;
 }
 
 int Transfer::interrupted(Progress& progress, const std::string& report) {
     progress.finish(false);
     if (Interrupt::finishing(kExitInterrupted)) console_.error(report);
     return kExitInterrupted;
+}
+
+std::optional<Transfer::Info> Transfer::remoteInfo(const std::string& path, bool& missing) {
+    missing = false;
+    if (!afc_.ensureConnectionIsOpen()) return std::nullopt;
+    afc_dictionary opened = nullptr;
+    const std::int32_t status = AFCFileInfoOpen(afc_.afc(), path.c_str(), &opened);
+    if (!afc_.checkStatusFrom(status, "AFCFileInfoOpen")) {
+        missing = status == kAfcNotFound;
+        return std::nullopt;
+    }
+    Info info = AFCDirectoryAccess::readAfcDictionary(opened);
+    (void)AFCKeyValueClose(opened);
+    return info;
+}
+
+bool Transfer::isRemoteDirectory(const std::string& path, const Info& info) {
+    // A link counts as the directory it leads to.
+    const std::string type = typeOf(info);
+    return type == "S_IFDIR" || (type == "S_IFLNK" && afc_.directoryContents(path));
+}
+
+int Transfer::push(const std::vector<std::string>& locals, const std::string& remoteArgument) {
+    pushing_ = true;
+    command_ = "push";
+    const std::string remote = normalizedRemote(remoteArgument);
+    // Everything is checked before the first byte moves.
+    bool missing = false;
+    const auto info = remoteInfo(remote, missing);
+    if (!info && !missing) return failedRemote(remote);
+    const bool intoDirectory = info && isRemoteDirectory(remote, *info);
+    if (!intoDirectory && locals.size() > 1) {
+        console_.error(missing ? fmt::format("push: {}: no such directory on the device", remote)
+                               : fmt::format("push: {} is not a directory on the device", remote));
+        return kExitDeviceError;
+    }
+    std::vector<Item> items;
+    for (const auto& local : locals) {
+        // Into the directory under the local name ("DIR/." as what is in it), or to the name given.
+        std::string target = remote;
+        if (intoDirectory && !namesItsContents(local)) {
+            const auto name = localName(local);
+            if (!name) {
+                console_.error(fmt::format("push {}: has no name to give it on the device", local));
+                return kExitUsage;
+            }
+            target = FileCommands::join(remote, *name);
+        }
+        std::vector<FileIdentity> enclosing;
+        const std::size_t first = items.size();
+        if (!planLocal(local, target, 0, enclosing, items)) return kExitDeviceError;
+        items[first].known = intoDirectory && target == remote;
+        if (!intoDirectory && asksForDirectory(remoteArgument) &&
+            (info || items[first].kind != Item::Kind::Directory)) {
+            console_.error(info ? fmt::format("push {}: {} is not a directory on the device", local, remote)
+                                : fmt::format("push {}: {}: no such directory on the device", local, remote));
+            return kExitDeviceError;
+        }
+    }
+    return carryOut(items);
 }
 
 bool Transfer::planLocal(const std::string& local, const std::string& remote, int depth,
@@ -244,11 +319,12 @@ bool Transfer::planLocal(const std::string& local, const std::string& remote, in
         if (depth > 0 || ::stat(local.c_str(), &target) != 0) {
             const auto text = linkText(local);
             if (!text) return failedLocal(local, std::strerror(errno));
-            items.push_back({Item::Kind::Link, remote, local, 0, *text});
+            items.push_back({Item::Kind::Link, remote, local, 0, *text, std::nullopt, depth == 0});
             return true;
         }
         info = target;
     }
+    const FileTime time = FileTime::of(info.st_mtim);
     if (S_ISDIR(info.st_mode)) {
         // Links are not followed, so only a directory mounted inside itself could loop.
         const FileIdentity identity{info.st_dev, info.st_ino};
@@ -257,7 +333,7 @@ bool Transfer::planLocal(const std::string& local, const std::string& remote, in
         if (depth >= AFCDirectoryAccess::kMaxTreeDepth) return failedLocal(local, "the tree is too deep");
         const auto names = localNames(local);
         if (!names) return failedLocal(local, std::strerror(errno));
-        items.push_back({Item::Kind::Directory, remote, local, 0, ""});
+        items.push_back({Item::Kind::Directory, remote, local, 0, "", time, depth == 0});
         enclosing.push_back(identity);
         for (const auto& name : *names) {
             if (!planLocal(FileCommands::join(local, name), FileCommands::join(remote, name), depth + 1, enclosing,
@@ -271,73 +347,184 @@ bool Transfer::planLocal(const std::string& local, const std::string& remote, in
     // regular files are (a device file may never end).
     if (!S_ISREG(info.st_mode) && depth > 0)
         return failedLocal(local, "not a regular file, a directory or a symbolic link");
-    items.push_back({Item::Kind::File, remote, local,
-                     S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0, ""});
+    const std::uint64_t size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    items.push_back({Item::Kind::File, remote, local, size, "", time, depth == 0});
     return true;
 }
 
-Transfer::Outcome Transfer::send(const Item& item, Progress& progress, std::uint64_t before) {
-    switch (item.kind) {
-    case Item::Kind::Directory:
-        if (afc_.mkdir(item.remote)) return Outcome::Done;
-        break;
-    case Item::Kind::Link:
-        if (afc_.symlinkTo(item.remote, item.linkTarget)) return Outcome::Done;
-        break;
-    case Item::Kind::File:
-        return upload(item, progress, before);
+int Transfer::carryOut(const std::vector<Item>& items) {
+    std::uint64_t total = 0;
+    std::uint64_t files = 0;
+    for (const auto& item : items) {
+        if (item.kind != Item::Kind::File) continue;
+        total += item.size;
+        ++files;
     }
-    progress.finish(false);
-    failedLocal(item.local, withDeviceState(FileCommands::explain(textOr(afc_.lastError(), "failed"))));
-    return Outcome::Failed;
+    buffer_.reset(new (std::nothrow) std::uint8_t[kChunk]);
+    if (!buffer_) {
+        console_.error(fmt::format("{}: not enough memory for the transfer", command_));
+        return kExitDeviceError;
+    }
+    Progress progress(console_, command_, total, files, options_.progress, options_.progressClock);
+    std::uint64_t done = 0;
+    bool anyDone = false;
+    std::vector<const Item*> directories;
+    std::optional<std::string> refusedTree;  // a directory refused, with everything planned in it
+    for (const auto& item : items) {
+        const std::string& destination = pushing_ ? item.remote : item.local;
+        if (refusedTree && isUnder(destination, *refusedTree)) {
+            if (item.kind == Item::Kind::File) progress.leaveOut(Progress::Left::Unreached, 1, item.size);
+            continue;
+        }
+        // A download replaces a local file only once it is complete: ended before that, the
+        // process leaves it as it was.
+        const std::string report = pushing_ || item.kind != Item::Kind::File
+                                       ? fmt::format("{}: interrupted", command_)
+                                       : fmt::format("pull: interrupted; {} is left as it was", item.local);
+        Interrupt::setReport(report, barShown());
+        if (Interrupt::requested()) return interrupted(progress, report);
+        switch (pushing_ ? send(item, progress, done) : fetch(item, progress, done)) {
+        case Outcome::Done:
+            anyDone = true;
+            if (item.kind == Item::Kind::Directory) directories.push_back(&item);
+            if (item.kind != Item::Kind::File) break;
+            done += item.size;
+            progress.fileDone();
+            progress.update(done);
+            break;
+        case Outcome::UpToDate:
+            progress.leaveOut(Progress::Left::UpToDate, item.kind == Item::Kind::File ? 1 : 0, item.size);
+            break;
+        case Outcome::Refused:
+            incomplete_ = true;
+            if (item.kind == Item::Kind::Directory) refusedTree = destination;
+            break;
+        case Outcome::Failed:
+            return anyDone ? kExitPartial : kExitDeviceError;
+        case Outcome::Stopped:
+            return kExitInterrupted;
+        }
+    }
+    // Directories last, the deepest first: what was made in them changed their times.
+    if (options_.times) {
+        for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
+            if (!setDirectoryTime(**it, progress)) incomplete_ = true;
+        }
+    }
+    progress.finish(true);
+    return incomplete_ ? kExitPartial : kExitSuccess;
+}
+
+bool Transfer::setDirectoryTime(const Item& item, Progress& progress) {
+    if (!item.time) return true;
+    if (pushing_) {
+        if (afc_.setmodtimeTo(item.remote, item.time->toDate())) return true;
+        progress.note(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
+                                  afcFailure()));
+        return false;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
+    if (::utimensat(AT_FDCWD, item.local.c_str(), times, 0) == 0) return true;
+    progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
+                              StatusText::ofErrno(errno)));
+    return false;
+}
+
+Transfer::Outcome Transfer::send(const Item& item, Progress& progress, std::uint64_t before) {
+    if (item.kind == Item::Kind::File) return upload(item, progress, before);
+    if (item.kind == Item::Kind::Link) return sendLink(item, progress);
+    if (item.known) return Outcome::Done;
+    bool missing = false;
+    if (const auto existing = remoteInfo(item.remote, missing)) {
+        // An existing directory is merged into; a link in its place is not followed.
+        if (typeOf(*existing) == "S_IFDIR") return Outcome::Done;
+        return refuse(item, progress, notDirectoryText(item.remote));
+    }
+    if (missing && afc_.mkdir(item.remote)) return Outcome::Done;
+    return failed(item, progress,
+                  fmt::format("can't make the directory {}: {}", item.remote, withDeviceState(afcFailure())));
+}
+
+Transfer::Outcome Transfer::sendLink(const Item& item, Progress& progress) {
+    bool missing = false;
+    const auto existing = remoteInfo(item.remote, missing);
+    if (!existing && !missing) return failed(item, progress, withDeviceState(afcFailure()));
+    if (!existing) {
+        if (afc_.symlinkTo(item.remote, item.linkTarget)) return Outcome::Done;
+        return failed(item, progress, withDeviceState(afcFailure()));
+    }
+    const std::string type = typeOf(*existing);
+    if (type == "S_IFDIR") return refuse(item, progress, directoryText(item.remote));
+    const PlistValue* text = entryOf(*existing, "LinkTarget");
+    if (options_.update && type == "S_IFLNK" && text && text->text() && *text->text() == item.linkTarget)
+        return Outcome::UpToDate;
+    if (!options_.force) return refuse(item, progress, existsText(item.remote));
+    // Made beside it and renamed over it, so that the name is never without a link.
+    const std::string temporary = temporaryBeside(item.remote);
+    if (!afc_.symlinkTo(temporary, item.linkTarget)) return failed(item, progress, withDeviceState(afcFailure()));
+    if (afc_.renameTo(temporary, item.remote)) return Outcome::Done;
+    return failed(item, progress, discard(temporary, afcFailure()));
 }
 
 Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::uint64_t before) {
-    auto fail = [&](const std::string& text) {
-        progress.finish(false);
-        failedLocal(item.local, text);
-        return Outcome::Failed;
-    };
-    // Checked again before the renaming, which would replace a file that came meanwhile.
-    if (afc_.fileExistsAtPath(item.remote)) return fail("Won't overwrite existing file");
+    bool missing = false;
+    const auto existing = remoteInfo(item.remote, missing);
+    if (!existing && !missing) return failed(item, progress, withDeviceState(afcFailure()));
+    if (existing) {
+        const std::string type = typeOf(*existing);
+        if (type == "S_IFDIR") return refuse(item, progress, directoryText(item.remote));
+        const auto time = FileTime::fromDevice(entryOf(*existing, "st_mtime"));
+        if (options_.update && type == "S_IFREG" && sizeOf(*existing) == item.size && item.time && time &&
+            item.time->matches(*time))
+            return Outcome::UpToDate;
+        if (!options_.force) return refuse(item, progress, existsText(item.remote));
+    }
     LocalFile source(item.local);
-    if (!source) return fail(fmt::format("can't open it: {}", std::strerror(errno)));
+    if (!source) return failed(item, progress, fmt::format("can't open it: {}", StatusText::ofErrno(errno)));
 
     const std::string temporary = temporaryBeside(item.remote);
     std::shared_ptr<AFCFileReference> target = afc_.openForWrite(temporary);
-    if (!target) return fail(withDeviceState(FileCommands::explain(textOr(afc_.lastError(), "failed"))));
-    Interrupt::setReport(fmt::format("push: interrupted; {} may be left on the device", temporary),
-                         barShown());
+    if (!target) return failed(item, progress, withDeviceState(afcFailure()));
+    Interrupt::setReport(fmt::format("push: interrupted; {} may be left on the device", temporary), barShown());
     // Every way out but success removes the temporary (or says that it stays).
     auto abandon = [&](const std::string& text) {
         target.reset();
-        return fail(discard(temporary, text));
+        return failed(item, progress, discard(temporary, text));
     };
 
-    std::uint8_t chunk[AFCDirectoryAccess::kUploadChunk];
     std::uint64_t done = 0;
     for (;;) {
         if (Interrupt::requested()) {
             target.reset();
             (void)interrupted(progress, afc_.unlink(temporary)
-                                            ? fmt::format("push: interrupted; {} was not made",
-                                                          item.remote)
+                                            ? fmt::format("push: interrupted; {} was not made", item.remote)
                                             : fmt::format("push: interrupted; {} is left incomplete on the device",
                                                           temporary));
             return Outcome::Stopped;
         }
-        const ssize_t got = source.read(chunk, sizeof chunk);
-        if (got < 0) return abandon(fmt::format("can't read it: {}", std::strerror(errno)));
+        const ssize_t got = source.read(buffer_.get(), kChunk);
+        if (got < 0) return abandon(fmt::format("can't read it: {}", StatusText::ofErrno(errno)));
         if (got == 0) break;
-        if (!target->writeNSData({chunk, static_cast<std::size_t>(got)}))
-            return abandon(textOr(target->lasterror(), "AFCFileRefWrite failed"));
+        if (!target->writeNSData({buffer_.get(), static_cast<std::size_t>(got)}))
+            return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefWrite failed")));
         done += static_cast<std::uint64_t>(got);
         progress.update(before + done);
     }
     // Some devices report a failed write only when the file is closed.
-    if (!target->closeFile()) return abandon(textOr(target->lasterror(), "AFCFileRefClose failed"));
-    if (afc_.fileExistsAtPath(item.remote)) return abandon("Won't overwrite existing file");
-    if (!afc_.renameTo(temporary, item.remote)) return abandon(FileCommands::explain(textOr(afc_.lastError(), "failed")));
+    if (!target->closeFile())
+        return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefClose failed")));
+    // The time goes with the file: set before the renaming, it is never seen without it.
+    if (options_.times && item.time && !afc_.setmodtimeTo(temporary, item.time->toDate())) {
+        incomplete_ = true;
+        progress.note(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
+                                  afcFailure()));
+    }
+    // Checked again before the renaming, which would replace a file that came meanwhile.
+    if (!options_.force && afc_.fileExistsAtPath(item.remote)) {
+        const std::string text = discard(temporary, existsText(item.remote));
+        return refuse(item, progress, text);
+    }
+    if (!afc_.renameTo(temporary, item.remote)) return abandon(afcFailure());
     return Outcome::Done;
 }
 
@@ -346,29 +533,78 @@ std::string Transfer::discard(const std::string& temporary, const std::string& t
     const std::string why = textOr(afc_.lastError(), "failed");
     if (!afc_.deviceInfo())
         return fmt::format("{} (the device no longer answers; {} is left on it)", text, temporary);
-    return fmt::format("{} ({} is left on the device: {})", text, temporary,
-                       FileCommands::explain(why));
+    return fmt::format("{} ({} is left on the device: {})", text, temporary, FileCommands::explain(why));
+}
+
+int Transfer::pull(const std::vector<std::string>& patterns, const std::string& local) {
+    pushing_ = false;
+    command_ = "pull";
+    // Patterns are matched against the device's names first; one that matches nothing stops the
+    // pull before anything moves, as bash's failglob stops a command.
+    std::vector<std::string> remoteArguments;
+    RemoteGlob glob(afc_);
+    bool unmatched = false;
+    for (const auto& pattern : patterns) {
+        auto expansion = glob.expand(pattern);
+        if (expansion.paths.empty()) {
+            console_.error(expansion.failure ? fmt::format("pull {}: no match (can't list all of it: {})", pattern,
+                                                           FileCommands::explain(*expansion.failure))
+                                             : fmt::format("pull {}: no match", pattern));
+            unmatched = true;
+        }
+        std::move(expansion.paths.begin(), expansion.paths.end(), std::back_inserter(remoteArguments));
+    }
+    if (unmatched) return kExitDeviceError;
+    struct stat st {};
+    const bool exists = ::stat(local.c_str(), &st) == 0;
+    const bool intoDirectory = exists && S_ISDIR(st.st_mode);
+    if (!intoDirectory && remoteArguments.size() > 1) {
+        console_.error(exists ? fmt::format("pull: {} is not a directory", local)
+                              : fmt::format("pull: {}: no such directory", local));
+        return kExitDeviceError;
+    }
+    std::vector<Item> items;
+    for (const auto& argument : remoteArguments) {
+        const auto parts = remoteComponents(argument);
+        const std::string remote = remotePath(parts);
+        // Into an existing directory under the remote name; the root has none, so its contents go
+        // into the directory itself, as those of "DIR/." do.
+        const bool contents = parts.empty() || namesItsContents(argument);
+        const std::string target = intoDirectory && !contents ? FileCommands::join(local, parts.back()) : local;
+        const std::size_t first = items.size();
+        if (!plan(remote, target, 0, items)) return kExitDeviceError;
+        items[first].known = intoDirectory && target == local;
+        const bool directory = items[first].kind == Item::Kind::Directory;
+        if (asksForDirectory(argument) && !directory) {
+            console_.error(fmt::format("pull {}: not a directory", argument));
+            return kExitDeviceError;
+        }
+        if (!intoDirectory && !directory && !local.empty() && local.back() == '/') {
+            console_.error(fmt::format("pull {}: {}: no such directory", remote, local));
+            return kExitDeviceError;
+        }
+    }
+    return carryOut(items);
 }
 
 bool Transfer::plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items) {
-    PlistRef info = afc_.getFileInfo(remote);
+    bool missing = false;
+    const auto info = remoteInfo(remote, missing);
     if (!info) {
-        failedRemote("pull", remote);
+        failedRemote(remote);
         return false;
     }
-    const PlistValue* kind = info->find("st_ifmt");
-    const std::string type = kind && kind->text() ? *kind->text() : "";
-    const PlistValue* sizeEntry = info->find("st_size");
-    const std::int64_t size = sizeEntry ? sizeEntry->signedInteger().value_or(0) : 0;
+    const std::string type = typeOf(*info);
+    // A link named on the command line is followed: the time of what it leads to is not known.
+    const auto time = type == "S_IFLNK" ? std::nullopt : FileTime::fromDevice(entryOf(*info, "st_mtime"));
     if (type == "S_IFLNK" && depth > 0) {
-        const PlistValue* target = info->find("LinkTarget");
-        items.push_back({Item::Kind::Link, remote, local, 0, target && target->text() ? *target->text() : ""});
+        const PlistValue* target = entryOf(*info, "LinkTarget");
+        items.push_back({Item::Kind::Link, remote, local, 0, target && target->text() ? *target->text() : "",
+                         FileTime::fromDevice(entryOf(*info, "st_mtime"))});
         return true;
     }
-    // A link given on the command line is followed, to a directory as to a file.
-    const bool directory = type == "S_IFDIR" || (type == "S_IFLNK" && afc_.directoryContents(remote));
-    if (!directory) {
-        items.push_back({Item::Kind::File, remote, local, size > 0 ? static_cast<std::uint64_t>(size) : 0, ""});
+    if (!isRemoteDirectory(remote, *info)) {
+        items.push_back({Item::Kind::File, remote, local, sizeOf(*info), "", time, depth == 0});
         return true;
     }
     if (depth >= AFCDirectoryAccess::kMaxTreeDepth) {
@@ -377,16 +613,15 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
     }
     auto names = afc_.directoryContents(remote);
     if (!names) {
-        failedRemote("pull", remote);
+        failedRemote(remote);
         return false;
     }
-    items.push_back({Item::Kind::Directory, remote, local, 0, ""});
+    items.push_back({Item::Kind::Directory, remote, local, 0, "", time, depth == 0});
     std::sort(names->begin(), names->end());
     for (const auto& name : *names) {
         // A name is joined to a local path: one that could climb out of it is refused.
         if (!FileCommands::isSafeName(name)) {
-            console_.error(fmt::format("pull {}: the device gave an unsafe name \"{}\"", remote,
-                                       name));
+            console_.error(fmt::format("pull {}: the device gave an unsafe name \"{}\"", remote, name));
             return false;
         }
         if (!plan(FileCommands::join(remote, name), FileCommands::join(local, name), depth + 1, items)) return false;
@@ -394,73 +629,125 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
     return true;
 }
 
-std::optional<std::string> Transfer::fetch(const Item& item, bool inTree) {
+Transfer::Outcome Transfer::fetch(const Item& item, Progress& progress, std::uint64_t before) {
+    if (item.kind == Item::Kind::Link) return fetchLink(item, progress);
     struct stat st {};
-    switch (item.kind) {
-    case Item::Kind::Directory:
+    const bool there = ::lstat(item.local.c_str(), &st) == 0;
+    if (item.kind == Item::Kind::Directory) {
+        if (item.known) return Outcome::Done;
         // An existing directory is merged into; a link in its place is not followed.
-        if (::mkdir(item.local.c_str(), 0777) != 0 &&
-            !(errno == EEXIST && ::lstat(item.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            return fmt::format("can't make the directory {}: {}", item.local,
-                               errno == EEXIST ? "it exists and is not a directory" : std::strerror(errno));
-        }
-        return std::nullopt;
-    case Item::Kind::Link:
-        if (::symlink(item.linkTarget.c_str(), item.local.c_str()) != 0)
-            return fmt::format("can't make the link {}: {}", item.local, std::strerror(errno));
-        return std::nullopt;
-    case Item::Kind::File:
-        // Inside a tree, a link at the local path (made by this pull or there before) is not
-        // written through.
-        if (inTree && ::lstat(item.local.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            return fmt::format("{} is a symbolic link; not written through", item.local);
-        if (!afc_.copyRemoteFileToLocalFile(item.remote, item.local))
-            return withDeviceState(FileCommands::explain(textOr(afc_.lastError(), "failed")));
-        return std::nullopt;
+        if (there && S_ISDIR(st.st_mode)) return Outcome::Done;
+        if (there) return refuse(item, progress, notDirectoryText(item.local));
+        if (::mkdir(item.local.c_str(), 0777) == 0) return Outcome::Done;
+        const int error = errno;
+        return failed(item, progress, fmt::format("can't make the directory {}: {}", item.local,
+                                                  StatusText::whyNotWritable(item.local).value_or(
+                                                      StatusText::ofErrno(error))));
     }
-    return "unknown kind";
+    bool replaceEntry = false;
+    if (there) {
+        // The local path named on the command line is followed, as cp follows it; inside a tree
+        // a link is never written through.
+        struct stat followed {};
+        const bool follow = item.named && S_ISLNK(st.st_mode) && ::stat(item.local.c_str(), &followed) == 0;
+        const struct stat& seen = follow ? followed : st;
+        if (S_ISDIR(seen.st_mode)) return refuse(item, progress, directoryText(item.local));
+        // A device or a pipe named as the target holds nothing to lose: written as it stands.
+        const bool special = item.named && !S_ISREG(seen.st_mode) && !S_ISLNK(seen.st_mode);
+        if (!special) {
+            const bool same = S_ISREG(seen.st_mode) && static_cast<std::uint64_t>(seen.st_size) == item.size &&
+                              item.time && item.time->matches(FileTime::of(seen.st_mtim));
+            if (options_.update && same) return Outcome::UpToDate;
+            if (!options_.force) return refuse(item, progress, existsText(item.local));
+            // What is no regular file (a link, a pipe inside a tree) is replaced itself.
+            replaceEntry = !S_ISREG(seen.st_mode);
+        }
+    }
+    return download(item, replaceEntry, progress, before);
 }
 
-int Transfer::pull(const std::string& remoteArgument, const std::string& local) {
-    const auto parts = remoteComponents(remoteArgument);
-    const std::string remote = remotePath(parts);
-    // Into an existing directory under the remote name; the root has none, so its contents go
-    // into the directory itself.
-    struct stat st {};
-    const bool intoDirectory = ::stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    const std::string target = intoDirectory && !parts.empty() ? FileCommands::join(local, parts.back()) : local;
-
-    std::vector<Item> items;
-    if (!plan(remote, target, 0, items)) return kExitDeviceError;
-    const bool tree = items.front().kind == Item::Kind::Directory;
-    std::uint64_t total = 0;
-    for (const auto& item : items) total += item.size;
-
-    Progress progress(console_, "pull", total, showProgress_);
+Transfer::Outcome Transfer::download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before) {
+    std::shared_ptr<AFCFileReference> source = afc_.openForRead(item.remote);
+    if (!source) return failed(item, progress, withDeviceState(afcFailure()));
+    // Written beside what it replaces and renamed over it, or in its place as ReplacementFile does.
+    const std::string path = replaceEntry ? temporaryBeside(item.local) : item.local;
+    ReplacementFile output(path);
+    auto cantWrite = [&](int error) {
+        return failed(item, progress, fmt::format("can't write {}: {}", item.local, StatusText::ofErrno(error)));
+    };
+    if (!output.open()) {
+        // Why, when the directory is the reason: missing, read-only, not writable.
+        return failed(item, progress, fmt::format("can't write {}: {}", item.local,
+                                                  StatusText::whyNotWritable(path).value_or(
+                                                      StatusText::ofErrno(output.error()))));
+    }
     std::uint64_t done = 0;
-    bool anyDone = false;
-    for (const auto& item : items) {
-        // The library replaces a local file only once its download is complete: ended before
-        // that, the process leaves it as it was.
-        Interrupt::setReport(item.kind == Item::Kind::File
-                                 ? fmt::format("pull: interrupted; {} is left as it was", item.local)
-                                 : std::string("pull: interrupted"),
-                             barShown());
-        if (Interrupt::requested()) return interrupted(progress, "pull: interrupted");
-        if (const auto failure = fetch(item, tree)) {
-            progress.finish(false);
-            console_.error(fmt::format("pull {}: {}", item.remote, *failure));
-            return tree && anyDone ? kExitPartial : kExitDeviceError;
+    for (;;) {
+        if (Interrupt::requested()) {
+            (void)interrupted(progress, fmt::format("pull: interrupted; {} is left as it was", item.local));
+            return Outcome::Stopped;
         }
-        anyDone = true;
-        if (item.kind == Item::Kind::File) {
-            done += item.size;
-            progress.fileDone();
-            progress.update(done);
+        const std::uint64_t got = source->readNBytes(kChunk, buffer_.get());
+        if (got == 0) {
+            // The end of the file and a failed read both give 0; only the failure leaves a text.
+            if (const auto failure = source->lasterror())
+                return failed(item, progress, withDeviceState(FileCommands::explain(*failure)));
+            break;
+        }
+        if (!output.write(buffer_.get(), static_cast<std::size_t>(got))) return cantWrite(output.error());
+        done += got;
+        progress.update(before + done);
+    }
+    if (options_.times && item.time && !output.setModificationTime(item.time->toTimespec())) {
+        incomplete_ = true;
+        progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
+                                  StatusText::ofErrno(output.error())));
+    }
+    if (!output.commit()) return cantWrite(output.error());
+    if (replaceEntry) {
+        const TemporaryFiles::Ticket ticket = TemporaryFiles::track(path);
+        const bool renamed = ::rename(path.c_str(), item.local.c_str()) == 0;
+        const int error = errno;
+        if (!renamed) ::unlink(path.c_str());
+        TemporaryFiles::untrack(ticket);
+        if (!renamed)
+            return failed(item, progress, fmt::format("can't replace {}: {}", item.local, StatusText::ofErrno(error)));
+    }
+    (void)source->closeFile();
+    return Outcome::Done;
+}
+
+Transfer::Outcome Transfer::fetchLink(const Item& item, Progress& progress) {
+    struct stat st {};
+    std::string path = item.local;
+    if (::lstat(item.local.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return refuse(item, progress, directoryText(item.local));
+        if (options_.update && S_ISLNK(st.st_mode) && linkText(item.local) == item.linkTarget) return Outcome::UpToDate;
+        if (!options_.force) return refuse(item, progress, existsText(item.local));
+        // Made beside it and renamed over it, so that the name is never without an entry.
+        path = temporaryBeside(item.local);
+    }
+    if (::symlink(item.linkTarget.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        if (error == EEXIST) return refuse(item, progress, existsText(item.local));
+        return failed(item, progress, fmt::format("can't make the link {}: {}", item.local,
+                                                  StatusText::whyNotWritable(path).value_or(
+                                                      StatusText::ofErrno(error))));
+    }
+    if (path != item.local && ::rename(path.c_str(), item.local.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        return failed(item, progress, fmt::format("can't replace {}: {}", item.local, StatusText::ofErrno(error)));
+    }
+    if (options_.times && item.time) {
+        const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
+        if (::utimensat(AT_FDCWD, item.local.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+            incomplete_ = true;
+            progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
+                                      StatusText::ofErrno(errno)));
         }
     }
-    progress.finish(true);
-    return kExitSuccess;
+    return Outcome::Done;
 }
 
 } // namespace keldo

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "platform/plist/PlistValue.h"
+#include "tools/device/FileTime.h"
+
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,27 +17,49 @@ class AFCDirectoryAccess;
 class Console;
 class Progress;
 
-// push and pull: whole files and trees between this computer and the device, with one overall
-// progress display. Each walks its source first (nothing moves until all of it was looked at),
-// then moves it item by item: directories made, symbolic links made again with their text (only
-// one named on the command line is followed), files copied. A failure stops the transfer (what
-// was copied stays) and is reported with the path that failed; a tree that was transferred in
-// part exits with kExitPartial.
+// push and pull: files and trees between this computer and the device, by cp's rules, with one
+// overall progress display. The last operand is a directory to copy into when it is one;
+// otherwise the one source is copied to that name. A source whose last component is "."
+// stands for what is in it; a trailing "/" asks for a directory.
+//
+// Each walks its sources first (nothing moves until all of them were looked at), then moves them
+// item by item: directories made or merged into, symbolic links made again with their text (only
+// one named on the command line is followed), files copied in chunks with their modification
+// times. What stands in the way is refused, named, and the rest goes on (kExitPartial at the
+// end), unless `force` replaces it (a file or a link, never a directory) or `update` finds it the
+// same already (size and time). A failure stops the transfer; what was copied stays.
 //
 // Nothing stands under its real name before it is whole. An upload goes to a hidden temporary
-// name beside its target and is renamed into place once the remote file is closed; a failed one
-// is removed while the device answers, and otherwise the message names what is left. A download
-// replaces a local file only once complete (the library sees to that). Local names come from
-// remote paths taken apart lexically, so nothing is written outside the local target.
+// name beside its target and is renamed into place once the remote file is closed, replacing
+// what -f replaces in one step; a failed one is removed while the device answers, and otherwise
+// the message names what is left. A download is written unnamed and linked into place once
+// complete (ReplacementFile). Local names come from remote paths taken apart lexically, and no
+// local link inside a tree is written through, so nothing is written outside the local target.
 //
-// Ctrl-C stops an upload at its next chunk and a download before its next file; Interrupt ends
-// the process when that takes longer than its grace period, with the report kept up to date here.
+// Ctrl-C stops either at its next chunk; Interrupt ends the process when that takes longer than
+// its grace period, with the report kept up to date here.
 class Transfer {
 public:
-    Transfer(Console& console, AFCDirectoryAccess& afc, bool showProgress);
+    struct Options {
+        // Replace a file or a link that stands where one goes (never a directory).
+        bool force = false;
+        // Leave a file alone that is there with the same size and modification time already.
+        bool update = false;
+        // Give files and directories their source's modification time.
+        bool times = true;
+        bool progress = true;
+        // The progress display's clock; tests give their own.
+        std::function<double()> progressClock;
+    };
 
-    int push(const std::vector<std::string>& locals, const std::string& remoteDirectory);
-    int pull(const std::string& remote, const std::string& local);
+    Transfer(Console& console, AFCDirectoryAccess& afc, Options options);
+
+    [[nodiscard]] int push(const std::vector<std::string>& locals, const std::string& remote);
+    // REMOTE may be a pattern (RemoteGlob); its matches are the sources.
+    [[nodiscard]] int pull(const std::vector<std::string>& remotes, const std::string& local);
+
+    // Bytes per remote read and write: fewer round trips than the library's upload makes.
+    static constexpr std::size_t kChunk = 1024 * 1024;
 
 private:
     struct Item {
@@ -42,35 +69,63 @@ private:
         std::string local;
         std::uint64_t size = 0;
         std::string linkTarget;
+        std::optional<FileTime> time;
+        // Named on the command line: a local link in its place is followed, as cp follows one.
+        bool named = false;
+        // A directory that is there already: the one the sources are copied into.
+        bool known = false;
     };
-    enum class Outcome { Done, Failed, Stopped };
+    enum class Outcome { Done, UpToDate, Refused, Failed, Stopped };
     using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
+    using Info = PlistValue::Dictionary;
 
     // Adds the local path and, for a directory, everything in it to the plan, parents first.
-    bool planLocal(const std::string& local, const std::string& remote, int depth,
+    [[nodiscard]] bool planLocal(const std::string& local, const std::string& remote, int depth,
                    std::vector<FileIdentity>& enclosing, std::vector<Item>& items);
-    Outcome send(const Item& item, Progress& progress, std::uint64_t before);
-    Outcome upload(const Item& item, Progress& progress, std::uint64_t before);
+    // Adds the remote path and, for a directory, everything in it to the plan, parents first.
+    [[nodiscard]] bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
+    // Moves the planned items, then gives the directories their times.
+    [[nodiscard]] int carryOut(const std::vector<Item>& items);
+
+    [[nodiscard]] Outcome send(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome upload(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome sendLink(const Item& item, Progress& progress);
     // After a failed upload: removes the temporary, or says in the returned text where it stays.
     std::string discard(const std::string& temporary, const std::string& text);
 
-    // Adds the remote path and, for a directory, everything in it to the plan, parents first.
-    bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
-    // The failure's text, if any.
-    std::optional<std::string> fetch(const Item& item, bool inTree);
+    [[nodiscard]] Outcome fetch(const Item& item, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome fetchLink(const Item& item, Progress& progress);
 
+    // A remote path's information as the device gives it (times in nanoseconds); none when it
+    // can't be had, `missing` telling whether the path is not there, lastError the failure.
+    [[nodiscard]] std::optional<Info> remoteInfo(const std::string& path, bool& missing);
+    bool isRemoteDirectory(const std::string& path, const Info& info);
+    [[nodiscard]] bool setDirectoryTime(const Item& item, Progress& progress);
+
+    Outcome refuse(const Item& item, Progress& progress, const std::string& why);
+    Outcome failed(const Item& item, Progress& progress, const std::string& why);
     // Ends the transfer after a signal, with `report` unless the watchdog has already spoken.
     int interrupted(Progress& progress, const std::string& report);
-    int failedRemote(const std::string& command, const std::string& path);
+    int failedRemote(const std::string& path);
     bool failedLocal(const std::string& path, const std::string& why);
+    // The library's failure text in words.
+    std::string afcFailure();
     // The failure's text, saying so when the device does not answer any more.
     std::string withDeviceState(const std::string& text);
     // A progress bar is on the terminal's current line.
     bool barShown() const;
+    // What the item is called in messages: the source.
+    const std::string& nameOf(const Item& item) const { return pushing_ ? item.local : item.remote; }
 
     Console& console_;
     AFCDirectoryAccess& afc_;
-    bool showProgress_;
+    Options options_;
+    bool pushing_ = true;
+    std::string command_ = "push";
+    // Something was left out or without its time: the transfer is complete in part.
+    bool incomplete_ = false;
+    std::unique_ptr<std::uint8_t[]> buffer_;
 };
 
 } // namespace keldo

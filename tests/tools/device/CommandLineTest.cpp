@@ -46,7 +46,7 @@ TEST(CommandLine, ReadsValuedOptionsInBothFormsAndOperandsAfterADoubleDash) {
 TEST(CommandLine, ChecksOperandCountsButNotForHelp) {
     std::string error;
     EXPECT_FALSE(parse({"push", "/only"}, &error));
-    EXPECT_EQ(error, "push: missing operand (usage: keldo-device push LOCAL... REMOTE_DIR)");
+    EXPECT_EQ(error, "push: missing operand (usage: keldo-device push [-f] [--update] [--no-times] LOCAL... REMOTE)");
     EXPECT_TRUE(parse({"push", "a", "b", "c", "/dir"}));
 
     auto help = parse({"mv", "--help"});

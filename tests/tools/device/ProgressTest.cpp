@@ -29,29 +29,34 @@ protected:
     Progress::Clock clock = [this] { return now; };
 };
 
-TEST_F(ProgressLines, ComeEveryTwoSecondsAndSumUpAtTheEnd) {
-    Progress progress(console, "push", 1000, true, clock);
+TEST_F(ProgressLines, ComeEveryTwoSecondsWithFilesAndSumUpAtTheEnd) {
+    Progress progress(console, "push", 1500, 3, true, clock);
     now += 1;
     progress.update(100);
     EXPECT_EQ(written(), "");
     now += 1;
     progress.update(400);
-    EXPECT_EQ(written(), "push: 400 B of 1000 B (40%), 200 B/s, 0:03 left\n");
+    EXPECT_EQ(written(), "push: 400 B of 1.5 KiB (26%), 0/3 files, 200 B/s, 0:06 left\n");
+    // Files that won't move leave the totals; the summary counts them.
+    progress.leaveOut(Progress::Left::UpToDate, 1, 300);
+    progress.leaveOut(Progress::Left::Refused, 1, 200);
     now += 1.5;
     progress.update(500);
+    progress.note("push a: refused");
     now += 1.5;
     progress.update(1000);
     progress.fileDone();
     progress.finish(true);
-    EXPECT_EQ(written(), "push: 400 B of 1000 B (40%), 200 B/s, 0:03 left\n"
-                         "push: 1000 B of 1000 B (100%), 200 B/s, 0:00 left\n"
-                         "push: 1 file, 1000 B in 5.0 s (200 B/s)\n");
+    EXPECT_EQ(written(), "push: 400 B of 1.5 KiB (26%), 0/3 files, 200 B/s, 0:06 left\n"
+                         "keldo-device: push a: refused\n"
+                         "push: 1000 B of 1000 B (100%), 0/1 file, 200 B/s, 0:00 left\n"
+                         "push: 1 file, 1000 B in 5.0 s (200 B/s), 1 up to date, 1 refused\n");
 }
 
 TEST_F(ProgressLines, SayNothingAfterAFailureOrWhenDisabled) {
-    Progress failed(console, "pull", 1000, true, clock);
+    Progress failed(console, "pull", 1000, 1, true, clock);
     failed.finish(false);
-    Progress quiet(console, "pull", 1000, false, clock);
+    Progress quiet(console, "pull", 1000, 1, false, clock);
     now += 10;
     quiet.update(500);
     quiet.finish(true);
@@ -60,12 +65,12 @@ TEST_F(ProgressLines, SayNothingAfterAFailureOrWhenDisabled) {
 
 TEST(ProgressText, BarFitsAnyWidth) {
     for (int columns = 1; columns <= 200; ++columns) {
-        const std::string bar = Progress::bar("push", 3 << 20, 8 << 20, 2.0, columns);
+        const std::string bar = Progress::bar("push", 3 << 20, 8 << 20, 1, 12, 2.0, columns);
         EXPECT_LE(static_cast<int>(bar.size()), std::max(columns - 1, 0)) << columns;
     }
-    EXPECT_EQ(Progress::bar("push", 2 << 20, 8 << 20, 2.0, 80),
-              "push [########........................] 2.0 MiB / 8.0 MiB  1.0 MiB/s  0:06 left");
-    EXPECT_EQ(Progress::bar("pull", 0, 0, 0, 60), "pull [########################] 0 B / 0 B  0 B/s  0:00 left");
+    EXPECT_EQ(Progress::bar("push", 2 << 20, 8 << 20, 1, 12, 2.0, 80),
+              "push [#####...............] 2.0 MiB / 8.0 MiB  1/12 files  1.0 MiB/s  0:06 left");
+    EXPECT_EQ(Progress::bar("pull", 0, 0, 0, 0, 0, 60), "pull [#############] 0 B / 0 B  0/0 files  0 B/s  0:00 left");
 }
 
 TEST(ProgressText, BytesAndDurations) {

@@ -2,11 +2,14 @@
 
 #include "afc/AFCDirectoryAccess.h"
 #include "tools/device/ExitCode.h"
+#include "tools/device/Progress.h"
 #include "tools/device/ToolFixture.h"
 
 #include <fmt/format.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,10 +21,38 @@ namespace keldo {
 namespace {
 
 using Fault = SimulatedFileSystem::Fault;
+using Kind = SimulatedFileSystem::Kind;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 namespace fs = std::filesystem;
+
+constexpr std::int64_t kBillion = 1'000'000'000;
 
 class TransferTest : public testing::ToolFixture {
 protected:
+    static Transfer::Options with(bool force, bool update, bool times = true) {
+        Transfer::Options options;
+        options.force = force;
+        options.update = update;
+        options.times = times;
+        options.progress = false;
+        return options;
+    }
+    int push(const std::vector<std::string>& locals, const std::string& remote,
+             Transfer::Options options = with(false, false)) {
+        return Transfer(console, *afc, options).push(locals, remote);
+    }
+    int pull(const std::vector<std::string>& remotes, const std::string& to,
+             Transfer::Options options = with(false, false)) {
+        return Transfer(console, *afc, options).pull(remotes, to);
+    }
+    // What was written on standard error since the last time.
+    std::string messages() {
+        std::string text = errors();
+        std::rewind(err.get());
+        EXPECT_EQ(::ftruncate(::fileno(err.get()), 0), 0);
+        return text;
+    }
     std::string read(const std::string& name) {
         std::ifstream in(local(name), std::ios::binary);
         std::stringstream text;
@@ -38,6 +69,28 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(dir)) paths.insert(fs::relative(entry.path(), dir));
         return paths;
     }
+    // Local modification times, links not followed, in nanoseconds since 1970.
+    std::int64_t localTime(const std::string& name) {
+        struct stat info {};
+        EXPECT_EQ(::lstat(local(name).c_str(), &info), 0) << name;
+        return info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec;
+    }
+    void setLocalTime(const std::string& name, std::int64_t nanoseconds) {
+        const std::int64_t seconds = nanoseconds / kBillion - (nanoseconds % kBillion < 0 ? 1 : 0);
+        const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds - seconds * kBillion}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, local(name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+    }
+    std::int64_t remoteTime(const std::string& path) {
+        return static_cast<std::int64_t>(files->modificationTime(path).value_or(0));
+    }
+    void setRemoteTime(const std::string& path, std::int64_t nanoseconds) {
+        files->setTimes(path, 0, static_cast<std::uint64_t>(nanoseconds));
+    }
+    // Nothing that a transfer makes on its way is left on either side.
+    void expectNoTemporaries(const std::string& remote) {
+        for (const auto& path : everything()) EXPECT_THAT(path, ::testing::Not(HasSubstr(".keldo-")));
+        for (const auto& name : files->names(remote)) EXPECT_THAT(name, ::testing::Not(HasSubstr(".keldo-")));
+    }
 };
 
 TEST_F(TransferTest, APullThatFailsInATreeKeepsWhatCameAndNoHalfFile) {
@@ -47,7 +100,7 @@ TEST_F(TransferTest, APullThatFailsInATreeKeepsWhatCameAndNoHalfFile) {
     // The second megabyte of 2.bin can't be read.
     files->inject(Fault("AFCFileRefRead", 20).onPath("/T/2.bin").after(1));
 
-    EXPECT_EQ(Transfer(console, *afc, false).pull("/T", local("out")), kExitPartial);
+    EXPECT_EQ(pull({"/T"}, local("out")), kExitPartial);
     EXPECT_EQ(errors(), "keldo-device: pull /T/2.bin: I/O error [AFCFileRefRead 0x0014]\n");
     EXPECT_EQ(read("out/1.txt"), "one");
     std::vector<std::string> names;
@@ -60,12 +113,12 @@ TEST_F(TransferTest, APullIntoADirectoryTakesTheRemoteName) {
     files->addSymbolicLink("/Books/Latest.txt", "Welcome.txt");
     fs::create_directory(local("in"));
 
-    EXPECT_EQ(Transfer(console, *afc, false).pull("/Books/Welcome.txt", local("in")), kExitSuccess);
+    EXPECT_EQ(pull({"/Books/Welcome.txt"}, local("in")), kExitSuccess);
     EXPECT_EQ(read("in/Welcome.txt"), "hello");
     // A link named on the command line is followed; one inside a tree is made again.
-    EXPECT_EQ(Transfer(console, *afc, false).pull("/Books/Latest.txt", local("latest.txt")), kExitSuccess);
+    EXPECT_EQ(pull({"/Books/Latest.txt"}, local("latest.txt")), kExitSuccess);
     EXPECT_EQ(read("latest.txt"), "hello");
-    EXPECT_EQ(Transfer(console, *afc, false).pull("/Books/", local("in")), kExitSuccess);
+    EXPECT_EQ(pull({"/Books/"}, local("in")), kExitSuccess);
     EXPECT_EQ(fs::read_symlink(local("in/Books/Latest.txt")), "Welcome.txt");
     EXPECT_EQ(errors(), "");
 }
@@ -89,15 +142,14 @@ TEST_F(TransferTest, APullWritesOnlyUnderTheLocalTargetWhateverFormTheRemotePath
         {"..", wholeDevice},
         {"/DCIM/100APPLE/..", {"DCIM", "DCIM/100APPLE", "DCIM/100APPLE/IMG_0001.JPG"}},
         {"/DCIM/../Books/", {"Books", "Books/Welcome.txt"}},
-        {"/Books/.", {"Books", "Books/Welcome.txt"}},
+        {"/Books/.", {"Welcome.txt"}},  // what is in it, as cp has it
         {"//Books//Welcome.txt", {"Welcome.txt"}},
-        {"./Books/../../Books/Welcome.txt/", {"Welcome.txt"}},
-        {"DCIM/100APPLE/IMG_0001.JPG/.", {"IMG_0001.JPG"}},
+        {"./Books/../../Books/Welcome.txt", {"Welcome.txt"}},
     };
     for (const auto& c : cases) {
         fs::remove_all(local("parent/dest"));
         fs::create_directory(local("parent/dest"));
-        EXPECT_EQ(Transfer(console, *afc, false).pull(c.remote, local("parent/dest")), kExitSuccess) << c.remote;
+        EXPECT_EQ(pull({c.remote}, local("parent/dest")), kExitSuccess) << c.remote;
         std::set<std::string> expected = before;
         expected.insert("parent/dest");
         for (const auto& path : c.made) expected.insert("parent/dest/" + path);
@@ -105,7 +157,7 @@ TEST_F(TransferTest, APullWritesOnlyUnderTheLocalTargetWhateverFormTheRemotePath
         EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine") << c.remote;
     }
     // A target that is not there yet is the root's copy itself.
-    EXPECT_EQ(Transfer(console, *afc, false).pull("/DCIM/..", local("parent/new")), kExitSuccess);
+    EXPECT_EQ(pull({"/DCIM/.."}, local("parent/new")), kExitSuccess);
     EXPECT_EQ(read("parent/new/Books/Welcome.txt"), "device");
     EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine");
     EXPECT_EQ(errors(), "");
@@ -121,13 +173,13 @@ TEST_F(TransferTest, APushMakesEveryLinkInATreeAgainAndGoesOnWithTheRest) {
     fs::create_directory_symlink("../other", local("album/outside"));  // another directory
     fs::create_symlink("a.txt", local("album/to-a"));
 
-    EXPECT_EQ(Transfer(console, *afc, false).push({local("album")}, "/Books"), kExitSuccess);
+    EXPECT_EQ(push({local("album")}, "/Books"), kExitSuccess);
     EXPECT_EQ(errors(), "");
     EXPECT_EQ(files->names("/Books/album"),
               (std::vector<std::string>{"a.txt", "dangling", "outside", "to-a", "up", "z.txt"}));
     for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
              {"dangling", "nowhere"}, {"up", ".."}, {"outside", "../other"}, {"to-a", "a.txt"}}) {
-        EXPECT_EQ(files->kind("/Books/album/" + name), SimulatedFileSystem::Kind::SymbolicLink) << name;
+        EXPECT_EQ(files->kind("/Books/album/" + name), Kind::SymbolicLink) << name;
         EXPECT_EQ(files->linkTarget("/Books/album/" + name), text) << name;
     }
     EXPECT_EQ(files->contents("/Books/album/z.txt"), "last");
@@ -141,54 +193,275 @@ TEST_F(TransferTest, APushFollowsALinkNamedOnTheCommandLineUnlessItLeadsNowhere)
     fs::create_symlink("album/a.txt", local("to-a"));
     fs::create_symlink("nowhere", local("dangling"));
 
-    EXPECT_EQ(Transfer(console, *afc, false).push({local("to-album"), local("to-a"), local("dangling")}, "/Books"),
-              kExitSuccess);
+    EXPECT_EQ(push({local("to-album"), local("to-a"), local("dangling")}, "/Books"), kExitSuccess);
     EXPECT_EQ(errors(), "");
     EXPECT_EQ(files->contents("/Books/to-album/a.txt"), "abc");
     EXPECT_EQ(files->contents("/Books/to-a"), "abc");
     EXPECT_EQ(files->linkTarget("/Books/dangling"), "nowhere");
-    // "." and ".." give the name of the directory they are; the root has none to give.
-    EXPECT_EQ(Transfer(console, *afc, false).push({local("album/.")}, "/DCIM"), kExitSuccess);
+    // ".." gives the name of the directory it is; the root has none to give.
+    fs::create_directory(local("album/sub"));
+    EXPECT_EQ(push({local("album/sub/..")}, "/DCIM/"), kExitSuccess);
     EXPECT_EQ(files->contents("/DCIM/album/a.txt"), "abc");
-    EXPECT_EQ(Transfer(console, *afc, false).push({"/"}, "/DCIM"), kExitUsage);
+    EXPECT_EQ(push({"/"}, "/DCIM"), kExitUsage);
     EXPECT_EQ(errors(), "keldo-device: push /: has no name to give it on the device\n");
 }
 
 TEST_F(TransferTest, AnUploadThatFailsLeavesNothingUnderTheRealNameNorBesideIt) {
     files->addFile("/Books/Welcome.txt", "hello");
-    write("big", std::string(5 * AFCDirectoryAccess::kUploadChunk, 'b'));
+    write("big", std::string(5 * Transfer::kChunk, 'b'));
     const std::vector<std::string> before = files->names("/Books");
     struct Case {
         Fault fault;
         std::string text;
     };
     const std::vector<Case> cases{
-        {Fault("AFCFileRefWrite", SimulatedFileSystem::kPermissionDenied).after(2), "AFCFileRefWrite failed: 10"},
+        {Fault("AFCFileRefWrite", SimulatedFileSystem::kPermissionDenied).after(2),
+         "permission denied [AFCFileRefWrite 0x000A]"},
         // A device may tell of a failed write only when the file is closed.
-        {Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied), "AFCFileRefClose failed: 10"},
+        {Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied),
+         "permission denied [AFCFileRefClose 0x000A]"},
         {Fault("AFCRenamePath", SimulatedFileSystem::kPermissionDenied),
          "permission denied [AFCRenamePath 0x000A]"},
     };
     for (const auto& c : cases) {
         files->inject(c.fault);
-        EXPECT_EQ(Transfer(console, *afc, false).push({local("big")}, "/Books"), kExitDeviceError) << c.text;
-        EXPECT_EQ(errors(), fmt::format("keldo-device: push {}: {}\n", local("big"), c.text));
+        EXPECT_EQ(push({local("big")}, "/Books"), kExitDeviceError) << c.text;
+        EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: {}\n", local("big"), c.text));
         EXPECT_EQ(files->names("/Books"), before) << c.text;
-        std::rewind(err.get());
-        ASSERT_EQ(::ftruncate(::fileno(err.get()), 0), 0);
     }
     // When the device stops answering, the message names what is left on it.
     files->inject(Fault("AFCFileRefWrite", SimulatedFileSystem::kUnknownError));
     files->inject(Fault("AFCRemovePath", SimulatedFileSystem::kUnknownError).times(-1));
     files->inject(Fault("AFCDeviceInfoOpen", SimulatedFileSystem::kUnknownError).times(-1));
-    EXPECT_EQ(Transfer(console, *afc, false).push({local("big")}, "/Books"), kExitDeviceError);
+    EXPECT_EQ(push({local("big")}, "/Books"), kExitDeviceError);
     std::vector<std::string> left = files->names("/Books");
     ASSERT_EQ(left.size(), before.size() + 1);
     const std::string temporary = left.front() == "Welcome.txt" ? left.back() : left.front();
     EXPECT_EQ(temporary.rfind(".big.keldo-", 0), 0u) << temporary;
-    EXPECT_EQ(errors(), fmt::format("keldo-device: push {}: AFCFileRefWrite failed: 1 (the device no longer answers; "
-                                    "/Books/{} is left on it)\n",
+    EXPECT_EQ(errors(), fmt::format("keldo-device: push {}: unknown error [AFCFileRefWrite 0x0001] (the device no "
+                                    "longer answers; /Books/{} is left on it)\n",
                                     local("big"), temporary));
+}
+
+// What stands in the way, on the device and here.
+
+TEST_F(TransferTest, APushMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne) {
+    write("album/a.txt", "new a");
+    write("album/b.txt", "new b");
+    write("album/sub/c.txt", "new c");
+    write("album/blocked/d.txt", "new d");
+    fs::create_symlink("a.txt", local("album/link"));
+    files->addFile("/Books/album/a.txt", "old a");
+    files->addDirectory("/Books/album/sub");
+    files->addFile("/Books/album/blocked", "a file where a directory goes");
+    files->addFile("/Books/album/link", "a file where a link goes");
+    files->addDirectory("/Books/album/b.txt/inside");
+
+    EXPECT_EQ(push({local("album")}, "/Books"), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {0}/a.txt: /Books/album/a.txt exists; not replaced "
+                                      "without -f\n"
+                                      "keldo-device: push {0}/b.txt: /Books/album/b.txt is a directory; not replaced\n"
+                                      "keldo-device: push {0}/blocked: /Books/album/blocked exists and is not a "
+                                      "directory; not replaced\n"
+                                      "keldo-device: push {0}/link: /Books/album/link exists; not replaced "
+                                      "without -f\n",
+                                      local("album")));
+    EXPECT_EQ(files->contents("/Books/album/a.txt"), "old a");
+    EXPECT_EQ(files->contents("/Books/album/sub/c.txt"), "new c");
+    EXPECT_EQ(files->contents("/Books/album/blocked"), "a file where a directory goes");
+
+    // -f replaces files and links in one step each (never a directory, nor a file with one).
+    EXPECT_EQ(push({local("album")}, "/Books", with(true, false)), kExitPartial);
+    EXPECT_THAT(messages(), HasSubstr("b.txt is a directory; not replaced"));
+    EXPECT_EQ(files->contents("/Books/album/a.txt"), "new a");
+    EXPECT_EQ(files->linkTarget("/Books/album/link"), "a.txt");
+    EXPECT_EQ(files->kind("/Books/album/blocked"), Kind::File);
+    EXPECT_EQ(count("AFCRemovePath"), 0);
+    expectNoTemporaries("/Books/album");
+}
+
+TEST_F(TransferTest, APullMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne) {
+    files->addFile("/Books/a.txt", "new a");
+    files->addFile("/Books/b.txt", "new b");
+    files->addFile("/Books/sub/c.txt", "new c");
+    files->addFile("/Books/blocked/d.txt", "new d");
+    files->addSymbolicLink("/Books/link", "a.txt");
+    files->addFile("/Books/to-outside", "new");
+    write("copy/a.txt", "old a");
+    fs::create_directories(local("copy/sub"));
+    fs::create_directories(local("copy/b.txt"));
+    write("copy/blocked", "a file where a directory goes");
+    write("copy/link", "a file where a link goes");
+    write("outside", "never written through");
+    fs::create_symlink("../outside", local("copy/to-outside"));
+
+    EXPECT_EQ(pull({"/Books/."}, local("copy")), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /Books/a.txt: {0}/a.txt exists; not replaced "
+                                      "without -f\n"
+                                      "keldo-device: pull /Books/b.txt: {0}/b.txt is a directory; not replaced\n"
+                                      "keldo-device: pull /Books/blocked: {0}/blocked exists and is not a "
+                                      "directory; not replaced\n"
+                                      "keldo-device: pull /Books/link: {0}/link exists; not replaced "
+                                      "without -f\n"
+                                      "keldo-device: pull /Books/to-outside: {0}/to-outside exists; not replaced "
+                                      "without -f\n",
+                                      local("copy")));
+    EXPECT_EQ(read("copy/a.txt"), "old a");
+    EXPECT_EQ(read("copy/sub/c.txt"), "new c");
+
+    // -f replaces files and links in one step each; a link in the way is replaced itself.
+    EXPECT_EQ(pull({"/Books/."}, local("copy"), with(true, false)), kExitPartial);
+    EXPECT_THAT(messages(), HasSubstr("b.txt is a directory; not replaced"));
+    EXPECT_EQ(read("copy/a.txt"), "new a");
+    EXPECT_EQ(fs::read_symlink(local("copy/link")), "a.txt");
+    EXPECT_EQ(read("copy/to-outside"), "new");
+    EXPECT_FALSE(fs::is_symlink(local("copy/to-outside")));
+    EXPECT_EQ(read("outside"), "never written through");
+    EXPECT_EQ(read("copy/blocked"), "a file where a directory goes");
+    expectNoTemporaries("/Books");
+}
+
+TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) {
+    write("album/a.txt", "one");
+    write("album/b.txt", "two");
+    fs::create_symlink("a.txt", local("album/link"));
+    files->addDirectory("/Books");
+    // The job stopped at b.txt.
+    files->inject(Fault("AFCFileRefOpen", SimulatedFileSystem::kUnknownError).after(1));
+    ASSERT_EQ(push({local("album")}, "/Books"), kExitPartial);
+    messages();
+    sim->clearCalls();
+
+    EXPECT_EQ(push({local("album")}, "/Books", with(false, true)), kExitSuccess);
+    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(files->contents("/Books/album/b.txt"), "two");
+    EXPECT_EQ(count("AFCFileRefOpen"), 1);
+    // What differs in size or time is refused still, or with -f replaced.
+    const std::int64_t before = localTime("album/a.txt");
+    write("album/a.txt", "ONE");
+    setLocalTime("album/a.txt", before + 1000 * 1000);
+    write("album/b.txt", "longer");
+    EXPECT_EQ(push({local("album")}, "/Books", with(false, true)), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {0}/a.txt: /Books/album/a.txt exists; not replaced "
+                                      "without -f\n"
+                                      "keldo-device: push {0}/b.txt: /Books/album/b.txt exists; not replaced "
+                                      "without -f\n",
+                                      local("album")));
+    EXPECT_EQ(push({local("album")}, "/Books", with(true, true)), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/album/a.txt"), "ONE");
+
+    // The same the other way.
+    EXPECT_EQ(pull({"/Books/album"}, dir, with(false, false)), kExitPartial);  // onto the sources
+    messages();
+    fs::remove(local("album/b.txt"));
+    sim->clearCalls();
+    EXPECT_EQ(pull({"/Books/album"}, dir, with(false, true)), kExitSuccess);
+    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(read("album/b.txt"), "longer");
+    EXPECT_EQ(count("AFCFileRefOpen"), 1);
+}
+
+// Where things go: cp's rules.
+
+TEST_F(TransferTest, OneSourceGoesToTheNameGivenAndSeveralIntoADirectoryAsCpHasIt) {
+    write("a.txt", "alpha");
+    write("b.txt", "beta");
+    write("album/c.txt", "gamma");
+    files->addFile("/Books/Welcome.txt", "hello");
+
+    EXPECT_EQ(push({local("a.txt")}, "/Books/renamed.txt"), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/renamed.txt"), "alpha");
+    EXPECT_EQ(push({local("b.txt")}, "/Books/Welcome.txt", with(true, false)), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/Welcome.txt"), "beta");
+    EXPECT_EQ(push({local("album")}, "/Copy/"), kExitSuccess);  // one directory makes it
+    EXPECT_EQ(files->contents("/Copy/c.txt"), "gamma");
+    EXPECT_EQ(push({local("album/.")}, "/Books"), kExitSuccess);  // what is in it
+    EXPECT_EQ(files->contents("/Books/c.txt"), "gamma");
+    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(push({local("a.txt"), local("b.txt")}, "/Books/Welcome.txt"), kExitDeviceError);
+    EXPECT_EQ(push({local("a.txt"), local("b.txt")}, "/Nothing"), kExitDeviceError);
+    EXPECT_EQ(push({local("a.txt")}, "/Nothing/"), kExitDeviceError);
+    EXPECT_EQ(push({local("a.txt")}, "/Books/Welcome.txt/"), kExitDeviceError);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push: /Books/Welcome.txt is not a directory on the device\n"
+                                      "keldo-device: push: /Nothing: no such directory on the device\n"
+                                      "keldo-device: push {0}: /Nothing: no such directory on the device\n"
+                                      "keldo-device: push {0}: /Books/Welcome.txt is not a directory on the device\n",
+                                      local("a.txt")));
+
+    EXPECT_EQ(pull({"/Books/Welcome.txt"}, local("w.txt")), kExitSuccess);
+    EXPECT_EQ(read("w.txt"), "beta");
+    EXPECT_EQ(pull({"/Books/renamed.txt", "/Copy"}, local("album")), kExitSuccess);
+    EXPECT_EQ(read("album/renamed.txt"), "alpha");
+    EXPECT_EQ(read("album/Copy/c.txt"), "gamma");
+    EXPECT_EQ(pull({"/Copy/."}, local("new/")), kExitSuccess);
+    EXPECT_EQ(read("new/c.txt"), "gamma");
+    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(pull({"/Books/Welcome.txt", "/Copy"}, local("w.txt")), kExitDeviceError);
+    EXPECT_EQ(pull({"/Books/Welcome.txt/"}, dir), kExitDeviceError);
+    EXPECT_EQ(pull({"/Books/Welcome.txt"}, local("none/")), kExitDeviceError);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull: {0}/w.txt is not a directory\n"
+                                      "keldo-device: pull /Books/Welcome.txt/: not a directory\n"
+                                      "keldo-device: pull /Books/Welcome.txt: {0}/none/: no such directory\n",
+                                      dir));
+}
+
+// Times.
+
+TEST_F(TransferTest, ModificationTimesGoBothWaysWithNanosecondsAndBefore1970) {
+    const std::vector<std::int64_t> times{
+        1'700'000'000 * kBillion + 123'456'789,  // 2023
+        -315'619'200 * kBillion + 999'999'999,   // 1960, the last nanosecond of a second
+        -1,                                      // just before 1970
+        0,
+    };
+    write("album/f0", "x");
+    write("album/f1", "x");
+    write("album/f2", "x");
+    write("album/f3", "x");
+    for (std::size_t i = 0; i < times.size(); ++i) setLocalTime(fmt::format("album/f{}", i), times[i]);
+    setLocalTime("album", times[0]);
+    files->addDirectory("/Books");
+    ASSERT_EQ(push({local("album")}, "/Books"), kExitSuccess);
+    // Through the library's date in double precision: within a microsecond of it.
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(remoteTime(fmt::format("/Books/album/f{}", i)), times[i], 1000) << i;
+    EXPECT_NEAR(remoteTime("/Books/album"), times[0], 1000);
+
+    // Back from the device, to the nanosecond: files, links and directories.
+    files->addSymbolicLink("/Books/album/link", "f0");
+    for (std::size_t i = 0; i < times.size(); ++i) setRemoteTime(fmt::format("/Books/album/f{}", i), times[i]);
+    setRemoteTime("/Books/album/link", times[1]);
+    setRemoteTime("/Books/album", times[2]);
+    ASSERT_EQ(pull({"/Books/album"}, local("back")), kExitSuccess);
+    for (std::size_t i = 0; i < times.size(); ++i) EXPECT_EQ(localTime(fmt::format("back/f{}", i)), times[i]) << i;
+    EXPECT_EQ(localTime("back/link"), times[1]);
+    EXPECT_EQ(localTime("back"), times[2]);
+
+    // --no-times leaves them to the moment.
+    files->setClock(5 * kBillion);
+    ASSERT_EQ(push({local("album/f1")}, "/Books/now", with(false, false, false)), kExitSuccess);
+    EXPECT_EQ(remoteTime("/Books/now"), 5 * kBillion);
+    ASSERT_EQ(pull({"/Books/album/f1"}, local("now"), with(false, false, false)), kExitSuccess);
+    EXPECT_GT(localTime("now"), 1'700'000'000 * kBillion);
+    EXPECT_EQ(messages(), "");
+}
+
+TEST_F(TransferTest, APullShowsBytesAsTheyArriveAndEndsWithASummary) {
+    files->addFile("/Books/a-small", "s");
+    files->addFile("/Books/big", std::string(3 << 20, 'b'));
+    write("copy/a-small", "s");
+    setRemoteTime("/Books/a-small", 0);
+    setLocalTime("copy/a-small", 0);
+    Transfer::Options options = with(false, true);
+    options.progress = true;
+    double now = 0;
+    options.progressClock = [&now] { return now += Progress::kLineInterval; };
+    EXPECT_EQ(pull({"/Books/."}, local("copy"), options), kExitSuccess);
+    EXPECT_THAT(messages(), ::testing::MatchesRegex("pull: 1.0 MiB of 3.0 MiB \\(33%\\), 0/1 file, .*\n"
+                                                    "pull: 2.0 MiB of 3.0 MiB \\(66%\\), 0/1 file, .*\n"
+                                                    "pull: 3.0 MiB of 3.0 MiB \\(100%\\), 0/1 file, .*\n"
+                                                    "pull: 3.0 MiB of 3.0 MiB \\(100%\\), 1/1 file, .*\n"
+                                                    "pull: 1 file, 3.0 MiB in .* s \\(.*/s\\), 1 up to date\n"));
 }
 
 } // namespace

@@ -456,15 +456,15 @@ class Transfers(TransferTest):
 
     def test_a_failed_push_names_the_path_and_tells_a_part_from_nothing(self):
         self.write(self.local("single.txt"), b"one")
-        self.ok("push", self.local("single.txt"), "/Books")
-        error = self.fails(DEVICE_ERROR, "push", self.local("single.txt"), "/Books")
-        self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
-        self.assertIn("push /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Nothing"))
-        self.assertIn("not a directory", self.fails(DEVICE_ERROR, "push", self.dir, "/Books/Welcome.txt"))
+        self.assertIn("push {}: can't make the directory /Nothing/deeper: no such file or directory".format(
+            self.make_tree()), self.fails(DEVICE_ERROR, "push", self.local("album"), "/Nothing/deeper"))
         self.assertIn("No such file", self.fails(DEVICE_ERROR, "push", self.local("missing"), "/Books"))
+        self.assertIn("push: /Books/Welcome.txt is not a directory on the device",
+                      self.fails(DEVICE_ERROR, "push", self.dir, self.local("single.txt"), "/Books/Welcome.txt"))
         # What came before the failing path stays, and the exit status says so.
-        error = self.fails(PARTIAL, "-q", "push", self.make_tree(), self.local("single.txt"), "/Books")
-        self.assertIn("push {}: Won't overwrite existing file".format(self.local("single.txt")), error)
+        self.ok("mkdir", "/Books/single.txt")
+        error = self.fails(PARTIAL, "-q", "push", self.local("album"), self.local("single.txt"), "/Books")
+        self.assertIn("push {}: /Books/single.txt is a directory; not replaced".format(self.local("single.txt")), error)
         self.assertIn("album", self.json("ls", "/Books"))
         self.no_temporaries()
 
@@ -472,7 +472,7 @@ class Transfers(TransferTest):
         self.ok("pull", "/Books/Welcome.txt", self.dir)
         self.assertEqual(self.read("Welcome.txt"), b"Files on a simulated device.\n")
         self.write(self.local("old.txt"), b"a longer text that is replaced")
-        self.ok("pull", "/Books/Welcome.txt", self.local("old.txt"))
+        self.ok("pull", "-f", "/Books/Welcome.txt", self.local("old.txt"))
         self.assertEqual(self.read("old.txt"), b"Files on a simulated device.\n")
 
         self.ok("push", self.make_tree(), "/DCIM")
@@ -488,13 +488,118 @@ class Transfers(TransferTest):
         self.assertEqual(self.read("copy", "100APPLE", "IMG_0001.JPG"), b"\xFF\xD8\xFF\xE0 demo photo")
         self.assertIn("pull /Nothing: no such file or directory", self.fails(DEVICE_ERROR, "pull", "/Nothing", self.dir))
 
+    def test_push_and_pull_again_merge_refuse_replace_or_finish_the_job(self):
+        album = self.make_tree()
+        self.ok("-q", "push", album, "/Books")
+        self.ok("rm", "/Books/album/sub/b.bin")  # as if it had been interrupted there
+        # Again: what is there is refused, each named, and the rest still goes.
+        result = self.tool("push", album, "/Books")
+        self.assertEqual(result.returncode, PARTIAL, result.stderr)
+        refused = [line for line in result.stderr.decode().splitlines() if line.startswith("keldo-device:")]
+        self.assertEqual(refused, ["keldo-device: push {}/{}: /Books/album/{} exists; not replaced without -f".format(
+            album, name, name) for name in ["a.txt", "to-a", "to-sub"]])
+        self.assertRegex(result.stderr.decode(), r"push: 1 file, 97\.7 KiB in .*, 3 refused\n$")
+        self.assertEqual(self.tool("cat", "/Books/album/sub/b.bin").stdout, self.b_bin)
+        # --update leaves alone what is the same, -f replaces.
+        self.ok("rm", "/Books/album/sub/b.bin")
+        result = self.tool("push", "--update", album, "/Books")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr.decode(), r"^push: 1 file, 97\.7 KiB in .*, 3 up to date\n$")
+        self.ok("rm", "/Books/album/to-sub")
+        self.ok("ln", "-s", "elsewhere", "/Books/album/to-sub")
+        self.ok("-q", "push", "-f", album, "/Books")
+        self.assertEqual(self.json("tree", "/Books/album")[-1], {"path": "/Books/album/to-sub", "target": "sub"})
+        self.no_temporaries()
+
+        # The same the other way, links included.
+        self.ok("-q", "pull", "/Books/album", self.local("back"))
+        result = self.tool("-q", "pull", "/Books/album/.", self.local("back"))
+        self.assertEqual(result.returncode, PARTIAL, result.stderr)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "keldo-device: pull /Books/album/{}: {} exists; not replaced without -f".format(name, self.local("back", name))
+            for name in ["a.txt", "sub/b.bin", "to-a", "to-sub"]])
+        os.remove(self.local("back", "sub", "b.bin"))
+        os.remove(self.local("back", "to-a"))
+        os.symlink("elsewhere", self.local("back", "to-a"))
+        self.assertIn("to-a exists; not replaced", self.fails(PARTIAL, "-q", "pull", "--update", "/Books/album/.",
+                                                              self.local("back")))
+        self.assertEqual(self.read("back", "sub", "b.bin"), self.b_bin)
+        self.assertEqual(os.readlink(self.local("back", "to-a")), "elsewhere")
+        self.ok("-q", "pull", "-f", "--update", "/Books/album/.", self.local("back"))
+        self.assertEqual(os.readlink(self.local("back", "to-a")), "a.txt")
+
+    def test_one_source_goes_to_the_name_given_as_cp_has_it(self):
+        self.write(self.local("a.txt"), b"alpha")
+        self.ok("push", self.local("a.txt"), "/Books/renamed.txt")
+        self.assertEqual(self.tool("cat", "/Books/renamed.txt").stdout, b"alpha")
+        self.ok("push", "-f", self.local("a.txt"), "/Books/Welcome.txt")
+        self.assertEqual(self.tool("cat", "/Books/Welcome.txt").stdout, b"alpha")
+        self.assertIn("/Nothing: no such directory on the device",
+                      self.fails(DEVICE_ERROR, "push", self.local("a.txt"), "/Nothing/"))
+        self.ok("pull", "/Books/renamed.txt", self.local("b.txt"))
+        self.assertEqual(self.read("b.txt"), b"alpha")
+        self.ok("pull", "/Books/renamed.txt", "/DCIM/100APPLE", self.dir)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["100APPLE", "a.txt", "b.txt", "renamed.txt", "usbmuxd"])
+        self.assertIn("{} is not a directory".format(self.local("b.txt")),
+                      self.fails(DEVICE_ERROR, "pull", "/Books/renamed.txt", "/DCIM", self.local("b.txt")))
+        self.assertIn("pull /Books/renamed.txt/: not a directory",
+                      self.fails(DEVICE_ERROR, "pull", "/Books/renamed.txt/", self.dir))
+
+    def test_pull_takes_patterns_matched_on_the_device(self):
+        for name in ["IMG_0002.JPG", "IMG_0003.MOV", ".hidden.JPG"]:
+            self.ok("touch", "/DCIM/100APPLE/" + name)
+        self.ok("mkdir", "/DCIM/101APPLE")
+        self.ok("touch", "/DCIM/101APPLE/IMG_0100.JPG")
+        os.mkdir(self.local("photos"))
+        self.ok("-q", "pull", "/DCIM/*/IMG_*.JPG", "/Books/Welcome.txt", self.local("photos") + "/")
+        self.assertEqual(sorted(os.listdir(self.local("photos"))),
+                         ["IMG_0001.JPG", "IMG_0002.JPG", "IMG_0100.JPG", "Welcome.txt"])
+        self.ok("-q", "pull", "/DCIM/1??APPLE/", self.local("photos"))
+        self.assertEqual(sorted(os.listdir(self.local("photos", "101APPLE"))), ["IMG_0100.JPG"])
+        # Nothing moves when a pattern matches nothing; several matches need a directory to go into.
+        self.assertIn("pull /DCIM/*.PNG: no match", self.fails(DEVICE_ERROR, "pull", "/Books/Welcome.txt",
+                                                              "/DCIM/*.PNG", self.local("more")))
+        self.assertFalse(os.path.exists(self.local("more")))
+        self.assertIn("{}: no such directory".format(self.local("more")),
+                      self.fails(DEVICE_ERROR, "pull", "/DCIM/100APPLE/*.JPG", self.local("more")))
+        self.ok("pull", "/DCIM/100APPLE/*.MOV", self.local("one.mov"))
+        self.assertTrue(os.path.isfile(self.local("one.mov")))
+
+    def test_modification_times_go_both_ways_to_the_nanosecond(self):
+        times = {"old": -123456789012345678, "now": 1700000000123456789}  # 1966, and 2023
+        for name, ns in times.items():
+            self.write(self.local("album", name), name.encode())
+            os.utime(self.local("album", name), ns=(ns, ns))
+        os.utime(self.local("album"), ns=(times["now"], times["now"]))
+        self.ok("-q", "push", self.local("album"), "/Books")
+        stats = {i["path"]: i["st_mtime"] for i in self.json("stat", "/Books/album", "/Books/album/now")}
+        self.assertEqual(stats, {"/Books/album": "2023-11-14T22:13:20Z", "/Books/album/now": "2023-11-14T22:13:20Z"})
+        self.ok("-q", "pull", "/Books/album", self.local("back"))
+        for name, ns in times.items():
+            self.assertLess(abs(os.lstat(self.local("back", name)).st_mtime_ns - ns), 1000, name)
+        self.assertLess(abs(os.lstat(self.local("back")).st_mtime_ns - times["now"]), 1000)
+        self.ok("-q", "push", "--no-times", self.local("album", "old"), "/Books/fresh")
+        self.assertRegex(self.json("stat", "/Books/fresh")["st_mtime"], r"^20")
+        self.ok("-q", "pull", "--no-times", "/Books/album/old", self.local("fresh"))
+        self.assertGreater(os.lstat(self.local("fresh")).st_mtime_ns, times["now"])
+
     def test_progress_bar_on_a_terminal(self):
         process, text = self.run_on_terminal("push", self.big_file("big", 8), "/Books")
         self.assertEqual(process.returncode, 0, text)
         frames = text.replace("\r\n", "\n").split("\r")
-        self.assertRegex(frames[1], r"^push \[\.+\] 0 B / 8\.0 MiB  0 B/s  --:-- left\x1b\[K$")
-        self.assertRegex(frames[-1], r"^push \[#+\] 8\.0 MiB / 8\.0 MiB  .*/s  0:00 left\x1b\[K\n$")
-        self.assertGreater(len(frames), 2, text)
+        self.assertRegex(frames[1], r"^push \[\.+\] 0 B / 8\.0 MiB  0/1 file  0 B/s  --:-- left\x1b\[K$")
+        # The bar gives way to a summary.
+        self.assertRegex(frames[-1], r"^push: 1 file, 8\.0 MiB in \d+\.\d s \(.*/s\)\x1b\[K\n$")
+        # What is refused is said on a line of its own, and the bar comes back below it.
+        self.write(self.local("tree", "big"), b"x")
+        process, text = self.run_on_terminal("pull", "/Books/big", "/Books/Welcome.txt", self.local("tree"))
+        self.assertEqual(process.returncode, PARTIAL, text)
+        frames = text.replace("\r\n", "\n").split("\r")
+        refusal = "\x1b[Kkeldo-device: pull /Books/big: {} exists; not replaced without -f\n".format(
+            self.local("tree", "big"))
+        self.assertIn(refusal, frames)
+        self.assertRegex(frames[frames.index(refusal) + 1], r"^pull \[.*\] 0 B / 29 B  0/1 file  ")
+        self.assertRegex(frames[-1], r"^pull: 1 file, 29 B in .*, 1 refused\x1b\[K\n$")
 
     def test_a_device_detached_in_the_middle_of_a_push(self):
         def detach_once_going(text, process):
@@ -539,8 +644,8 @@ class Transfers(TransferTest):
         result = subprocess.run([TOOL, "pull", "/Books/big", self.local("back")], env=self.env, capture_output=True,
                                 timeout=60, preexec_fn=limit)
         self.assertEqual(result.returncode, DEVICE_ERROR, result.stderr)
-        self.assertEqual(result.stderr.decode(),
-                         "keldo-device: pull /Books/big: Can't write output file: File too large\n")
+        self.assertEqual(result.stderr.decode(), "keldo-device: pull /Books/big: can't write {}: file too large\n".format(
+            self.local("back", "big")))
         self.assertEqual(os.listdir(self.local("back")), [])
 
 
