@@ -9,7 +9,7 @@ preset=default
 targets=()
 case "${1:-}" in
   --sanitize) preset=asan ;;
-  --tsan) preset=tsan; targets=(--target platform_tests device_tests monitor_tests devsim_tests) ;;
+  --tsan) preset=tsan; targets=(--target platform_tests device_tests monitor_tests devsim_tests imobiledevice_tests device_tool_tests) ;;
 esac
 
 scripts/setup.sh
