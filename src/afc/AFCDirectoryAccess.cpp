@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include <locale.h>
 #include <stdlib.h>
@@ -37,6 +38,21 @@ PlistValue valueOf(const char* text) {
         number = number * 10 + digit;
     }
     return PlistValue(number);
+}
+
+// A text of decimal digits between 2^63 and 2^64 - 1: an unsigned 64-bit count whose bits are
+// those of a negative signed one. None for any other text.
+std::optional<std::int64_t> twosComplementCount(const std::string& text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    std::uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (number > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+        number = number * 10 + digit;
+    }
+    if (number <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(number);
 }
 
 // A text's leading floating-point number, after leading white space; 0 when it starts with none.
@@ -131,7 +147,14 @@ void AFCDirectoryAccess::fix_date_entryIn(const std::string& key, PlistValue::Di
     if (auto integer = entry->second.signedInteger()) {
         nanoseconds = static_cast<double>(*integer);
     } else if (const std::string* text = entry->second.text()) {
-        nanoseconds = leadingNumber(*text);
+        // Digits beyond the signed range are a time before 1970 in the device's unsigned count,
+        // as the set-modification-time operation writes it: read as a huge positive number they
+        // would put a file of 1966 into the year 2550.
+        if (auto beforeEpoch = twosComplementCount(*text)) {
+            nanoseconds = static_cast<double>(*beforeEpoch);
+        } else {
+            nanoseconds = leadingNumber(*text);
+        }
     } else if (const double* real = entry->second.real()) {
         nanoseconds = *real;
     } else {

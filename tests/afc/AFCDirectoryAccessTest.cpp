@@ -213,6 +213,10 @@ TEST_F(AFCFileInfo, ReadsTimesGivenAsTextFromTheirStartAndLeavesImpossibleOnesAl
     EXPECT_EQ(mtimeOf("nan"), dateAt(0));
     EXPECT_EQ(mtimeOf("1e400"), PlistValue("1e400"));
     EXPECT_EQ(mtimeOf("99999999999999999999999999999999"), PlistValue("99999999999999999999999999999999"));
+    // A time before 1970, as the device counts it (and as setmodtimeTo writes it): unsigned, its
+    // bits those of the negative count. 1966-01-01 is -126230400 s.
+    EXPECT_EQ(mtimeOf(std::to_string(static_cast<std::uint64_t>(-126230400000000000LL))), dateAt(-126230400));
+    EXPECT_EQ(mtimeOf("18446744073709551615"), dateAt(0));  // one nanosecond before 1970, toward zero
 }
 
 TEST_F(AFCFileInfo, WithoutABirthTimeHasNoSuchEntry) {
