@@ -19,8 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return made;
     }();
     auto device = std::make_shared<DeviceState>(SimulatedDeviceInfo::iPhone("fuzz-1", "Fuzz", "9.0"), key);
-    // The user has said yes: pairing requests go as far as the device's checks take them.
+    // The user has said yes: pairing requests go as far as the device's checks take them. Two
+    // hosts are trusted already, so that sessions start and what needs one is reached.
     device->answerPrompt(DeviceState::Prompt::Trusted);
+    (void)device->trust("H-1", "");
+    (void)device->trust(LockdownSession::kHostId, "");
     LockdownSession session(device, [](const std::string& name, const std::string&) -> std::optional<LockdownSession::StartedService> {
         if (name == "com.apple.afc") return LockdownSession::StartedService{49152, false};
         return std::nullopt;

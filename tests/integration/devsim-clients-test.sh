@@ -50,9 +50,9 @@ if command -v idevicediagnostics >/dev/null; then
 fi
 
 # A device that trusts no host: its identity, never its serial number, and no session.
-say "attach-unpaired lone-0004 usb 12.0 Lone Phone"
+say "attach-unpaired lone-0004 usb 12.0 Lone  Phone"
 simple=$(timeout 10 ideviceinfo -s -u lone-0004) || fail "ideviceinfo -s of an untrusted device"
-grep -qx "DeviceName: Lone Phone" <<<"$simple" || fail "its name is given: $simple"
+grep -qx "DeviceName: Lone  Phone" <<<"$simple" || fail "its name is given, as typed: $simple"
 grep -q "^DevicePublicKey: " <<<"$simple" || fail "its key is given: $simple"
 if grep -q "SerialNumber" <<<"$simple"; then fail "its serial number is withheld: $simple"; fi
 if timeout 10 ideviceinfo -u lone-0004 >"$dir/out" 2>&1; then fail "no session without pairing"; fi

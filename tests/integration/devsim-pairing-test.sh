@@ -53,8 +53,11 @@ pair "SUCCESS: Unpaired with device shy-0001" 0 -u shy-0001 unpair
 pair "is not paired with this host" 1 -u shy-0001 unpair
 pair "Please accept the trust dialog" 1 -u shy-0001 validate
 
-# Below iOS 7 the host asks the device to validate the pairing first.
+# Below iOS 7 the host asks the device to validate the pairing first. A device attached as paired
+# trusts this host, which pairs again (under a new HostID) without asking the user.
 say "attach old-0002 usb 6.1 Old Phone"
+pair "SUCCESS: Validated pairing with device old-0002" 0 -u old-0002 validate
+pair "SUCCESS: Paired with device old-0002" 0 -u old-0002 pair
 pair "SUCCESS: Validated pairing with device old-0002" 0 -u old-0002 validate
 [ "$(timeout 10 ideviceinfo -u old-0002 -k ProductVersion)" = "6.1" ] || fail "a session of an old device"
 echo "PASS"

@@ -362,7 +362,7 @@ bool DeviceSimulator::pairWithThisHost(const std::string& udid, DeviceState& sta
         setError("no pair record could be made");
         return false;
     }
-    (*record)["EscrowBag"] = state.trust(LockdownSession::kHostId, std::move(*root));
+    (*record)["EscrowBag"] = state.trust(LockdownSession::kHostId, std::move(*root), LockdownSession::kSystemBuid);
     const std::string xml = PlistXml::toXmlString(*record);
     if (!records_.save(udid, PlistValue::Data(xml.begin(), xml.end()))) {
         setError("no pair record could be kept");

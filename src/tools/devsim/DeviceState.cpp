@@ -82,10 +82,13 @@ void DeviceState::setLocked(bool locked) {
     locked_ = locked;
 }
 
-std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId) const {
+std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId, const std::string& systemBuid) const {
     std::lock_guard lock(mutex_);
     if (locked_) return "PasswordProtected";
     if (trusted_.count(hostId)) return std::nullopt;
+    for (const auto& [id, host] : trusted_) {
+        if (!systemBuid.empty() && host.systemBuid == systemBuid) return std::nullopt;
+    }
     switch (prompt_) {
     case Prompt::Trusted: return std::nullopt;
     case Prompt::Denied: return "UserDeniedPairing";
@@ -94,13 +97,13 @@ std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId
     return "PairingDialogResponsePending";
 }
 
-PlistValue::Data DeviceState::trust(const std::string& hostId, std::string rootCertificateDer) {
+PlistValue::Data DeviceState::trust(const std::string& hostId, std::string rootCertificateDer, std::string systemBuid) {
     // The bag's contents mean nothing to the simulator: the host keeps it and hands it back.
     PlistValue::Data escrowBag(32);
     std::random_device random;
     for (auto& byte : escrowBag) byte = static_cast<std::uint8_t>(random());
     std::lock_guard lock(mutex_);
-    trusted_[hostId] = std::move(rootCertificateDer);
+    trusted_[hostId] = {std::move(rootCertificateDer), std::move(systemBuid)};
     return escrowBag;
 }
 
@@ -108,7 +111,7 @@ std::optional<std::string> DeviceState::rootCertificateOf(const std::string& hos
     std::lock_guard lock(mutex_);
     auto it = trusted_.find(hostId);
     if (it == trusted_.end()) return std::nullopt;
-    return it->second;
+    return it->second.rootCertificateDer;
 }
 
 bool DeviceState::forget(const std::string& hostId) {

@@ -41,12 +41,13 @@ public:
     void answerPrompt(Prompt answer);
     void setLocked(bool locked);
     // The error name that a pairing request from the host gets now, or none when the device may
-    // pair with it: a locked device asks for its passcode first; a host it trusts pairs again at
-    // once; any other waits for the user's answer.
-    std::optional<std::string> pairingRefusal(const std::string& hostId) const;
+    // pair with it: a locked device asks for its passcode first; a host it trusts (by its HostID,
+    // or by its SystemBUID: a host makes a new HostID each time it pairs) pairs again at once; any
+    // other waits for the user's answer.
+    std::optional<std::string> pairingRefusal(const std::string& hostId, const std::string& systemBuid) const;
     // Trusts the host, whose root certificate (DER) it will ask for in each TLS handshake; the
     // escrow bag that it hands the host.
-    PlistValue::Data trust(const std::string& hostId, std::string rootCertificateDer);
+    PlistValue::Data trust(const std::string& hostId, std::string rootCertificateDer, std::string systemBuid = {});
     // The root certificate (DER) of a trusted host.
     std::optional<std::string> rootCertificateOf(const std::string& hostId) const;
     // Forgets the host; false when it was not trusted.
@@ -63,7 +64,11 @@ private:
     const std::shared_ptr<const DeviceKey> key_;
     mutable std::mutex mutex_;
     SimulatedDeviceInfo info_;
-    std::map<std::string, std::string> trusted_;  // host id -> root certificate (DER)
+    struct Host {
+        std::string rootCertificateDer;
+        std::string systemBuid;
+    };
+    std::map<std::string, Host> trusted_;  // by HostID
     Prompt prompt_ = Prompt::Unanswered;
     bool locked_ = false;
 };

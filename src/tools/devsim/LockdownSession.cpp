@@ -101,8 +101,9 @@ PlistValue::Dictionary LockdownSession::pair(const PlistValue& request) {
         !pemField(*record, "HostCertificate")) {
         return failure("Pair", "InvalidPairRecord");
     }
-    if (auto refusal = device_->pairingRefusal(*hostId)) return failure("Pair", refusal->c_str());
-    return {{"Request", "Pair"}, {"EscrowBag", device_->trust(*hostId, std::move(*rootDer))}};
+    const std::string systemBuid = textField(*record, "SystemBUID").value_or("");
+    if (auto refusal = device_->pairingRefusal(*hostId, systemBuid)) return failure("Pair", refusal->c_str());
+    return {{"Request", "Pair"}, {"EscrowBag", device_->trust(*hostId, std::move(*rootDer), systemBuid)}};
 }
 
 PlistValue::Dictionary LockdownSession::validatePair(const PlistValue& request) const {

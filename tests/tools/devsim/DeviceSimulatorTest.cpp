@@ -13,9 +13,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace keldo {
 namespace {
@@ -337,6 +339,48 @@ TEST_F(DeviceSimulatorConcurrency, AFrozenDeviceReadsButAnswersNothingUntilThawe
     ASSERT_TRUE(simulator->detach("frozen-1"));
     EXPECT_TRUE(lockdown.closed());
     EXPECT_FALSE(simulator->freeze("frozen-1"));
+}
+
+TEST_F(DeviceSimulatorConcurrency, HostsHoldTlsSessionsWhileTheUserAnswersAndRecordsChange) {
+    start();
+    const auto id = attach("busy-1");
+    const auto shy = attach("shy-2", false);
+    ASSERT_NE(shy, 0u);
+    const PlistValue paired = record("busy-1");
+    std::atomic<int> served{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int h = 0; h < 4; ++h) {
+        hosts.emplace_back([&] {
+            for (int round = 0; round < 5; ++round) {
+                Client client(path);
+                if (!client.connectTo(id) || !client.startSession(paired)) return;
+                PlistRef serial = client.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}});
+                if (serial && serial->find("Value")) ++served;
+                (void)client.stopSession();
+            }
+        });
+    }
+    // Meanwhile others save and delete records and ask the untrusted device for its name.
+    hosts.emplace_back([&] {
+        const std::string xml = PlistXml::toXmlString(PlistValue::Dictionary{{"HostID", "H"}});
+        for (int i = 0; !stop; ++i) {
+            Client(path).request({{"MessageType", "SavePairRecord"}, {"PairRecordID", "shy-2"},
+                                  {"PairRecordData", PlistValue::Data(xml.begin(), xml.end())}});
+            Client(path).request({{"MessageType", i % 2 ? "ReadPairRecord" : "DeletePairRecord"}, {"PairRecordID", "shy-2"}});
+            Client client(path);
+            if (client.connectTo(shy)) (void)client.lockdown({{"Request", "GetValue"}, {"Key", "DeviceName"}});
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(simulator->answerTrustPrompt("shy-2", i % 2));
+        ASSERT_TRUE(simulator->setLocked("shy-2", i % 3 == 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::size_t h = 0; h + 1 < hosts.size(); ++h) hosts[h].join();
+    stop = true;
+    hosts.back().join();
+    EXPECT_EQ(served, 20);
 }
 
 TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {

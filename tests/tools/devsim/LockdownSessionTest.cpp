@@ -37,14 +37,15 @@ protected:
           }) {}
 
     // The pairing part of a host's record, as the host sends it (no private keys).
-    static PlistValue::Dictionary pairRecord(const HostIdentity& host, const std::string& hostId) {
-        auto record = host.pairRecord(*keys().device, hostId, "BUID", "02:00:00:00:00:01").value();
+    static PlistValue::Dictionary pairRecord(const HostIdentity& host, const std::string& hostId,
+                                             const std::string& buid = "BUID") {
+        auto record = host.pairRecord(*keys().device, hostId, buid, "02:00:00:00:00:01").value();
         record.erase("RootPrivateKey");
         record.erase("HostPrivateKey");
         return record;
     }
-    PlistValue::Dictionary pair(const std::string& hostId = "HOST-1", const HostIdentity* host = nullptr) {
-        return session.reply(request({{"Request", "Pair"}, {"PairRecord", pairRecord(host ? *host : *keys().host, hostId)}}));
+    PlistValue::Dictionary pair(const std::string& hostId = "HOST-1", const std::string& buid = "BUID") {
+        return session.reply(request({{"Request", "Pair"}, {"PairRecord", pairRecord(*keys().host, hostId, buid)}}));
     }
     PlistValue::Dictionary startSession(const std::string& hostId = "HOST-1") {
         return session.reply(request({{"Request", "StartSession"}, {"HostID", hostId}}));
@@ -74,10 +75,12 @@ TEST_F(LockdownSessionTest, PairingWaitsForTheUsersAnswerAndAPasscodeComesFirst)
     EXPECT_EQ(paired["Request"], PlistValue("Pair"));
     EXPECT_TRUE(paired["EscrowBag"].data());
 
-    // A host it trusts pairs again without asking; a new attach asks anew for any other.
+    // A host it trusts pairs again without asking, also under a new HostID; a new attach asks
+    // anew for any other.
     device->reattach(SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "8.4"));
     EXPECT_EQ(pair()["Request"], PlistValue("Pair"));
-    EXPECT_EQ(pair("HOST-2")["Error"], PlistValue("PairingDialogResponsePending"));
+    EXPECT_EQ(pair("HOST-1b")["Request"], PlistValue("Pair"));
+    EXPECT_EQ(pair("HOST-2", "OTHER-BUID")["Error"], PlistValue("PairingDialogResponsePending"));
 }
 
 TEST_F(LockdownSessionTest, APairRecordMustCarryTheHostAndCertificatesOfThisDevice) {
