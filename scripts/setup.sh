@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
   libplist-dev libxml2-dev libglib2.0-dev libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
+  libssl-dev ifuse fuse3
   clang libclang-rt-14-dev python3
   dbus dunst xvfb desktop-file-utils systemd
   bash-completion groff-base

@@ -1,19 +1,33 @@
 // Feeds arbitrary bytes to a simulated lockdownd as one client's stream of framed requests (4-byte
-// big-endian length, XML property list), each answered as the simulator answers it. Every input
-// must end in replies or a refused frame, with no crash, leak or hang.
+// big-endian length, XML property list), each answered as the simulator answers it: values,
+// sessions, services, and pairing, whose requests carry certificates that the device parses.
+// Every input must end in replies or a refused frame, with no crash, leak or hang.
 #include "platform/plist/PlistXml.h"
+#include "tools/devsim/DeviceKey.h"
 #include "tools/devsim/LockdownSession.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace keldo;
-    LockdownSession session(SimulatedDeviceInfo::iPhone("fuzz-1", "Fuzz", "9.0"),
-                            [](const std::string& name) -> std::optional<std::uint16_t> {
-                                if (name == "com.apple.afc") return 49152;
-                                return std::nullopt;
-                            });
+    static const std::shared_ptr<const DeviceKey> key = [] {
+        std::string error;
+        auto made = DeviceKey::generate(error);
+        if (!made) std::abort();
+        return made;
+    }();
+    auto device = std::make_shared<DeviceState>(SimulatedDeviceInfo::iPhone("fuzz-1", "Fuzz", "9.0"), key);
+    // The user has said yes: pairing requests go as far as the device's checks take them. Two
+    // hosts are trusted already, so that sessions start and what needs one is reached.
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    (void)device->trust("H-1", "");
+    (void)device->trust(LockdownSession::kHostId, "");
+    LockdownSession session(device, [](const std::string& name, const std::string&) -> std::optional<LockdownSession::StartedService> {
+        if (name == "com.apple.afc") return LockdownSession::StartedService{49152, false};
+        return std::nullopt;
+    });
     std::size_t at = 0;
     while (!session.finished() && size - at >= 4) {
         const auto length = LockdownSession::messageLength(data + at);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -113,7 +114,7 @@ const char* describe(std::int32_t status) {
 SimulatedFileSystem::SimulatedFileSystem() : root_(std::make_shared<Node>()), clock_(kDefaultClock) {
     root_->kind = Kind::Directory;
     root_->links = 1;
-    root_->birth = root_->modified = clock_;
+    root_->birth = root_->modified = now();
     deviceInfo_ = {{"Model", "iPhone4,1"},
                    {"FSTotalBytes", "15989485568"},
                    {"FSFreeBytes", "8123764736"},
@@ -183,7 +184,7 @@ std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::makeParents(cons
             child = std::make_shared<Node>();
             child->kind = Kind::Directory;
             child->links = 1;
-            child->birth = child->modified = clock_;
+            child->birth = child->modified = now();
             directory->children.emplace_back(part, child);
         }
         directory = child;
@@ -213,7 +214,7 @@ void SimulatedFileSystem::addDirectory(const std::string& path) {
     if (r && r->node && r->node->kind == Kind::Directory) return;
     auto node = std::make_shared<Node>();
     node->kind = Kind::Directory;
-    node->birth = node->modified = clock_;
+    node->birth = node->modified = now();
     place(path, std::move(node));
 }
 
@@ -222,7 +223,7 @@ void SimulatedFileSystem::addFile(const std::string& path, std::string contents)
     auto node = newFile();
     node->data = std::move(contents);
     used_ += node->data.size();
-    node->birth = node->modified = clock_;
+    node->birth = node->modified = now();
     place(path, std::move(node));
 }
 
@@ -231,7 +232,7 @@ void SimulatedFileSystem::addSymbolicLink(const std::string& path, std::string t
     auto node = std::make_shared<Node>();
     node->kind = Kind::SymbolicLink;
     node->data = std::move(target);
-    node->birth = node->modified = clock_;
+    node->birth = node->modified = now();
     place(path, std::move(node));
 }
 
@@ -261,6 +262,19 @@ void SimulatedFileSystem::setTimes(const std::string& path, std::uint64_t birth,
 void SimulatedFileSystem::setClock(std::uint64_t nanoseconds) {
     std::lock_guard lock(mutex_);
     clock_ = nanoseconds;
+    systemClock_ = false;
+}
+
+void SimulatedFileSystem::followSystemClock() {
+    std::lock_guard lock(mutex_);
+    systemClock_ = true;
+    if (root_->children.empty()) root_->birth = root_->modified = now();
+}
+
+std::uint64_t SimulatedFileSystem::now() const {
+    if (!systemClock_) return clock_;
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
 void SimulatedFileSystem::setDeviceInfo(KeyValues pairs) {
@@ -465,9 +479,9 @@ std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
     auto node = std::make_shared<Node>();
     node->kind = Kind::Directory;
     node->links = 1;
-    node->birth = node->modified = clock_;
+    node->birth = node->modified = now();
     r->parent->children.emplace_back(r->name, std::move(node));
-    r->parent->modified = clock_;
+    r->parent->modified = now();
     return 0;
 }
 
@@ -483,7 +497,7 @@ std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
     if (r->node->kind == Kind::Directory && !r->node->children.empty()) return fail(kUnknownError);
     --r->node->links;
     r->parent->erase(r->name);
-    r->parent->modified = clock_;
+    r->parent->modified = now();
     return 0;
 }
 
@@ -516,7 +530,7 @@ std::int32_t SimulatedFileSystem::renamePath(const std::string& from, const std:
         }
     }
     if (!replaced) target->parent->children.emplace_back(target->name, node);
-    source->parent->modified = target->parent->modified = clock_;
+    source->parent->modified = target->parent->modified = now();
     return 0;
 }
 
@@ -540,11 +554,11 @@ std::int32_t SimulatedFileSystem::makeLink(std::int64_t type, const std::string&
         node = std::make_shared<Node>();
         node->kind = Kind::SymbolicLink;
         node->data = target;
-        node->birth = node->modified = clock_;
+        node->birth = node->modified = now();
     }
     ++node->links;
     at->parent->children.emplace_back(at->name, std::move(node));
-    at->parent->modified = clock_;
+    at->parent->modified = now();
     return 0;
 }
 
@@ -571,16 +585,16 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
         if (mode == 1) return fail(kNotFound);
         node = newFile();
         node->links = 1;
-        node->birth = node->modified = clock_;
+        node->birth = node->modified = now();
         r->parent->children.emplace_back(r->name, node);
-        r->parent->modified = clock_;
+        r->parent->modified = now();
     }
     if (node->kind == Kind::Directory) return fail(kIsADirectory);
     if (mode == 2 && node->size() > 0) {
         used_ -= node->data.size();
         node->data.clear();
         node->unkept = 0;
-        node->modified = clock_;
+        node->modified = now();
     }
     handle = nextHandle_++;
     open_[handle] = std::make_unique<OpenFile>(OpenFile{std::move(node), normalized(path), mode, 0});
@@ -675,7 +689,7 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
         Node& node = *file->node;
         if (file->position + count > node.size()) node.unkept = file->position + count - node.data.size();
         file->position += count;
-        node.modified = clock_;
+        node.modified = now();
         return 0;
     }
     Node& node = *file->node;
@@ -698,7 +712,7 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
     }
     kept(node, before);
     file->position += count;
-    file->node->modified = clock_;
+    file->node->modified = now();
     return 0;
 }
 
@@ -710,7 +724,7 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
     Node& node = *file->node;
     if (!keepsContents_ && size >= node.data.size()) {
         node.unkept = size - node.data.size();
-        node.modified = clock_;
+        node.modified = now();
         return 0;
     }
     if (!fits(node, size)) return fail(kNoSpace);
@@ -721,7 +735,7 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
         return fail(kNoSpace);
     }
     kept(node, before);
-    file->node->modified = clock_;
+    file->node->modified = now();
     return 0;
 }
 

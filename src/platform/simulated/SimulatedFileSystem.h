@@ -84,6 +84,8 @@ public:
     void setTimes(const std::string& path, std::uint64_t birthNanoseconds, std::uint64_t modificationNanoseconds);
     // The time given to what is made or written from now on (nanoseconds since 1970).
     void setClock(std::uint64_t nanoseconds);
+    // What is made or written from now on carries the system's time, as on a device.
+    void followSystemClock();
     void setDeviceInfo(KeyValues pairs);
     // What the information query of `path` answers from now on, in place of the real entries.
     void setFileInfo(const std::string& path, KeyValues pairs);
@@ -151,6 +153,9 @@ private:
     struct OpenFile;
     struct Resolved;
 
+    // The time for what is made or written now; called with the lock held.
+    std::uint64_t now() const;
+
     [[nodiscard]] std::optional<Resolved> resolve(const std::string& path, bool followLast, std::int32_t& status) const;
     [[nodiscard]] std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
     void place(const std::string& path, std::shared_ptr<Node> node);
@@ -169,6 +174,7 @@ private:
     std::map<std::uint64_t, std::unique_ptr<OpenFile>> open_;
     std::uint64_t nextHandle_ = 1;
     std::uint64_t clock_;
+    bool systemClock_ = false;
     KeyValues deviceInfo_;
     std::map<std::string, KeyValues> fileInfo_;
     std::vector<Fault> faults_;

@@ -1,5 +1,7 @@
 #include "tools/devsim/AfcSession.h"
 
+#include "tools/devsim/ClientConnection.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -19,7 +21,7 @@ constexpr std::uint64_t kLockNonBlocking = 4;
 constexpr std::uint64_t kUnlock = 8;
 
 // Read in pieces and dropped: what follows a refused payload stays readable.
-bool discard(ClientConnection& connection, std::uint64_t size) {
+bool discard(DeviceStream& connection, std::uint64_t size) {
     char buffer[64 * 1024];
     while (size > 0) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof(buffer)));
@@ -42,7 +44,7 @@ void AfcSession::serve(int fd) {
     serve(connection);
 }
 
-void AfcSession::serve(ClientConnection& connection) {
+void AfcSession::serve(DeviceStream& connection) {
     for (;;) {
         std::uint8_t header[AfcPacket::kHeaderSize];
         if (!connection.readExactly(header, sizeof(header))) return;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/simulated/SimulatedFileSystem.h"
-#include "tools/devsim/ClientConnection.h"
+#include "tools/devsim/DeviceStream.h"
 #include "tools/devsim/AfcPacket.h"
 
 #include <cstdint>
@@ -27,7 +27,7 @@ public:
     // Serves a client's connection until the client closes it, a reply can't be sent, or a header
     // can't start a packet: after that the stream can't be followed. A frozen device answers
     // each request once it is thawed.
-    void serve(ClientConnection& connection);
+    void serve(DeviceStream& stream);
     // The same over a blocking socket of a device that is never frozen.
     void serve(int fd);
     // The reply to one request whose body is set.

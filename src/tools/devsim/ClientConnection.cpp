@@ -35,6 +35,31 @@ bool ClientConnection::readExactly(void* buffer, std::size_t size) {
     return SocketStream::readExactly(fd_, bytes, size);
 }
 
+std::size_t ClientConnection::readSome(void* buffer, std::size_t size) {
+    if (size == 0) return 0;
+    if (heldSize() > 0) {
+        const std::size_t piece = std::min(size, heldSize());
+        std::memcpy(buffer, held_.data() + heldAt_, piece);
+        heldAt_ += piece;
+        if (heldSize() == 0) {
+            held_.clear();
+            heldAt_ = 0;
+        }
+        return piece;
+    }
+    if (ended_) return 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+}
+
+void ClientConnection::unread(const std::string& bytes) {
+    held_ = bytes + held_.substr(heldAt_);
+    heldAt_ = 0;
+}
+
 bool ClientConnection::writeAll(const void* buffer, std::size_t size) {
     return SocketStream::writeAll(fd_, buffer, size);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/devsim/DeviceStream.h"
 #include "tools/devsim/FreezeGate.h"
 
 #include <cstddef>
@@ -12,7 +13,7 @@ namespace keldo {
 // reads and writes, and the wait while the device it reaches is frozen. While it waits it goes on
 // reading what the client sends, up to kMostHeld bytes, so that the client's sends go through as
 // to a device that is only slow to answer; what it read is served, in order, after the thaw.
-class ClientConnection {
+class ClientConnection : public DeviceStream {
 public:
     explicit ClientConnection(int fd) : fd_(fd) {}
     ClientConnection(const ClientConnection&) = delete;
@@ -21,12 +22,16 @@ public:
     // From now on the connection answers for the device behind this gate.
     void answerFor(std::shared_ptr<const FreezeGate> gate) { gate_ = std::move(gate); }
 
-    [[nodiscard]] bool readExactly(void* buffer, std::size_t size);
-    [[nodiscard]] bool writeAll(const void* buffer, std::size_t size);
+    [[nodiscard]] bool readExactly(void* buffer, std::size_t size) override;
+    [[nodiscard]] std::size_t readSome(void* buffer, std::size_t size) override;
+    [[nodiscard]] bool writeAll(const void* buffer, std::size_t size) override;
+    // Puts bytes back in front of what is still to be read: a layer above that read further than
+    // it needed (TLS, reading past its last record) hands the rest to the next reader.
+    void unread(const std::string& bytes);
 
-    // Returns at once unless the device is frozen; else once it is thawed. False when the
-    // connection ended meanwhile (the client closed it, or the device was detached).
-    [[nodiscard]] bool awaitThaw() { return await(true); }
+    // False when the connection ended meanwhile (the client closed it, or the device was
+    // detached).
+    [[nodiscard]] bool awaitThaw() override { return await(true); }
     // The same, reading nothing: for a connection about to be handed over as a raw socket.
     [[nodiscard]] bool awaitThawUnread() { return await(false); }
 

@@ -1,17 +1,19 @@
 #include "tools/devsim/DeviceSimulator.h"
 
 #include "platform/plist/PlistXml.h"
-#include "tools/devsim/AfcSession.h"
 #include "tools/devsim/ClientConnection.h"
-#include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/DeviceKey.h"
+#include "tools/devsim/DeviceState.h"
+#include "tools/devsim/FreezeGate.h"
+#include "tools/devsim/HostIdentity.h"
+#include "tools/devsim/LockdownConnection.h"
 #include "tools/devsim/OutgoingQueue.h"
-#include "tools/devsim/SocketStream.h"
+#include "tools/devsim/TlsStream.h"
 #include "tools/devsim/UsbmuxPacket.h"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,53 +25,39 @@ namespace keldo {
 
 namespace {
 
-// usbmuxd's result numbers.
-constexpr std::int64_t kResultOk = 0;
-constexpr std::int64_t kResultBadCommand = 1;
-constexpr std::int64_t kResultBadDevice = 2;
-constexpr std::int64_t kResultConnectionRefused = 3;
-
-constexpr const char* kBuid = LockdownSession::kSystemBuid;
-
-PlistValue result(std::int64_t number) {
-    return PlistValue::Dictionary{{"MessageType", "Result"}, {"Number", number}};
-}
-
-// Some usbmuxd answers are written by more than one thread: a whole packet goes in one send.
-bool sendPacket(int fd, std::uint32_t tag, const PlistValue& payload) {
-    const std::string packet = UsbmuxPacket::encode(tag, payload);
-    return SocketStream::writeAll(fd, packet.data(), packet.size());
-}
-
-bool sendPacket(ClientConnection& connection, std::uint32_t tag, const PlistValue& payload) {
-    return sendPacket(connection.fd(), tag, payload);
-}
-
 std::string errnoText(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
+
+// A Wi-Fi address of the device's own, the same for a udid every time.
+std::string wifiAddressOf(const std::string& udid) {
+    const std::size_t hash = std::hash<std::string>{}(udid);
+    return fmt::format("02:{:02x}:{:02x}:{:02x}:{:02x}:{:02x}", (hash >> 32) & 0xFF, (hash >> 24) & 0xFF,
+                       (hash >> 16) & 0xFF, (hash >> 8) & 0xFF, hash & 0xFF);
+}
 
 } // namespace
 
 struct DeviceSimulator::Device {
     std::uint32_t id = 0;
     std::string udid;
-    SimulatedDeviceInfo info;
     bool network = false;
-    std::string address;                          // a network device's loopback address
-    std::map<std::uint16_t, std::string> usbPorts;  // started services, one connection each
+    std::string address;                               // a network device's loopback address
+    std::map<std::uint16_t, PendingService> usbPorts;  // started services, one connection each
     std::uint16_t nextPort = kFirstUsbServicePort;
     std::shared_ptr<FreezeGate> gate = std::make_shared<FreezeGate>();
-};
-
-struct DeviceSimulator::Worker {
-    std::thread thread;
-    std::atomic<bool> done{false};
+    std::shared_ptr<DeviceState> state;
 };
 
 DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services)
     : DeviceSimulator(std::move(socketPath), std::move(services), Options{}) {}
 
 DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options)
-    : socketPath_(std::move(socketPath)), services_(std::move(services)), options_(std::move(options)) {}
+    : socketPath_(std::move(socketPath)),
+      services_(std::move(services)),
+      options_(std::move(options)),
+      server_(SocketServer::Options{options_.maxConnections, options_.listenerBacklog, options_.log}) {
+    services_.addMissing(StandardServices::make(
+        [this](const std::string& udid, const std::string& service) { return sharedFileSystem(udid, service); }));
+}
 
 DeviceSimulator::~DeviceSimulator() { stop(); }
 
@@ -81,6 +69,15 @@ void DeviceSimulator::setError(std::string text) {
 std::string DeviceSimulator::lastError() const {
     std::lock_guard lock(mutex_);
     return lastError_;
+}
+
+void DeviceSimulator::log(const std::string& line) const {
+    if (!options_.log) return;
+    try {
+        options_.log(line);
+    } catch (const std::exception&) {
+        // Nothing to tell it with.
+    }
 }
 
 bool DeviceSimulator::start() {
@@ -113,9 +110,15 @@ bool DeviceSimulator::start() {
     {
         std::lock_guard lock(mutex_);
         running_ = true;
-        listener_ = fd;
     }
-    if (!spawn(fd, 0, false, [this, fd] { acceptLoop(fd, 0, [this](int client) { serveUsbmux(client); }); })) {
+    server_.open();
+    const bool accepting = server_.spawn(fd, 0, false, [this, fd] {
+        server_.acceptLoop(fd, 0, [this](int client) {
+            ClientConnection connection(client);
+            UsbmuxServer(*this, records_, LockdownSession::kSystemBuid).serve(connection);
+        });
+    });
+    if (!accepting) {
         setError("no thread could be started to accept clients");
         stop();
         return false;
@@ -129,127 +132,13 @@ void DeviceSimulator::stop() {
         std::lock_guard lock(mutex_);
         wasRunning = running_;
         running_ = false;
-        // Wakes every blocked read and accept; each connection's own thread closes it.
-        for (const auto& [fd, device] : connections_) ::shutdown(fd, SHUT_RDWR);
-        devices_.clear();
-        listener_ = -1;
     }
-    for (;;) {
-        std::list<std::unique_ptr<Worker>> workers;
-        {
-            std::lock_guard lock(mutex_);
-            workers.swap(workers_);
-        }
-        if (workers.empty()) break;
-        for (auto& w : workers) w->thread.join();
-    }
-    if (wasRunning) ::unlink(socketPath_.c_str());
-}
-
-bool DeviceSimulator::spawn(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) noexcept {
-    const char* refusal = nullptr;
-    std::size_t refusedBefore = 0;
-    bool started = false;
+    server_.stop();
     {
         std::lock_guard lock(mutex_);
-        if (running_) {
-            reapWorkers();
-            if (counted && !bound_.admit()) {
-                if (bound_.refuse()) refusal = "all places are taken";
-            } else if (startWorker(fd, deviceId, counted, std::move(serve))) {
-                started = true;
-                if (counted) refusedBefore = bound_.endRefusals();
-            } else {
-                if (counted) bound_.release();
-                if (!counted || bound_.refuse()) refusal = "no thread could be started";
-            }
-        }
+        devices_.clear();
     }
-    // A refused client sees its connection closed; everyone else is served as before.
-    if (!started) ::close(fd);
-    if (options_.log && (refusal || refusedBefore)) {
-        try {
-            options_.log(refusal ? fmt::format("refusing connections: {} (at most {})", refusal, bound_.limit())
-                                 : fmt::format("serving connections again after refusing {}", refusedBefore));
-        } catch (const std::exception&) {
-            // Nothing to tell it with: the refusal itself stands.
-        }
-    }
-    return started;
-}
-
-bool DeviceSimulator::startWorker(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) {
-    bool listed = false;
-    try {
-        connections_[fd] = deviceId;
-        // In the list before its thread starts: the list never misses a thread it must join.
-        workers_.push_back(std::make_unique<Worker>());
-        listed = true;
-        Worker* self = workers_.back().get();
-        self->thread = std::thread([this, fd, counted, serve = std::move(serve), self] {
-            try {
-                serve();
-            } catch (const std::exception&) {
-                // No memory for this connection's next message: it ends, the others go on.
-            }
-            {
-                std::lock_guard lock(mutex_);
-                connections_.erase(fd);
-                listeners_.erase(fd);
-                if (counted) bound_.release();
-            }
-            ::close(fd);
-            self->done = true;
-        });
-        return true;
-    } catch (const std::exception&) {
-        // Threads or memory have run out: a refusal like any other, never the end of the process.
-        connections_.erase(fd);
-        if (listed) workers_.pop_back();
-        return false;
-    }
-}
-
-void DeviceSimulator::reapWorkers() {
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        if ((*it)->done) {
-            (*it)->thread.join();
-            it = workers_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void DeviceSimulator::acceptLoop(int listener, std::uint32_t deviceId, std::function<void(int)> serve, bool once) {
-    for (;;) {
-        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors or memory for now: the client waits in the backlog until
-                // a connection ends, and the simulator goes on.
-                ::poll(nullptr, 0, 50);
-                continue;
-            }
-            return;  // shut down
-        }
-        std::function<void()> job;
-        try {
-            job = [serve, client] { serve(client); };
-        } catch (const std::exception&) {
-            ::close(client);
-            continue;
-        }
-        (void)spawn(client, deviceId, true, std::move(job));
-        if (once) return;
-    }
-}
-
-void DeviceSimulator::endConnectionsOf(std::uint32_t deviceId) {
-    for (const auto& [fd, device] : connections_) {
-        if (device == deviceId) ::shutdown(fd, SHUT_RDWR);
-    }
+    if (wasRunning) ::unlink(socketPath_.c_str());
 }
 
 std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32_t id) const {
@@ -259,23 +148,6 @@ std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32
 }
 
 // usbmuxd ---------------------------------------------------------------------------------------
-
-void DeviceSimulator::serveUsbmux(int fd) {
-    ClientConnection connection(fd);
-    for (;;) {
-        std::uint8_t header[UsbmuxPacket::kHeaderSize];
-        if (!connection.readExactly(header, sizeof(header))) return;
-        auto packet = UsbmuxPacket::parseHeader(header);
-        if (!packet) return;  // no way to find the next packet: end the connection
-        std::vector<std::uint8_t> body(packet->bodySize());
-        if (!body.empty() && !connection.readExactly(body.data(), body.size())) return;
-        if (!packet->parseBody(body.data(), body.size())) {
-            if (!sendPacket(connection, packet->tag, result(kResultBadCommand))) return;
-            continue;
-        }
-        if (!answer(connection, *packet)) return;
-    }
-}
 
 PlistValue::Dictionary DeviceSimulator::attachedMessage(const Device& device) const {
     PlistValue::Dictionary properties{
@@ -303,167 +175,97 @@ PlistValue::Dictionary DeviceSimulator::attachedMessage(const Device& device) co
     return {{"MessageType", "Attached"}, {"DeviceID", static_cast<std::int64_t>(device.id)}, {"Properties", properties}};
 }
 
-bool DeviceSimulator::answer(ClientConnection& connection, const UsbmuxPacket& request) {
-    const int fd = connection.fd();
-    const std::string type = request.messageType();
-    const std::uint32_t tag = request.tag;
-    if (type == "Listen") {
-        listen(fd, tag);
-        return false;
-    }
-    if (type == "ListDevices") {
-        PlistValue::Array list;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [id, device] : devices_) list.push_back(attachedMessage(*device));
-        }
-        return sendPacket(fd, tag, PlistValue::Dictionary{{"DeviceList", list}});
-    }
-    if (type == "ReadBUID") return sendPacket(fd, tag, PlistValue::Dictionary{{"BUID", kBuid}});
-    if (type == "ReadPairRecord") {
-        const auto udid = request.text("PairRecordID");
-        bool paired = false;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [id, device] : devices_) {
-                if (udid && device->udid == *udid && device->info.pairedAnswer == 1) paired = true;
-            }
-        }
-        if (!paired) return sendPacket(fd, tag, result(kResultBadDevice));
-        const std::string record =
-            PlistXml::toXmlString(PlistValue::Dictionary{{"HostID", LockdownSession::kHostId}, {"SystemBUID", kBuid}});
-        return sendPacket(fd, tag, PlistValue::Dictionary{{"PairRecordData", PlistValue::Data(record.begin(), record.end())}});
-    }
-    if (type == "SavePairRecord" || type == "DeletePairRecord") return sendPacket(fd, tag, result(kResultOk));
-    if (type == "Connect") {
-        const auto id = request.integer("DeviceID");
-        const auto portField = request.integer("PortNumber");
-        auto device = id && *id > 0 && *id <= 0xFFFFFFFF ? findDevice(static_cast<std::uint32_t>(*id)) : nullptr;
-        if (!device || device->network) return sendPacket(fd, tag, result(kResultBadDevice));
-        // The port comes in network byte order inside the integer.
-        const auto raw = static_cast<std::uint16_t>(portField.value_or(0) & 0xFFFF);
-        const auto port = static_cast<std::uint16_t>((raw >> 8) | ((raw & 0xFF) << 8));
-        std::optional<std::string> service;
-        bool present = false;
-        {
-            std::lock_guard lock(mutex_);
-            present = devices_.count(device->id) != 0;
-            if (present && port != LockdownSession::kPort) {
-                auto it = device->usbPorts.find(port);
-                if (it != device->usbPorts.end()) {
-                    service = it->second;
-                    device->usbPorts.erase(it);
-                }
-            }
-            // From here the connection is the device's: detaching it ends the connection.
-            if (present) connections_[fd] = device->id;
-        }
-        if (!present) return sendPacket(fd, tag, result(kResultBadDevice));
-        // A frozen device answers no connection: the client waits as for one that hangs.
-        connection.answerFor(device->gate);
-        if (!connection.awaitThawUnread()) return false;
-        if (port != LockdownSession::kPort && !service) {
-            {
-                std::lock_guard lock(mutex_);
-                connections_[fd] = 0;
-            }
-            return sendPacket(fd, tag, result(kResultConnectionRefused));
-        }
-        if (!sendPacket(fd, tag, result(kResultOk))) return false;
-        // From here on the socket is the raw stream to the device's port.
-        if (service) {
-            if (auto serve = serviceFor(*service, *device)) (*serve)(connection);
-        } else {
-            serveLockdown(connection, device->id);
-        }
-        return false;
-    }
-    return sendPacket(fd, tag, result(kResultBadCommand));
+PlistValue::Array DeviceSimulator::attachedMessages() const {
+    std::lock_guard lock(mutex_);
+    PlistValue::Array list(devices_.size());
+    auto at = list.begin();
+    for (const auto& [id, device] : devices_) *at++ = attachedMessage(*device);
+    return list;
 }
 
-void DeviceSimulator::listen(int fd, std::uint32_t tag) {
+void DeviceSimulator::listen(ClientConnection& connection, std::uint32_t tag) {
     // Attaching and detaching hand their events to the queue and go on: only this thread sends,
     // and only this connection waits when the client does not read.
-    auto queue = std::make_shared<OutgoingQueue>(options_.listenerBacklog);
-    if (!queue->valid()) return;
+    std::shared_ptr<OutgoingQueue> queue;
     {
         std::lock_guard lock(mutex_);
         // Queued before any later event can be, so that the client misses none.
-        bool fits = queue->push(UsbmuxPacket::encode(tag, result(kResultOk)));
-        for (const auto& [id, device] : devices_) fits = fits && queue->push(UsbmuxPacket::encode(0, attachedMessage(*device)));
-        if (!fits) return;
-        listeners_[fd] = queue;
+        std::vector<std::string> first{UsbmuxPacket::encode(tag, UsbmuxServer::result(UsbmuxServer::kResultOk))};
+        for (const auto& [id, device] : devices_) first.push_back(UsbmuxPacket::encode(0, attachedMessage(*device)));
+        queue = server_.addListener(connection.fd(), first);
     }
-    // Nothing more is asked on this socket: it is read only to see the client close it.
-    for (;;) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {queue->readyFd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents & POLLIN) {
-            for (const auto& message : queue->takeAll()) {
-                if (!SocketStream::writeAll(fd, message.data(), message.size())) return;
-            }
-        }
-        if (fds[0].revents) {
-            char ignored[256];
-            const ssize_t n = ::recv(fd, ignored, sizeof(ignored), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-        }
-    }
+    if (queue) server_.sendEvents(connection.fd(), *queue);
 }
 
-void DeviceSimulator::broadcast(const std::string& packet) {
-    for (auto it = listeners_.begin(); it != listeners_.end();) {
-        if (it->second->push(packet)) {
-            ++it;
-            continue;
+void DeviceSimulator::paired(std::int64_t deviceId) {
+    std::lock_guard lock(mutex_);
+    // Told only of a device that is there, as the daemon does.
+    if (deviceId <= 0 || deviceId > 0xFFFFFFFF || !devices_.count(static_cast<std::uint32_t>(deviceId))) return;
+    server_.broadcast(UsbmuxPacket::encode(0, PlistValue::Dictionary{{"MessageType", "Paired"}, {"DeviceID", deviceId}}));
+}
+
+bool DeviceSimulator::connect(ClientConnection& connection, std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) {
+    auto device = deviceId > 0 && deviceId <= 0xFFFFFFFF ? findDevice(static_cast<std::uint32_t>(deviceId)) : nullptr;
+    if (!device || device->network) return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultBadDevice));
+    std::optional<PendingService> service;
+    bool present = false;
+    {
+        std::lock_guard lock(mutex_);
+        present = devices_.count(device->id) != 0;
+        if (present && port != LockdownSession::kPort) {
+            auto it = device->usbPorts.find(port);
+            if (it != device->usbPorts.end()) {
+                service = std::move(it->second);
+                device->usbPorts.erase(it);
+            }
         }
-        // Too far behind to catch up: dropped, never waited for. Its thread sees the socket shut.
-        ::shutdown(it->first, SHUT_RDWR);
-        it = listeners_.erase(it);
+        // From here the connection is the device's: detaching it ends the connection.
+        if (present) server_.assign(connection.fd(), device->id);
     }
+    if (!present) return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultBadDevice));
+    // A frozen device answers no connection: the client waits as for one that hangs.
+    connection.answerFor(device->gate);
+    if (!connection.awaitThawUnread()) return false;
+    if (port != LockdownSession::kPort && !service) {
+        server_.assign(connection.fd(), 0);
+        return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultConnectionRefused));
+    }
+    if (!UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultOk))) return false;
+    // From here on the socket is the raw stream to the device's port.
+    if (!service) {
+        serveLockdown(connection, device);
+    } else if (auto entry = services_.find(service->name)) {
+        serveService(connection, *entry, *device->state, service->hostCertificate);
+    }
+    return false;
 }
 
 // lockdownd and services ------------------------------------------------------------------------
 
-void DeviceSimulator::serveLockdown(ClientConnection& connection, std::uint32_t deviceId) {
-    auto device = findDevice(deviceId);
-    if (!device) return;
+void DeviceSimulator::serveLockdown(ClientConnection& connection, const std::shared_ptr<Device>& device) {
     connection.answerFor(device->gate);
-    LockdownSession session(device->info, [this, deviceId](const std::string& name) { return startService(deviceId, name); });
-    while (!session.finished()) {
-        std::uint8_t header[4];
-        if (!connection.readExactly(header, sizeof(header))) return;
-        const auto length = LockdownSession::messageLength(header);
-        if (!length) return;
-        std::vector<char> body(*length);
-        if (!connection.readExactly(body.data(), body.size())) return;
-        if (!connection.awaitThaw()) return;
-        const std::string reply = LockdownSession::frame(session.reply(PlistXml::fromXml(body.data(), body.size())));
-        if (!connection.writeAll(reply.data(), reply.size())) return;
-    }
+    const std::uint32_t id = device->id;
+    LockdownSession session(device->state, [this, id](const std::string& name, const std::string& hostCertificate) {
+        return startService(id, name, hostCertificate);
+    });
+    LockdownConnection::serve(connection, session, device->state->key(), [this](const std::string& line) { log(line); });
 }
 
-std::optional<DeviceSimulator::Service> DeviceSimulator::serviceFor(const std::string& name, const Device& device) {
-    if (auto handler = services_.find(name)) {
-        // A handler of the registry has the raw socket: a frozen device holds back its start only.
-        return [handler = std::move(*handler), info = device.info](ClientConnection& connection) {
-            if (connection.awaitThawUnread()) handler(connection.fd(), info);
-        };
+void DeviceSimulator::serveService(ClientConnection& connection, const ServiceRegistry::Service& service,
+                                   const DeviceState& state, const std::string& hostCertificate) {
+    // A frozen device holds back the service's start (and, in TLS, the handshake).
+    if (!connection.awaitThaw()) return;
+    if (!service.tls) {
+        service.handler(connection, state.info());
+        return;
     }
-    if (name == kMediaService || name == kCrashReportService) {
-        auto files = sharedFileSystem(device.udid, name);
-        return [files](ClientConnection& connection) { AfcSession(files).serve(connection); };
+    std::string error;
+    auto tls = TlsStream::accept(connection, state.key(), hostCertificate, error);
+    if (!tls) {
+        log("service: " + error);
+        return;
     }
-    if (name == kCrashMoverService) {
-        // The reports are where the copy service finds them from the start.
-        return [](ClientConnection& connection) {
-            if (connection.awaitThaw()) (void)connection.writeAll("ping", 4);
-        };
-    }
-    return std::nullopt;
+    service.handler(*tls, state.info());
 }
 
 std::shared_ptr<SimulatedFileSystem> DeviceSimulator::sharedFileSystem(const std::string& udid,
@@ -473,6 +275,7 @@ std::shared_ptr<SimulatedFileSystem> DeviceSimulator::sharedFileSystem(const std
     if (!files) {
         files = std::make_shared<SimulatedFileSystem>();
         files->setCapacity(options_.capacity);
+        files->followSystemClock();
     }
     return files;
 }
@@ -481,72 +284,155 @@ SimulatedFileSystem& DeviceSimulator::fileSystem(const std::string& udid, const 
     return *sharedFileSystem(udid, service);
 }
 
-std::optional<std::uint16_t> DeviceSimulator::startService(std::uint32_t deviceId, const std::string& name) {
+std::optional<LockdownSession::StartedService> DeviceSimulator::startService(std::uint32_t deviceId,
+                                                                             const std::string& name,
+                                                                             const std::string& hostCertificate) {
     auto device = findDevice(deviceId);
     if (!device) return std::nullopt;
-    auto serve = serviceFor(name, *device);
-    if (!serve) return std::nullopt;
+    auto service = services_.find(name);
+    if (!service) return std::nullopt;
     if (!device->network) {
         std::lock_guard lock(mutex_);
         const std::uint16_t port = device->nextPort++;
         if (device->nextPort == 0) device->nextPort = kFirstUsbServicePort;
-        device->usbPorts[port] = name;
-        return port;
+        device->usbPorts[port] = {name, hostCertificate};
+        return LockdownSession::StartedService{port, service->tls};
     }
     std::uint16_t port = 0;
-    const int listener = listenTcp(device->address, 0, &port);
+    const int listener = SocketServer::listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
     // The port waits for its one connection, and counts as one.
-    const bool started = spawn(listener, deviceId, true, [this, listener, deviceId, serve, gate = device->gate] {
-        acceptLoop(listener, deviceId, [serve, gate](int client) {
+    const bool started = server_.spawn(listener, deviceId, true, [this, listener, deviceId, device, service, hostCertificate] {
+        server_.acceptLoop(listener, deviceId, [this, device, service, hostCertificate](int client) {
             ClientConnection connection(client);
-            connection.answerFor(gate);
-            (*serve)(connection);
+            connection.answerFor(device->gate);
+            serveService(connection, *service, *device->state, hostCertificate);
         }, true);
     });
     if (!started) return std::nullopt;
-    return port;
-}
-
-int DeviceSimulator::listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return -1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    socklen_t size = sizeof(where);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    if (boundPort) *boundPort = ntohs(where.sin_port);
-    return fd;
+    return LockdownSession::StartedService{port, service->tls};
 }
 
 // Devices ---------------------------------------------------------------------------------------
 
-std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
-    const PlistValue* udidValue = nullptr;
+std::shared_ptr<DeviceState> DeviceSimulator::stateFor(const std::string& udid, SimulatedDeviceInfo info) {
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = states_.find(udid); it != states_.end()) {
+            it->second->reattach(std::move(info));
+            return it->second;
+        }
+    }
+    // Made outside the lock: a key takes a while, and everyone else is served meanwhile.
+    std::string error;
+    auto key = DeviceKey::generate(error);
+    if (!key) {
+        setError(error);
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    auto& state = states_[udid];
+    if (state) {
+        state->reattach(std::move(info));
+    } else {
+        state = std::make_shared<DeviceState>(std::move(info), std::move(key));
+    }
+    return state;
+}
+
+std::shared_ptr<const HostIdentity> DeviceSimulator::hostIdentity() {
+    std::lock_guard lock(identityMutex_);
+    if (!hostIdentity_) {
+        std::string error;
+        hostIdentity_ = HostIdentity::generate(error);
+        if (!hostIdentity_) setError(error);
+    }
+    return hostIdentity_;
+}
+
+bool DeviceSimulator::pairWithThisHost(const std::string& udid, DeviceState& state) {
+    // A record that a client saved stays, as long as the device still trusts its host.
+    if (const auto hostId = records_.hostIdOf(udid); hostId && state.rootCertificateOf(*hostId)) return true;
+    const auto identity = hostIdentity();
+    if (!identity) return false;
+    auto record = identity->pairRecord(state.key(), LockdownSession::kHostId, LockdownSession::kSystemBuid,
+                                       wifiAddressOf(udid));
+    auto root = DeviceKey::certificateDer(identity->rootCertificatePem());
+    if (!record || !root) {
+        setError("no pair record could be made");
+        return false;
+    }
+    (*record)["EscrowBag"] = state.trust(LockdownSession::kHostId, std::move(*root), LockdownSession::kSystemBuid);
+    const std::string xml = PlistXml::toXmlString(*record);
+    if (!records_.save(udid, PlistValue::Data(xml.begin(), xml.end()))) {
+        setError("no pair record could be kept");
+        return false;
+    }
+    return true;
+}
+
+bool DeviceSimulator::prepare(const SimulatedDeviceInfo& info) {
+    const auto udid = udidOf(info);
+    if (!udid) return false;
+    bool known = false;
+    {
+        std::lock_guard lock(mutex_);
+        known = states_.count(*udid) != 0;
+    }
+    if (!known && !stateFor(*udid, info)) return false;
+    return info.pairedAnswer != 1 || hostIdentity() != nullptr;
+}
+
+std::optional<std::string> DeviceSimulator::udidOf(const SimulatedDeviceInfo& info) {
+    const PlistValue* udid = nullptr;
     if (auto it = info.domains.find(""); it != info.domains.end()) {
         auto found = it->second.find("UniqueDeviceID");
-        if (found != it->second.end()) udidValue = &found->second;
+        if (found != it->second.end()) udid = &found->second;
     }
-    if (!udidValue || !udidValue->text() || udidValue->text()->empty()) {
+    if (!udid || !udid->text() || udid->text()->empty()) {
         setError("a device needs a text UniqueDeviceID");
-        return 0;
+        return std::nullopt;
     }
+    return *udid->text();
+}
+
+std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
+    const auto udid = udidOf(info);
+    if (!udid) return 0;
     auto device = std::make_shared<Device>();
     if (!device->gate->valid()) {
         setError(errnoText("eventfd"));
         return 0;
     }
-    device->udid = *udidValue->text();
+    device->udid = *udid;
     device->network = info.interfaceType == 2;
-    device->info = std::move(info);
+    const auto alreadyThere = [&] {
+        for (const auto& [id, d] : devices_) {
+            if (d->udid == device->udid && d->network == device->network) {
+                lastError_ = fmt::format("{} is already attached", device->udid);
+                return true;
+            }
+        }
+        return false;
+    };
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_) {
+            lastError_ = "the simulator is not running";
+            return 0;
+        }
+        if (alreadyThere()) return 0;
+    }
+    const bool paired = info.pairedAnswer == 1;
+    if (!info.domains[""].count("WiFiAddress")) info.value("WiFiAddress", wifiAddressOf(device->udid));
+    device->state = stateFor(device->udid, std::move(info));
+    if (!device->state) return 0;
+    if (paired) {
+        if (!pairWithThisHost(device->udid, *device->state)) return 0;
+    } else {
+        records_.remove(device->udid);
+        device->state->forgetAll();
+    }
     int lockdownListener = -1;
     {
         std::lock_guard lock(mutex_);
@@ -554,19 +440,14 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
             lastError_ = "the simulator is not running";
             return 0;
         }
-        for (const auto& [id, d] : devices_) {
-            if (d->udid == device->udid && d->network == device->network) {
-                lastError_ = fmt::format("{} is already attached", device->udid);
-                return 0;
-            }
-        }
+        if (alreadyThere()) return 0;
         if (device->network) {
             // lockdownd of a network device listens on its fixed port: each device needs an address
             // of its own, and so does each simulator running beside this one.
             for (int attempt = 0; attempt < 64 && lockdownListener < 0; ++attempt) {
                 const int n = nextAddress_++;
                 device->address = fmt::format("127.{}.{}.{}", 64 + getpid() % 128, (n / 250) % 250, 2 + n % 250);
-                lockdownListener = listenTcp(device->address, LockdownSession::kPort, nullptr);
+                lockdownListener = SocketServer::listenTcp(device->address, LockdownSession::kPort, nullptr);
             }
             if (lockdownListener < 0) {
                 lastError_ = errnoText("no loopback address for lockdownd");
@@ -575,14 +456,15 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
         }
         device->id = nextDeviceId_++;
         devices_[device->id] = device;
-        broadcast(UsbmuxPacket::encode(0, attachedMessage(*device)));
+        server_.broadcast(UsbmuxPacket::encode(0, attachedMessage(*device)));
     }
     if (lockdownListener >= 0) {
         const std::uint32_t id = device->id;
-        const bool started = spawn(lockdownListener, id, false, [this, lockdownListener, id] {
-            acceptLoop(lockdownListener, id, [this, id](int client) {
+        const bool started = server_.spawn(lockdownListener, id, false, [this, lockdownListener, id] {
+            server_.acceptLoop(lockdownListener, id, [this, id](int client) {
                 ClientConnection connection(client);
-                serveLockdown(connection, id);
+                // A client that came as the device went finds no one.
+                if (auto device = findDevice(id)) serveLockdown(connection, device);
             });
         });
         if (!started) {
@@ -602,34 +484,45 @@ bool DeviceSimulator::detach(const std::string& udid, std::int32_t interfaceType
         if (d.udid != udid || (interfaceType != 0 && (interfaceType == 2) != d.network)) continue;
         const std::uint32_t id = d.id;
         devices_.erase(it);
-        broadcast(UsbmuxPacket::encode(
+        server_.broadcast(UsbmuxPacket::encode(
             0, PlistValue::Dictionary{{"MessageType", "Detached"}, {"DeviceID", static_cast<std::int64_t>(id)}}));
         // As when a cable is pulled: every conversation with the device ends.
-        endConnectionsOf(id);
+        server_.endConnectionsOf(id);
         return true;
     }
     lastError_ = fmt::format("{} is not attached", udid);
     return false;
 }
 
-bool DeviceSimulator::freeze(const std::string& udid, std::int32_t interfaceType) {
-    return setFrozen(udid, interfaceType, true);
-}
-
-bool DeviceSimulator::thaw(const std::string& udid, std::int32_t interfaceType) {
-    return setFrozen(udid, interfaceType, false);
-}
-
-bool DeviceSimulator::setFrozen(const std::string& udid, std::int32_t interfaceType, bool frozen) {
+bool DeviceSimulator::forEachAttachment(const std::string& udid, std::int32_t interfaceType,
+                                        const std::function<void(Device&)>& change) {
     std::lock_guard lock(mutex_);
     bool found = false;
     for (const auto& [id, d] : devices_) {
         if (d->udid != udid || (interfaceType != 0 && (interfaceType == 2) != d->network)) continue;
-        frozen ? d->gate->freeze() : d->gate->thaw();
+        change(*d);
         found = true;
     }
     if (!found) lastError_ = fmt::format("{} is not attached", udid);
     return found;
+}
+
+bool DeviceSimulator::freeze(const std::string& udid, std::int32_t interfaceType) {
+    return forEachAttachment(udid, interfaceType, [](Device& d) { d.gate->freeze(); });
+}
+
+bool DeviceSimulator::thaw(const std::string& udid, std::int32_t interfaceType) {
+    return forEachAttachment(udid, interfaceType, [](Device& d) { d.gate->thaw(); });
+}
+
+bool DeviceSimulator::answerTrustPrompt(const std::string& udid, bool trust) {
+    return forEachAttachment(udid, 0, [trust](Device& d) {
+        d.state->answerPrompt(trust ? DeviceState::Prompt::Trusted : DeviceState::Prompt::Denied);
+    });
+}
+
+bool DeviceSimulator::setLocked(const std::string& udid, bool locked) {
+    return forEachAttachment(udid, 0, [locked](Device& d) { d.state->setLocked(locked); });
 }
 
 std::vector<std::string> DeviceSimulator::describeDevices() const {

@@ -1,38 +1,43 @@
 #pragma once
 
 #include "platform/simulated/SimulatedBackend.h"
-#include "tools/devsim/ConnectionBound.h"
+#include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/PairRecordStore.h"
 #include "tools/devsim/ServiceRegistry.h"
+#include "tools/devsim/SocketServer.h"
+#include "tools/devsim/StandardServices.h"
+#include "tools/devsim/UsbmuxServer.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace keldo {
 
 class ClientConnection;
-class OutgoingQueue;
-class UsbmuxPacket;
+class DeviceState;
+class FreezeGate;
+class HostIdentity;
 
-// Simulated devices that real clients reach over the wire: a usbmuxd on a UNIX socket (Listen,
-// ListDevices, Connect, ReadBUID, ReadPairRecord) and, behind it, each device's lockdownd and its
-// services: AFC ("com.apple.afc" and "com.apple.crashreportcopymobile", each over a file system
-// of its own), the crash report mover, and those of the registry, which come first. A network
-// device bypasses usbmuxd as a real one does: it gets a loopback address of its own, with
-// lockdownd on port 62078 and its services on ports of their own. Each client connection is
-// served by a thread of its own, up to a bound (more are closed as they come); nothing is sent
-// while the lock that every connection needs is held. A device's connections end when it is
-// detached, all of them when the simulator stops. A frozen device keeps its connections and reads what clients send, but
-// answers nothing, and usbmuxd holds back Connect requests to it, until it is thawed: then it
-// answers what came meanwhile, in order.
-class DeviceSimulator {
+// Simulated devices that real clients reach over the wire, as strict as devices: a usbmuxd on a
+// UNIX socket that keeps the host's pair records and, behind it, each device's lockdownd (sessions
+// in TLS after pairing, a trust prompt, values withheld outside a session) and its services (those
+// of the registry given, then the standard ones). A network device bypasses usbmuxd as a real one
+// does: it gets a loopback address of its own, with lockdownd on port 62078 and its services on
+// ports of their own. Each client connection is served by a thread of its own, up to a bound;
+// nothing is sent while the lock that every connection needs is held. A device's connections end
+// when it is detached, all of them when the simulator stops. A frozen device keeps its connections
+// and reads what clients send, but answers nothing, and usbmuxd holds back Connect requests to it,
+// until it is thawed: then it answers what came meanwhile, in order.
+//
+// What a phone keeps lives as long as the simulator, across detaching and restarts of its socket:
+// each udid's file systems, key and trusted hosts; and so do usbmuxd's pair records.
+class DeviceSimulator : private UsbmuxServer::Devices {
 public:
     struct Options {
         // Client connections served at once (a port that a started service holds open for its
@@ -44,46 +49,59 @@ public:
         std::size_t listenerBacklog = 4 * 1024 * 1024;
         // The most that the files of each file system hold together (see setCapacity).
         std::uint64_t capacity = 1ull << 30;
-        // Told what no client sees, one line at a time: the start and end of a run of refusals.
+        // Told what no client sees, one line at a time: runs of refusals, failed handshakes.
         std::function<void(const std::string&)> log;
     };
     static constexpr std::size_t kDefaultMaxConnections = 128;
 
     explicit DeviceSimulator(std::string socketPath, ServiceRegistry services = {});
     DeviceSimulator(std::string socketPath, ServiceRegistry services, Options options);
-    ~DeviceSimulator();
+    ~DeviceSimulator() override;
     DeviceSimulator(const DeviceSimulator&) = delete;
     DeviceSimulator& operator=(const DeviceSimulator&) = delete;
 
     // Listens on the socket path; the file appears only once clients can connect. False with
     // lastError when it can't.
     [[nodiscard]] bool start();
-    // Ends every connection, forgets the devices (as a restarted usbmuxd would) and removes the
-    // socket file.
+    // Ends every connection, forgets the attached devices (as a restarted usbmuxd would) and
+    // removes the socket file.
     void stop();
 
     // A device made of the model's description: "UniqueDeviceID" is its udid, interface type 2
-    // reaches it over the network, and a pairing answer of 1 gives the host a pair record.
+    // reaches it over the network. A pairing answer of 1 makes it paired with this host: usbmuxd
+    // holds a record with real certificates for it (the one a client saved, if the device still
+    // trusts that host; else one the simulator makes), so that clients start sessions at once.
+    // Any other answer leaves the host without a record and the device trusting no one.
     // Its DeviceID, or 0 (lastError says why).
     [[nodiscard]] std::uint32_t attach(SimulatedDeviceInfo device);
+    // Makes ahead what attaching the device takes longest to make (its key, and the certificates
+    // of its pair record when it is paired), so that the attach itself is quick; before start
+    // too. False (lastError says why) when they can't be made.
+    [[nodiscard]] bool prepare(const SimulatedDeviceInfo& device);
     // Detaches the device with the udid over that interface type (0: any); false if none is there.
     [[nodiscard]] bool detach(const std::string& udid, std::int32_t interfaceType = 0);
     // Freezes or thaws every attachment of the udid over that interface type (0: any); false if
     // none is there. Handlers of the registry are held back only before they start.
     [[nodiscard]] bool freeze(const std::string& udid, std::int32_t interfaceType = 0);
     [[nodiscard]] bool thaw(const std::string& udid, std::int32_t interfaceType = 0);
+    // The user of the attached device answers its trust prompt: pairing requests from then on
+    // succeed (trust) or get "UserDeniedPairing", until the device is attached again.
+    [[nodiscard]] bool answerTrustPrompt(const std::string& udid, bool trust);
+    // A passcode locks the attached device (pairing gets "PasswordProtected") or no longer does.
+    [[nodiscard]] bool setLocked(const std::string& udid, bool locked);
     // One line per device: "<DeviceID> <udid> usb|network [address]".
     std::vector<std::string> describeDevices() const;
 
     // The file system that an AFC service of the device with this udid serves, made empty when
-    // first asked for. It outlives detaching and restarts, as a phone keeps its files; the USB and
-    // the network connection of one udid reach the same one.
+    // first asked for; what is made or written in it carries the system's time. The USB and the
+    // network connection of one udid reach the same one.
     SimulatedFileSystem& fileSystem(const std::string& udid, const std::string& service = kMediaService);
+    // The pair record that usbmuxd holds for the udid, as it was saved.
+    std::optional<PlistValue::Data> pairRecord(const std::string& udid) const { return records_.read(udid); }
 
-    static constexpr const char* kMediaService = "com.apple.afc";
-    static constexpr const char* kCrashReportService = "com.apple.crashreportcopymobile";
-    // Tells its client, with a "ping", that the crash reports are ready to be copied.
-    static constexpr const char* kCrashMoverService = "com.apple.crashreportmover";
+    static constexpr const char* kMediaService = StandardServices::kMedia;
+    static constexpr const char* kCrashReportService = StandardServices::kCrashReports;
+    static constexpr const char* kCrashMoverService = StandardServices::kCrashMover;
 
     std::string lastError() const;
     const std::string& socketPath() const { return socketPath_; }
@@ -92,51 +110,57 @@ public:
 
 private:
     struct Device;
-    struct Worker;
-    using Service = std::function<void(ClientConnection&)>;
+    // A service started over USB, waiting for its client's Connect.
+    struct PendingService {
+        std::string name;
+        std::string hostCertificate;
+    };
 
-    // Serves each client of `listener` on a thread of its own, until the listener is shut (or
-    // after one client).
-    void acceptLoop(int listener, std::uint32_t deviceId, std::function<void(int)> serve, bool once = false);
-    void serveUsbmux(int fd);
-    void serveLockdown(ClientConnection& connection, std::uint32_t deviceId);
-    bool answer(ClientConnection& connection, const UsbmuxPacket& request);
-    void listen(int fd, std::uint32_t tag);
-    std::optional<std::uint16_t> startService(std::uint32_t deviceId, const std::string& name);
-    std::optional<Service> serviceFor(const std::string& name, const Device& device);
+    // usbmuxd's view of the devices.
+    PlistValue::Array attachedMessages() const override;
+    void listen(ClientConnection& connection, std::uint32_t tag) override;
+    bool connect(ClientConnection& connection, std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) override;
+    void paired(std::int64_t deviceId) override;
+
+    void serveLockdown(ClientConnection& connection, const std::shared_ptr<Device>& device);
+    std::optional<LockdownSession::StartedService> startService(std::uint32_t deviceId, const std::string& name,
+                                                                const std::string& hostCertificate);
+    void serveService(ClientConnection& connection, const ServiceRegistry::Service& service, const DeviceState& state,
+                      const std::string& hostCertificate);
     std::shared_ptr<SimulatedFileSystem> sharedFileSystem(const std::string& udid, const std::string& service);
 
-    // Runs `serve` on a thread of its own for a descriptor that belongs to a device (0: none), and
-    // closes the descriptor after. A counted one takes a place of the bound. False, the
-    // descriptor closed, when it is refused: no place, no thread, or the simulator is stopping.
-    [[nodiscard]] bool spawn(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve) noexcept;
-    [[nodiscard]] bool startWorker(int fd, std::uint32_t deviceId, bool counted, std::function<void()> serve);
-    void reapWorkers();
-    void endConnectionsOf(std::uint32_t deviceId);
-    void broadcast(const std::string& packet);
+    // The udid of a device's description; none (with lastError) when it has no text one.
+    std::optional<std::string> udidOf(const SimulatedDeviceInfo& info);
+    // The state of the udid's phone, made (with a new key) when first attached.
+    std::shared_ptr<DeviceState> stateFor(const std::string& udid, SimulatedDeviceInfo info);
+    // Gives the host a record of the device that the device trusts, keeping a saved one.
+    bool pairWithThisHost(const std::string& udid, DeviceState& state);
+    std::shared_ptr<const HostIdentity> hostIdentity();
     PlistValue::Dictionary attachedMessage(const Device& device) const;
     std::shared_ptr<Device> findDevice(std::uint32_t id) const;
-    bool setFrozen(const std::string& udid, std::int32_t interfaceType, bool frozen);
+    // Runs `change` on the state of each attachment of the udid; false (with lastError) if none.
+    bool forEachAttachment(const std::string& udid, std::int32_t interfaceType, const std::function<void(Device&)>& change);
     void setError(std::string text);
-    int listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort);
+    void log(const std::string& line) const;
 
     const std::string socketPath_;
-    const ServiceRegistry services_;
+    ServiceRegistry services_;
     const Options options_;
+    SocketServer server_;
+    PairRecordStore records_;
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // before server_'s own, where both are taken
     std::map<std::uint32_t, std::shared_ptr<Device>> devices_;
     std::uint32_t nextDeviceId_ = 1;
-    int listener_ = -1;
     bool running_ = false;
-    ConnectionBound bound_{options_.maxConnections};
-    std::map<int, std::uint32_t> connections_;  // every open client connection, by device
-    std::map<int, std::shared_ptr<OutgoingQueue>> listeners_;  // connections that asked for Listen
-    std::list<std::unique_ptr<Worker>> workers_;
     std::string lastError_;
     int nextAddress_ = 0;
-    // By udid and service name; kept for the simulator's life.
+    // By udid (and service name): what each phone keeps for the simulator's life.
+    std::map<std::string, std::shared_ptr<DeviceState>> states_;
     std::map<std::pair<std::string, std::string>, std::shared_ptr<SimulatedFileSystem>> fileSystems_;
+
+    std::mutex identityMutex_;
+    std::shared_ptr<const HostIdentity> hostIdentity_;
 };
 
 } // namespace keldo

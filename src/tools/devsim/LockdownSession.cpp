@@ -1,6 +1,7 @@
 #include "tools/devsim/LockdownSession.h"
 
 #include "platform/plist/PlistXml.h"
+#include "tools/devsim/DeviceKey.h"
 
 #include <fmt/format.h>
 
@@ -14,72 +15,144 @@ std::optional<std::string> textField(const PlistValue& dictionary, const char* k
     return *value->text();
 }
 
+// A certificate of a pair record: data holding PEM text (a text is taken too).
+std::optional<std::string> pemField(const PlistValue& record, const char* key) {
+    const PlistValue* value = record.find(key);
+    if (!value) return std::nullopt;
+    if (value->text()) return *value->text();
+    if (value->data()) return std::string(value->data()->begin(), value->data()->end());
+    return std::nullopt;
+}
+
 PlistValue::Dictionary failure(const std::string& request, const char* error) {
     return {{"Request", request}, {"Error", error}};
 }
 
+// The pair record that a pairing request carries, when it is a dictionary.
+const PlistValue* pairRecordOf(const PlistValue& request) {
+    const PlistValue* record = request.find("PairRecord");
+    return record && record->isDictionary() ? record : nullptr;
+}
+
 } // namespace
 
-LockdownSession::LockdownSession(SimulatedDeviceInfo device, ServiceStarter startService)
+LockdownSession::LockdownSession(std::shared_ptr<DeviceState> device, ServiceStarter startService)
     : device_(std::move(device)), startService_(std::move(startService)) {}
 
 PlistValue::Dictionary LockdownSession::reply(const PlistRef& request) {
+    next_ = Next::Continue;
     if (!request || !request->isDictionary()) return {{"Error", "InvalidRequest"}};
     const auto name = textField(*request, "Request");
     if (!name) return {{"Error", "InvalidRequest"}};
-    const bool paired = device_.pairedAnswer == 1;
 
     if (*name == "QueryType") return {{"Request", *name}, {"Type", "com.apple.mobile.lockdown"}};
     if (*name == "GetValue") return getValue(*request);
-    if (*name == "ValidatePair") return paired ? PlistValue::Dictionary{{"Request", *name}} : failure(*name, "InvalidHostID");
-    if (*name == "StartSession") {
-        if (!paired || textField(*request, "HostID") != std::string(kHostId)) return failure(*name, "InvalidHostID");
-        session_ = fmt::format("SIM-SESSION-{}", ++sessions_);
-        return {{"Request", *name}, {"SessionID", *session_}, {"EnableSessionSSL", false}};
-    }
-    if (*name == "StopSession") {
-        if (!session_) return failure(*name, "SessionInactive");
-        session_.reset();
-        return {{"Request", *name}};
-    }
-    if (*name == "StartService") {
-        const auto service = textField(*request, "Service");
-        if (!service) return failure(*name, "MissingService");
-        if (!session_) return failure(*name, "SessionInactive");
-        const auto port = startService_ ? startService_(*service) : std::nullopt;
-        if (!port) return failure(*name, "InvalidService");
-        return {{"Request", *name}, {"Service", *service}, {"Port", static_cast<std::int64_t>(*port)},
-                {"EnableServiceSSL", false}};
-    }
+    if (*name == "SetValue") return setValue(*request);
+    if (*name == "Pair") return pair(*request);
+    if (*name == "ValidatePair") return validatePair(*request);
+    if (*name == "Unpair") return unpair(*request);
+    if (*name == "StartSession") return startSession(*request);
+    if (*name == "StopSession") return stopSession(*request);
+    if (*name == "StartService") return startService(*request);
     if (*name == "Goodbye") {
-        finished_ = true;
+        next_ = Next::Finish;
         return {{"Request", *name}, {"Result", "Success"}};
     }
     return failure(*name, "InvalidRequest");
 }
 
-PlistValue::Dictionary LockdownSession::getValue(const PlistValue& request) {
+PlistValue::Dictionary LockdownSession::getValue(const PlistValue& request) const {
     const auto domain = textField(request, "Domain");
     const auto key = textField(request, "Key");
-    auto found = device_.domains.find(domain.value_or(""));
     PlistValue::Dictionary reply{{"Request", "GetValue"}};
     if (domain) reply["Domain"] = *domain;
     if (key) reply["Key"] = *key;
-    if (found == device_.domains.end()) {
-        reply["Error"] = "MissingValue";
-        return reply;
-    }
-    if (!key) {
-        reply["Value"] = found->second;
-        return reply;
-    }
-    auto value = found->second.find(*key);
-    if (value == found->second.end()) {
-        reply["Error"] = "MissingValue";
+    if (auto value = device_->value(domain, key, session_.has_value())) {
+        reply["Value"] = std::move(*value);
     } else {
-        reply["Value"] = value->second;
+        reply["Error"] = "MissingValue";
     }
     return reply;
+}
+
+PlistValue::Dictionary LockdownSession::setValue(const PlistValue& request) {
+    const auto key = textField(request, "Key");
+    const PlistValue* value = request.find("Value");
+    if (!key || !value) return failure("SetValue", "MissingValue");
+    if (!session_) return failure("SetValue", "SessionInactive");
+    const auto domain = textField(request, "Domain");
+    if (!device_->setValue(domain, *key, *value)) return failure("SetValue", "SetProhibited");
+    PlistValue::Dictionary reply{{"Request", "SetValue"}, {"Key", *key}};
+    if (domain) reply["Domain"] = *domain;
+    return reply;
+}
+
+PlistValue::Dictionary LockdownSession::pair(const PlistValue& request) {
+    const PlistValue* record = pairRecordOf(request);
+    if (!record) return failure("Pair", "InvalidPairRecord");
+    const auto hostId = textField(*record, "HostID");
+    if (!hostId || hostId->empty()) return failure("Pair", "MissingHostID");
+    // The host's root certificate is what its TLS handshakes will show; the device certificate
+    // must be of this device's own key.
+    const auto root = pemField(*record, "RootCertificate");
+    const auto rootDer = root ? DeviceKey::certificateDer(*root) : std::nullopt;
+    const auto deviceCertificate = pemField(*record, "DeviceCertificate");
+    if (!rootDer || !deviceCertificate || !device_->key().isKeyOf(*deviceCertificate) ||
+        !pemField(*record, "HostCertificate")) {
+        return failure("Pair", "InvalidPairRecord");
+    }
+    const std::string systemBuid = textField(*record, "SystemBUID").value_or("");
+    if (auto refusal = device_->pairingRefusal(*hostId, systemBuid)) return failure("Pair", refusal->c_str());
+    return {{"Request", "Pair"}, {"EscrowBag", device_->trust(*hostId, std::move(*rootDer), systemBuid)}};
+}
+
+PlistValue::Dictionary LockdownSession::validatePair(const PlistValue& request) const {
+    const PlistValue* record = pairRecordOf(request);
+    const auto hostId = record ? textField(*record, "HostID") : std::nullopt;
+    const auto root = record ? pemField(*record, "RootCertificate") : std::nullopt;
+    const auto rootDer = root ? DeviceKey::certificateDer(*root) : std::nullopt;
+    const auto known = hostId ? device_->rootCertificateOf(*hostId) : std::nullopt;
+    if (!known || known != rootDer) return failure("ValidatePair", "InvalidHostID");
+    return {{"Request", "ValidatePair"}};
+}
+
+PlistValue::Dictionary LockdownSession::unpair(const PlistValue& request) {
+    const PlistValue* record = pairRecordOf(request);
+    auto hostId = record ? textField(*record, "HostID") : std::nullopt;
+    if (!hostId) hostId = textField(request, "HostID");
+    if (!hostId) return failure("Unpair", "MissingHostID");
+    if (!device_->forget(*hostId)) return failure("Unpair", "InvalidHostID");
+    return {{"Request", "Unpair"}};
+}
+
+PlistValue::Dictionary LockdownSession::startSession(const PlistValue& request) {
+    const auto hostId = textField(request, "HostID");
+    if (!hostId) return failure("StartSession", "MissingHostID");
+    if (session_) return failure("StartSession", "SessionActive");
+    auto certificate = device_->rootCertificateOf(*hostId);
+    if (!certificate) return failure("StartSession", "InvalidHostID");
+    hostCertificate_ = std::move(*certificate);
+    session_ = fmt::format("SIM-SESSION-{}", ++sessions_);
+    next_ = Next::StartTls;
+    return {{"Request", "StartSession"}, {"SessionID", *session_}, {"EnableSessionSSL", true}};
+}
+
+PlistValue::Dictionary LockdownSession::stopSession(const PlistValue& request) {
+    if (!session_) return failure("StopSession", "SessionInactive");
+    if (textField(request, "SessionID") != session_) return failure("StopSession", "InvalidSessionID");
+    session_.reset();
+    next_ = Next::EndTls;
+    return {{"Request", "StopSession"}};
+}
+
+PlistValue::Dictionary LockdownSession::startService(const PlistValue& request) {
+    const auto service = textField(request, "Service");
+    if (!service) return failure("StartService", "MissingService");
+    if (!session_) return failure("StartService", "SessionInactive");
+    const auto started = startService_ ? startService_(*service, hostCertificate_) : std::nullopt;
+    if (!started) return failure("StartService", "InvalidService");
+    return {{"Request", "StartService"}, {"Service", *service}, {"Port", static_cast<std::int64_t>(started->port)},
+            {"EnableServiceSSL", started->tls}};
 }
 
 std::optional<std::uint32_t> LockdownSession::messageLength(const std::uint8_t header[4]) {

@@ -1,31 +1,53 @@
 #pragma once
 
 #include "platform/plist/PlistValue.h"
-#include "platform/simulated/SimulatedBackend.h"
+#include "tools/devsim/DeviceState.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace keldo {
 
-// One client's conversation with a simulated device's lockdownd (port 62078): each message is a
-// 4-byte big-endian length and an XML property list. It answers QueryType, GetValue (by domain and
-// key; no key gives the whole domain), ValidatePair, StartSession and StopSession (sessions without
-// TLS), StartService ("InvalidService" for what the simulator does not offer) and Goodbye.
+// The rules of one client's conversation with a simulated device's lockdownd (port 62078): the
+// reply to each request, and what the connection does after it (see next()). Each message is a
+// 4-byte big-endian length and an XML property list.
+//
+// - QueryType and GetValue are answered at any time; outside a session GetValue gives only the
+//   device's public identity (DeviceState::kPublicValues) and withholds the rest as missing.
+// - Pair asks the device's user to trust the host (PairingDialogResponsePending until answered,
+//   UserDeniedPairing, PasswordProtected while locked); once trusted, the host's root certificate
+//   is what it must show in every TLS handshake. ValidatePair and Unpair check or forget a host.
+// - StartSession, for a trusted HostID, answers EnableSessionSSL true: from the reply on, the
+//   conversation runs in TLS until StopSession, whose reply is the last in TLS.
+// - SetValue (the device's name) and StartService need a session; a service that the simulator
+//   does not offer is "InvalidService". Goodbye ends the conversation.
 class LockdownSession {
 public:
-    // Starts a named service and gives its port, or none when there is no such service.
-    using ServiceStarter = std::function<std::optional<std::uint16_t>(const std::string& name)>;
+    struct StartedService {
+        std::uint16_t port = 0;
+        bool tls = false;
+    };
+    // Starts a named service for the host with this root certificate (DER); none when there is
+    // no such service.
+    using ServiceStarter =
+        std::function<std::optional<StartedService>(const std::string& name, const std::string& hostCertificate)>;
 
-    LockdownSession(SimulatedDeviceInfo device, ServiceStarter startService);
+    // What the connection does once a reply has gone out.
+    enum class Next { Continue, StartTls, EndTls, Finish };
+
+    LockdownSession(std::shared_ptr<DeviceState> device, ServiceStarter startService);
 
     // The reply to one request. Anything that is no dictionary with a text "Request" gets an error
-    // reply; nothing a client sends can stop the session but Goodbye.
+    // reply; nothing a client sends can stop the conversation but Goodbye.
     PlistValue::Dictionary reply(const PlistRef& request);
-    bool finished() const { return finished_; }
+    Next next() const { return next_; }
+    bool finished() const { return next_ == Next::Finish; }
+    // The root certificate (DER) of the host whose session is open: what the host must present.
+    const std::string& hostCertificate() const { return hostCertificate_; }
 
     // Framing: the announced length of a message (none when it is empty or too large), and a
     // framed message.
@@ -34,18 +56,26 @@ public:
     static constexpr std::uint32_t kMaxMessage = 1024 * 1024;
 
     static constexpr std::uint16_t kPort = 62078;
-    // What a paired host's record holds.
+    // The host that the simulator pairs a device with when it attaches it as paired.
     static constexpr const char* kHostId = "5E1D2C3B-KELD-0SIM-HOST-000000000001";
     static constexpr const char* kSystemBuid = "5E1D2C3B-KELD-0SIM-BUID-000000000001";
 
 private:
-    PlistValue::Dictionary getValue(const PlistValue& request);
+    PlistValue::Dictionary getValue(const PlistValue& request) const;
+    PlistValue::Dictionary setValue(const PlistValue& request);
+    PlistValue::Dictionary pair(const PlistValue& request);
+    PlistValue::Dictionary validatePair(const PlistValue& request) const;
+    PlistValue::Dictionary unpair(const PlistValue& request);
+    PlistValue::Dictionary startSession(const PlistValue& request);
+    PlistValue::Dictionary stopSession(const PlistValue& request);
+    PlistValue::Dictionary startService(const PlistValue& request);
 
-    SimulatedDeviceInfo device_;
+    std::shared_ptr<DeviceState> device_;
     ServiceStarter startService_;
     std::optional<std::string> session_;
+    std::string hostCertificate_;
     int sessions_ = 0;
-    bool finished_ = false;
+    Next next_ = Next::Continue;
 };
 
 } // namespace keldo

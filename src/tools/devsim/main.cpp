@@ -43,18 +43,31 @@ Options:
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
   --help            this text
 
-Each device serves AFC: its media (com.apple.afc) and its crash reports
-(com.apple.crashreportcopymobile) start with a few demo files, and keep what clients change
-while the simulator runs, across detaching and attaching again.
+Each device is as strict as a real one: it pairs only once its user trusts the host, runs
+its lockdownd sessions in TLS, and gives out no more than its public identity outside a
+session. Its services: AFC over its media (com.apple.afc) and its crash reports
+(com.apple.crashreportcopymobile), which start with a few demo files and keep what clients
+change while the simulator runs, across detaching and attaching again; the crash report
+mover; and the diagnostics relay (com.apple.mobile.diagnostics_relay, in TLS).
 
 Commands, one per line on standard input (answers on standard output):
   attach UDID usb|network VERSION NAME...
-                    attach a paired device with that udid, connection, iOS version and name;
-                    answers "attached ID UDID at SECONDS" (monotonic clock)
+                    attach a device paired with this host, with that udid, connection, iOS
+                    version and name (the rest of the line, spaces and all); answers
+                    "attached ID UDID at SECONDS" (monotonic clock)
   attach-unpaired UDID usb|network VERSION NAME...
-                    the same, for a device this host has no pair record of
+                    the same, for a device this host has no pair record of and that trusts no
+                    host: pairing asks its user first (see trust)
   detach UDID [usb|network]
                     detach it; answers "detached UDID at SECONDS"
+  trust UDID        its user answers the trust prompt with Trust: pairing requests succeed
+                    until it is attached again; answers "trusted UDID at SECONDS"
+  deny UDID         its user answers with Don't Trust: pairing requests get
+                    "UserDeniedPairing" until it is attached again; answers "denied ..."
+                    (before either, they get "PairingDialogResponsePending")
+  lock UDID         a passcode locks it: pairing requests get "PasswordProtected";
+                    answers "locked UDID at SECONDS"
+  unlock UDID       it is unlocked again; answers "unlocked UDID at SECONDS"
   freeze UDID [usb|network]
                     the device stops answering, as one that hangs: its connections stay
                     open and it reads what clients send, but lockdownd and its services
@@ -94,30 +107,50 @@ std::vector<std::string> words(const std::string& line) {
     return out;
 }
 
-// "UDID usb|network VERSION NAME..." -> the model's description of the device.
-std::optional<SimulatedDeviceInfo> parseDevice(const std::vector<std::string>& w, std::size_t from, bool paired) {
-    if (w.size() < from + 4 || (w[from + 1] != "usb" && w[from + 1] != "network")) return std::nullopt;
-    std::string name = w[from + 3];
-    for (std::size_t i = from + 4; i < w.size(); ++i) name += " " + w[i];
-    auto info = SimulatedDeviceInfo::iPhone(w[from], name, w[from + 2], w[from + 1] == "network" ? 2 : 1);
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// What follows the first `count` words of the line and the blanks after them, as it was written.
+std::string restAfter(const std::string& line, std::size_t count) {
+    std::size_t at = 0;
+    for (std::size_t word = 0; word < count; ++word) {
+        while (at < line.size() && isBlank(line[at])) ++at;
+        while (at < line.size() && !isBlank(line[at])) ++at;
+    }
+    while (at < line.size() && isBlank(line[at])) ++at;
+    return line.substr(at);
+}
+
+// "attach UDID usb|network VERSION NAME..." -> the model's description of the device. The name
+// is the rest of the line: a name of several words keeps its spaces.
+std::optional<SimulatedDeviceInfo> parseDevice(const std::string& line, bool paired) {
+    const auto w = words(line);
+    if (w.size() < 5 || (w[2] != "usb" && w[2] != "network")) return std::nullopt;
+    const std::string name = restAfter(line, 4);
+    auto info = SimulatedDeviceInfo::iPhone(w[1], name, w[3], w[2] == "network" ? 2 : 1);
     info.pairedAnswer = paired ? 1 : 0;
     return info;
 }
 
 // A first attach finds a few files, so that AFC clients (idevicecrashreport -k DIR, for one) have
-// something to copy. A device that was attached before keeps what clients left.
+// something to copy; they were made long ago (13 May 2014), and what clients make from then on
+// carries the time it is made. A device that was attached before keeps what clients left.
 void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
+    constexpr std::uint64_t kLongAgo = 1'400'000'000ull * 1'000'000'000ull;
     keldo::SimulatedFileSystem& media = simulator.fileSystem(udid);
     if (media.names("/").empty()) {
+        media.setClock(kLongAgo);
         media.addFile("/DCIM/100APPLE/IMG_0001.JPG", std::string("\xFF\xD8\xFF\xE0 demo photo", 15));
         media.addFile("/Books/Welcome.txt", "Files on a simulated device.\n");
+        media.followSystemClock();
     }
     keldo::SimulatedFileSystem& reports = simulator.fileSystem(udid, DeviceSimulator::kCrashReportService);
     if (reports.names("/").empty()) {
+        reports.setClock(kLongAgo);
         const std::string report = "Incident Identifier: 00000000-KELD-0SIM-DEMO-000000000001\nProcess: Demo [42]\n";
         reports.addFile("/Demo-2024-05-01-101500.ips", report);
         reports.addFile("/Retired/Demo-2024-04-01-090000.ips", report);
         reports.addSymbolicLink("/LatestCrash-Demo.ips", "Demo-2024-05-01-101500.ips");
+        reports.followSystemClock();
     }
 }
 
@@ -131,11 +164,12 @@ std::optional<std::uint64_t> positiveNumber(const char* text, unsigned long long
 }
 
 // Runs one command; false when the simulator is to stop.
-bool runCommand(DeviceSimulator& simulator, const std::string& line) {
+bool runCommand(DeviceSimulator& simulator, std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto w = words(line);
     if (w.empty()) return true;
     if (w[0] == "attach" || w[0] == "attach-unpaired") {
-        auto info = parseDevice(w, 1, w[0] == "attach");
+        auto info = parseDevice(line, w[0] == "attach");
         if (info) addDemoFiles(simulator, w[1]);
         if (!info) {
             say("error: usage: attach UDID usb|network VERSION NAME...");
@@ -155,6 +189,15 @@ bool runCommand(DeviceSimulator& simulator, const std::string& line) {
         if (w[0] == "freeze") done = simulator.freeze(w[1], type);
         if (w[0] == "thaw") done = simulator.thaw(w[1], type);
         const char* answer = w[0] == "detach" ? "detached" : w[0] == "freeze" ? "frozen" : "thawed";
+        say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
+    } else if (w[0] == "trust" || w[0] == "deny" || w[0] == "lock" || w[0] == "unlock") {
+        if (w.size() != 2) {
+            say(fmt::format("error: usage: {} UDID", w[0]));
+            return true;
+        }
+        const bool done = w[0] == "trust" || w[0] == "deny" ? simulator.answerTrustPrompt(w[1], w[0] == "trust")
+                                                             : simulator.setLocked(w[1], w[0] == "lock");
+        const char* answer = w[0] == "trust" ? "trusted" : w[0] == "deny" ? "denied" : w[0] == "lock" ? "locked" : "unlocked";
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);
@@ -228,6 +271,11 @@ int main(int argc, char** argv) {
 
     options.log = [](const std::string& line) { std::fprintf(stderr, "keldo-devsim: %s\n", line.c_str()); };
     DeviceSimulator simulator(socketPath, {}, std::move(options));
+    // Keys take a while: made before the socket appears, so that the devices come right after.
+    for (const auto& device : attachAtStart) {
+        const std::string line = "attach " + device;
+        if (auto info = parseDevice(line, true)) (void)simulator.prepare(*info);
+    }
     if (!simulator.start()) {
         complain(simulator.lastError());
         return 1;

@@ -6,6 +6,7 @@
 #include "platform/imobiledevice/ImobiledeviceStatus.h"
 #include "support/LogCapture.h"
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/DeviceStream.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -168,9 +169,9 @@ TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) 
 
 TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknownServicesFail) {
     ServiceRegistry services;
-    services.add("com.keldo.echo", [](int fd, const SimulatedDeviceInfo&) {
+    services.add("com.keldo.echo", [](DeviceStream& stream, const SimulatedDeviceInfo&) {
         char buffer[64];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0;) ::send(fd, buffer, n, MSG_NOSIGNAL);
+        for (std::size_t n; (n = stream.readSome(buffer, sizeof(buffer))) > 0;) (void)stream.writeAll(buffer, n);
     });
     startSimulator(services);
     subscribe();

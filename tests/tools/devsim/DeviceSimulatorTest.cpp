@@ -3,6 +3,8 @@
 #include "platform/plist/PlistXml.h"
 #include "tools/devsim/AfcPacket.h"
 #include "tools/devsim/LockdownSession.h"
+#include "tools/devsim/PairRecordStore.h"
+#include "tools/devsim/TlsTestClient.h"
 #include "tools/devsim/UsbmuxPacket.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +13,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace keldo {
 namespace {
@@ -68,16 +72,46 @@ public:
     bool connectTo(std::uint32_t deviceId, std::uint16_t port = LockdownSession::kPort) {
         return numberIn(request(connectRequest(deviceId, port)), "Number") == 0;
     }
+    // A lockdownd reply, read in TLS while a session is open.
     PlistRef lockdownReply() {
         std::uint8_t header[4];
+        if (tls_) {
+            auto prefix = tls_->read(4);
+            if (!prefix) return nullptr;
+            std::memcpy(header, prefix->data(), 4);
+            auto body = tls_->read(LockdownSession::messageLength(header).value_or(0));
+            return body ? PlistXml::fromXml(body->data(), body->size()) : nullptr;
+        }
         if (!read(header, sizeof(header))) return nullptr;
         std::string body(LockdownSession::messageLength(header).value_or(0), '\0');
         return read(body.data(), body.size()) ? PlistXml::fromXml(body.data(), body.size()) : nullptr;
     }
     PlistRef lockdown(PlistValue::Dictionary request) {
-        send(LockdownSession::frame(request));
+        const std::string framed = LockdownSession::frame(request);
+        if (!(tls_ ? tls_->send(framed) : send(framed))) return nullptr;
         return lockdownReply();
     }
+    // Starts a session as the host of `record` and its TLS, as libimobiledevice does.
+    bool startSession(const PlistValue& record, int maxVersion = 0) {
+        const PlistValue* hostId = record.find("HostID");
+        PlistRef reply = lockdown({{"Request", "StartSession"}, {"HostID", hostId ? *hostId : PlistValue("")}});
+        const PlistValue* ssl = reply ? reply->find("EnableSessionSSL") : nullptr;
+        if (!ssl || !ssl->boolean() || !*ssl->boolean()) return false;
+        sessionId_ = *reply->find("SessionID");
+        tls_ = std::make_unique<testing::TlsTestClient>(fd_, record, maxVersion);
+        return tls_->handshake();
+    }
+    // Stops it, and sends close_notify with `plainText` behind it in one send, as a host that
+    // goes back to plain text at once does.
+    PlistRef stopSession(const std::string& plainText = {}) {
+        PlistRef reply = lockdown({{"Request", "StopSession"}, {"SessionID", sessionId_}});
+        tls_->closeNotify();
+        tls_.reset();
+        if (!plainText.empty()) send(plainText);
+        return reply;
+    }
+    testing::TlsTestClient* tls() { return tls_.get(); }
+    int fd() const { return fd_; }
     // The operation of the next AFC reply (its payload is dropped).
     std::uint64_t afcReply() {
         std::uint8_t header[AfcPacket::kHeaderSize];
@@ -102,6 +136,8 @@ private:
     int fd_;
     bool connected_ = false;
     std::uint32_t tag_ = 0;
+    std::unique_ptr<testing::TlsTestClient> tls_;
+    PlistValue sessionId_;
 };
 
 class DeviceSimulatorTest : public ::testing::Test {
@@ -120,15 +156,25 @@ protected:
         simulator = std::make_unique<DeviceSimulator>(path, ServiceRegistry{}, std::move(options));
         ASSERT_TRUE(simulator->start()) << simulator->lastError();
     }
-    std::uint32_t attach(const std::string& udid) {
-        return simulator->attach(SimulatedDeviceInfo::iPhone(udid, "Phone " + udid, "9.3"));
+    std::uint32_t attach(const std::string& udid, bool paired = true) {
+        auto info = SimulatedDeviceInfo::iPhone(udid, "Phone " + udid, "9.3");
+        info.pairedAnswer = paired ? 1 : 0;
+        return simulator->attach(info);
     }
-    // Starts a service through a lockdownd session of its own and gives its port.
-    std::uint16_t startService(std::uint32_t deviceId, const std::string& name) {
+    // The host's pair record of the device, as usbmuxd hands it out.
+    PlistValue record(const std::string& udid) {
+        auto data = simulator->pairRecord(udid);
+        PlistRef parsed = data ? PairRecordStore::parse(*data) : nullptr;
+        return parsed ? *parsed : PlistValue();
+    }
+    // Starts a service through a lockdownd session of its own and gives its reply.
+    PlistRef startService(const std::string& udid, std::uint32_t deviceId, const std::string& name) {
         Client client(path);
-        if (!client.connectTo(deviceId)) return 0;
-        client.lockdown({{"Request", "StartSession"}, {"HostID", LockdownSession::kHostId}});
-        return static_cast<std::uint16_t>(numberIn(client.lockdown({{"Request", "StartService"}, {"Service", name}}), "Port"));
+        if (!client.connectTo(deviceId) || !client.startSession(record(udid))) return nullptr;
+        return client.lockdown({{"Request", "StartService"}, {"Service", name}});
+    }
+    std::uint16_t servicePort(const std::string& udid, std::uint32_t deviceId, const std::string& name) {
+        return static_cast<std::uint16_t>(numberIn(startService(udid, deviceId, name), "Port"));
     }
     void attachAndDetach(int times) {
         for (int i = 0; i < times; ++i) {
@@ -147,6 +193,106 @@ protected:
     std::unique_ptr<DeviceSimulator> simulator;
 };
 
+// What a host meets over the wire: sessions in TLS with the pair record's root, pair records
+// kept by usbmuxd, services in TLS where the registry says so.
+using DeviceSimulatorTrust = DeviceSimulatorTest;
+
+TEST_F(DeviceSimulatorTrust, ASessionRunsInTlsAndPlainTextResumesRightBehindCloseNotify) {
+    start();
+    const auto id = attach("tls-1");
+    Client client(path);
+    ASSERT_TRUE(client.connectTo(id));
+    EXPECT_EQ(*client.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}})->find("Error"), PlistValue("MissingValue"));
+    // TLS 1.0 first, as a host offers when it has not asked for the device's version.
+    ASSERT_TRUE(client.startSession(record("tls-1"), TLS1_VERSION));
+    EXPECT_EQ(client.tls()->version(), "TLSv1");
+    EXPECT_EQ(*client.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}})->find("Value"), PlistValue("SIMtls-1"));
+    // The next request comes in the same send as the close_notify; the device answers it in plain text.
+    PlistRef stopped = client.stopSession(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}}));
+    ASSERT_TRUE(stopped);
+    EXPECT_FALSE(stopped->find("Error"));
+    PlistRef plain = client.lockdownReply();
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(*plain->find("Type"), PlistValue("com.apple.mobile.lockdown"));
+    ASSERT_TRUE(client.startSession(record("tls-1")));
+    EXPECT_EQ(client.tls()->version(), "TLSv1.3");
+    EXPECT_TRUE(client.lockdown({{"Request", "GetValue"}, {"Key", "DeviceName"}}));
+
+    // A host that shows another certificate than the root it paired with gets no further.
+    PlistValue stranger = record("tls-1");
+    (*stranger.dictionary())["RootCertificate"] = *stranger.find("HostCertificate");
+    (*stranger.dictionary())["RootPrivateKey"] = *stranger.find("HostPrivateKey");
+    Client impostor(path);
+    ASSERT_TRUE(impostor.connectTo(id));
+    (void)impostor.startSession(stranger);
+    EXPECT_FALSE(impostor.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}}));
+}
+
+TEST_F(DeviceSimulatorTrust, UsbmuxdKeepsPairRecordsAcrossDetachAndRestartAndAnnouncesASave) {
+    start();
+    const auto id = attach("rec-1", false);
+    const auto readRecord = [&] {
+        return Client(path).request({{"MessageType", "ReadPairRecord"}, {"PairRecordID", "rec-1"}});
+    };
+    EXPECT_EQ(numberIn(readRecord(), "Number"), 2);  // none: never success without the data
+    EXPECT_FALSE(readRecord()->find("PairRecordData"));
+    Client listener(path);
+    ASSERT_EQ(numberIn(listener.request({{"MessageType", "Listen"}}), "Number"), 0);
+    ASSERT_EQ(*listener.usbmuxReply()->find("MessageType"), PlistValue("Attached"));
+
+    const auto save = [&](PlistValue::Data data, std::int64_t deviceId) {
+        return numberIn(Client(path).request({{"MessageType", "SavePairRecord"}, {"PairRecordID", "rec-1"},
+                                              {"PairRecordData", std::move(data)}, {"DeviceID", deviceId}}),
+                        "Number");
+    };
+    EXPECT_EQ(save({'n', 'o', 'p', 'e'}, id), 22);
+    const std::string xml = PlistXml::toXmlString(PlistValue::Dictionary{{"HostID", "H"}, {"SystemBUID", "B"}});
+    const PlistValue::Data saved(xml.begin(), xml.end());
+    EXPECT_EQ(save(saved, 99), 0);  // no such device: saved, announced to no one
+    EXPECT_EQ(save(saved, id), 0);
+    PlistRef paired = listener.usbmuxReply();
+    ASSERT_TRUE(paired);
+    EXPECT_EQ(*paired, PlistValue(PlistValue::Dictionary{{"MessageType", "Paired"}, {"DeviceID", std::int64_t{id}}}));
+
+    ASSERT_TRUE(simulator->detach("rec-1"));
+    simulator->stop();
+    ASSERT_TRUE(simulator->start());
+    EXPECT_EQ(*readRecord()->find("PairRecordData"), PlistValue(saved));
+    EXPECT_EQ(numberIn(Client(path).request({{"MessageType", "DeletePairRecord"}, {"PairRecordID", "rec-1"}}), "Number"), 0);
+    EXPECT_EQ(numberIn(readRecord(), "Number"), 2);
+
+    // Attached as paired, the device comes with a record of its own that starts sessions.
+    const auto again = attach("rec-1");
+    EXPECT_EQ(*PlistValue::make(record("rec-1"))->find("HostID"), PlistValue(LockdownSession::kHostId));
+    Client client(path);
+    ASSERT_TRUE(client.connectTo(again));
+    EXPECT_TRUE(client.startSession(record("rec-1")));
+}
+
+TEST_F(DeviceSimulatorTrust, ATlsServiceHandshakesBeforeItsFirstMessage) {
+    start();
+    const auto id = attach("svc-1");
+    PlistRef started = startService("svc-1", id, "com.apple.mobile.diagnostics_relay");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(*started->find("EnableServiceSSL"), PlistValue(true));
+    EXPECT_EQ(*startService("svc-1", id, DeviceSimulator::kMediaService)->find("EnableServiceSSL"), PlistValue(false));
+
+    Client relay(path);
+    ASSERT_TRUE(relay.connectTo(id, static_cast<std::uint16_t>(numberIn(started, "Port"))));
+    testing::TlsTestClient tls(relay.fd(), record("svc-1"));
+    ASSERT_TRUE(tls.handshake());
+    const PlistValue::Array keys{PlistValue("DeviceName")};
+    ASSERT_TRUE(tls.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "MobileGestalt"}, {"MobileGestaltKeys", keys}})));
+    auto prefix = tls.read(4);
+    ASSERT_TRUE(prefix);
+    auto body = tls.read(LockdownSession::messageLength(reinterpret_cast<const std::uint8_t*>(prefix->data())).value_or(0));
+    ASSERT_TRUE(body);
+    PlistRef reply = PlistXml::fromXml(body->data(), body->size());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply->find("Diagnostics"),
+              PlistValue(PlistValue::Dictionary{{"MobileGestalt", PlistValue::Dictionary{{"DeviceName", "Phone svc-1"}}}}));
+}
+
 // Many clients at once, each on a thread of the simulator's (so run under ThreadSanitizer too).
 using DeviceSimulatorConcurrency = DeviceSimulatorTest;
 
@@ -157,7 +303,7 @@ TEST_F(DeviceSimulatorConcurrency, AFrozenDeviceReadsButAnswersNothingUntilThawe
     Client lockdown(path);
     ASSERT_TRUE(lockdown.connectTo(frozen));
     Client afc(path);
-    ASSERT_TRUE(afc.connectTo(frozen, startService(frozen, DeviceSimulator::kMediaService)));
+    ASSERT_TRUE(afc.connectTo(frozen, servicePort("frozen-1", frozen, DeviceSimulator::kMediaService)));
 
     ASSERT_TRUE(simulator->freeze("frozen-1"));
     // Far more than a socket holds: the sends go through only while the device reads them.
@@ -193,6 +339,48 @@ TEST_F(DeviceSimulatorConcurrency, AFrozenDeviceReadsButAnswersNothingUntilThawe
     ASSERT_TRUE(simulator->detach("frozen-1"));
     EXPECT_TRUE(lockdown.closed());
     EXPECT_FALSE(simulator->freeze("frozen-1"));
+}
+
+TEST_F(DeviceSimulatorConcurrency, HostsHoldTlsSessionsWhileTheUserAnswersAndRecordsChange) {
+    start();
+    const auto id = attach("busy-1");
+    const auto shy = attach("shy-2", false);
+    ASSERT_NE(shy, 0u);
+    const PlistValue paired = record("busy-1");
+    std::atomic<int> served{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int h = 0; h < 4; ++h) {
+        hosts.emplace_back([&] {
+            for (int round = 0; round < 5; ++round) {
+                Client client(path);
+                if (!client.connectTo(id) || !client.startSession(paired)) return;
+                PlistRef serial = client.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}});
+                if (serial && serial->find("Value")) ++served;
+                (void)client.stopSession();
+            }
+        });
+    }
+    // Meanwhile others save and delete records and ask the untrusted device for its name.
+    hosts.emplace_back([&] {
+        const std::string xml = PlistXml::toXmlString(PlistValue::Dictionary{{"HostID", "H"}});
+        for (int i = 0; !stop; ++i) {
+            Client(path).request({{"MessageType", "SavePairRecord"}, {"PairRecordID", "shy-2"},
+                                  {"PairRecordData", PlistValue::Data(xml.begin(), xml.end())}});
+            Client(path).request({{"MessageType", i % 2 ? "ReadPairRecord" : "DeletePairRecord"}, {"PairRecordID", "shy-2"}});
+            Client client(path);
+            if (client.connectTo(shy)) (void)client.lockdown({{"Request", "GetValue"}, {"Key", "DeviceName"}});
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(simulator->answerTrustPrompt("shy-2", i % 2));
+        ASSERT_TRUE(simulator->setLocked("shy-2", i % 3 == 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::size_t h = 0; h + 1 < hosts.size(); ++h) hosts[h].join();
+    stop = true;
+    hosts.back().join();
+    EXPECT_EQ(served, 20);
 }
 
 TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDroppedOnlyWhenFarBehind) {

@@ -1,6 +1,8 @@
 #include "tools/devsim/LockdownSession.h"
 
 #include "platform/plist/PlistXml.h"
+#include "tools/devsim/DeviceKey.h"
+#include "tools/devsim/HostIdentity.h"
 
 #include <gmock/gmock.h>
 
@@ -9,73 +11,192 @@ namespace {
 
 PlistRef request(PlistValue::Dictionary fields) { return PlistValue::make(std::move(fields)); }
 
+// Keys take a while to make: one device key and two hosts serve every test.
+struct Keys {
+    std::string error;
+    std::shared_ptr<const DeviceKey> device = DeviceKey::generate(error);
+    std::shared_ptr<const HostIdentity> host = HostIdentity::generate(error);
+    std::shared_ptr<const HostIdentity> stranger = HostIdentity::generate(error);
+};
+const Keys& keys() {
+    static const Keys made;
+    return made;
+}
+
 class LockdownSessionTest : public ::testing::Test {
 protected:
     LockdownSessionTest()
-        : device(SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "8.4").value("BatteryCurrentCapacity", 80,
-                                                                                       "com.apple.mobile.battery")),
-          session(device, [this](const std::string& name) -> std::optional<std::uint16_t> {
+        : device(std::make_shared<DeviceState>(
+              SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "8.4").value("BatteryCurrentCapacity", 80, "com.apple.mobile.battery"),
+              keys().device)),
+          session(device, [this](const std::string& name, const std::string& host) -> std::optional<LockdownSession::StartedService> {
               started.push_back(name);
-              if (name == "com.keldo.known") return 49152;
+              hosts.push_back(host);
+              if (name == "com.keldo.known") return LockdownSession::StartedService{49152, true};
               return std::nullopt;
           }) {}
-    PlistValue::Dictionary startSession() {
-        return session.reply(request({{"Request", "StartSession"}, {"HostID", LockdownSession::kHostId}}));
+
+    // The pairing part of a host's record, as the host sends it (no private keys).
+    static PlistValue::Dictionary pairRecord(const HostIdentity& host, const std::string& hostId,
+                                             const std::string& buid = "BUID") {
+        auto record = host.pairRecord(*keys().device, hostId, buid, "02:00:00:00:00:01").value();
+        record.erase("RootPrivateKey");
+        record.erase("HostPrivateKey");
+        return record;
+    }
+    PlistValue::Dictionary pair(const std::string& hostId = "HOST-1", const std::string& buid = "BUID") {
+        return session.reply(request({{"Request", "Pair"}, {"PairRecord", pairRecord(*keys().host, hostId, buid)}}));
+    }
+    PlistValue::Dictionary startSession(const std::string& hostId = "HOST-1") {
+        return session.reply(request({{"Request", "StartSession"}, {"HostID", hostId}}));
+    }
+    PlistValue::Dictionary value(const char* key, const char* domain = nullptr) {
+        PlistValue::Dictionary fields{{"Request", "GetValue"}, {"Key", key}};
+        if (domain) fields["Domain"] = domain;
+        return session.reply(request(fields));
     }
 
-    SimulatedDeviceInfo device;
+    std::shared_ptr<DeviceState> device;
     std::vector<std::string> started;
+    std::vector<std::string> hosts;
     LockdownSession session;
 };
 
-TEST_F(LockdownSessionTest, ValuesComeByDomainAndKeyAndMissingOnesAreAnError) {
-    auto name = session.reply(request({{"Request", "GetValue"}, {"Key", "DeviceName"}}));
-    EXPECT_EQ(name["Value"], PlistValue("Ida's iPhone"));
-    EXPECT_EQ(name["Request"], PlistValue("GetValue"));
+TEST_F(LockdownSessionTest, PairingWaitsForTheUsersAnswerAndAPasscodeComesFirst) {
+    EXPECT_EQ(pair()["Error"], PlistValue("PairingDialogResponsePending"));
+    device->answerPrompt(DeviceState::Prompt::Denied);
+    EXPECT_EQ(pair()["Error"], PlistValue("UserDeniedPairing"));
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    device->setLocked(true);
+    EXPECT_EQ(pair()["Error"], PlistValue("PasswordProtected"));
+    device->setLocked(false);
+    auto paired = pair();
+    EXPECT_EQ(paired.count("Error"), 0u);
+    EXPECT_EQ(paired["Request"], PlistValue("Pair"));
+    EXPECT_TRUE(paired["EscrowBag"].data());
 
-    auto battery = session.reply(request({{"Request", "GetValue"}, {"Domain", "com.apple.mobile.battery"}}));
-    EXPECT_EQ(battery["Value"], PlistValue(PlistValue::Dictionary{{"BatteryCurrentCapacity", 80}}));
-
-    for (auto fields : {PlistValue::Dictionary{{"Request", "GetValue"}, {"Key", "Nope"}},
-                        PlistValue::Dictionary{{"Request", "GetValue"}, {"Domain", "com.nowhere"}}}) {
-        auto missing = session.reply(request(fields));
-        EXPECT_EQ(missing["Error"], PlistValue("MissingValue"));
-        EXPECT_EQ(missing.count("Value"), 0u);
-    }
+    // A host it trusts pairs again without asking, also under a new HostID; a new attach asks
+    // anew for any other.
+    device->reattach(SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "8.4"));
+    EXPECT_EQ(pair()["Request"], PlistValue("Pair"));
+    EXPECT_EQ(pair("HOST-1b")["Request"], PlistValue("Pair"));
+    EXPECT_EQ(pair("HOST-2", "OTHER-BUID")["Error"], PlistValue("PairingDialogResponsePending"));
 }
 
-TEST_F(LockdownSessionTest, ServicesStartOnlyInASessionOfThePairedHost) {
-    const auto startService = [&](const char* name) {
-        return session.reply(request({{"Request", "StartService"}, {"Service", name}}));
+TEST_F(LockdownSessionTest, APairRecordMustCarryTheHostAndCertificatesOfThisDevice) {
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    auto record = pairRecord(*keys().host, "HOST-1");
+    const auto without = [&](const char* key) {
+        auto changed = record;
+        changed.erase(key);
+        return session.reply(request({{"Request", "Pair"}, {"PairRecord", changed}}))["Error"];
     };
-    EXPECT_EQ(startService("com.keldo.known")["Error"], PlistValue("SessionInactive"));
-    EXPECT_EQ(session.reply(request({{"Request", "StartSession"}, {"HostID", "someone else"}}))["Error"],
-              PlistValue("InvalidHostID"));
-
-    auto started = startSession();
-    EXPECT_EQ(started["EnableSessionSSL"], PlistValue(false));
-    EXPECT_TRUE(started.count("SessionID"));
-    auto known = startService("com.keldo.known");
-    EXPECT_EQ(known["Port"], PlistValue(49152));
-    EXPECT_EQ(known["EnableServiceSSL"], PlistValue(false));
-    EXPECT_EQ(startService("com.apple.afc")["Error"], PlistValue("InvalidService"));
-
-    EXPECT_EQ(session.reply(request({{"Request", "StopSession"}})).count("Error"), 0u);
-    EXPECT_EQ(startService("com.keldo.known")["Error"], PlistValue("SessionInactive"));
+    EXPECT_EQ(without("HostID"), PlistValue("MissingHostID"));
+    EXPECT_EQ(without("RootCertificate"), PlistValue("InvalidPairRecord"));
+    EXPECT_EQ(without("DeviceCertificate"), PlistValue("InvalidPairRecord"));
+    EXPECT_EQ(session.reply(request({{"Request", "Pair"}}))["Error"], PlistValue("InvalidPairRecord"));
+    // A certificate of another key is not this device's.
+    auto foreign = record;
+    foreign["DeviceCertificate"] = record["HostCertificate"];
+    EXPECT_EQ(session.reply(request({{"Request", "Pair"}, {"PairRecord", foreign}}))["Error"], PlistValue("InvalidPairRecord"));
+    auto garbled = record;
+    garbled["RootCertificate"] = PlistValue::Data{'-', '-', '-'};
+    EXPECT_EQ(session.reply(request({{"Request", "Pair"}, {"PairRecord", garbled}}))["Error"], PlistValue("InvalidPairRecord"));
+    EXPECT_FALSE(device->rootCertificateOf("HOST-1"));
 }
 
-TEST_F(LockdownSessionTest, AnUnpairedDeviceRefusesSessionsAndGarbageGetsAnErrorReply) {
-    device.pairedAnswer = 0;
-    LockdownSession unpaired(device, nullptr);
-    EXPECT_EQ(unpaired.reply(request({{"Request", "StartSession"}, {"HostID", LockdownSession::kHostId}}))["Error"],
-              PlistValue("InvalidHostID"));
-    for (const PlistRef& bad : {PlistRef(), PlistValue::make(PlistValue("text")), request({{"Request", 7}}),
-                                request({{"Request", "Reboot"}})}) {
-        EXPECT_TRUE(unpaired.reply(bad).count("Error"));
-        EXPECT_FALSE(unpaired.finished());
+TEST_F(LockdownSessionTest, OutsideASessionOnlyThePublicIdentityIsGiven) {
+    EXPECT_EQ(value("DeviceName")["Value"], PlistValue("Ida's iPhone"));
+    const auto key = value("DevicePublicKey")["Value"];
+    ASSERT_TRUE(key.data());
+    EXPECT_THAT(std::string(key.data()->begin(), key.data()->end()), ::testing::StartsWith("-----BEGIN RSA PUBLIC KEY-----"));
+    for (auto withheld : {value("SerialNumber"), value("BatteryCurrentCapacity", "com.apple.mobile.battery"),
+                          value("TimeIntervalSince1970")}) {
+        EXPECT_EQ(withheld["Error"], PlistValue("MissingValue"));
+        EXPECT_EQ(withheld.count("Value"), 0u);
     }
-    EXPECT_EQ(unpaired.reply(request({{"Request", "Goodbye"}}))["Result"], PlistValue("Success"));
-    EXPECT_TRUE(unpaired.finished());
+    auto all = session.reply(request({{"Request", "GetValue"}}))["Value"];
+    ASSERT_TRUE(all.dictionary());
+    EXPECT_TRUE(all.find("UniqueDeviceID"));
+    EXPECT_FALSE(all.find("SerialNumber"));
+
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    startSession();
+    EXPECT_EQ(value("SerialNumber")["Value"], PlistValue("SIMudid-1"));
+    EXPECT_EQ(value("BatteryCurrentCapacity", "com.apple.mobile.battery")["Value"], PlistValue(80));
+    EXPECT_TRUE(value("TimeIntervalSince1970")["Value"].real());
+    EXPECT_EQ(value("Nope")["Error"], PlistValue("MissingValue"));
+}
+
+TEST_F(LockdownSessionTest, OnlyATrustedHostStartsASessionAndItRunsInTlsUntilStopped) {
+    EXPECT_EQ(startSession()["Error"], PlistValue("InvalidHostID"));
+    EXPECT_EQ(session.reply(request({{"Request", "StartService"}, {"Service", "com.keldo.known"}}))["Error"],
+              PlistValue("SessionInactive"));
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    auto started = startSession();
+    EXPECT_EQ(started["EnableSessionSSL"], PlistValue(true));
+    EXPECT_EQ(session.next(), LockdownSession::Next::StartTls);
+    EXPECT_EQ(session.hostCertificate(), DeviceKey::certificateDer(keys().host->rootCertificatePem()));
+    EXPECT_EQ(startSession()["Error"], PlistValue("SessionActive"));
+
+    auto known = session.reply(request({{"Request", "StartService"}, {"Service", "com.keldo.known"}}));
+    EXPECT_EQ(known["Port"], PlistValue(49152));
+    EXPECT_EQ(known["EnableServiceSSL"], PlistValue(true));
+    EXPECT_EQ(hosts.back(), session.hostCertificate());  // the service asks for the same host
+    EXPECT_EQ(session.next(), LockdownSession::Next::Continue);
+    EXPECT_EQ(session.reply(request({{"Request", "StartService"}, {"Service", "com.apple.x"}}))["Error"],
+              PlistValue("InvalidService"));
+
+    EXPECT_EQ(session.reply(request({{"Request", "StopSession"}, {"SessionID", "other"}}))["Error"],
+              PlistValue("InvalidSessionID"));
+    EXPECT_EQ(session.reply(request({{"Request", "StopSession"}, {"SessionID", started["SessionID"]}})).count("Error"), 0u);
+    EXPECT_EQ(session.next(), LockdownSession::Next::EndTls);
+    EXPECT_EQ(session.reply(request({{"Request", "StartService"}, {"Service", "com.keldo.known"}}))["Error"],
+              PlistValue("SessionInactive"));
+}
+
+TEST_F(LockdownSessionTest, ValidateAndUnpairKnowOnlyTheHostWithItsOwnRoot) {
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    const auto validate = [&](const HostIdentity& host) {
+        return session.reply(request({{"Request", "ValidatePair"}, {"PairRecord", pairRecord(host, "HOST-1")}}));
+    };
+    EXPECT_EQ(validate(*keys().host).count("Error"), 0u);
+    EXPECT_EQ(validate(*keys().stranger)["Error"], PlistValue("InvalidHostID"));  // same id, another root
+
+    const auto unpair = [&]() { return session.reply(request({{"Request", "Unpair"}, {"PairRecord", pairRecord(*keys().host, "HOST-1")}})); };
+    EXPECT_EQ(unpair()["Request"], PlistValue("Unpair"));
+    EXPECT_EQ(unpair()["Error"], PlistValue("InvalidHostID"));
+    EXPECT_EQ(validate(*keys().host)["Error"], PlistValue("InvalidHostID"));
+    EXPECT_EQ(startSession()["Error"], PlistValue("InvalidHostID"));
+}
+
+TEST_F(LockdownSessionTest, OnlyTheNameIsSetAndOnlyInASession) {
+    const auto set = [&](const char* key, PlistValue value) {
+        return session.reply(request({{"Request", "SetValue"}, {"Key", key}, {"Value", value}}));
+    };
+    EXPECT_EQ(set("DeviceName", "Bo")["Error"], PlistValue("SessionInactive"));
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    startSession();
+    EXPECT_EQ(set("DeviceName", "Bo  B.").count("Error"), 0u);
+    EXPECT_EQ(value("DeviceName")["Value"], PlistValue("Bo  B."));
+    EXPECT_EQ(set("DeviceName", 7)["Error"], PlistValue("SetProhibited"));
+    EXPECT_EQ(set("SerialNumber", "X")["Error"], PlistValue("SetProhibited"));
+    EXPECT_EQ(value("SerialNumber")["Value"], PlistValue("SIMudid-1"));
+}
+
+TEST_F(LockdownSessionTest, GarbageGetsAnErrorReplyAndOnlyGoodbyeEndsTheConversation) {
+    for (const PlistRef& bad : {PlistRef(), PlistValue::make(PlistValue("text")), request({{"Request", 7}}),
+                                request({{"Request", "Reboot"}}), request({{"Request", "Pair"}, {"PairRecord", 3}}),
+                                request({{"Request", "StopSession"}})}) {
+        EXPECT_TRUE(session.reply(bad).count("Error"));
+        EXPECT_FALSE(session.finished());
+    }
+    EXPECT_EQ(session.reply(request({{"Request", "Goodbye"}}))["Result"], PlistValue("Success"));
+    EXPECT_TRUE(session.finished());
 }
 
 TEST(LockdownFraming, LengthIsBigEndianAndEmptyOrHugeMessagesAreRefused) {

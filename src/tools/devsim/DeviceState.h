@@ -1,0 +1,76 @@
+#pragma once
+
+#include "platform/plist/PlistValue.h"
+#include "platform/simulated/SimulatedBackend.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace keldo {
+
+class DeviceKey;
+
+// What one simulated device knows, shared by all its lockdownd connections and kept by the
+// simulator for its udid across attachments, as a phone keeps it across cables: its values, its
+// key, the hosts it trusts, whether a passcode locks it, and how its user answered the trust
+// prompt. Thread-safe.
+class DeviceState {
+public:
+    // How the user answered "Trust this computer?"; the question is asked again at every attach.
+    enum class Prompt { Unanswered, Trusted, Denied };
+
+    DeviceState(SimulatedDeviceInfo info, std::shared_ptr<const DeviceKey> key);
+
+    // The device is attached again, with these values; the trust prompt is asked anew.
+    void reattach(SimulatedDeviceInfo info);
+    SimulatedDeviceInfo info() const;
+    const DeviceKey& key() const { return *key_; }
+
+    // A value of the default domain ("" or none) or of another one; no key gives the whole domain.
+    // Outside a session only the identity a host needs to tell devices apart and pair with one
+    // is given (kPublicValues); everything else is withheld. TimeIntervalSince1970 is the clock's.
+    std::optional<PlistValue> value(const std::optional<std::string>& domain, const std::optional<std::string>& key,
+                                    bool inSession) const;
+    // Sets a value a host may set: the device's name. False for any other.
+    [[nodiscard]] bool setValue(const std::optional<std::string>& domain, const std::string& key, const PlistValue& value);
+
+    // Trust.
+    void answerPrompt(Prompt answer);
+    void setLocked(bool locked);
+    // The error name that a pairing request from the host gets now, or none when the device may
+    // pair with it: a locked device asks for its passcode first; a host it trusts (by its HostID,
+    // or by its SystemBUID: a host makes a new HostID each time it pairs) pairs again at once; any
+    // other waits for the user's answer.
+    std::optional<std::string> pairingRefusal(const std::string& hostId, const std::string& systemBuid) const;
+    // Trusts the host, whose root certificate (DER) it will ask for in each TLS handshake; the
+    // escrow bag that it hands the host.
+    PlistValue::Data trust(const std::string& hostId, std::string rootCertificateDer, std::string systemBuid = {});
+    // The root certificate (DER) of a trusted host.
+    std::optional<std::string> rootCertificateOf(const std::string& hostId) const;
+    // Forgets the host; false when it was not trusted.
+    bool forget(const std::string& hostId);
+    void forgetAll();
+
+    // What a device answers before a session: enough for a host to tell devices apart, show
+    // them by name and pair with one.
+    static const char* const kPublicValues[];
+
+private:
+    PlistValue::Dictionary publicDomain(const PlistValue::Dictionary& all) const;
+
+    const std::shared_ptr<const DeviceKey> key_;
+    mutable std::mutex mutex_;
+    SimulatedDeviceInfo info_;
+    struct Host {
+        std::string rootCertificateDer;
+        std::string systemBuid;
+    };
+    std::map<std::string, Host> trusted_;  // by HostID
+    Prompt prompt_ = Prompt::Unanswered;
+    bool locked_ = false;
+};
+
+} // namespace keldo

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+
+namespace keldo {
+
+// One client's byte stream to a simulated device, as lockdownd and the services read and write
+// it: a plain connection, or TLS over one. A read or write that fails ends the conversation.
+class DeviceStream {
+public:
+    virtual ~DeviceStream() = default;
+
+    // The next `size` bytes; false when the stream ends or fails first.
+    [[nodiscard]] virtual bool readExactly(void* buffer, std::size_t size) = 0;
+    // Waits for at least one byte and gives what has come, up to `size`; 0 when the stream has
+    // ended or failed.
+    [[nodiscard]] virtual std::size_t readSome(void* buffer, std::size_t size) = 0;
+    [[nodiscard]] virtual bool writeAll(const void* buffer, std::size_t size) = 0;
+    // Returns at once unless the device is frozen; else once it is thawed. False when the
+    // connection ended meanwhile.
+    [[nodiscard]] virtual bool awaitThaw() = 0;
+};
+
+} // namespace keldo
