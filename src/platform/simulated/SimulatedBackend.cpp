@@ -1,5 +1,8 @@
 #include "platform/simulated/SimulatedBackend.h"
 
+#include "platform/simulated/SimulatedHouseArrest.h"
+#include "platform/simulated/SimulatedInstallationProxy.h"
+
 #include <fmt/format.h>
 
 #include <sys/socket.h>
@@ -17,6 +20,7 @@ struct SimulatedBackend::Device {
     bool present = true;  // until a detach event, and again after an attach
     int heldReferences = 0;
     std::map<std::string, std::unique_ptr<SimulatedFileSystem>> fileSystems;  // by AFC service name
+    std::shared_ptr<SimulatedApps> apps = std::make_shared<SimulatedApps>();
 
     SimulatedFileSystem& fileSystem(const std::string& service) {
         auto& files = fileSystems[service];
@@ -40,6 +44,11 @@ struct SimulatedBackend::Service {
     int serviceEnd = -1;       // -1 once the connection is closed
     int peerEnd = -1;
     int secureContext = 0;  // only its address matters: the secure I/O context of a secure start
+    // A service that the simulator plays itself, with what its client sent that is not answered
+    // yet, and what is not sent yet.
+    std::unique_ptr<SimulatedMessageService> played;
+    std::string input;
+    std::string output;
 
     ~Service() {
         closeServiceEnd();
@@ -402,6 +411,9 @@ std::int32_t SimulatedBackend::start(am_device device, const char* name, bool se
     s->serviceEnd = ends[0];
     s->peerEnd = ends[1];
     s->value = (static_cast<service_handle>(services_.size() + 1) << 32) | static_cast<std::uint32_t>(ends[0]);
+    if (s->name == SimulatedHouseArrest::kServiceName) s->played = std::make_unique<SimulatedHouseArrest>(d->apps);
+    if (s->name == SimulatedInstallationProxy::kServiceName)
+        s->played = std::make_unique<SimulatedInstallationProxy>(d->apps);
     *handle = s->handle();
     services_.push_back(std::move(s));
     return 0;
@@ -429,7 +441,30 @@ std::int32_t SimulatedBackend::serviceConnectionGetSocket(service_handle service
     if (enter("AMDServiceConnectionGetSocket", {fmt::format("{:#x}", service)})) return -1;
     std::lock_guard lock(mutex_);
     auto* s = findService(service);
-    return s ? s->serviceEnd : -1;
+    if (!s) return -1;
+    pump(*s);
+    return s->serviceEnd;
+}
+
+void SimulatedBackend::pump(Service& s) {
+    if (!s.played || s.peerEnd < 0) return;
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::recv(s.peerEnd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0) break;
+        s.input.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (!s.played->receive(s.input, s.output)) {
+        // A stream that can't be followed ends the connection, as a device ends it.
+        ::close(s.peerEnd);
+        s.peerEnd = -1;
+        return;
+    }
+    while (!s.output.empty()) {
+        const ssize_t sent = ::send(s.peerEnd, s.output.data(), s.output.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent <= 0) break;
+        s.output.erase(0, static_cast<std::size_t>(sent));
+    }
 }
 
 std::int32_t SimulatedBackend::serviceConnectionInvalidate(service_handle service) {
@@ -484,6 +519,7 @@ struct SimulatedBackend::AfcConnection {
     int number = 0;
     Service* service = nullptr;  // whose connection it talks on, and closes with itself
     SimulatedFileSystem* files = nullptr;
+    std::shared_ptr<SimulatedFileSystem> vended;  // an app's container, kept while it is served
     bool open = true;
     std::vector<afc_file_ref> openFiles;
 };
@@ -522,6 +558,13 @@ SimulatedFileSystem& SimulatedBackend::fileSystem(am_device device, const std::s
     // A pointer that is no simulated device gets a file system of its own that nothing serves.
     static SimulatedFileSystem nowhere;
     return d ? d->fileSystem(service) : nowhere;
+}
+
+SimulatedApps& SimulatedBackend::apps(am_device device) {
+    std::lock_guard lock(mutex_);
+    Device* d = find(device);
+    static SimulatedApps none;
+    return d ? *d->apps : none;
 }
 
 int SimulatedBackend::openAfcConnections() const {
@@ -581,10 +624,18 @@ std::int32_t SimulatedBackend::afcConnectionOpen(service_handle service, std::ui
     std::lock_guard lock(mutex_);
     Service* s = findService(service);
     if (!s || !s->device || s->serviceEnd < 0 || !connection) return kAMDUndefinedError;
+    std::shared_ptr<SimulatedFileSystem> vended;
+    if (s->played) {
+        // A played service speaks AFC only once it has handed a file system over.
+        pump(*s);
+        vended = s->played->handedOver();
+        if (!vended) return kAMDUndefinedError;
+    }
     auto c = std::make_unique<AfcConnection>();
     c->number = static_cast<int>(afcConnections_.size()) + 1;
     c->service = s;
-    c->files = &s->device->fileSystem(s->name);
+    c->files = vended ? vended.get() : &s->device->fileSystem(s->name);
+    c->vended = std::move(vended);
     *connection = reinterpret_cast<afc_connection>(c.get());
     afcConnections_.push_back(std::move(c));
     return 0;

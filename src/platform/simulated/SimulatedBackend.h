@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/mobiledevice/Backend.h"
+#include "platform/simulated/SimulatedApps.h"
 #include "platform/simulated/SimulatedFileSystem.h"
 
 #include <map>
@@ -98,6 +99,12 @@ public:
     // AFC. A device has one file system per AFC service name; a connection opened on a started
     // service serves the file system of that service's device and name.
     SimulatedFileSystem& fileSystem(am_device device, const std::string& service = "com.apple.afc");
+    // The device's apps. The simulator plays two services over them itself, on the peer end of
+    // the started service: installation_proxy, and house_arrest, whose connection serves the
+    // vended app's container once a request has handed it over (AFC is refused on it before).
+    // Their answers go out whenever the service's descriptor is asked for, as it is before
+    // every message.
+    SimulatedApps& apps(am_device device);
     // Connections, directory handles and key/value iterators open now; operations not yet released.
     int openAfcConnections() const;
     int openDirectories() const;
@@ -189,6 +196,8 @@ private:
 
     Device* find(am_device device) const;
     Service* findService(service_handle service) const;
+    // Answers what the client of a service that the simulator plays has sent so far.
+    void pump(Service& service);
     std::int32_t start(am_device device, const char* name, bool secure, service_handle* handle);
     // Closes the service ends of a device that is detached and holds no reference.
     void closeServicesIfGone(Device* device);
