@@ -78,15 +78,45 @@ std::shared_ptr<AFCDirectoryAccess> AFCDirectoryAccess::initWithNameOnDevice(con
                                                                             const std::shared_ptr<AMDevice>& device) {
     std::shared_ptr<AFCDirectoryAccess> access(new AFCDirectoryAccess());
     if (!access->initWithNameOnDeviceSteps(name, device)) return nullptr;
-    afc_connection afc = nullptr;
-    std::int32_t status = AFCConnectionOpen(access->service(), 0, &afc);
-    if (status != 0) {
-        logLine("AFCConnectionOpen {} failed: {}", name, status);
+    if (access->openConnection(name, *device) != 0) return nullptr;
+    return access;
+}
+
+std::shared_ptr<AFCDirectoryAccess> AFCDirectoryAccess::initWithNameOnDeviceAfterRequest(
+    const std::string& name, const std::shared_ptr<AMDevice>& device, const PlistValue& request,
+    const Refusal& refusal, std::string& why) {
+    std::shared_ptr<AFCDirectoryAccess> access(new AFCDirectoryAccess());
+    if (!access->initWithNameOnDeviceSteps(name, device)) {
+        why = fmt::format("{} could not be started", name);
         return nullptr;
     }
-    *access->_afc = afc;
-    if (device->interfaceType() == 2) (void)AFCConnectionSetSecureContext(afc, access->context());
+    PlistRef answer = access->sendRequestAndWaitForSingleReply(request);
+    if (!answer) {
+        // An empty message leaves no text behind: it is no answer all the same.
+        why = access->lastError().value_or(fmt::format("{} gave no answer", name));
+        return nullptr;
+    }
+    if (auto refused = refusal ? refusal(*answer) : std::nullopt) {
+        why = std::move(*refused);
+        return nullptr;
+    }
+    if (std::int32_t status = access->openConnection(name, *device); status != 0) {
+        why = fmt::format("AFCConnectionOpen failed: {}", status);
+        return nullptr;
+    }
     return access;
+}
+
+std::int32_t AFCDirectoryAccess::openConnection(const std::string& name, const AMDevice& device) {
+    afc_connection afc = nullptr;
+    std::int32_t status = AFCConnectionOpen(service(), 0, &afc);
+    if (status != 0) {
+        logLine("AFCConnectionOpen {} failed: {}", name, status);
+        return status;
+    }
+    *_afc = afc;
+    if (device.interfaceType() == 2) (void)AFCConnectionSetSecureContext(afc, context());
+    return 0;
 }
 
 AFCDirectoryAccess::~AFCDirectoryAccess() {

@@ -5,6 +5,7 @@
 #include "platform/plist/PlistValue.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,15 @@ public:
     // opens the AFC connection on it. None when either fails (an AFC failure is logged).
     [[nodiscard]] static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDevice(const std::string& name,
                                                                     const std::shared_ptr<AMDevice>& device);
+    // The same for a service that hands its connection over to AFC on request (house_arrest):
+    // `request` goes out through the object's own messages, and only once `refusal` has found
+    // nothing to refuse in the answer is the AFC connection opened on that same service. None
+    // when the service can't be started, the answer is refused or can't be read, or the
+    // connection can't be opened; `why` then says which, the refusal's own text included.
+    using Refusal = std::function<std::optional<std::string>(const PlistValue& answer)>;
+    [[nodiscard]] static std::shared_ptr<AFCDirectoryAccess> initWithNameOnDeviceAfterRequest(
+        const std::string& name, const std::shared_ptr<AMDevice>& device, const PlistValue& request,
+        const Refusal& refusal, std::string& why);
     ~AFCDirectoryAccess() override;
 
     // Closes the connection once; a failure is logged and the connection counts as closed all the
@@ -114,6 +124,8 @@ protected:
 
 private:
     AFCDirectoryAccess();
+    // Opens the AFC connection on the started service; the platform's status (0 on success).
+    [[nodiscard]] std::int32_t openConnection(const std::string& name, const AMDevice& device);
     // True when the argument is there; otherwise lastError becomes `whenAbsent`.
     template <typename T>
     [[nodiscard]] bool given(const std::optional<T>& argument, const char* whenAbsent) {

@@ -78,6 +78,14 @@ public:
     [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> directoryForName(const std::string& name);
     // The kept connection to "com.apple.afc", made on first use and tried again while there is none.
     [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> mediaDirectory();
+    // An app's Documents folder, or its whole container (Documents, Library, tmp), through the
+    // device's house_arrest service: the app is asked for by its bundle identifier, and the AFC
+    // connection is then opened on the same service. Bracketed as directoryForName is; each call
+    // makes a new connection, which the caller keeps. None on failure, with lasterror saying
+    // why: the device's own text when it refuses ("InstallationLookupFailed" for an app that is
+    // not installed or does not share its documents).
+    [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> documentsForApp(const std::string& bundleIdentifier);
+    [[nodiscard]] std::shared_ptr<AFCDirectoryAccess> containerForApp(const std::string& bundleIdentifier);
     // The platform's key/value pairs as a dictionary, as AFCDirectoryAccess reads them.
     static PlistValue::Dictionary readAfcDictionary(afc_dictionary dictionary);
 
