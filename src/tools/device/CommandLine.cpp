@@ -36,6 +36,11 @@ const std::vector<Command>& commands() {
         {"info", "info [--domain DOMAIN] [--key KEY]", "the device's identity values",
          "All values of the device's lockdown domain (or of DOMAIN), or the one value KEY.\n",
          {}, {"--domain", "--key"}, 0, 0, R::Device},
+        {"apps", "apps [-a]", "the apps whose Documents --app opens",
+         "The user's apps that share their documents (UIFileSharingEnabled): bundle identifier,\n"
+         "name and version, sorted by identifier. -a (--all) lists every app of the user and\n"
+         "adds a column (with --json, \"sharesDocuments\") that tells which share them.\n",
+         {"-a"}, {}, 0, 0, R::Device},
         {"watch", "watch", "attach and detach events as they happen",
          "Prints a line for each device that is attached or detached (the attached ones first),\n"
          "until Ctrl-C.\n",
@@ -132,6 +137,12 @@ constexpr const char* kGlobalOptions =
     "  -v, --verbose     also show the library's diagnostic lines and every device call\n"
     "                    that fails\n"
     "      --wait SECS   wait up to SECS seconds for the device to be attached\n"
+    "      --app ID      the file commands work on the files of the app ID (a bundle\n"
+    "                    identifier, see apps) instead of the media area; its Documents\n"
+    "                    folder is /Documents\n"
+    "      --container ID\n"
+    "                    the same with the app's whole container (Documents, Library,\n"
+    "                    tmp), which devices hand out for apps in development only\n"
     "  -h, --help        this text, or a command's with a command\n"
     "      --version     the version\n";
 
@@ -162,7 +173,7 @@ bool takesPatterns(const std::string& command) {
 
 // Other spellings of commands' switches, as GNU's tools take them.
 constexpr std::pair<const char*, const char*> kAliases[] = {
-    {"-R", "-r"}, {"--recursive", "-r"}, {"--force", "-f"}, {"--parents", "-p"}};
+    {"-R", "-r"}, {"--recursive", "-r"}, {"--force", "-f"}, {"--parents", "-p"}, {"--all", "-a"}};
 
 bool has(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -231,6 +242,21 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
                 return false;
             }
             invocation.udid = *value;
+            return true;
+        }
+        if (name == "--app" || name == "--container") {
+            auto value = takeValue();
+            if (!value) return false;
+            if (value->empty()) {
+                error = fmt::format("option {} needs a bundle identifier", name);
+                return false;
+            }
+            if (invocation.app && (*invocation.app != *value || invocation.container != (name == "--container"))) {
+                error = "--app and --container name one app, once";
+                return false;
+            }
+            invocation.app = *value;
+            invocation.container = name == "--container";
             return true;
         }
         if (name == "--wait") {
@@ -308,6 +334,11 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
         error = "no command given (see keldo-device --help)";
         return std::nullopt;
     }
+    if (invocation.app && command->reach != Reach::Afc) {
+        error = fmt::format("{}: {} is for the file commands only", command->name,
+                            invocation.container ? "--container" : "--app");
+        return std::nullopt;
+    }
     const int count = static_cast<int>(invocation.operands.size());
     // "rm -f" with nothing to remove is fine, as a script's "rm -f $FILES" expects.
     const bool nothingToForce = invocation.command == "rm" && invocation.has("-f") && count == 0;
@@ -324,9 +355,9 @@ std::string CommandLine::usage() {
     std::string text =
         "Usage: keldo-device [OPTIONS] COMMAND [ARGUMENTS]\n"
         "\n"
-        "Attached iOS devices and their AFC file system (the media area), through the Keldo\n"
-        "device-access library: real devices through usbmuxd, or keldo-devsim's simulated ones\n"
-        "(USBMUXD_SOCKET_ADDRESS=UNIX:/path).\n"
+        "Attached iOS devices and their AFC file system (the media area, or an app's Documents\n"
+        "with --app), through the Keldo device-access library: real devices through usbmuxd,\n"
+        "or keldo-devsim's simulated ones (USBMUXD_SOCKET_ADDRESS=UNIX:/path).\n"
         "\n"
         "Commands:\n";
     for (const auto& c : commands()) text += commandLine(c.synopsis, c.summary);

@@ -12,6 +12,10 @@ namespace keldo {
 struct Invocation {
     std::string command;
     std::optional<std::string> udid;
+    // The app whose folders the file commands work on (--app, or --container for its whole
+    // container) instead of the media area.
+    std::optional<std::string> app;
+    bool container = false;
     bool json = false;
     bool quiet = false;
     bool verbose = false;

@@ -5,6 +5,7 @@
 #include "monitor/DeviceMonitor.h"
 #include "platform/RunLoop.h"
 #include "platform/SystemLog.h"
+#include "tools/device/AppCommands.h"
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/FileCommands.h"
@@ -160,6 +161,10 @@ void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
             DeviceCommands::connectionOf(*device));
     const auto reach = CommandLine::reachOf(invocation_.command);
     if (reach == CommandLine::Reach::Device) {
+        if (invocation_.command == "apps") {
+            end(AppCommands(console_, invocation_.json).apps(*device, invocation_.has("-a")));
+            return;
+        }
         end(deviceCommands_.info(*device, invocation_.option("--domain"), invocation_.option("--key")));
         return;
     }
@@ -167,6 +172,7 @@ void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
 }
 
 int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
+    if (invocation_.app) return runOnApp(device, *invocation_.app);
     afc_ = device->mediaDirectory();
     if (!afc_) {
         std::string why = StatusText::explain(device->lasterror().value_or("the service could not be started"));
@@ -174,6 +180,28 @@ int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
         console_.error(fmt::format("can't open the file system of {}: {}", device->udid().value_or("the device"), why));
         return kExitDeviceError;
     }
+    return runCommand();
+}
+
+int DeviceTool::runOnApp(const std::shared_ptr<AMDevice>& device, const std::string& app) {
+    afc_ = invocation_.container ? device->containerForApp(app) : device->documentsForApp(app);
+    if (!afc_) {
+        const std::string text = device->lasterror().value_or("house_arrest refused");
+        // The device's one word for "no such app here", whichever of the two it is.
+        std::string why = StatusText::explain(text);
+        if (text == "InstallationLookupFailed") {
+            why = fmt::format("no app {} {} is installed ({})", app,
+                              invocation_.container ? "whose container the device hands out" : "that shares its documents",
+                              text);
+        }
+        console_.error(fmt::format("can't open the {} of {} on {}: {}", invocation_.container ? "container" : "Documents",
+                                   app, device->udid().value_or("the device"), why));
+        return kExitDeviceError;
+    }
+    return runCommand();
+}
+
+int DeviceTool::runCommand() {
     const auto& operands = invocation_.operands;
     if (invocation_.command == "push" || invocation_.command == "pull") {
         Transfer::Options options;

@@ -77,7 +77,10 @@ private:
     bool wanted(const AMDevice& device) const;
     std::vector<std::shared_ptr<AMDevice>> candidates() const;
     void run(const std::shared_ptr<AMDevice>& device);
+    // The file commands on the media area, or (--app, --container) on an app's folders.
     int runOnAfc(const std::shared_ptr<AMDevice>& device);
+    int runOnApp(const std::shared_ptr<AMDevice>& device, const std::string& app);
+    int runCommand();
     void end(int code);
 
     Invocation invocation_;

@@ -43,6 +43,23 @@ TEST(CommandLine, ReadsValuedOptionsInBothFormsAndOperandsAfterADoubleDash) {
     EXPECT_THAT(i->operands, ElementsAre("-r", "--json", "-"));
 }
 
+TEST(CommandLine, AnAppsFoldersAreForTheFileCommandsOnly) {
+    auto i = parse({"--app", "org.example.player", "push", "film.mp4", "/Documents"});
+    ASSERT_TRUE(i);
+    EXPECT_EQ(i->app, "org.example.player");
+    EXPECT_FALSE(i->container);
+    i = parse({"ls", "--container=org.example.player", "--container", "org.example.player"});
+    ASSERT_TRUE(i);
+    EXPECT_TRUE(i->container);
+
+    std::string error;
+    EXPECT_FALSE(parse({"--app", "org.example.player", "apps"}, &error));
+    EXPECT_EQ(error, "apps: --app is for the file commands only");
+    EXPECT_FALSE(parse({"ls", "--app", "a", "--container", "a"}, &error));
+    EXPECT_FALSE(parse({"ls", "--app="}, &error));
+    EXPECT_EQ(error, "option --app needs a bundle identifier");
+}
+
 TEST(CommandLine, ChecksOperandCountsButNotForHelp) {
     std::string error;
     EXPECT_FALSE(parse({"push", "/only"}, &error));
