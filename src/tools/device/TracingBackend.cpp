@@ -28,7 +28,7 @@ std::int32_t traced(std::int32_t status, std::string_view call, const std::strin
 
 } // namespace
 
-TracingBackend::TracingBackend(std::shared_ptr<Backend> inner) : inner_(std::move(inner)) {}
+TracingBackend::TracingBackend(std::shared_ptr<Backend> inner) : ForwardingBackend(std::move(inner)) {}
 
 void TracingBackend::installOverCurrent() { Backend::install(std::make_shared<TracingBackend>(Backend::current())); }
 
@@ -67,6 +67,10 @@ std::int32_t TracingBackend::secureStartService(am_device d, const char* name, s
 }
 
 void* TracingBackend::secureIOContext(service_handle s) { return inner_->secureIOContext(s); }
+
+std::int32_t TracingBackend::serviceConnectionInvalidate(service_handle s) {
+    return traced(inner_->serviceConnectionInvalidate(s), "AMDServiceConnectionInvalidate", {}, false);
+}
 
 PlatformObjectRef TracingBackend::powerAssertionCreate(am_device d, const char* type, const char* name,
                                                        PlistRef* details, double duration) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/mobiledevice/Backend.h"
+#include "platform/mobiledevice/ForwardingBackend.h"
 
 #include <memory>
 #include <string>
@@ -13,7 +13,7 @@ namespace keldo {
 // nothing. Calls that set things up or change the device are logged whatever their result
 // (connections, sessions, services, path operations, opened files); the many small ones of a
 // listing or a transfer (reads, writes, key/value pairs) only when they fail.
-class TracingBackend : public Backend {
+class TracingBackend : public ForwardingBackend {
 public:
     explicit TracingBackend(std::shared_ptr<Backend> inner);
 
@@ -37,6 +37,7 @@ public:
     std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
     void* secureIOContext(service_handle) override;
+    std::int32_t serviceConnectionInvalidate(service_handle) override;
 
     PlatformObjectRef powerAssertionCreate(am_device, const char* type, const char* name, PlistRef* details,
                                            double duration) override;
@@ -77,9 +78,6 @@ public:
     std::int32_t afcFileRefSetFileSize(afc_connection, afc_file_ref, std::uint64_t size) override;
     std::int32_t afcFileRefLock(afc_connection, afc_file_ref) override;
     std::int32_t afcFileRefUnlock(afc_connection, afc_file_ref) override;
-
-private:
-    std::shared_ptr<Backend> inner_;
 };
 
 } // namespace keldo
