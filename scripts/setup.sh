@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev python3
   dbus dunst xvfb desktop-file-utils systemd
   bash-completion groff-base
+  ideviceinstaller
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include "platform/imobiledevice/ImobiledeviceBackend.h"
 #include "support/LogCapture.h"
 #include "tools/devsim/AfcPacket.h"
+#include "tools/devsim/AppServices.h"
 #include "tools/devsim/DeviceSimulator.h"
 
 #include <glib.h>
@@ -35,7 +36,9 @@ protected:
         dir = mkdtemp(pattern);
         setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + dir + "/usbmuxd").c_str(), 1);
         backend = ImobiledeviceBackend::installNew();
-        simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd");
+        ServiceRegistry services;
+        AppServices::addTo(services, apps);
+        simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd", std::move(services));
         files = &simulator->fileSystem(kUdid);
         files->addFile("/DCIM/100APPLE/IMG_0001.JPG", "photo");
         files->setTimes("/DCIM/100APPLE/IMG_0001.JPG", 1'300'000'000'000'000'000ull, 1'418'301'234'500'000'000ull);
@@ -84,6 +87,7 @@ protected:
 
     std::string dir;
     std::shared_ptr<ImobiledeviceBackend> backend;
+    std::shared_ptr<AppServices> apps = std::make_shared<AppServices>();
     std::unique_ptr<DeviceSimulator> simulator;
     SimulatedFileSystem* files = nullptr;
     _am_device_notification* subscription = nullptr;
@@ -275,6 +279,22 @@ TEST_P(AfcOverTheWire, ADeviceThatDetachesMidTransferFailsItWithATextAndNothingE
     }));
     file.reset();
     afc.reset();
+}
+
+// house_arrest over the wire: the request in the service's framing, then AFC on the same
+// connection, down to the app's container.
+TEST_P(AfcOverTheWire, AnAppsDocumentsComeThroughHouseArrestOnTheSameConnection) {
+    auto installed = apps->appsOf(kUdid);
+    installed->install({"org.example.player", "Player", "2.1", true});
+    installed->install({"org.example.private", "Private", "1.0", false});
+    auto documents = device->documentsForApp("org.example.player");
+    ASSERT_TRUE(documents) << device->lasterror().value_or("");
+    ASSERT_TRUE(documents->mkdir("/Documents/Films"));
+    EXPECT_EQ(installed->container("org.example.player")->kind("/Documents/Films"), SimulatedFileSystem::Kind::Directory);
+    EXPECT_THAT(*documents->directoryContents("/"), ElementsAre("Documents", "Library", "tmp"));
+    EXPECT_FALSE(device->documentsForApp("org.example.private"));
+    EXPECT_EQ(device->lasterror(), "InstallationLookupFailed");
+    EXPECT_TRUE(device->containerForApp("org.example.player"));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // keldo-devsim: simulated iOS devices that real clients (libimobiledevice, the agent) reach through
 // a usbmuxd socket. See --help for the commands it reads on standard input.
 #include "platform/TerminalText.h"
+#include "tools/devsim/AppServices.h"
 #include "tools/devsim/DeviceSimulator.h"
 #include "tools/devsim/SocketDirectory.h"
 
@@ -10,6 +11,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +23,9 @@
 
 namespace {
 
+using keldo::AppServices;
 using keldo::DeviceSimulator;
+using keldo::SimulatedApps;
 using keldo::SimulatedDeviceInfo;
 
 constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--capacity BYTES] [--attach "DEVICE"]...
@@ -48,7 +52,12 @@ its lockdownd sessions in TLS, and gives out no more than its public identity ou
 session. Its services: AFC over its media (com.apple.afc) and its crash reports
 (com.apple.crashreportcopymobile), which start with a few demo files and keep what clients
 change while the simulator runs, across detaching and attaching again; the crash report
-mover; and the diagnostics relay (com.apple.mobile.diagnostics_relay, in TLS).
+mover; the diagnostics relay (com.apple.mobile.diagnostics_relay, in TLS); and its apps:
+com.apple.mobile.installation_proxy lists them (Browse), and com.apple.mobile.house_arrest
+hands an app's container (Documents, Library, tmp) over to AFC for VendDocuments and
+VendContainer, or refuses "InstallationLookupFailed" for an app that is not installed or does
+not share its documents. A first attach installs a demo app, org.keldo.demo.player, with a
+file in its Documents.
 
 Commands, one per line on standard input (answers on standard output):
   attach UDID usb|network VERSION NAME...
@@ -77,6 +86,15 @@ Commands, one per line on standard input (answers on standard output):
                     it answers what came meanwhile, in order, and goes on as before;
                     answers "thawed UDID at SECONDS"
   list              one line per device, then "ok"
+  install UDID BUNDLE_ID VERSION NAME...
+                    install an app that shares its documents on the device with that udid
+                    (attached or not), or update the one with that bundle identifier,
+                    which keeps its files; answers "installed BUNDLE_ID on UDID"
+  install-private UDID BUNDLE_ID VERSION NAME...
+                    the same, for an app that does not share its documents
+  uninstall UDID BUNDLE_ID
+                    remove the app with its files; answers "uninstalled BUNDLE_ID from UDID"
+  apps UDID         one line per app, "BUNDLE_ID VERSION shared|private NAME", then "ok"
   quit              stop serving and exit
 Errors are answered "error: TEXT". The end of standard input does not stop the simulator;
 SIGTERM and SIGINT do, and remove the socket.
@@ -154,6 +172,53 @@ void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
     }
 }
 
+// A first attach finds an app to put files into. A device that had apps keeps what it has.
+void addDemoApp(AppServices& apps, const std::string& udid) {
+    auto installed = apps.appsOf(udid);
+    if (!installed->list().empty()) return;
+    installed->install({"org.keldo.demo.player", "Demo Player", "1.0", true});
+    installed->container("org.keldo.demo.player")->addFile("/Documents/Welcome.txt", "Files of a simulated app.\n");
+}
+
+// Texts that a property list can carry: none of the C0 controls.
+bool carriable(const std::string& text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+// install, install-private, uninstall and apps.
+void runAppCommand(AppServices& apps, const std::vector<std::string>& w) {
+    if (w[0] == "install" || w[0] == "install-private") {
+        if (w.size() < 5) {
+            say(fmt::format("error: usage: {} UDID BUNDLE_ID VERSION NAME...", w[0]));
+            return;
+        }
+        std::string name = w[4];
+        for (std::size_t i = 5; i < w.size(); ++i) name += " " + w[i];
+        if (!carriable(w[2]) || !carriable(w[3]) || !carriable(name)) {
+            say("error: a bundle identifier, version or name can't hold control characters");
+            return;
+        }
+        apps.appsOf(w[1])->install({w[2], name, w[3], w[0] == "install"});
+        say(fmt::format("installed {} on {}", w[2], w[1]));
+    } else if (w[0] == "uninstall") {
+        if (w.size() != 3) {
+            say("error: usage: uninstall UDID BUNDLE_ID");
+        } else if (!apps.appsOf(w[1])->remove(w[2])) {
+            say(fmt::format("error: no app {} on {}", w[2], w[1]));
+        } else {
+            say(fmt::format("uninstalled {} from {}", w[2], w[1]));
+        }
+    } else if (w.size() != 2) {
+        say("error: usage: apps UDID");
+    } else {
+        for (const auto& app : apps.appsOf(w[1])->list()) {
+            say(fmt::format("{} {} {} {}", app.bundleIdentifier, app.version, app.sharesDocuments ? "shared" : "private",
+                            app.name));
+        }
+        say("ok");
+    }
+}
+
 // A number of decimal digits from 1 to `most`.
 std::optional<std::uint64_t> positiveNumber(const char* text, unsigned long long most) {
     char* end = nullptr;
@@ -164,13 +229,16 @@ std::optional<std::uint64_t> positiveNumber(const char* text, unsigned long long
 }
 
 // Runs one command; false when the simulator is to stop.
-bool runCommand(DeviceSimulator& simulator, std::string line) {
+bool runCommand(DeviceSimulator& simulator, AppServices& apps, std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto w = words(line);
     if (w.empty()) return true;
     if (w[0] == "attach" || w[0] == "attach-unpaired") {
         auto info = parseDevice(line, w[0] == "attach");
-        if (info) addDemoFiles(simulator, w[1]);
+        if (info) {
+            addDemoFiles(simulator, w[1]);
+            addDemoApp(apps, w[1]);
+        }
         if (!info) {
             say("error: usage: attach UDID usb|network VERSION NAME...");
         } else if (const auto id = simulator.attach(std::move(*info))) {
@@ -202,6 +270,8 @@ bool runCommand(DeviceSimulator& simulator, std::string line) {
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);
         say("ok");
+    } else if (w[0] == "install" || w[0] == "install-private" || w[0] == "uninstall" || w[0] == "apps") {
+        runAppCommand(apps, w);
     } else if (w[0] == "quit") {
         return false;
     } else {
@@ -270,7 +340,10 @@ int main(int argc, char** argv) {
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     options.log = [](const std::string& line) { std::fprintf(stderr, "keldo-devsim: %s\n", line.c_str()); };
-    DeviceSimulator simulator(socketPath, {}, std::move(options));
+    auto apps = std::make_shared<AppServices>(options.capacity);
+    keldo::ServiceRegistry services;
+    AppServices::addTo(services, apps);
+    DeviceSimulator simulator(socketPath, std::move(services), std::move(options));
     // Keys take a while: made before the socket appears, so that the devices come right after.
     for (const auto& device : attachAtStart) {
         const std::string line = "attach " + device;
@@ -282,7 +355,7 @@ int main(int argc, char** argv) {
     }
     say("listening UNIX:" + socketPath);
     bool running = true;
-    for (const auto& device : attachAtStart) running = runCommand(simulator, "attach " + device) && running;
+    for (const auto& device : attachAtStart) running = runCommand(simulator, *apps, "attach " + device) && running;
 
     std::string pending;
     bool inputOpen = true;
@@ -299,7 +372,7 @@ int main(int argc, char** argv) {
         }
         pending.append(buffer, static_cast<std::size_t>(n));
         for (auto end = pending.find('\n'); running && end != std::string::npos; end = pending.find('\n')) {
-            running = runCommand(simulator, pending.substr(0, end));
+            running = runCommand(simulator, *apps, pending.substr(0, end));
             pending.erase(0, end + 1);
         }
     }
