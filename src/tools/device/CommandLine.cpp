@@ -137,12 +137,12 @@ constexpr const char* kGlobalOptions =
     "  -v, --verbose     also show the library's diagnostic lines and every device call\n"
     "                    that fails\n"
     "      --wait SECS   wait up to SECS seconds for the device to be attached\n"
-    "      --app ID      the file commands work on the files of the app ID (a bundle\n"
-    "                    identifier, see apps) instead of the media area; its Documents\n"
-    "                    folder is /Documents\n"
+    "      --app ID      the file commands work in the Documents folder of the app ID (a\n"
+    "                    bundle identifier, see apps) instead of the media area: / is\n"
+    "                    that folder\n"
     "      --container ID\n"
-    "                    the same with the app's whole container (Documents, Library,\n"
-    "                    tmp), which devices hand out for apps in development only\n"
+    "                    the same in the app's whole container (/Documents, /Library,\n"
+    "                    /tmp), which devices hand out for apps in development only\n"
     "  -h, --help        this text, or a command's with a command\n"
     "      --version     the version\n";
 

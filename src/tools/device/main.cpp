@@ -9,6 +9,7 @@
 #include "tools/device/Console.h"
 #include "tools/device/DeviceTool.h"
 #include "tools/device/ExitCode.h"
+#include "tools/device/RootedBackend.h"
 #include "tools/device/TracingBackend.h"
 
 #include <fmt/format.h>
@@ -17,6 +18,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace {
+
+constexpr const char* kAppDocuments = "/Documents";
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace keldo;
@@ -39,6 +46,9 @@ int main(int argc, char** argv) {
     // Real devices, through the usbmuxd that USBMUXD_SOCKET_ADDRESS names (else the system's).
     ImobiledeviceBackend::installNew();
     if (invocation->verbose) TracingBackend::installOverCurrent();
+    // --app shows the app's Documents folder as the root, as ifuse --documents does; house_arrest
+    // hands out the container it lies in. A verbose run shows the paths the device is given.
+    if (invocation->app && !invocation->container) RootedBackend::installOverCurrent(kAppDocuments);
     int code = kExitSuccess;
     {
         Application application;

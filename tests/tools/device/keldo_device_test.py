@@ -861,6 +861,60 @@ class Json(ToolTest):
         self.assertEqual(base64.b64decode(info["pathBase64"]), b"/Books/link\xff")
 
 
+class Apps(ToolTest):
+    """Apps and their Documents: the device's installation_proxy and house_arrest, as keldo-devsim plays them."""
+    PLAYER = "org.example.player"
+
+    def setUp(self):
+        super().setUp()
+        self.sim.command("install usb-0001 {} 2.1 Film Player".format(self.PLAYER))
+        self.sim.command("install-private usb-0001 org.example.notes 1.0 Notes")
+
+    def test_apps_lists_those_that_share_their_documents(self):
+        self.assertEqual(self.ok("apps").splitlines(),
+                         ["BUNDLE ID              NAME         VERSION",
+                          "org.example.player     Film Player  2.1",
+                          "org.keldo.demo.player  Demo Player  1.0"])
+        every = self.json("apps", "--all")
+        self.assertEqual([(a["bundleIdentifier"], a["sharesDocuments"]) for a in every],
+                         [("org.example.notes", False), (self.PLAYER, True), ("org.keldo.demo.player", True)])
+        self.assertEqual(every[1], {"bundleIdentifier": self.PLAYER, "name": "Film Player", "version": "2.1",
+                                    "sharesDocuments": True})
+        self.sim.command("uninstall usb-0001 " + self.PLAYER)
+        self.assertNotIn(self.PLAYER, self.ok("-v", "apps"))
+
+    def test_file_commands_work_in_the_apps_documents(self):
+        app = ("--app", self.PLAYER)
+        self.write(self.local("film.mp4"), b"frames")
+        self.ok(*app, "-q", "push", self.local("film.mp4"), "/")
+        self.ok(*app, "mkdir", "-p", "/Films/2024")
+        self.ok(*app, "mv", "/film.mp4", "/Films/2024")
+        self.assertEqual(self.ok(*app, "tree").splitlines(), ["/", "/Films/", "/Films/2024/", "/Films/2024/film.mp4"])
+        self.assertEqual(self.ok(*app, "cat", "/Films/2024/film.mp4"), "frames")
+        self.assertEqual(self.json(*app, "stat", "/Films/2024/film.mp4")["st_size"], 6)
+        self.ok(*app, "-q", "pull", "/Films", self.local("back"))
+        self.assertEqual(self.read("back", "2024", "film.mp4"), b"frames")
+        # ".." leads nowhere above the Documents; the container holds them, the media area does not.
+        self.assertEqual(self.ok(*app, "ls", "/../.."), "Films\n")
+        self.assertEqual(self.ok("--container", self.PLAYER, "ls"), "Documents\nLibrary\ntmp\n")
+        self.assertEqual(self.ok("--container", self.PLAYER, "ls", "/Documents/Films/2024"), "film.mp4\n")
+        self.assertNotIn("Films", self.ok("ls"))
+        self.ok(*app, "rm", "-r", "/Films")
+        self.assertEqual(self.ok(*app, "ls"), "")
+        # The app's files outlive detaching, as the media do.
+        self.ok(*app, "mkdir", "/Kept")
+        self.sim.command("detach usb-0001")
+        self.sim.command("attach usb-0001 usb 7.1 USB Phone")
+        self.assertEqual(self.ok(*app, "-v", "ls"), "Kept\n")
+
+    def test_an_app_that_is_absent_or_does_not_share_is_refused_in_words(self):
+        for app in ["org.example.absent", "org.example.notes"]:
+            error = self.fails(DEVICE_ERROR, "--app", app, "ls")
+            self.assertEqual(error, "keldo-device: can't open the Documents of {} on usb-0001: no app {} that shares "
+                                    "its documents is installed (InstallationLookupFailed)\n".format(app, app))
+        self.assertIn("--app is for the file commands only", self.fails(USAGE, "--app", self.PLAYER, "list"))
+
+
 class Completion(ToolTest):
     """The bash completion in a real bash on a pseudo-terminal, with and without bash-completion."""
     devices = ["usb-0001 usb 7.1 USB Phone", "net-0002 network 9.3 Net Phone"]
@@ -931,6 +985,10 @@ class Completion(ToolTest):
                              "keldo-device -u usb-0001 ls /Books/My\\ Files/")
             self.assertEqual(self.complete("keldo-device rm --no"), "keldo-device rm --no-preserve-root ")
             self.assertEqual(sorted(self.candidates("keldo-device -u ")), ["net-0002", "usb-0001"])
+            self.assertEqual(self.complete("keldo-device -u usb-0001 --app org.keldo.demo.p"),
+                             "keldo-device -u usb-0001 --app org.keldo.demo.player ")
+            self.assertEqual(self.complete("keldo-device -u usb-0001 --app org.keldo.demo.player cat /W"),
+                             "keldo-device -u usb-0001 --app org.keldo.demo.player cat /Welcome.txt ")
             self.stop_bash_now()
         # What the completion offers as commands is what --help lists.
         self.start_bash(False)
