@@ -62,11 +62,13 @@ void DeviceTool::release() {
 }
 
 void DeviceTool::deviceConnected(const std::shared_ptr<AMDevice>& device) {
-    if (finished_ || !wanted(*device)) return;
+    if (finished_) return;
     if (invocation_.command == "watch") {
-        deviceCommands_.event(*device, true);
+        if (wanted(*device)) deviceCommands_.event(*device, true);
         return;
     }
+    // Any device heard of means more may follow: the one asked for can come after others, and
+    // reading each one's identity takes the main loop a while on a busy machine.
     if (!running_) scheduleSettle(kQuiet);
 }
 

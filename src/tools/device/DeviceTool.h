@@ -22,10 +22,10 @@ class RunLoopTimer;
 // runs the command and ends the main loop. watch instead prints events until it is interrupted.
 //
 // Devices are heard of one at a time on the main loop, so "all of them" is a matter of quiet:
-// kFirstEvents for usbmuxd's first answer, then kQuiet after each attach. --wait keeps waiting
-// for a wanted device up to its number of seconds. When none is found, the source of device
-// events is asked whether it can be reached at all, so that "no device attached" is never said
-// for "nobody to ask".
+// kFirstEvents for usbmuxd's first answer, then kQuiet after each attach (of any device, the
+// one asked for or not). --wait keeps waiting for a wanted device up to its number of seconds.
+// When none is found, the source of device events is asked whether it can be reached at all,
+// so that "no device attached" is never said for "nobody to ask".
 class DeviceTool : public ApplicationDelegate,
                    public DeviceListener,
                    public std::enable_shared_from_this<DeviceTool> {
@@ -61,7 +61,9 @@ public:
     bool providesDeviceDisconnected() const override { return true; }
     void deviceDisconnected(const std::shared_ptr<AMDevice>& device) override;
 
-    static constexpr double kFirstEvents = 0.5;
+    // The first attach ends this wait early, so it costs time only when no device is there; a
+    // loaded machine can take half a second to start the event thread and hear usbmuxd.
+    static constexpr double kFirstEvents = 1.0;
     static constexpr double kQuiet = 0.3;
     // A probe is looked at this often, this many times, before its source counts as silent.
     static constexpr double kProbeInterval = 0.05;
