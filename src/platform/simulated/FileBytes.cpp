@@ -1,81 +1,105 @@
 #include "platform/simulated/FileBytes.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace keldo {
 namespace {
 
-// Whole blocks that files gave back, for the next file to take: memory the kernel has already
-// handed out is written at the speed of a copy, while fresh memory costs a page fault and the
-// kernel's zero-fill first, which made storing a file several times slower than reading it.
-// A file replaced by one of its size (a push over an earlier one) then costs the kernel nothing.
-// What is kept is bounded; beyond it, blocks go back to the system.
-class BlockPool {
+// The memory-backed file that holds every file's whole blocks, one slot each. Its size is that of
+// the most slots ever taken; a slot given back is a hole again (its memory the system's) and the
+// next to be taken.
+class BlockFile {
 public:
-    static BlockPool& instance() {
-        static BlockPool pool;  // never destroyed: files may outlive any other static
-        return pool;
+    static BlockFile& instance() {
+        static BlockFile* file = new BlockFile;  // never destroyed: files may outlive any other static
+        return *file;
     }
-    char* take() {
+    bool usable() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::uint64_t take() {
         std::lock_guard lock(mutex_);
-        if (count_ == 0) return nullptr;
-        return blocks_[--count_];
-    }
-    void give(char* block) {
-        {
-            std::lock_guard lock(mutex_);
-            if (count_ < kKept) {
-                blocks_[count_++] = block;
-                return;
-            }
+        if (!free_.empty()) {
+            const std::uint64_t slot = free_.back();
+            free_.pop_back();
+            return slot;
         }
-        std::free(block);
+        if (::ftruncate(fd_, static_cast<off_t>((slots_ + 1) * FileBytes::kBlockSize)) != 0) throw std::bad_alloc();
+        free_.reserve(static_cast<std::size_t>(slots_ + 1));  // so that giving it back never throws
+        return slots_++;
     }
-
-    static constexpr std::size_t kKept = 256;  // 512 MiB of 2 MiB blocks
+    void give(std::uint64_t slot) noexcept {
+        punch(slot * FileBytes::kBlockSize, FileBytes::kBlockSize);
+        std::lock_guard lock(mutex_);
+        free_.push_back(slot);
+    }
+    // Makes a range read as zeros and gives its memory back.
+    void punch(std::uint64_t at, std::uint64_t count) const noexcept {
+        if (count > 0)
+            (void)::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at), static_cast<off_t>(count));
+    }
 
 private:
+    BlockFile() : fd_(::memfd_create("keldo-simulated-files", MFD_CLOEXEC)) {}
+
+    const int fd_;
     std::mutex mutex_;
-    char* blocks_[kKept] = {};
-    std::size_t count_ = 0;
+    std::vector<std::uint64_t> free_;
+    std::uint64_t slots_ = 0;
 };
+
+std::uint64_t at(std::uint64_t slot, std::size_t offset) { return slot * FileBytes::kBlockSize + offset; }
 
 } // namespace
 
-void FileBytes::Release::operator()(char* bytes) const {
-    if (whole) {
-        BlockPool::instance().give(bytes);
-    } else {
-        std::free(bytes);
+void FileBytes::Release::operator()(char* bytes) const { std::free(bytes); }
+
+FileBytes::Block::Block(Block&& other) noexcept
+    : bytes(std::move(other.bytes)), capacity(other.capacity), slot(std::exchange(other.slot, kNoSlot)) {}
+
+FileBytes::Block& FileBytes::Block::operator=(Block&& other) noexcept {
+    if (this != &other) {
+        if (slot != kNoSlot) BlockFile::instance().give(slot);
+        bytes = std::move(other.bytes);
+        capacity = other.capacity;
+        slot = std::exchange(other.slot, kNoSlot);
     }
+    return *this;
+}
+
+FileBytes::Block::~Block() {
+    if (slot != kNoSlot) BlockFile::instance().give(slot);
 }
 
 FileBytes::FileBytes(std::string_view bytes) { write(0, bytes.data(), bytes.size()); }
 
 FileBytes::Block FileBytes::allocate(std::size_t capacity) {
-    const bool whole = capacity == kBlockSize;
-    void* bytes = nullptr;
-    if (whole) {
-        bytes = BlockPool::instance().take();
-        if (!bytes) {
-            bytes = std::aligned_alloc(kBlockSize, kBlockSize);
-            // Whole huge pages where the kernel offers them: a fresh block's first write then costs
-            // one page fault instead of hundreds.
-            if (bytes) (void)::madvise(bytes, kBlockSize, MADV_HUGEPAGE);
-        }
-    } else {
-        bytes = std::malloc(std::max<std::size_t>(capacity, 1));
+    Block block;
+    block.capacity = capacity;
+    BlockFile& file = BlockFile::instance();
+    if (capacity == kBlockSize && file.usable()) {
+        block.slot = file.take();
+        return block;
     }
+    // Without the memory-backed file (no descriptor left when it was made), whole blocks too
+    // live in memory.
+    void* bytes = capacity == kBlockSize ? std::aligned_alloc(kBlockSize, kBlockSize)
+                                         : std::malloc(std::max<std::size_t>(capacity, 1));
     if (!bytes) throw std::bad_alloc();
-    return Block{Storage(static_cast<char*>(bytes), Release{whole}), capacity};
+    block.bytes = Storage(static_cast<char*>(bytes));
+    return block;
 }
 
 template <typename Step>
@@ -92,16 +116,34 @@ void FileBytes::span(std::uint64_t offset, std::uint64_t count, Step step) const
 
 void FileBytes::read(std::uint64_t offset, void* out, std::uint64_t count) const {
     auto* to = static_cast<char*>(out);
-    span(offset, count, [&](const Block& block, std::size_t at, std::size_t piece) {
-        std::memcpy(to, block.bytes.get() + at, piece);
-        to += piece;
+    span(offset, count, [&](const Block& block, std::size_t offset, std::size_t piece) {
+        if (block.slot == kNoSlot) {
+            std::memcpy(to, block.bytes.get() + offset, piece);
+            to += piece;
+            return;
+        }
+        while (piece > 0) {
+            ssize_t n = ::pread(BlockFile::instance().fd(), to, piece, static_cast<off_t>(at(block.slot, offset)));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {  // can't happen within the file's size; reads as zeros rather than garbage
+                std::memset(to, 0, piece);
+                n = static_cast<ssize_t>(piece);
+            }
+            to += n;
+            offset += static_cast<std::size_t>(n);
+            piece -= static_cast<std::size_t>(n);
+        }
     });
 }
 
 void FileBytes::zero(std::uint64_t from, std::uint64_t to) {
     if (to > from) {
-        span(from, to - from, [](const Block& block, std::size_t at, std::size_t piece) {
-            std::memset(block.bytes.get() + at, 0, piece);
+        span(from, to - from, [](const Block& block, std::size_t offset, std::size_t piece) {
+            if (block.slot == kNoSlot) {
+                std::memset(block.bytes.get() + offset, 0, piece);
+            } else {
+                BlockFile::instance().punch(at(block.slot, offset), piece);
+            }
         });
     }
 }
@@ -124,25 +166,50 @@ void FileBytes::reserve(std::uint64_t end) {
         for (std::size_t i = std::max<std::size_t>(blocks_.size(), 1); i < needed; ++i) added.push_back(allocate(kBlockSize));
     }
     blocks_.reserve(static_cast<std::size_t>(needed));
-    if (first.bytes) {
-        if (blocks_.empty()) {
-            blocks_.push_back(std::move(first));
-        } else {
-            std::memcpy(first.bytes.get(), blocks_[0].bytes.get(), static_cast<std::size_t>(std::min<std::uint64_t>(size_, blocks_[0].capacity)));
+    if (first.capacity > 0) {
+        if (!blocks_.empty()) {
+            // The small first block's bytes move into the new one: the only bytes that ever move.
+            const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(size_, blocks_[0].capacity));
+            put(first, 0, blocks_[0].bytes.get(), kept);
             blocks_[0] = std::move(first);
+        } else {
+            blocks_.push_back(std::move(first));
         }
     }
     for (auto& block : added) blocks_.push_back(std::move(block));
+}
+
+void FileBytes::put(const Block& block, std::size_t offset, const char* bytes, std::size_t count) {
+    if (block.slot == kNoSlot) {
+        std::memcpy(block.bytes.get() + offset, bytes, count);
+        return;
+    }
+    const int fd = BlockFile::instance().fd();
+    while (count > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, count, static_cast<off_t>(at(block.slot, offset)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::bad_alloc();
+        bytes += n;
+        offset += static_cast<std::size_t>(n);
+        count -= static_cast<std::size_t>(n);
+    }
 }
 
 void FileBytes::write(std::uint64_t offset, const void* bytes, std::uint64_t count) {
     if (count > std::numeric_limits<std::uint64_t>::max() - offset) throw std::length_error("file too large");
     const std::uint64_t end = offset + count;
     reserve(end);
+    // The memory for the whole write is taken before a byte is written, so that a write that
+    // can't have it changes nothing.
+    span(offset, count, [](const Block& block, std::size_t offset, std::size_t piece) {
+        if (block.slot != kNoSlot &&
+            ::fallocate(BlockFile::instance().fd(), 0, static_cast<off_t>(at(block.slot, offset)), static_cast<off_t>(piece)) != 0)
+            throw std::bad_alloc();
+    });
     zero(size_, offset);
     const auto* from = static_cast<const char*>(bytes);
-    span(offset, count, [&](const Block& block, std::size_t at, std::size_t piece) {
-        std::memcpy(block.bytes.get() + at, from, piece);
+    span(offset, count, [&](const Block& block, std::size_t offset, std::size_t piece) {
+        put(block, offset, from, piece);
         from += piece;
     });
     size_ = std::max(size_, end);
@@ -164,9 +231,8 @@ void FileBytes::clear() {
 }
 
 std::string FileBytes::toString() const {
-    std::string out;
-    out.reserve(static_cast<std::size_t>(size_));
-    span(0, size_, [&](const Block& block, std::size_t at, std::size_t piece) { out.append(block.bytes.get() + at, piece); });
+    std::string out(static_cast<std::size_t>(size_), '\0');
+    read(0, out.data(), size_);
     return out;
 }
 
