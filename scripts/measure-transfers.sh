@@ -60,7 +60,7 @@ round_trip() {
     case $1 in
     usb2) echo 0.0005 ;;
     wifi) echo 0.004 ;;
-    */*) echo "2 * ${1%/*} / 1000000" | bc -l ;;
+    */*) calc "2 * ${1%/*} / 1000000" 6 ;;
     *) echo 0 ;;
     esac
 }
@@ -70,9 +70,9 @@ seconds() {  # runs the command, prints its wall time in seconds
     start=$(date +%s.%N)
     "$@" >/dev/null
     end=$(date +%s.%N)
-    echo "$end - $start" | bc -l
+    calc "$end - $start" 6
 }
-calc() { LC_ALL=C printf "%.${2:-1}f" "$(echo "scale=6; $1" | bc -l)"; }
+calc() { LC_ALL=C awk "BEGIN { printf \"%.${2:-1}f\", $1 }"; }  # an expression, decimals
 
 printf '%-6s %8s %8s | %-16s %-16s | %-22s %-22s\n' link "MiB/s" "start s" "push ${mib} MiB" "pull ${mib} MiB" \
     "push $files files" "pull $files files"
