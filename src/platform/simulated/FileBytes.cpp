@@ -20,7 +20,9 @@ namespace {
 
 // The memory-backed file that holds every file's whole blocks, one slot each. Its size is that of
 // the most slots ever taken; a slot given back is a hole again (its memory the system's) and the
-// next to be taken.
+// next to be taken. A forked child shares it: what a child writes (tests that kill one mid-way)
+// is never read by the parent, which zeroes every gap it leaves itself, but a child must not
+// change simulated files while its parent goes on changing them.
 class BlockFile {
 public:
     static BlockFile& instance() {
@@ -45,10 +47,21 @@ public:
         std::lock_guard lock(mutex_);
         free_.push_back(slot);
     }
-    // Makes a range read as zeros and gives its memory back.
+    // Makes a range read as zeros and gives its memory back (or, where a hole can't be made,
+    // writes zeros over it).
     void punch(std::uint64_t at, std::uint64_t count) const noexcept {
-        if (count > 0)
-            (void)::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at), static_cast<off_t>(count));
+        if (count == 0 ||
+            ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at), static_cast<off_t>(count)) == 0)
+            return;
+        static const char zeros[64 * 1024] = {};
+        while (count > 0) {
+            const ssize_t n = ::pwrite(fd_, zeros, static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof(zeros))),
+                                       static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            at += static_cast<std::uint64_t>(n);
+            count -= static_cast<std::uint64_t>(n);
+        }
     }
 
 private:
