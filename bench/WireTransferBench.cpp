@@ -7,15 +7,18 @@
 // The argument is the bytes per call of the whole stack; a packet carries at most the backend's
 // chunk of them, and the other two send packets of that size.
 //
-// KeldoDevice_PushBesidePull runs keldo-device's push and pull (Transfer) of one 300 MiB file in
-// turns through the whole stack and reports both rates: with the simulated device keeping the
-// bytes (/1) and only counting them (/0), which leaves its own memory traffic out.
+// KeldoDevice_PushBesidePull runs keldo-device's push and pull (Transfer) of one file in turns
+// through the whole stack and reports both rates: with the simulated device keeping the bytes
+// (first argument 1) and only counting them (0), which leaves its own memory traffic out; over
+// the socket alone (second argument 0: 300 MiB) or a modelled link (1: usb2, 2: wifi; 16 MiB),
+// against whose rate it reports them too.
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
 #include "device/AMDevice.h"
 #include "platform/imobiledevice/ImobiledeviceBackend.h"
 #include "tools/devsim/AfcSession.h"
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/LinkModel.h"
 #include "tools/devsim/SocketStream.h"
 #include "tools/device/Console.h"
 #include "tools/device/Transfer.h"
@@ -52,12 +55,14 @@ struct WireDevice {
     std::shared_ptr<AMDevice> device;
     std::shared_ptr<AFCDirectoryAccess> afc;
 
-    WireDevice() {
+    explicit WireDevice(std::optional<LinkModel::Figures> link = std::nullopt) {
         char pattern[] = "/tmp/keldo-bench-XXXXXX";
         dir = mkdtemp(pattern);
         setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + dir + "/usbmuxd").c_str(), 1);
         backend = ImobiledeviceBackend::installNew();
-        simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd");
+        DeviceSimulator::Options options;
+        options.link = link;
+        simulator = std::make_unique<DeviceSimulator>(dir + "/usbmuxd", ServiceRegistry{}, std::move(options));
         (void)simulator->start();
         simulator->fileSystem(kUdid).addFile("/download", std::string(kTotal, 'd'));
         (void)simulator->attach(SimulatedDeviceInfo::iPhone(kUdid, "Bench", "9.3"));
@@ -194,8 +199,10 @@ void AfcUpload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(
 void AfcDownload_PacketsOverASocket(benchmark::State& state) { packetsOverASocket(state, false); }
 
 void KeldoDevice_PushBesidePull(benchmark::State& state) {
-    constexpr std::uint64_t kFile = 300ull << 20;
-    WireDevice wire;
+    const char* linkName = state.range(1) == 1 ? "usb2" : state.range(1) == 2 ? "wifi" : nullptr;
+    const auto link = linkName ? LinkModel::named(linkName) : std::nullopt;
+    const std::uint64_t kFile = (link ? 16ull : 300ull) << 20;
+    WireDevice wire(link);
     if (!wire.afc) return state.SkipWithError("no AFC connection to the simulator");
     // The same bytes on both sides: pushed from a local file, pulled from the device's copy.
     std::string contents(kFile, '\0');
@@ -235,8 +242,21 @@ void KeldoDevice_PushBesidePull(benchmark::State& state) {
     state.counters["push_MiBps"] = bytes / pushSeconds / (1 << 20);
     state.counters["pull_MiBps"] = bytes / pullSeconds / (1 << 20);
     state.counters["push_of_pull_pct"] = pullSeconds / pushSeconds * 100;
+    if (link) {
+        const double capacity = link->toDevice.bytesPerSecond;
+        state.counters["link_MiBps"] = capacity / (1 << 20);
+        state.counters["push_of_link_pct"] = bytes / pushSeconds / capacity * 100;
+        state.counters["pull_of_link_pct"] = bytes / pullSeconds / link->toHost.bytesPerSecond * 100;
+    }
 }
-BENCHMARK(KeldoDevice_PushBesidePull)->Arg(1)->Arg(0)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(KeldoDevice_PushBesidePull)
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 #define KELDO_TRANSFER_BENCHMARK(name) \
     BENCHMARK(name)->Arg(16 * 1024)->Arg(64 * 1024)->Arg(256 * 1024)->Arg(1024 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime()

@@ -1,5 +1,7 @@
 #include "platform/simulated/SimulatedFileSystem.h"
 
+#include "platform/simulated/FileBytes.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -17,13 +19,14 @@ struct SimulatedFileSystem::Node {
     Node& operator=(const Node&) = delete;
     // A file's bytes are the file system's until its last name and handle are gone.
     ~Node() {
-        if (usage) *usage -= data.size();
+        if (usage) *usage -= bytes.size();
     }
 
     Kind kind = Kind::File;
     std::uint64_t* usage = nullptr;  // a file's: the sum its kept bytes count in
-    std::string data;  // a file's contents or a link's target
-    std::uint64_t unkept = 0;  // bytes past `data` that were written but not kept (all zeros)
+    FileBytes bytes;  // a file's contents
+    std::string target;  // a link's
+    std::uint64_t unkept = 0;  // bytes past `bytes` that were written but not kept (all zeros)
     std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in creation order
     std::vector<std::string> strayNames;  // listed after the children, naming nothing
     std::uint64_t birth = 0;
@@ -31,7 +34,7 @@ struct SimulatedFileSystem::Node {
     int links = 0;
     std::uint64_t lockOwner = 0;  // the handle holding the lock, 0 for none
 
-    std::uint64_t size() const { return data.size() + unkept; }
+    std::uint64_t size() const { return bytes.size() + unkept; }
     std::shared_ptr<Node> child(const std::string& name) const {
         for (const auto& [n, node] : children) {
             if (n == name) return node;
@@ -148,9 +151,9 @@ std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::resolve(const 
                 status = kUnknownError;
                 return std::nullopt;
             }
-            auto target = componentsOf(child->data);
+            auto target = componentsOf(child->target);
             parts.insert(parts.begin(), target.begin(), target.end());
-            if (!child->data.empty() && child->data[0] == '/') directories.resize(1);
+            if (!child->target.empty() && child->target[0] == '/') directories.resize(1);
             continue;
         }
         if (last) {
@@ -221,8 +224,8 @@ void SimulatedFileSystem::addDirectory(const std::string& path) {
 void SimulatedFileSystem::addFile(const std::string& path, std::string contents) {
     std::lock_guard lock(mutex_);
     auto node = newFile();
-    node->data = std::move(contents);
-    used_ += node->data.size();
+    node->bytes = FileBytes(contents);
+    used_ += node->bytes.size();
     node->birth = node->modified = now();
     place(path, std::move(node));
 }
@@ -231,7 +234,7 @@ void SimulatedFileSystem::addSymbolicLink(const std::string& path, std::string t
     std::lock_guard lock(mutex_);
     auto node = std::make_shared<Node>();
     node->kind = Kind::SymbolicLink;
-    node->data = std::move(target);
+    node->target = std::move(target);
     node->birth = node->modified = now();
     place(path, std::move(node));
 }
@@ -331,7 +334,7 @@ std::optional<std::string> SimulatedFileSystem::contents(const std::string& path
     std::int32_t status = 0;
     auto r = resolve(path, true, status);
     if (!r || !r->node || r->node->kind != Kind::File) return std::nullopt;
-    return r->node->data;
+    return r->node->bytes.toString();
 }
 
 std::optional<std::string> SimulatedFileSystem::linkTarget(const std::string& path) const {
@@ -339,7 +342,7 @@ std::optional<std::string> SimulatedFileSystem::linkTarget(const std::string& pa
     std::int32_t status = 0;
     auto r = resolve(path, false, status);
     if (!r || !r->node || r->node->kind != Kind::SymbolicLink) return std::nullopt;
-    return r->node->data;
+    return r->node->target;
 }
 
 std::optional<std::uint64_t> SimulatedFileSystem::modificationTime(const std::string& path) const {
@@ -378,7 +381,7 @@ std::uint64_t SimulatedFileSystem::remaining(std::uint64_t handle) const {
     auto it = open_.find(handle);
     if (it == open_.end()) return 0;
     const OpenFile& file = *it->second;
-    return file.position < file.node->data.size() ? file.node->data.size() - file.position : 0;
+    return file.position < file.node->size() ? file.node->size() - file.position : 0;
 }
 
 std::uint32_t SimulatedFileSystem::ioTimeout() const {
@@ -451,7 +454,7 @@ std::int32_t SimulatedFileSystem::fileInfo(const std::string& path, KeyValues& p
              {"st_ifmt", formatName(node.kind)},
              {"st_mtime", std::to_string(node.modified)},
              {"st_birthtime", std::to_string(node.birth)}};
-    if (node.kind == Kind::SymbolicLink) pairs.push_back({"LinkTarget", node.data});
+    if (node.kind == Kind::SymbolicLink) pairs.push_back({"LinkTarget", node.target});
     return 0;
 }
 
@@ -553,7 +556,7 @@ std::int32_t SimulatedFileSystem::makeLink(std::int64_t type, const std::string&
         if (target.empty()) return fail(kInvalidArgument);
         node = std::make_shared<Node>();
         node->kind = Kind::SymbolicLink;
-        node->data = target;
+        node->target = target;
         node->birth = node->modified = now();
     }
     ++node->links;
@@ -591,8 +594,8 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     }
     if (node->kind == Kind::Directory) return fail(kIsADirectory);
     if (mode == 2 && node->size() > 0) {
-        used_ -= node->data.size();
-        node->data.clear();
+        used_ -= node->bytes.size();
+        node->bytes.clear();
         node->unkept = 0;
         node->modified = now();
     }
@@ -609,13 +612,13 @@ std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::newFile() {
 
 // Whether the file's kept bytes can become `size`: what it gives back is free again for itself.
 bool SimulatedFileSystem::fits(const Node& file, std::uint64_t size) const {
-    const std::uint64_t others = used_ - file.data.size();
+    const std::uint64_t others = used_ - file.bytes.size();
     return others <= capacity_ && size <= capacity_ - others;
 }
 
 // Accounts for a change of the file's kept bytes from `before`; those it did not keep are kept now.
 void SimulatedFileSystem::kept(Node& file, std::uint64_t before) {
-    used_ = used_ - before + file.data.size();
+    used_ = used_ - before + file.bytes.size();
     file.unkept = 0;
 }
 
@@ -673,8 +676,8 @@ std::int32_t SimulatedFileSystem::read(std::uint64_t handle, void* buffer, std::
     const Node& node = *file->node;
     std::uint64_t available = file->position < node.size() ? node.size() - file->position : 0;
     count = std::min(count, available);
-    std::uint64_t kept = file->position < node.data.size() ? std::min(count, node.data.size() - file->position) : 0;
-    if (kept > 0) std::memcpy(buffer, node.data.data() + file->position, kept);
+    std::uint64_t kept = file->position < node.bytes.size() ? std::min(count, node.bytes.size() - file->position) : 0;
+    if (kept > 0) node.bytes.read(file->position, buffer, kept);
     if (count > kept) std::memset(static_cast<char*>(buffer) + kept, 0, count - kept);
     file->position += count;
     return 0;
@@ -687,7 +690,7 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
     if (file->mode == 1) return fail(kPermissionDenied);
     if (!keepsContents_) {
         Node& node = *file->node;
-        if (file->position + count > node.size()) node.unkept = file->position + count - node.data.size();
+        if (file->position + count > node.size()) node.unkept = file->position + count - node.bytes.size();
         file->position += count;
         node.modified = now();
         return 0;
@@ -697,17 +700,14 @@ std::int32_t SimulatedFileSystem::write(std::uint64_t handle, const void* buffer
     if (__builtin_add_overflow(file->position, count, &end)) return fail(kNoSpace);
     const std::uint64_t size = std::max(end, node.size());
     if (!fits(node, size)) return fail(kNoSpace);
-    const std::uint64_t before = node.data.size();
+    const std::uint64_t before = node.bytes.size();
     try {
-        // One change that either happens whole or not at all (a string that can't grow is left
-        // as it was), so that a failed write leaves the file as it found it.
-        if (file->position == node.data.size() && node.unkept == 0) {
-            node.data.append(static_cast<const char*>(buffer), count);
-        } else {
-            node.data.resize(size);
-            std::memcpy(node.data.data() + file->position, buffer, count);
-        }
-    } catch (const std::exception&) {  // no memory for it, or more than a string holds
+        // Changes that either happen whole or not at all, so that a failed write leaves the file
+        // as it found it: zeros that were only counted beyond this write are kept first (a
+        // write that fits in what is held then needs no memory, and can't fail).
+        if (size > end) node.bytes.resize(size);
+        node.bytes.write(file->position, buffer, count);
+    } catch (const std::exception&) {  // no memory for it, or more than an address holds
         return fail(kNoSpace);
     }
     kept(node, before);
@@ -722,16 +722,16 @@ std::int32_t SimulatedFileSystem::setFileSize(std::uint64_t handle, std::uint64_
     if (auto status = fileCall("AFCFileRefSetFileSize", handle, file)) return status;
     if (file->mode == 1) return fail(kPermissionDenied);
     Node& node = *file->node;
-    if (!keepsContents_ && size >= node.data.size()) {
-        node.unkept = size - node.data.size();
+    if (!keepsContents_ && size >= node.bytes.size()) {
+        node.unkept = size - node.bytes.size();
         node.modified = now();
         return 0;
     }
     if (!fits(node, size)) return fail(kNoSpace);
-    const std::uint64_t before = node.data.size();
+    const std::uint64_t before = node.bytes.size();
     try {
-        node.data.resize(size);
-    } catch (const std::exception&) {  // no memory for it, or more than a string holds
+        node.bytes.resize(size);
+    } catch (const std::exception&) {  // no memory for it, or more than an address holds
         return fail(kNoSpace);
     }
     kept(node, before);

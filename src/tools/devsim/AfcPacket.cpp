@@ -35,12 +35,13 @@ std::optional<AfcPacket> AfcPacket::parseHeader(const std::uint8_t* header) {
 }
 
 std::string_view AfcPacket::arguments() const {
-    return std::string_view(body_).substr(0, std::min<std::size_t>(body_.size(), argumentsSize()));
+    const std::string_view all = body();
+    return all.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(all.size(), argumentsSize())));
 }
 
 std::string_view AfcPacket::payload() const {
     // Never a null view, even when empty: its bytes go to calls that want a pointer.
-    const std::string_view all(body_);
+    const std::string_view all = body().data() ? body() : std::string_view(owned_);
     return all.substr(static_cast<std::size_t>(std::min<std::uint64_t>(all.size(), argumentsSize())));
 }
 

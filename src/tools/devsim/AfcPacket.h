@@ -52,7 +52,15 @@ public:
     std::uint64_t argumentsSize() const { return thisLength - kHeaderSize; }
     std::uint64_t payloadSize() const { return entireLength - thisLength; }
     // Takes the body of a header-parsed packet (bodySize bytes).
-    void setBody(std::string body) { body_ = std::move(body); }
+    void setBody(std::string body) {
+        owned_ = std::move(body);
+        borrowed_.reset();
+    }
+    // The same without a copy: the bytes stay the caller's, and must outlive every use of the packet.
+    void useBody(std::string_view body) {
+        borrowed_ = body;
+        owned_.clear();
+    }
 
     std::string_view arguments() const;
     std::string_view payload() const;
@@ -76,7 +84,10 @@ public:
     std::uint64_t operation = 0;
 
 private:
-    std::string body_;
+    std::string_view body() const { return borrowed_ ? *borrowed_ : std::string_view(owned_); }
+
+    std::string owned_;
+    std::optional<std::string_view> borrowed_;
 };
 
 } // namespace keldo

@@ -51,25 +51,43 @@ void AfcSession::serve(DeviceStream& connection) {
         auto request = AfcPacket::parseHeader(header);
         if (!request) return;
         const bool tooLarge = request->payloadSize() > AfcPacket::kMaxPayload;
-        std::string body;
         if (tooLarge) {
             if (!discard(connection, request->bodySize())) return;
         } else {
-            body.resize(request->bodySize());
-            if (!body.empty() && !connection.readExactly(body.data(), body.size())) return;
+            const auto size = static_cast<std::size_t>(request->bodySize());
+            char* body = body_.room(size);
+            if (size > 0 && !connection.readExactly(body, size)) return;
+            request->useBody(std::string_view(body, size));
         }
         // Nothing is done, and nothing answered, while the device is frozen.
         if (!connection.awaitThaw()) return;
-        std::string answer;
-        if (tooLarge) {
-            answer = status(*request, static_cast<std::int32_t>(kTooMuchData));
-        } else {
-            request->setBody(std::move(body));
-            answer = reply(*request);
-        }
+        if (tooLarge) reply_ = status(*request, static_cast<std::int32_t>(kTooMuchData));
+        const std::string_view sent = tooLarge ? std::string_view(reply_) : answer(*request);
         // One send for each reply: libimobiledevice reads the header and the short replies at once.
-        if (!connection.writeAll(answer.data(), answer.size())) return;
+        if (!connection.writeAll(sent.data(), sent.size())) return;
     }
+}
+
+char* AfcSession::Scratch::room(std::size_t size) {
+    if (size > capacity_ || !bytes_) {
+        // Never less than a typical packet, so that small ones never reallocate.
+        const std::size_t capacity = std::max<std::size_t>(size, 64 * 1024);
+        bytes_ = std::make_unique_for_overwrite<char[]>(capacity);
+        capacity_ = capacity;
+    }
+    return bytes_.get();
+}
+
+std::string AfcSession::reply(const AfcPacket& request) { return std::string(answer(request)); }
+
+std::string_view AfcSession::answer(const AfcPacket& request) {
+    // A read's reply is the largest, and is made in place in memory of its own.
+    if (request.operation == AfcPacket::FileRead) {
+        const auto handle = request.number(0);
+        if (handle && open_.count(*handle)) return read(request, *handle);
+    }
+    reply_ = replyTo(request);
+    return reply_;
 }
 
 std::string AfcSession::status(const AfcPacket& request, std::int32_t code) const {
@@ -93,7 +111,7 @@ std::string AfcSession::list(const AfcPacket& request, const std::vector<std::st
     return AfcPacket::encode(request.packetNumber, AfcPacket::Data, {}, payload);
 }
 
-std::string AfcSession::reply(const AfcPacket& request) {
+std::string AfcSession::replyTo(const AfcPacket& request) {
     auto pairs = [&](const SimulatedFileSystem::KeyValues& keyValues) {
         std::vector<std::string> items;
         for (const auto& [key, value] : keyValues) {
@@ -203,7 +221,7 @@ std::string AfcSession::fileCall(const AfcPacket& request) {
     if (!handle || !open_.count(*handle)) return status(request, static_cast<std::int32_t>(kInvalidArgument));
     switch (request.operation) {
     case AfcPacket::FileRead:
-        return read(request, *handle);
+        return std::string(read(request, *handle));
     case AfcPacket::FileWrite:
         return write(request, *handle);
     case AfcPacket::FileTell: {
@@ -230,19 +248,27 @@ std::string AfcSession::fileCall(const AfcPacket& request) {
     return status(request, files_->seek(*handle, static_cast<std::int64_t>(*offset), static_cast<std::int64_t>(*first)));
 }
 
-std::string AfcSession::read(const AfcPacket& request, std::uint64_t handle) {
+std::string_view AfcSession::read(const AfcPacket& request, std::uint64_t handle) {
     const auto wanted = request.number(8);
-    if (!wanted) return status(request, static_cast<std::int32_t>(kInvalidArgument));
-    if (!open_[handle].readable) return status(request, static_cast<std::int32_t>(kPermissionDenied));
-    // Read straight into the reply: the bytes are the payload after a bare header. A client may
-    // ask for far more than the file holds; the reply is made no larger than what is there.
-    std::uint64_t count = std::min({*wanted, kMaxRead, files_->remaining(handle)});
-    std::string answer(AfcPacket::kHeaderSize + count, '\0');
-    if (const auto code = files_->read(handle, answer.data() + AfcPacket::kHeaderSize, count))
-        return status(request, code);
-    answer.resize(AfcPacket::kHeaderSize + count);
-    AfcPacket::writeHeader(answer.data(), request.packetNumber, AfcPacket::Data, AfcPacket::kHeaderSize, answer.size());
-    return answer;
+    std::int32_t refusal = 0;
+    if (!wanted) {
+        refusal = static_cast<std::int32_t>(kInvalidArgument);
+    } else if (!open_[handle].readable) {
+        refusal = static_cast<std::int32_t>(kPermissionDenied);
+    } else {
+        // Read straight into the reply: the bytes are the payload after a bare header. A client may
+        // ask for far more than the file holds; the reply is made no larger than what is there.
+        std::uint64_t count = std::min({*wanted, kMaxRead, files_->remaining(handle)});
+        char* answer = readReply_.room(AfcPacket::kHeaderSize + static_cast<std::size_t>(count));
+        refusal = files_->read(handle, answer + AfcPacket::kHeaderSize, count);
+        if (refusal == 0) {
+            const std::uint64_t size = AfcPacket::kHeaderSize + count;
+            AfcPacket::writeHeader(answer, request.packetNumber, AfcPacket::Data, AfcPacket::kHeaderSize, size);
+            return std::string_view(answer, static_cast<std::size_t>(size));
+        }
+    }
+    reply_ = status(request, refusal);
+    return reply_;
 }
 
 std::string AfcSession::write(const AfcPacket& request, std::uint64_t handle) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace keldo {
 
@@ -46,18 +47,35 @@ private:
         bool readable = true;
         bool append = false;
     };
+    // Memory that one request after another reuses: a transfer's packets are as large as the
+    // client makes them, and allocating (and zero-filling) each one cost more than its bytes.
+    class Scratch {
+    public:
+        // Room for `size` bytes, whatever it held before.
+        char* room(std::size_t size);
 
+    private:
+        std::unique_ptr<char[]> bytes_;
+        std::size_t capacity_ = 0;
+    };
+
+    // The reply to one request whose body is set, valid until the next one.
+    std::string_view answer(const AfcPacket& request);
+    std::string replyTo(const AfcPacket& request);
     std::string status(const AfcPacket& request, std::int32_t code) const;
     std::string list(const AfcPacket& request, const std::vector<std::string>& items) const;
     std::string number(const AfcPacket& request, std::uint64_t operation, std::uint64_t value) const;
     std::string openFile(const AfcPacket& request);
-    std::string read(const AfcPacket& request, std::uint64_t handle);
+    std::string_view read(const AfcPacket& request, std::uint64_t handle);
     std::string write(const AfcPacket& request, std::uint64_t handle);
     std::string lock(const AfcPacket& request, std::uint64_t handle);
     std::string fileCall(const AfcPacket& request);
 
     std::shared_ptr<SimulatedFileSystem> files_;
     std::map<std::uint64_t, OpenFile> open_;
+    Scratch body_;       // the request being served
+    Scratch readReply_;  // the reply to a read: its header, then the file's bytes
+    std::string reply_;  // any other reply
 };
 
 } // namespace keldo

@@ -54,7 +54,7 @@ DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry service
     : socketPath_(std::move(socketPath)),
       services_(std::move(services)),
       options_(std::move(options)),
-      server_(SocketServer::Options{options_.maxConnections, options_.listenerBacklog, options_.log}) {
+      server_(SocketServer::Options{options_.maxConnections, options_.listenerBacklog, options_.log, options_.link}) {
     services_.addMissing(StandardServices::make(
         [this](const std::string& udid, const std::string& service) { return sharedFileSystem(udid, service); }));
 }
@@ -113,10 +113,11 @@ bool DeviceSimulator::start() {
     }
     server_.open();
     const bool accepting = server_.spawn(fd, 0, false, [this, fd] {
+        // usbmuxd is the host's: only a connection to a device crosses the link.
         server_.acceptLoop(fd, 0, [this](int client) {
             ClientConnection connection(client);
             UsbmuxServer(*this, records_, LockdownSession::kSystemBuid).serve(connection);
-        });
+        }, false, false);
     });
     if (!accepting) {
         setError("no thread could be started to accept clients");
@@ -230,6 +231,8 @@ bool DeviceSimulator::connect(ClientConnection& connection, std::uint32_t tag, s
         server_.assign(connection.fd(), 0);
         return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultConnectionRefused));
     }
+    // The answer already crossed the link, as the device's acceptance of the connection does.
+    server_.pace(connection.fd());
     if (!UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultOk))) return false;
     // From here on the socket is the raw stream to the device's port.
     if (!service) {

@@ -51,6 +51,9 @@ public:
         std::uint64_t capacity = 1ull << 30;
         // Told what no client sees, one line at a time: runs of refusals, failed handshakes.
         std::function<void(const std::string&)> log;
+        // The link that each connection to a device crosses (none: the socket alone): from a
+        // usbmuxd Connect on, or from the start over a network device's own ports.
+        std::optional<LinkModel::Figures> link;
     };
     static constexpr std::size_t kDefaultMaxConnections = 128;
 

@@ -1,5 +1,6 @@
 #include "tools/devsim/SocketServer.h"
 
+#include "tools/devsim/LinkPump.h"
 #include "tools/devsim/OutgoingQueue.h"
 #include "tools/devsim/SocketStream.h"
 
@@ -121,7 +122,8 @@ void SocketServer::reapWorkers() {
     }
 }
 
-void SocketServer::acceptLoop(int listener, std::uint32_t owner, const std::function<void(int)>& serve, bool once) {
+void SocketServer::acceptLoop(int listener, std::uint32_t owner, const std::function<void(int)>& serve, bool once,
+                              bool pacedAtOnce) {
     for (;;) {
         const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
@@ -134,14 +136,41 @@ void SocketServer::acceptLoop(int listener, std::uint32_t owner, const std::func
             }
             return;  // shut down
         }
+        int served = client;
+        std::shared_ptr<LinkPump> pump;
+        if (options_.link) {
+            pump = LinkPump::start(client, LinkModel(*options_.link), pacedAtOnce);
+            if (!pump) continue;  // refused: no room for the link (the client is closed)
+            served = pump->inner();
+        }
         std::function<void()> job;
         try {
-            job = [serve, client] { serve(client); };
+            job = [this, serve, served, pump] {
+                if (!pump) return serve(served);
+                {
+                    std::lock_guard lock(mutex_);
+                    pumps_[served] = pump.get();
+                }
+                // Done with the link before the descriptor is closed, even when serving throws.
+                struct Finish {
+                    SocketServer& server;
+                    int fd;
+                    LinkPump& pump;
+                    ~Finish() {
+                        {
+                            std::lock_guard lock(server.mutex_);
+                            server.pumps_.erase(fd);
+                        }
+                        pump.finish();
+                    }
+                } finish{*this, served, *pump};
+                serve(served);
+            };
         } catch (const std::exception&) {
-            ::close(client);
+            ::close(served);
             continue;
         }
-        (void)spawn(client, owner, true, std::move(job));
+        (void)spawn(served, owner, true, std::move(job));
         if (once) return;
     }
 }
@@ -149,6 +178,12 @@ void SocketServer::acceptLoop(int listener, std::uint32_t owner, const std::func
 void SocketServer::assign(int fd, std::uint32_t owner) {
     std::lock_guard lock(mutex_);
     connections_[fd] = owner;
+}
+
+void SocketServer::pace(int fd) {
+    std::lock_guard lock(mutex_);
+    auto it = pumps_.find(fd);
+    if (it != pumps_.end()) it->second->pace();
 }
 
 void SocketServer::endConnectionsOf(std::uint32_t owner) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/devsim/ConnectionBound.h"
+#include "tools/devsim/LinkModel.h"
 
 #include <atomic>
 #include <cstddef>
@@ -10,12 +11,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace keldo {
 
+class LinkPump;
 class OutgoingQueue;
 
 // The simulator's sockets and threads: every client connection is served by a thread of its own,
@@ -32,6 +35,8 @@ public:
         std::size_t listenerBacklog = 4 * 1024 * 1024;
         // Told the start and end of each run of refusals, one line at a time.
         std::function<void(const std::string&)> log;
+        // The link that accepted clients reach the simulator over (none: the socket alone).
+        std::optional<LinkModel::Figures> link;
     };
 
     explicit SocketServer(Options options);
@@ -50,8 +55,12 @@ public:
     // descriptor closed, when it is refused: no place, no thread, or the server is stopped.
     [[nodiscard]] bool spawn(int fd, std::uint32_t owner, bool counted, std::function<void()> serve) noexcept;
     // Serves each client of `listener` on a thread of its own (counted), until the listener is shut
-    // (or after one client).
-    void acceptLoop(int listener, std::uint32_t owner, const std::function<void(int)>& serve, bool once = false);
+    // (or after one client). Over a modelled link, its bytes cross the link from the start, or
+    // (pacedAtOnce false) from pace() on.
+    void acceptLoop(int listener, std::uint32_t owner, const std::function<void(int)>& serve, bool once = false,
+                    bool pacedAtOnce = true);
+    // A served connection's bytes cross the modelled link from now on.
+    void pace(int fd);
     // The connection belongs to `owner` from now on.
     void assign(int fd, std::uint32_t owner);
     // Ends every connection that belongs to `owner`; their threads see them shut.
@@ -87,6 +96,7 @@ private:
     ConnectionBound bound_{options_.maxConnections};
     std::map<int, std::uint32_t> connections_;  // every open client connection, by owner
     std::map<int, std::shared_ptr<OutgoingQueue>> listeners_;
+    std::map<int, LinkPump*> pumps_;  // by the descriptor served
     std::list<std::unique_ptr<Worker>> workers_;
 };
 

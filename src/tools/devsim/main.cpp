@@ -3,6 +3,7 @@
 #include "platform/TerminalText.h"
 #include "tools/devsim/AppServices.h"
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/devsim/LinkModel.h"
 #include "tools/devsim/SocketDirectory.h"
 
 #include <fmt/format.h>
@@ -29,7 +30,7 @@ using keldo::SimulatedApps;
 using keldo::SimulatedDeviceInfo;
 
 constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--capacity BYTES] [--attach "DEVICE"]...
-                    [--help]
+                    [--link usb2|wifi|none|MICROSECONDS/BYTES_PER_SECOND] [--help]
 
 Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
 Keldo agent talk to them as to real ones: point them at it with
@@ -45,6 +46,10 @@ Options:
   --capacity BYTES  the most that the files of each file system of a device hold together
                     (default 1 GiB); a write beyond it fails with "no space left"
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
+  --link LINK       delay and pace each connection to a device like the link it names:
+                    usb2 (250 us each way, 35 MB/s each way), wifi (2 ms each way, 18 MB/s
+                    each way), none (the default: the socket alone), or a latency in
+                    microseconds and a rate in bytes per second, each way, e.g. 500/20000000
   --help            this text
 
 Each device is as strict as a real one: it pairs only once its user trusts the host, runs
@@ -311,6 +316,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             (bound ? options.maxConnections : options.capacity) = *n;
+            continue;
+        }
+        if (arg == "--link" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            options.link = name == "none" ? std::nullopt : keldo::LinkModel::named(name);
+            if (name != "none" && !options.link) {
+                std::fprintf(stderr, "keldo-devsim: --link takes usb2, wifi, none or MICROSECONDS/BYTES_PER_SECOND\n");
+                return 2;
+            }
             continue;
         }
         if ((arg == "--socket" || arg == "--attach") && i + 1 < argc) {

@@ -407,5 +407,47 @@ TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDrop
     EXPECT_EQ(listedDevices(), 0u);
 }
 
+// Over a modelled link (10 ms each way, 2 MB/s), in plain text and in TLS: a lower bound only, as
+// a loaded machine may take any time longer.
+TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhatTheLinkNeedsAndLosesNoByte) {
+    using namespace std::chrono;
+    DeviceSimulator::Options options;
+    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
+    start(std::move(options));
+    const auto id = attach("linked-1");
+    // usbmuxd's own answers don't cross the link; a device's do, and its TLS works over it.
+    EXPECT_EQ(listedDevices(), 1u);
+    Client lockdown(path);
+    ASSERT_TRUE(lockdown.connectTo(id));
+    ASSERT_TRUE(lockdown.startSession(record("linked-1")));
+    auto start = steady_clock::now();
+    EXPECT_TRUE(lockdown.lockdown({{"Request", "GetValue"}, {"Key", "DeviceName"}}));
+    EXPECT_GE(steady_clock::now() - start, 20ms);
+
+    Client afc(path);
+    ASSERT_TRUE(afc.connectTo(id, servicePort("linked-1", id, DeviceSimulator::kMediaService)));
+    std::string arguments;
+    AfcPacket::appendNumber(arguments, 3);
+    arguments += std::string("/linked") + '\0';
+    ASSERT_TRUE(afc.send(AfcPacket::encode(1, AfcPacket::FileOpen, arguments)));
+    std::uint8_t header[AfcPacket::kHeaderSize];
+    std::uint8_t handle[8];
+    ASSERT_TRUE(afc.read(header, sizeof(header)) && afc.read(handle, sizeof(handle)));
+    std::string bytes(512 * 1024, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    arguments.assign(reinterpret_cast<const char*>(handle), sizeof(handle));
+    start = steady_clock::now();
+    ASSERT_TRUE(afc.send(AfcPacket::encode(2, AfcPacket::FileWrite, arguments, bytes)));
+    EXPECT_EQ(afc.afcReply(), AfcPacket::Status);
+    // Two latencies and 512 KiB at 2 MB/s.
+    EXPECT_GE(steady_clock::now() - start, 20ms + 262ms);
+    EXPECT_EQ(simulator->fileSystem("linked-1").contents("/linked"), bytes);
+
+    // Detaching ends the device's connections across the link too.
+    ASSERT_TRUE(simulator->detach("linked-1"));
+    EXPECT_TRUE(afc.closed());
+    EXPECT_TRUE(lockdown.closed());
+}
+
 } // namespace
 } // namespace keldo

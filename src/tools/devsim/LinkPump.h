@@ -1,0 +1,53 @@
+#pragma once
+
+#include "tools/devsim/LinkModel.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace keldo {
+
+// Carries one client connection's bytes between the client's socket and the simulator across a
+// modelled link: the simulator serves the other end of a socket pair (inner()), and the pump's
+// thread hands each direction's bytes on when the model says they have arrived. It waits in
+// ppoll for bytes or for the next arrival, never spinning; what it holds per direction is
+// bounded, so that a sender that outruns the link waits as it would on a real one.
+//
+// Until paced() the bytes pass at once: usbmuxd's own messages never cross the link, only what
+// follows a Connect does.
+class LinkPump {
+public:
+    // Takes `client` (closed with the pump); none, `client` closed, when no socket pair or thread
+    // can be made.
+    static std::unique_ptr<LinkPump> start(int client, LinkModel model, bool pacedAtOnce);
+    ~LinkPump() { finish(); }
+    LinkPump(const LinkPump&) = delete;
+    LinkPump& operator=(const LinkPump&) = delete;
+
+    // The simulator's end, the caller's to close.
+    int inner() const { return inner_; }
+    // Bytes from now on cross the modelled link.
+    void pace() { paced_ = true; }
+    // For when the simulator is done with inner() (before it closes it): what it sent still
+    // reaches the client (given a second more than the link needs), then the client's connection
+    // is closed. Waits for the thread.
+    void finish();
+
+    // Bytes that one direction holds at most before it stops reading its sender.
+    static constexpr std::size_t kMostHeld = 4 * 1024 * 1024;
+
+private:
+    LinkPump(int client, int pumpEnd, int inner, int stop, LinkModel model, bool paced);
+    void run();
+
+    int client_;
+    int pumpEnd_;  // the socket pair's end that the pump reads and writes
+    int inner_;
+    int stop_;  // an eventfd, readable once finish() is called
+    LinkModel model_;
+    std::atomic<bool> paced_;
+    std::thread thread_;
+};
+
+} // namespace keldo
