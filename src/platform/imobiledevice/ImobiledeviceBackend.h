@@ -129,8 +129,10 @@ public:
     std::int32_t afcFileRefLock(afc_connection, afc_file_ref) override;
     std::int32_t afcFileRefUnlock(afc_connection, afc_file_ref) override;
 
-    // Largest single AFC read request and write packet.
-    static constexpr std::uint32_t kAfcChunk = 256 * 1024;
+    // Largest single AFC read request and write packet. Each one waits for its reply, so the
+    // chunk sets how much of a link's rate a transfer gets: with 1 MiB a reply's round trip is
+    // a few percent of the time over USB 2.0 and about a fifth of it over Wi-Fi.
+    static constexpr std::uint32_t kAfcChunk = 1024 * 1024;
 
     // Called on libimobiledevice's event thread (or, for a replay, the subscribing thread).
     void libraryEvent(int type, const std::string& udid, int connectionType);
