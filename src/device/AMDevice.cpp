@@ -146,6 +146,25 @@ bool AMDevice::isPair() {
     return isPair_;
 }
 
+bool AMDevice::pair() { return pairingStep(AMDevicePair, "AMDevicePair"); }
+
+bool AMDevice::unpair() {
+    if (!pairingStep(AMDeviceUnpair, "AMDeviceUnpair")) return false;
+    // Kept true once the platform said so; after this the platform says otherwise.
+    isPair_ = false;
+    return true;
+}
+
+bool AMDevice::validatePairing() { return pairingStep(AMDeviceValidatePairing, "AMDeviceValidatePairing"); }
+
+bool AMDevice::pairingStep(std::int32_t (*call)(am_device), const char* operation) {
+    const bool didConnect = !_connected;
+    if (didConnect && !deviceConnect()) return false;
+    const std::int32_t status = call(_device);
+    if (didConnect) (void)deviceDisconnect();
+    return checkStatusFrom(status, operation);
+}
+
 service_handle AMDevice::_startService(const std::string& name) {
     service_handle service = 0;
     std::int32_t status;

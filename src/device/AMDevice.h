@@ -42,6 +42,16 @@ public:
     [[nodiscard]] std::optional<std::string> serialNumber();
     [[nodiscard]] bool isPair();
 
+    // Pairing with this computer, each in a connection of its own unless the handle has one;
+    // lasterror tells the platform's status of a refusal. pair asks the device's user to trust
+    // the computer: the prompt not yet answered, answered "Don't Trust" or a device locked with a
+    // passcode are kAMDPairingDialogResponsePendingError, kAMDUserDeniedPairingError and
+    // kAMDPasswordProtectedError. unpair makes the device forget the computer, and isPair answers
+    // false again; validatePairing proves that the device still trusts the computer's record.
+    [[nodiscard]] bool pair();
+    [[nodiscard]] bool unpair();
+    [[nodiscard]] bool validatePairing();
+
     // Connection and session steps; each makes one platform call and changes its flag on success.
     [[nodiscard]] bool deviceConnect();
     [[nodiscard]] bool deviceDisconnect();
@@ -96,6 +106,9 @@ public:
 
 private:
     explicit AMDevice(am_device device);
+    // One pairing call in a connection (made for it when there is none); lasterror tells its
+    // status, not that of the disconnect after it.
+    [[nodiscard]] bool pairingStep(std::int32_t (*call)(am_device), const char* operation);
 
     am_device _device = nullptr;
     std::shared_ptr<RunLoopTimer> powerAssertionTimer;

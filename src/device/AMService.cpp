@@ -13,25 +13,6 @@
 
 namespace keldo {
 
-namespace {
-
-// Sends all of `size` bytes: a stream socket may take part of them, and a signal may interrupt
-// the wait, and neither may leave half a message on the wire.
-bool sendAll(int socket, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the process with SIGPIPE.
-        ssize_t sent = ::send(socket, bytes, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        bytes += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-} // namespace
-
 std::shared_ptr<AMService> AMService::initWithNameOnDevice(const std::string& name,
                                                            const std::shared_ptr<AMDevice>& device) {
     std::shared_ptr<AMService> service(new AMService());
@@ -62,10 +43,47 @@ void AMService::forgetService() {
     _context = nullptr;
 }
 
-int AMService::openSocket() {
-    int socket = _service == 0 ? -1 : AMDServiceConnectionGetSocket(_service);
-    if (socket < 0) setLastError(notOpenText());
-    return socket;
+std::optional<AMService::Channel> AMService::openChannel() {
+    if (_service != 0) {
+        const int socket = AMDServiceConnectionGetSocket(_service);
+        if (socket >= 0) return Channel{socket, 0};
+        // No descriptor for a connection in TLS: the platform's own connection carries it.
+        if (AMDServiceConnectionGetSecureIOContext(_service)) return Channel{-1, _service};
+    }
+    setLastError(notOpenText());
+    return std::nullopt;
+}
+
+ssize_t AMService::Channel::send(const void* data, std::size_t size) const {
+    if (secure != 0) return AMDServiceConnectionSend(secure, data, size);
+    // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the process with SIGPIPE.
+    ssize_t sent;
+    do {
+        sent = ::send(socket, data, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+}
+
+ssize_t AMService::Channel::receive(void* buffer, std::size_t size) const {
+    if (secure != 0) return AMDServiceConnectionReceive(secure, buffer, size);
+    ssize_t got;
+    do {
+        got = ::recv(socket, buffer, size, 0);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// Sends all of `size` bytes: a stream may take part of them, and neither that nor a signal may
+// leave half a message on the wire.
+bool AMService::Channel::sendAll(const void* data, std::size_t size) const {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t sent = send(bytes, size);
+        if (sent <= 0) return false;
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
 }
 
 bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::shared_ptr<AMDevice>& device) {
@@ -80,8 +98,8 @@ bool AMService::initWithNameOnDeviceSteps(const std::string& name, const std::sh
 }
 
 bool AMService::sendXMLRequest(const PlistValue& request) {
-    int socket = openSocket();
-    if (socket < 0) return false;
+    const auto channel = openChannel();
+    if (!channel) return false;
     auto xml = PlistXml::toXml(request);
     if (!xml) {
         setLastError("Can't convert request to XML");
@@ -95,11 +113,11 @@ bool AMService::sendXMLRequest(const PlistValue& request) {
     auto n = static_cast<std::uint32_t>(xml->size());
     const unsigned char prefix[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
                                      static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-    if (!sendAll(socket, prefix, sizeof prefix)) {
+    if (!channel->sendAll(prefix, sizeof prefix)) {
         setLastError("Can't send message size");
         return false;
     }
-    if (!sendAll(socket, xml->data(), xml->size())) {
+    if (!channel->sendAll(xml->data(), xml->size())) {
         setLastError("Can't send message text");
         return false;
     }
@@ -108,10 +126,10 @@ bool AMService::sendXMLRequest(const PlistValue& request) {
 }
 
 PlistRef AMService::readXMLReply() {
-    int socket = openSocket();
-    if (socket < 0) return nullptr;
+    const auto channel = openChannel();
+    if (!channel) return nullptr;
     unsigned char prefix[4];
-    if (!receivePrefix(socket, prefix)) {
+    if (!receivePrefix(*channel, prefix)) {
         setLastError("Can't receive reply size");
         return nullptr;
     }
@@ -119,25 +137,24 @@ PlistRef AMService::readXMLReply() {
                       (std::uint32_t{prefix[2]} << 8) | std::uint32_t{prefix[3]};
     if (n == 0) return nullptr;
     if (n > kMaxReplyLength) {
-        skip(socket, n);
+        skip(*channel, n);
         setLastError(fmt::format("Reply of {} bytes is over the limit of {} bytes", n, kMaxReplyLength));
         return nullptr;
     }
     std::unique_ptr<char[]> body(new (std::nothrow) char[n]);
     if (!body) {
-        skip(socket, n);
+        skip(*channel, n);
         setLastError(fmt::format("Can't allocate {} bytes for the reply", n));
         return nullptr;
     }
     std::uint32_t remaining = n;
     while (remaining > 0) {
-        ssize_t got = ::recv(socket, body.get() + (n - remaining), remaining, 0);
+        const ssize_t got = channel->receive(body.get() + (n - remaining), remaining);
         if (got == 0) {
             setLastError(fmt::format("Reply was truncated, expected {} more bytes", static_cast<int>(remaining)));
             return nullptr;
         }
         if (got < 0) {
-            if (errno == EINTR) continue;
             setLastError(fmt::format("Can't receive reply text, expected {} more bytes", static_cast<int>(remaining)));
             return nullptr;
         }
@@ -153,24 +170,22 @@ PlistRef AMService::readXMLReply() {
     return reply;
 }
 
-bool AMService::receivePrefix(int socket, unsigned char (&prefix)[4]) {
+bool AMService::receivePrefix(const Channel& channel, unsigned char (&prefix)[4]) {
     // A stream may deliver the four bytes in several segments; only its end or an error before
     // all four have come is a failure.
     std::size_t have = 0;
     while (have < sizeof prefix) {
-        ssize_t got = ::recv(socket, prefix + have, sizeof prefix - have, 0);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = channel.receive(prefix + have, sizeof prefix - have);
         if (got <= 0) return false;
         have += static_cast<std::size_t>(got);
     }
     return true;
 }
 
-void AMService::skip(int socket, std::uint32_t length) {
+void AMService::skip(const Channel& channel, std::uint32_t length) {
     char sink[64 * 1024];
     while (length > 0) {
-        ssize_t got = ::recv(socket, sink, length < sizeof sink ? length : sizeof sink, 0);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = channel.receive(sink, length < sizeof sink ? length : sizeof sink);
         if (got <= 0) return;
         length -= static_cast<std::uint32_t>(got);
     }

@@ -19,6 +19,12 @@ class DeviceListener;
 // object's end, closes the service's connection. The descriptor is asked of the platform for
 // every message, so a closed object, or one whose device has gone, fails with "Service is not
 // open" and never writes into a newer connection that was given the same descriptor number.
+//
+// A service whose connection runs in TLS (the device says so when it starts it) has no descriptor
+// to give: its bytes on the socket are ciphertext. Its messages, framed the same way, go through
+// the platform's own connection (AMDServiceConnectionSend and Receive), which the platform's
+// secure I/O context tells apart from a closed one. The plain path keeps its calls: one
+// descriptor per message, then the socket's own sends and receives.
 class AMService {
 public:
     // Starts the named service on a device that the caller has connected and in a session.
@@ -71,12 +77,22 @@ protected:
     void forgetService();
 
 private:
-    // The open service's descriptor; -1, with the not-open text set, when there is none.
-    int openSocket();
+    // Where one message travels: the plain connection's socket, or the platform's own connection
+    // of a service in TLS. A send or receive gives what send and recv give; a signal that
+    // interrupts the socket's wait is no failure.
+    struct Channel {
+        int socket = -1;
+        service_handle secure = 0;
+        [[nodiscard]] ssize_t send(const void* data, std::size_t size) const;
+        [[nodiscard]] ssize_t receive(void* buffer, std::size_t size) const;
+        [[nodiscard]] bool sendAll(const void* data, std::size_t size) const;
+    };
+    // The open service's channel; none, with the not-open text set, when there is none.
+    [[nodiscard]] std::optional<Channel> openChannel();
     void closeService();
-    [[nodiscard]] bool receivePrefix(int socket, unsigned char (&prefix)[4]);
+    [[nodiscard]] bool receivePrefix(const Channel& channel, unsigned char (&prefix)[4]);
     // Reads and drops `length` bytes so that the next message starts where it should.
-    void skip(int socket, std::uint32_t length);
+    void skip(const Channel& channel, std::uint32_t length);
 
     service_handle _service = 0;
     void* _context = nullptr;

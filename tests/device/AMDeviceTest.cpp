@@ -255,6 +255,36 @@ TEST_F(AMDeviceProperties, IsPairAsksUntilThePlatformOnceSaysOneThenSticks) {
     EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceIsPaired", "AMDeviceIsPaired", "AMDeviceIsPaired"));
 }
 
+using AMDevicePairing = AMDeviceTest;
+
+TEST_F(AMDevicePairing, EachCallConnectsForItselfAndLeavesItsOwnStatus) {
+    am_device phone = addPhone();
+    sim->setPairedAnswer(phone, 0);
+    auto handle = makeHandle(phone);
+    sim->forceStatus("AMDevicePair", kAMDPairingDialogResponsePendingError);
+    EXPECT_FALSE(handle->pair());
+    // The refusal's text, not the successful disconnect's empty one.
+    EXPECT_EQ(handle->lasterror(), "AMDevicePair failed: e8000095");
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDeviceConnect", "AMDevicePair", "AMDeviceDisconnect"));
+    EXPECT_FALSE(handle->isPair());
+
+    EXPECT_TRUE(handle->pair());
+    EXPECT_TRUE(handle->isPair());
+    EXPECT_TRUE(handle->validatePairing());
+    EXPECT_FALSE(handle->lasterror());
+    // Unpaired, it says so at once, though a "paired" answer is otherwise kept.
+    EXPECT_TRUE(handle->unpair());
+    EXPECT_FALSE(handle->isPair());
+    EXPECT_FALSE(handle->validatePairing());
+    EXPECT_EQ(handle->lasterror(), "AMDeviceValidatePairing failed: e800001c");
+
+    // A handle that is connected already stays so, and makes no bracket of its own.
+    ASSERT_TRUE(handle->deviceConnect());
+    sim->clearCalls();
+    EXPECT_TRUE(handle->pair());
+    EXPECT_THAT(sim->callNames(), ElementsAre("AMDevicePair"));
+}
+
 TEST_F(AMDeviceProperties, StatusCheckFormatsUnsignedLowerCaseHex) {
     auto handle = makeHandle(addPhone());
     EXPECT_FALSE(handle->checkStatusFrom(-2, "AMDeviceStopSession"));

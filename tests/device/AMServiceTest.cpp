@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -295,6 +296,64 @@ TEST_F(AMServiceReceiving, AReplyAtTheBoundIsStillRead) {
     writer.join();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->text()->size(), text.size());
+}
+
+// A service that the device started in TLS: its descriptor carries ciphertext, so it is never
+// asked for by number, and every message goes through the platform's own connection.
+using AMServiceOverTls = AMServiceTest;
+
+TEST_F(AMServiceOverTls, MessagesGoThroughThePlatformsConnectionFramedAsOnASocket) {
+    sim->startInTls("com.apple.test");
+    auto service = start();
+    ASSERT_TRUE(service);
+    sim->clearCalls();
+    PlistValue request(PlistValue::Dictionary{{"Request", "MobileGestalt"}});
+    ASSERT_TRUE(service->sendXMLRequest(request));
+    EXPECT_EQ(readAvailable(peer), frame(xmlOf(request)));
+    PlistValue reply(PlistValue::Dictionary{{"Status", "Success"}, {"List", PlistValue::Array{1, 2, 3}}});
+    std::string message = frame(xmlOf(reply));
+    std::thread writer([&, fd = peer] {
+        for (std::size_t at = 0; at < message.size(); at += 37) {
+            ::send(fd, message.data() + at, std::min<std::size_t>(37, message.size() - at), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    auto got = service->readXMLReply();
+    writer.join();
+    ASSERT_TRUE(got) << service->lastError().value_or("");
+    EXPECT_EQ(*got, reply);
+    auto names = sim->callNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "AMDServiceConnectionSend"), 2);
+    for (const auto& name : names) {
+        EXPECT_TRUE(name == "AMDServiceConnectionGetSocket" || name == "AMDServiceConnectionGetSecureIOContext" ||
+                    name == "AMDServiceConnectionSend" || name == "AMDServiceConnectionReceive")
+            << name;
+    }
+}
+
+TEST_F(AMServiceOverTls, FailuresOfThePlatformsConnectionLeaveTheSocketsTexts) {
+    sim->startInTls("com.apple.test");
+    auto service = start();
+    sim->forceStatus("AMDServiceConnectionSend", -1);
+    EXPECT_FALSE(service->sendRequestAndWaitForSingleReply(PlistValue(1)));
+    EXPECT_EQ(service->lastError(), "Can't send message size");
+    sim->forceStatus("AMDServiceConnectionReceive", -1);
+    writeAll(peer, frame(xmlOf(PlistValue("unread"))));
+    EXPECT_FALSE(service->readXMLReply());
+    EXPECT_EQ(service->lastError(), "Can't receive reply size");
+    // One that the peer ends half-way.
+    std::string body = xmlOf(PlistValue("twelve bytes"));
+    auto cut = start();
+    writeAll(peer, frame(body).substr(0, 4 + 10));
+    sim->closePeer(cut->service());
+    EXPECT_FALSE(cut->readXMLReply());
+    EXPECT_EQ(cut->lastError(), fmt::format("Reply was truncated, expected {} more bytes", body.size() - 10));
+    // Closed, it has neither a descriptor nor a context: nothing is sent anywhere.
+    cut->close();
+    sim->clearCalls();
+    EXPECT_FALSE(cut->sendXMLRequest(PlistValue("stray")));
+    EXPECT_EQ(cut->lastError(), "Service is not open");
+    EXPECT_THAT(sim->callNames(), IsEmpty());
 }
 
 using AMServiceClosing = AMServiceTest;

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <string_view>
 
 // Exported by libimobiledevice 1.3.0 but missing from its installed afc.h: an AFC client on a
 // service connection that is already open. A started service's port takes one connection only, so
@@ -91,34 +92,36 @@ struct DictionaryFree { void operator()(char** d) const { afc_dictionary_free(d)
 
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-// libimobiledevice 1.3.0 has no getter for a client's connection: service_client_private holds
-// it first, property_list_service_client_private its service client first, and
-// lockdownd_client_private its property-list client first.
-struct ServiceClientLayout {
-    idevice_connection_t connection;
-};
-struct PropertyListClientLayout {
-    service_client_t parent;
-};
-struct LockdownClientLayout {
-    property_list_service_client_t parent;
-};
-
-// The socket under a client, or -1 when it is not one (so nothing is ever shut down by mistake).
-int socketOf(service_client_t client) {
+// The one place that reads libimobiledevice's private structures. Version 1.3.0 exports no getter
+// for the connection under a client (seen with nm -D), and the backend needs that connection's
+// socket: to cut a call that outlasts its deadline (the library waits forever for a TLS handshake
+// and polls forever for a peer that does not read), and to hand a plain service's socket to its
+// caller. There is no sound way round it: libimobiledevice makes the connection inside
+// lockdownd_client_new and service_client_new and keeps it to itself, and a client can't be
+// built on a connection made with idevice_connect. In 1.3.0 each client holds the one below it as
+// its first field, down to the connection: lockdownd -> property-list service -> service ->
+// connection. Checked: the build refuses any other version of the library until its layout has
+// been read again, and only a descriptor that is a stream socket is given (-1 otherwise), so that
+// nothing is ever shut down by mistake.
+static_assert(std::string_view(KELDO_IMOBILEDEVICE_VERSION) == "1.3.0",
+              "the layout of libimobiledevice's clients was read from 1.3.0: read it again for this version");
+int socketUnder(const void* client, int levels) {
+    const void* next = client;
+    for (int level = 0; next && level < levels; ++level) next = *static_cast<const void* const*>(next);
     int fd = -1;
-    if (!client || idevice_connection_get_fd(reinterpret_cast<ServiceClientLayout*>(client)->connection, &fd) !=
-                       IDEVICE_E_SUCCESS)
+    if (!next || idevice_connection_get_fd(static_cast<idevice_connection_t>(const_cast<void*>(next)), &fd) !=
+                     IDEVICE_E_SUCCESS)
         return -1;
     struct stat info {};
-    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode) ? fd : -1;
+    int type = 0;
+    socklen_t size = sizeof type;
+    const bool stream = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode) &&
+                        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
+    return stream ? fd : -1;
 }
 
-int socketOf(lockdownd_client_t client) {
-    if (!client) return -1;
-    auto* plist = reinterpret_cast<LockdownClientLayout*>(client)->parent;
-    return plist ? socketOf(reinterpret_cast<PropertyListClientLayout*>(plist)->parent) : -1;
-}
+int socketOf(service_client_t client) { return socketUnder(client, 1); }
+int socketOf(lockdownd_client_t client) { return socketUnder(client, 3); }
 
 // Handles are ids; the platform's types are pointers.
 template <typename Handle>
@@ -224,7 +227,11 @@ struct ImobiledeviceBackend::Service {
     std::unique_ptr<service_client_private, ServiceFree> client;
     std::uint64_t device = 0;
     bool network = false;
+    bool tls = false;  // the device started it in TLS: only the client may read and write it
     int socket = -1;
+    // One send or receive at a time through the client (a TLS connection is one state).
+    std::mutex io;
+    bool cut = false;  // a send outlasted its time-out: the socket is shut down
 };
 
 struct ImobiledeviceBackend::KeyValues {
@@ -569,19 +576,31 @@ std::int32_t ImobiledeviceBackend::startSession(am_device device) {
     if (!d) return Status::backend(Status::kNoSuchDevice);
     std::lock_guard io(d->io);
     if (!d->lockdown) return Status::backend(Status::kNotConnected);
-    const auto hostId = hostIdOf(d->udid);
+    return openSession(*d);
+}
+
+std::int32_t ImobiledeviceBackend::openSession(Device& d) {
+    const auto hostId = hostIdOf(d.udid);
     if (!hostId) return Status::backend(Status::kNotPaired);
     char* sessionId = nullptr;
     int ssl = 0;
     bool timedOut = false;
-    const lockdownd_error_t status = onLockdown(*d, [&](lockdownd_client_t client) {
+    const lockdownd_error_t status = onLockdown(d, [&](lockdownd_client_t client) {
         return lockdownd_start_session(client, hostId->c_str(), &sessionId, &ssl);
     }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);
     if (timedOut) return Status::backend(Status::kTimedOut);
+    if (status == LOCKDOWN_E_SSL_ERROR) {
+        // The device answered in plain text and waits for TLS that never came (the record's keys
+        // were refused, or the handshake failed): the connection is of no further use. A fresh
+        // one lets the caller read on outside a session, as it does after any refused session.
+        closeLockdown(d);
+        lockdownd_client_t fresh = nullptr;
+        if (lockdownd_client_new(d.idevice.get(), &fresh, kLabel) == LOCKDOWN_E_SUCCESS) d.lockdown.reset(fresh);
+    }
     if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
-    d->sessionId = sessionId ? sessionId : "";
-    d->inSession = true;
+    d.sessionId = sessionId ? sessionId : "";
+    d.inSession = true;
     return 0;
 }
 
@@ -619,6 +638,81 @@ PlistRef ImobiledeviceBackend::copyValue(am_device device, const char* domain, c
     // Success without a value is how the library says "not found".
     if (status != LOCKDOWN_E_SUCCESS) return nullptr;
     return fromLibplist(value);
+}
+
+// Pairing --------------------------------------------------------------------------------------
+
+namespace {
+
+// The refusals that callers tell apart, in the framework's terms.
+std::int32_t pairingStatus(lockdownd_error_t status) {
+    switch (status) {
+    case LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING: return kAMDPairingDialogResponsePendingError;
+    case LOCKDOWN_E_USER_DENIED_PAIRING: return kAMDUserDeniedPairingError;
+    case LOCKDOWN_E_PASSWORD_PROTECTED: return kAMDPasswordProtectedError;
+    default: return Status::fromLockdown(status);
+    }
+}
+
+} // namespace
+
+template <typename Call>
+std::int32_t ImobiledeviceBackend::onConnected(am_device device, Call call) {
+    auto d = find(device);
+    if (!d) return Status::backend(Status::kNoSuchDevice);
+    std::lock_guard io(d->io);
+    {
+        std::lock_guard lock(mutex_);
+        if (!d->present) return Status::backend(Status::kNoSuchDevice);
+    }
+    if (!d->lockdown) return Status::backend(Status::kNotConnected);
+    return call(*d);
+}
+
+std::int32_t ImobiledeviceBackend::pair(am_device device) {
+    return onConnected(device, [&](Device& d) {
+        bool timedOut = false;
+        // The library makes the host's certificates, asks the device, and has usbmuxd keep the
+        // record of a yes (usbmuxd then tells its listeners that the device is paired).
+        const lockdownd_error_t status =
+            onLockdown(d, [](lockdownd_client_t client) { return lockdownd_pair(client, nullptr); }, &timedOut);
+        return timedOut ? Status::backend(Status::kTimedOut) : pairingStatus(status);
+    });
+}
+
+std::int32_t ImobiledeviceBackend::unpair(am_device device) {
+    return onConnected(device, [&](Device& d) {
+        if (!hostIdOf(d.udid)) return Status::backend(Status::kNotPaired);
+        bool timedOut = false;
+        const lockdownd_error_t status =
+            onLockdown(d, [](lockdownd_client_t client) { return lockdownd_unpair(client, nullptr); }, &timedOut);
+        if (timedOut) return Status::backend(Status::kTimedOut);
+        // A device that no longer knows this computer is unpaired already; the record that the
+        // library leaves then would keep saying otherwise.
+        if (status == LOCKDOWN_E_INVALID_HOST_ID) {
+            (void)usbmuxd_delete_pair_record(d.udid.c_str());
+            return 0;
+        }
+        return pairingStatus(status);
+    });
+}
+
+std::int32_t ImobiledeviceBackend::validatePairing(am_device device) {
+    return onConnected(device, [&](Device& d) -> std::int32_t {
+        // An open session has proved it already.
+        if (d.inSession) return 0;
+        const std::int32_t started = openSession(d);
+        if (started != 0) return started;
+        bool timedOut = false;
+        const lockdownd_error_t stopped = onLockdown(d, [&](lockdownd_client_t client) {
+            return lockdownd_stop_session(client, d.sessionId.c_str());
+        }, &timedOut);
+        if (!timedOut && stopped == LOCKDOWN_E_SUCCESS) {
+            d.inSession = false;
+            d.sessionId.clear();
+        }
+        return 0;
+    });
 }
 
 std::int32_t ImobiledeviceBackend::interfaceType(am_device device) {
@@ -686,11 +780,14 @@ std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, ser
     service->client = std::move(ownedClient);
     service->device = d->id;
     service->network = d->network();
+    service->tls = tls;
     service->socket = fd;
     std::lock_guard lock(mutex_);
-    // The counter skips 0 when it wraps; the socket in the low half tells live handles apart.
+    // The counter skips 0 when it wraps; the socket in the low half tells live handles apart. A
+    // TLS service's handle carries no socket, so that no one writes plain text into it.
     if (++nextService_ == 0) ++nextService_;
-    const service_handle value = (static_cast<service_handle>(nextService_) << 32) | static_cast<std::uint32_t>(fd);
+    const std::uint32_t low = tls ? kNoSocket : static_cast<std::uint32_t>(fd);
+    const service_handle value = (static_cast<service_handle>(nextService_) << 32) | low;
     services_[value] = std::move(service);
     *handle = value;
     return 0;
@@ -705,7 +802,7 @@ std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const ch
     return start(device, name, handle);
 }
 
-std::int32_t ImobiledeviceBackend::serviceConnectionGetSocket(service_handle handle) {
+std::shared_ptr<ImobiledeviceBackend::Service> ImobiledeviceBackend::liveService(service_handle handle) const {
     std::lock_guard lock(mutex_);
     std::shared_ptr<Service> service;
     if (auto it = services_.find(handle); it != services_.end()) service = it->second;
@@ -715,7 +812,75 @@ std::int32_t ImobiledeviceBackend::serviceConnectionGetSocket(service_handle han
     // An AFC connection keeps its service until it is closed, and is refused like its operations
     // once its device has gone.
     auto device = service ? devices_.find(service->device) : nullptr;
-    return device && device->present ? service->socket : -1;
+    return device && device->present ? service : nullptr;
+}
+
+std::int32_t ImobiledeviceBackend::serviceConnectionGetSocket(service_handle handle) {
+    auto service = liveService(handle);
+    return service && !service->tls ? service->socket : -1;
+}
+
+void* ImobiledeviceBackend::secureIOContext(service_handle handle) {
+    // Opaque to its callers, who only tell it from null: the handle itself, which no other live
+    // service has.
+    auto service = liveService(handle);
+    return service && service->tls ? reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle)) : nullptr;
+}
+
+ssize_t ImobiledeviceBackend::serviceConnectionSend(service_handle handle, const void* data, std::size_t size) {
+    if (!data && size > 0) return -1;
+    auto service = liveService(handle);
+    if (!service) return -1;
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard lock(mutex_);
+        timeout = timeouts_.serviceSocket;
+    }
+    std::lock_guard io(service->io);
+    if (service->cut) return -1;
+    // OpenSSL writes without MSG_NOSIGNAL; and the library polls a peer that reads nothing for
+    // ever, so the socket is cut once the time-out has passed.
+    SigpipeHeld held;
+    auto deadline = deadlines_.arm(service->socket, timeout);
+    const auto* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(size - done, kServicePiece));
+        std::uint32_t sent = 0;
+        deadline.renew();
+        if (service_send(service->client.get(), bytes + done, piece, &sent) != SERVICE_E_SUCCESS || sent == 0) {
+            if (deadline.expired()) service->cut = true;
+            return -1;
+        }
+        done += std::min(sent, piece);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+ssize_t ImobiledeviceBackend::serviceConnectionReceive(service_handle handle, void* buffer, std::size_t size) {
+    if (!buffer || size == 0) return -1;
+    auto service = liveService(handle);
+    if (!service) return -1;
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard lock(mutex_);
+        timeout = timeouts_.serviceSocket;
+    }
+    std::lock_guard io(service->io);
+    if (service->cut) return -1;
+    // In TLS the library gives all that is asked for or nothing, so the pieces asked for are of a
+    // bounded size, each with its own time-out.
+    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(size, kServicePiece));
+    std::uint32_t got = 0;
+    SigpipeHeld held;  // a failed read may answer with an alert
+    const service_error_t status = service_receive_with_timeout(service->client.get(), static_cast<char*>(buffer),
+                                                                piece, &got, static_cast<unsigned>(timeout.count()));
+    if (status == SERVICE_E_SUCCESS && got > 0) return static_cast<ssize_t>(std::min(got, piece));
+    // A TLS stream that failed half-way has lost its place (the library drops what it read).
+    if (service->tls) service->cut = true;
+    // The library says "TLS error" for a stream that has ended too: the socket tells which.
+    char byte;
+    const ssize_t peeked = ::recv(service->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 ? 0 : -1;
 }
 
 std::int32_t ImobiledeviceBackend::serviceConnectionInvalidate(service_handle handle) {

@@ -37,7 +37,13 @@ class UsbmuxdSocketWatch;
 // Nothing waits on a device without bound: each call that talks to one has a deadline (see
 // Timeouts) after which its connection is cut and the call fails with kTimedOut.
 //
-// Power assertions, wake-up tokens and secure I/O contexts have no equivalent: they fail.
+// A service that the device starts in TLS is secured here (a handshake that fails fails the
+// start) and has no socket to give: its handle's low 32 bits are all ones, it answers a secure
+// I/O context, and it is reached through Send and Receive, which go through the library's TLS.
+// There a receive gives all it asks for (at most kServicePiece) or fails, and a failure, time-out
+// included, ends the connection's use: the library drops what it had read of the piece.
+//
+// Power assertions and wake-up tokens have no equivalent: they fail.
 class ImobiledeviceBackend : public Backend {
 public:
     ImobiledeviceBackend();
@@ -81,12 +87,21 @@ public:
     am_device retain(am_device) override;
     void release(am_device) override;
 
-    // Services: the started service's socket is in the handle's low 32 bits, a count of starts in
-    // the high ones, so a handle whose service has gone is refused even once its socket number
-    // is reused.
+    // Pairing, in the device's lockdownd connection: pair and unpair keep usbmuxd's record in
+    // step; validatePairing starts and stops a session with the record.
+    std::int32_t pair(am_device) override;
+    std::int32_t unpair(am_device) override;
+    std::int32_t validatePairing(am_device) override;
+
+    // Services: the started service's socket is in the handle's low 32 bits (all ones for one in
+    // TLS), a count of starts in the high ones, so a handle whose service has gone is refused even
+    // once its socket number is reused.
     std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
+    void* secureIOContext(service_handle) override;
     std::int32_t serviceConnectionGetSocket(service_handle) override;
+    ssize_t serviceConnectionSend(service_handle, const void* data, std::size_t size) override;
+    ssize_t serviceConnectionReceive(service_handle, void* buffer, std::size_t size) override;
     std::int32_t serviceConnectionInvalidate(service_handle) override;
 
     // AFC connection, built on a started service's own connection
@@ -133,6 +148,10 @@ public:
     // chunk sets how much of a link's rate a transfer gets: with 1 MiB a reply's round trip is
     // a few percent of the time over USB 2.0 and about a fifth of it over Wi-Fi.
     static constexpr std::uint32_t kAfcChunk = 1024 * 1024;
+    // Largest piece that one library call sends or receives through a service's connection.
+    static constexpr std::uint32_t kServicePiece = 256 * 1024;
+    // The low half of a TLS service's handle: no socket.
+    static constexpr std::uint32_t kNoSocket = 0xFFFFFFFFu;
 
     // Called on libimobiledevice's event thread (or, for a replay, the subscribing thread).
     void libraryEvent(int type, const std::string& udid, int connectionType);
@@ -151,6 +170,8 @@ private:
 
     std::shared_ptr<Device> find(am_device device) const;
     std::shared_ptr<AfcConnection> findAfc(afc_connection connection) const;
+    // A started service (or the one under an AFC connection) whose device is still there.
+    std::shared_ptr<Service> liveService(service_handle handle) const;
     std::int32_t start(am_device device, const char* name, service_handle* handle);
     // Runs one AFC call on a connection under its lock and its deadline, keeping the last error
     // for its info.
@@ -162,6 +183,11 @@ private:
     template <typename Call>
     auto onLockdown(Device& device, Call call, bool* timedOut = nullptr);
     void closeLockdown(Device& device);
+    // Starts a session with the host's record on the device's open connection.
+    std::int32_t openSession(Device& device);
+    // Runs `call` on a device that is there and connected, under its conversation's lock.
+    template <typename Call>
+    std::int32_t onConnected(am_device device, Call call);
 
     void watchAndSubscribe();
     void subscribeLibrary();

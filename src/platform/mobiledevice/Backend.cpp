@@ -39,10 +39,15 @@ std::int32_t Backend::stopSession(am_device) { return kAMDUndefinedError; }
 PlistRef Backend::copyValue(am_device, const char*, const char*) { return nullptr; }
 std::int32_t Backend::interfaceType(am_device) { return 0; }
 std::int32_t Backend::isPaired(am_device) { return 0; }
+std::int32_t Backend::pair(am_device) { return kAMDUndefinedError; }
+std::int32_t Backend::unpair(am_device) { return kAMDUndefinedError; }
+std::int32_t Backend::validatePairing(am_device) { return kAMDUndefinedError; }
 std::int32_t Backend::startService(am_device, const char*, service_handle*, std::uint32_t*) { return kAMDUndefinedError; }
 std::int32_t Backend::secureStartService(am_device, const char*, service_handle*) { return kAMDUndefinedError; }
 void* Backend::secureIOContext(service_handle) { return nullptr; }
 std::int32_t Backend::serviceConnectionGetSocket(service_handle) { return -1; }
+ssize_t Backend::serviceConnectionSend(service_handle, const void*, std::size_t) { return -1; }
+ssize_t Backend::serviceConnectionReceive(service_handle, void*, std::size_t) { return -1; }
 std::int32_t Backend::serviceConnectionInvalidate(service_handle) { return kAMDUndefinedError; }
 PlatformObjectRef Backend::powerAssertionCreate(am_device, const char*, const char*, PlistRef*, double) { return nullptr; }
 std::int32_t Backend::createWakeupToken(am_device, PlistRef*) { return kAMDUndefinedError; }

@@ -31,6 +31,9 @@ public:
     [[nodiscard]] virtual PlistRef copyValue(am_device, const char* domain, const char* key);
     [[nodiscard]] virtual std::int32_t interfaceType(am_device);
     [[nodiscard]] virtual std::int32_t isPaired(am_device);
+    [[nodiscard]] virtual std::int32_t pair(am_device);
+    [[nodiscard]] virtual std::int32_t unpair(am_device);
+    [[nodiscard]] virtual std::int32_t validatePairing(am_device);
     virtual am_device retain(am_device device) { return device; }
     virtual void release(am_device) {}
 
@@ -39,6 +42,8 @@ public:
     [[nodiscard]] virtual std::int32_t secureStartService(am_device, const char* name, service_handle* handle);
     virtual void* secureIOContext(service_handle);
     [[nodiscard]] virtual std::int32_t serviceConnectionGetSocket(service_handle);
+    [[nodiscard]] virtual ssize_t serviceConnectionSend(service_handle, const void* data, std::size_t size);
+    [[nodiscard]] virtual ssize_t serviceConnectionReceive(service_handle, void* buffer, std::size_t size);
     [[nodiscard]] virtual std::int32_t serviceConnectionInvalidate(service_handle);
 
     // Power, wake

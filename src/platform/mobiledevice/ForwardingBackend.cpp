@@ -18,6 +18,9 @@ PlistRef ForwardingBackend::copyValue(am_device device, const char* domain, cons
 }
 std::int32_t ForwardingBackend::interfaceType(am_device device) { return inner_->interfaceType(device); }
 std::int32_t ForwardingBackend::isPaired(am_device device) { return inner_->isPaired(device); }
+std::int32_t ForwardingBackend::pair(am_device device) { return inner_->pair(device); }
+std::int32_t ForwardingBackend::unpair(am_device device) { return inner_->unpair(device); }
+std::int32_t ForwardingBackend::validatePairing(am_device device) { return inner_->validatePairing(device); }
 am_device ForwardingBackend::retain(am_device device) { return inner_->retain(device); }
 void ForwardingBackend::release(am_device device) { inner_->release(device); }
 std::int32_t ForwardingBackend::startService(am_device device, const char* name, service_handle* handle,
@@ -30,6 +33,12 @@ std::int32_t ForwardingBackend::secureStartService(am_device device, const char*
 void* ForwardingBackend::secureIOContext(service_handle service) { return inner_->secureIOContext(service); }
 std::int32_t ForwardingBackend::serviceConnectionGetSocket(service_handle service) {
     return inner_->serviceConnectionGetSocket(service);
+}
+ssize_t ForwardingBackend::serviceConnectionSend(service_handle service, const void* data, std::size_t size) {
+    return inner_->serviceConnectionSend(service, data, size);
+}
+ssize_t ForwardingBackend::serviceConnectionReceive(service_handle service, void* buffer, std::size_t size) {
+    return inner_->serviceConnectionReceive(service, buffer, size);
 }
 std::int32_t ForwardingBackend::serviceConnectionInvalidate(service_handle service) {
     return inner_->serviceConnectionInvalidate(service);

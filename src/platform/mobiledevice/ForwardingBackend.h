@@ -23,12 +23,17 @@ public:
     PlistRef copyValue(am_device, const char* domain, const char* key) override;
     std::int32_t interfaceType(am_device) override;
     std::int32_t isPaired(am_device) override;
+    std::int32_t pair(am_device) override;
+    std::int32_t unpair(am_device) override;
+    std::int32_t validatePairing(am_device) override;
     am_device retain(am_device device) override;
     void release(am_device) override;
     std::int32_t startService(am_device, const char* name, service_handle* handle, std::uint32_t* unknown) override;
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
     void* secureIOContext(service_handle) override;
     std::int32_t serviceConnectionGetSocket(service_handle) override;
+    ssize_t serviceConnectionSend(service_handle, const void* data, std::size_t size) override;
+    ssize_t serviceConnectionReceive(service_handle, void* buffer, std::size_t size) override;
     std::int32_t serviceConnectionInvalidate(service_handle) override;
     PlatformObjectRef powerAssertionCreate(am_device, const char* type, const char* name, PlistRef* details,
                                            double duration) override;

@@ -26,6 +26,9 @@ PlistRef AMDeviceCopyValue(am_device device, const char* domain, const char* key
 }
 std::int32_t AMDeviceGetInterfaceType(am_device device) { return backend()->interfaceType(device); }
 std::int32_t AMDeviceIsPaired(am_device device) { return backend()->isPaired(device); }
+std::int32_t AMDevicePair(am_device device) { return backend()->pair(device); }
+std::int32_t AMDeviceUnpair(am_device device) { return backend()->unpair(device); }
+std::int32_t AMDeviceValidatePairing(am_device device) { return backend()->validatePairing(device); }
 am_device AMDeviceRetain(am_device device) { return backend()->retain(device); }
 void AMDeviceRelease(am_device device) { backend()->release(device); }
 
@@ -38,6 +41,12 @@ std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void
 void* AMDServiceConnectionGetSecureIOContext(service_handle service) { return backend()->secureIOContext(service); }
 std::int32_t AMDServiceConnectionGetSocket(service_handle service) {
     return backend()->serviceConnectionGetSocket(service);
+}
+ssize_t AMDServiceConnectionSend(service_handle service, const void* data, std::size_t size) {
+    return backend()->serviceConnectionSend(service, data, size);
+}
+ssize_t AMDServiceConnectionReceive(service_handle service, void* buffer, std::size_t size) {
+    return backend()->serviceConnectionReceive(service, buffer, size);
 }
 std::int32_t AMDServiceConnectionInvalidate(service_handle service) {
     return backend()->serviceConnectionInvalidate(service);

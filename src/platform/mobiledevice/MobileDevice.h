@@ -12,6 +12,9 @@
 
 #include "platform/plist/PlistValue.h"
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -52,6 +55,11 @@ using am_device_notification_callback = void (*)(am_device_notification_callback
 
 // The generic failure status a backend gives for operations it does not offer.
 inline constexpr std::int32_t kAMDUndefinedError = static_cast<std::int32_t>(0xe8000001u);
+// Why a device refused to pair, in the framework's terms whatever the backend: its user has not
+// answered the trust prompt yet, has answered it with "Don't Trust", or it is locked with a passcode.
+inline constexpr std::int32_t kAMDPairingDialogResponsePendingError = static_cast<std::int32_t>(0xe8000095u);
+inline constexpr std::int32_t kAMDUserDeniedPairingError = static_cast<std::int32_t>(0xe8000096u);
+inline constexpr std::int32_t kAMDPasswordProtectedError = static_cast<std::int32_t>(0xe800001au);
 
 // Events
 [[nodiscard]] std::int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, std::uint32_t unused0,
@@ -68,17 +76,34 @@ inline constexpr std::int32_t kAMDUndefinedError = static_cast<std::int32_t>(0xe
 [[nodiscard]] PlistRef AMDeviceCopyValue(am_device device, const char* domain, const char* key);
 [[nodiscard]] std::int32_t AMDeviceGetInterfaceType(am_device device);
 [[nodiscard]] std::int32_t AMDeviceIsPaired(am_device device);
+// Pairing with this computer, on a connected device outside a session. Pair asks the device's user
+// to trust the computer and keeps the pair record that a yes gives; Unpair makes the device forget
+// the computer and drops the record; ValidatePairing proves that the device still trusts the record.
+[[nodiscard]] std::int32_t AMDevicePair(am_device device);
+[[nodiscard]] std::int32_t AMDeviceUnpair(am_device device);
+[[nodiscard]] std::int32_t AMDeviceValidatePairing(am_device device);
 am_device AMDeviceRetain(am_device device);
 void AMDeviceRelease(am_device device);
 
 // Services
 [[nodiscard]] std::int32_t AMDeviceStartService(am_device device, const char* name, service_handle* handle, std::uint32_t* unknown);
 [[nodiscard]] std::int32_t AMDeviceSecureStartService(am_device device, const char* name, void* unused, service_handle* handle);
+// The secure I/O context of a started service whose connection runs in TLS; null for a plain
+// connection, and once the handle is closed or stale.
 void* AMDServiceConnectionGetSecureIOContext(service_handle service);
-// The descriptor of a started service's connection; -1 once the handle is closed or stale, or
-// its device has been detached and released. Whoever talks through a handle asks for every
+// The descriptor of a started service's plain connection; -1 once the handle is closed or stale,
+// or its device has been detached and released. Whoever talks through a handle asks for every
 // message, so that a descriptor number reused by a newer connection is never written to.
+// A connection in TLS has no descriptor to give (-1, with a secure I/O context): its bytes on the
+// socket are ciphertext, and it is reached only through Send and Receive below.
 [[nodiscard]] std::int32_t AMDServiceConnectionGetSocket(service_handle service);
+// Sends all `size` bytes through the service's own connection, in TLS when it runs in TLS: `size`,
+// or -1 when the connection fails, is closed, or the handle is stale.
+[[nodiscard]] ssize_t AMDServiceConnectionSend(service_handle service, const void* data, std::size_t size);
+// Receives through the service's own connection: how many came (at least one, at most `size`), 0
+// once the peer has ended the stream, -1 on a failure or time-out. A connection in TLS may wait for
+// all `size` bytes, so a caller asks for no more than its framing has announced.
+[[nodiscard]] ssize_t AMDServiceConnectionReceive(service_handle service, void* buffer, std::size_t size);
 // Closes a started service's connection; the handle refers to nothing from then on.
 [[nodiscard]] std::int32_t AMDServiceConnectionInvalidate(service_handle service);
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace keldo {
 
@@ -40,6 +41,7 @@ struct SimulatedBackend::Service {
     Device* device = nullptr;
     std::string name;
     bool secure = false;
+    bool tls = false;
     service_handle value = 0;  // the number in the high 32 bits, the service end as it was started
     int serviceEnd = -1;       // -1 once the connection is closed
     int peerEnd = -1;
@@ -342,6 +344,29 @@ std::int32_t SimulatedBackend::isPaired(am_device device) {
     return d ? d->info.pairedAnswer : 0;
 }
 
+std::int32_t SimulatedBackend::setPairing(const char* operation, am_device device, std::int32_t answer) {
+    if (auto forced = enter(operation, {nameOf(device)})) return *forced;
+    std::lock_guard lock(mutex_);
+    auto* d = find(device);
+    if (!d) return kNoSuchDevice;
+    if (!d->connected) return kNotConnected;
+    d->info.pairedAnswer = answer;
+    return 0;
+}
+
+std::int32_t SimulatedBackend::pair(am_device device) { return setPairing("AMDevicePair", device, 1); }
+
+std::int32_t SimulatedBackend::unpair(am_device device) { return setPairing("AMDeviceUnpair", device, 0); }
+
+std::int32_t SimulatedBackend::validatePairing(am_device device) {
+    if (auto forced = enter("AMDeviceValidatePairing", {nameOf(device)})) return *forced;
+    std::lock_guard lock(mutex_);
+    auto* d = find(device);
+    if (!d) return kNoSuchDevice;
+    if (!d->connected) return kNotConnected;
+    return d->info.pairedAnswer == 1 ? 0 : kNotPaired;
+}
+
 am_device SimulatedBackend::retain(am_device device) {
     record("AMDeviceRetain", {nameOf(device)});
     std::lock_guard lock(mutex_);
@@ -387,6 +412,11 @@ void SimulatedBackend::setServiceSocketType(int type) {
     serviceSocketType_ = type;
 }
 
+void SimulatedBackend::startInTls(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    tlsServices_.insert(name);
+}
+
 void SimulatedBackend::closePeer(service_handle service) {
     std::lock_guard lock(mutex_);
     if (auto* s = findService(service); s && s->peerEnd >= 0) {
@@ -408,6 +438,7 @@ std::int32_t SimulatedBackend::start(am_device device, const char* name, bool se
     s->device = d;
     s->name = name;
     s->secure = secure;
+    s->tls = tlsServices_.count(name) != 0;
     s->serviceEnd = ends[0];
     s->peerEnd = ends[1];
     s->value = (static_cast<service_handle>(services_.size() + 1) << 32) | static_cast<std::uint32_t>(ends[0]);
@@ -434,7 +465,7 @@ void* SimulatedBackend::secureIOContext(service_handle service) {
     if (enter("AMDServiceConnectionGetSecureIOContext", {fmt::format("{:#x}", service)})) return nullptr;
     std::lock_guard lock(mutex_);
     auto* s = findService(service);
-    return s && s->secure ? &s->secureContext : nullptr;
+    return s && (s->secure || s->tls) && s->serviceEnd >= 0 ? &s->secureContext : nullptr;
 }
 
 std::int32_t SimulatedBackend::serviceConnectionGetSocket(service_handle service) {
@@ -442,8 +473,10 @@ std::int32_t SimulatedBackend::serviceConnectionGetSocket(service_handle service
     std::lock_guard lock(mutex_);
     auto* s = findService(service);
     if (!s) return -1;
+    // A played service answers what came in when its descriptor is asked for, which happens for
+    // every message on either path.
     pump(*s);
-    return s->serviceEnd;
+    return s->tls ? -1 : s->serviceEnd;
 }
 
 void SimulatedBackend::pump(Service& s) {
@@ -465,6 +498,38 @@ void SimulatedBackend::pump(Service& s) {
         if (sent <= 0) break;
         s.output.erase(0, static_cast<std::size_t>(sent));
     }
+}
+
+int SimulatedBackend::openServiceEnd(service_handle service) const {
+    std::lock_guard lock(mutex_);
+    auto* s = findService(service);
+    return s ? s->serviceEnd : -1;
+}
+
+ssize_t SimulatedBackend::serviceConnectionSend(service_handle service, const void* data, std::size_t size) {
+    if (enter("AMDServiceConnectionSend", {fmt::format("{:#x}", service), fmt::format("{}", size)})) return -1;
+    // Outside the lock: a peer that reads slowly holds up only this call.
+    const int end = openServiceEnd(service);
+    if (end < 0) return -1;
+    const auto* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t sent = ::send(end, bytes + done, size - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return -1;
+        done += static_cast<std::size_t>(sent);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+ssize_t SimulatedBackend::serviceConnectionReceive(service_handle service, void* buffer, std::size_t size) {
+    if (enter("AMDServiceConnectionReceive", {fmt::format("{:#x}", service), fmt::format("{}", size)})) return -1;
+    const int end = openServiceEnd(service);
+    if (end < 0) return -1;
+    ssize_t got;
+    do {
+        got = ::recv(end, buffer, size, 0);
+    } while (got < 0 && errno == EINTR);
+    return got;
 }
 
 std::int32_t SimulatedBackend::serviceConnectionInvalidate(service_handle service) {

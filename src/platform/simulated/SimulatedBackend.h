@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,10 @@ public:
         service_handle handle = 0;
     };
     std::vector<StartedService> startedServices() const;
+    // Services of this name start in TLS from now on: their connection gives no descriptor but a
+    // secure I/O context, and carries bytes only through AMDServiceConnectionSend and Receive (the
+    // simulator encrypts nothing; the peer end reads what was sent).
+    void startInTls(const std::string& name);
     // The peer end of a started service (-1 when there is none, or it was closed).
     int peerSocket(service_handle service) const;
     // The socket type of pairs made from now on; SOCK_SEQPACKET lets a test see each send apart.
@@ -116,6 +121,7 @@ public:
     static constexpr std::int32_t kNotConnected = static_cast<std::int32_t>(0xe8000012u);
     static constexpr std::int32_t kNoSession = static_cast<std::int32_t>(0xe800001du);
     static constexpr std::int32_t kNoSuchDevice = static_cast<std::int32_t>(0xe8000084u);
+    static constexpr std::int32_t kNotPaired = static_cast<std::int32_t>(0xe800001cu);
 
     // Events
     std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
@@ -130,6 +136,12 @@ public:
     PlistRef copyValue(am_device, const char* domain, const char* key) override;
     std::int32_t interfaceType(am_device) override;
     std::int32_t isPaired(am_device) override;
+    // Pairing on a connected device: pair makes it paired (its pairing answer 1), unpair not (0),
+    // and validatePairing is refused with kNotPaired when it is not. Refusals such as an
+    // unanswered trust prompt are forced statuses.
+    std::int32_t pair(am_device) override;
+    std::int32_t unpair(am_device) override;
+    std::int32_t validatePairing(am_device) override;
     am_device retain(am_device) override;
     void release(am_device) override;
 
@@ -138,6 +150,8 @@ public:
     std::int32_t secureStartService(am_device, const char* name, service_handle* handle) override;
     void* secureIOContext(service_handle) override;
     std::int32_t serviceConnectionGetSocket(service_handle) override;
+    ssize_t serviceConnectionSend(service_handle, const void* data, std::size_t size) override;
+    ssize_t serviceConnectionReceive(service_handle, void* buffer, std::size_t size) override;
     std::int32_t serviceConnectionInvalidate(service_handle) override;
 
     // Power, wake
@@ -199,6 +213,10 @@ private:
     // Answers what the client of a service that the simulator plays has sent so far.
     void pump(Service& service);
     std::int32_t start(am_device device, const char* name, bool secure, service_handle* handle);
+    // The service end of a live service, for Send and Receive; -1 when there is none.
+    int openServiceEnd(service_handle service) const;
+    // Sets a connected device's pairing answer, unless a status is forced.
+    std::int32_t setPairing(const char* operation, am_device device, std::int32_t answer);
     // Closes the service ends of a device that is detached and holds no reference.
     void closeServicesIfGone(Device* device);
     std::string nameOf(am_device device) const;
@@ -222,6 +240,7 @@ private:
     std::vector<PlatformCall> calls_;
     std::vector<std::unique_ptr<Service>> services_;
     int serviceSocketType_;
+    std::set<std::string> tlsServices_;
     std::vector<std::weak_ptr<PlatformObject>> assertions_;
     std::vector<std::unique_ptr<AfcConnection>> afcConnections_;
     std::map<afc_directory, std::unique_ptr<DirectoryListing>> directories_;

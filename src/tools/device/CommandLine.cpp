@@ -45,6 +45,21 @@ const std::vector<Command>& commands() {
          "Prints a line for each device that is attached or detached (the attached ones first),\n"
          "until Ctrl-C.\n",
          {}, {}, 0, 0, R::Monitor},
+        {"pair", "pair", "pair this computer with the device",
+         "Asks the device to trust this computer. The first time, the device asks its user\n"
+         "\"Trust This Computer?\": answer on the device, then run pair again. A device locked\n"
+         "with a passcode must be unlocked first; one whose user chose \"Don't Trust\" asks\n"
+         "again once it is attached again. A device that trusts this computer already is\n"
+         "paired again at once.\n",
+         {}, {}, 0, 0, R::Device},
+        {"unpair", "unpair", "make the device forget this computer",
+         "The device no longer trusts this computer, and this computer's pair record for it\n"
+         "is removed: info and the file commands need pair again.\n",
+         {}, {}, 0, 0, R::Device},
+        {"validate", "validate", "check that the device still trusts this computer",
+         "Starts and ends a session with this computer's pair record: an error when there is\n"
+         "none, or when the device no longer accepts it.\n",
+         {}, {}, 0, 0, R::Device},
         {"devinfo", "devinfo", "the AFC file system's information",
          "Model, total and free bytes, block size: what the device's AFC service reports.\n",
          {}, {}, 0, 0, R::Afc},

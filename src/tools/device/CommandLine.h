@@ -46,7 +46,7 @@ public:
     static std::string version();
 
     // How a command reaches the device: not at all beyond the monitor (list, watch), through the
-    // device handle (info), or through the AFC connection (the file commands).
+    // device handle (info, pair, unpair, validate), or through the AFC connection (the file commands).
     enum class Reach { Monitor, Device, Afc };
     static Reach reachOf(const std::string& command);
 };

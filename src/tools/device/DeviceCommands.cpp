@@ -1,6 +1,7 @@
 #include "tools/device/DeviceCommands.h"
 
 #include "device/AMDevice.h"
+#include "platform/mobiledevice/MobileDevice.h"
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/JsonWriter.h"
@@ -21,6 +22,19 @@ void optionalText(JsonWriter& json, const char* key, const std::optional<std::st
         json.field(key, *value);
     } else {
         json.key(key).null();
+    }
+}
+
+// What a refusal to pair means to the one who asked, by the platform's status.
+std::optional<std::string> pairingRefusal(const std::optional<std::string>& lasterror) {
+    const auto failure = lasterror ? StatusText::parse(*lasterror) : std::nullopt;
+    if (!failure) return std::nullopt;
+    switch (static_cast<std::int32_t>(failure->status)) {
+    case kAMDPairingDialogResponsePendingError: return "Trust this computer? Answer on the device, then run pair again";
+    case kAMDUserDeniedPairingError:
+        return "the device's user chose not to trust this computer (attach the device again to be asked again)";
+    case kAMDPasswordProtectedError: return "the device is locked with a passcode: unlock it, then run pair again";
+    default: return std::nullopt;
     }
 }
 
@@ -109,6 +123,37 @@ int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& dom
     std::vector<std::string> lines;
     ValueText::appendLines(*value, lines);
     for (const auto& l : lines) console_.line(l);
+    return kExitSuccess;
+}
+
+int DeviceCommands::pairing(AMDevice& device, const std::string& command) {
+    bool ok = false;
+    if (command == "pair") {
+        ok = device.pair();
+    } else if (command == "unpair") {
+        ok = device.unpair();
+    } else {
+        ok = device.validatePairing();
+    }
+    if (!ok) {
+        const auto lasterror = device.lasterror();
+        const auto refusal = pairingRefusal(lasterror);
+        console_.error(fmt::format("{}: {}", command,
+                                   refusal ? *refusal : StatusText::explain(lasterror.value_or("the device refused"))));
+        return kExitDeviceError;
+    }
+    const bool paired = command != "unpair";
+    if (json_) {
+        JsonWriter json;
+        json.beginObject();
+        optionalText(json, "udid", device.udid());
+        json.key("paired").boolean(paired);
+        json.endObject();
+        console_.json(json);
+        return kExitSuccess;
+    }
+    console_.line(fmt::format("{} \"{}\" is {} with this computer", device.udid().value_or("-"),
+                              device.deviceName().value_or(""), paired ? "paired" : "no longer paired"));
     return kExitSuccess;
 }
 

@@ -11,7 +11,7 @@ namespace keldo {
 class AMDevice;
 class Console;
 
-// The commands on attached devices themselves: list, info and the lines of watch.
+// The commands on attached devices themselves: list, info, pairing and the lines of watch.
 class DeviceCommands {
 public:
     DeviceCommands(Console& console, bool json);
@@ -21,6 +21,9 @@ public:
     int list(const std::vector<std::shared_ptr<AMDevice>>& devices);
     // All values of a domain (none: the default one), or the one value of `key`.
     int info(AMDevice& device, const std::optional<std::string>& domain, const std::optional<std::string>& key);
+    // pair, unpair or validate (the command's name): the device's answer in words. Pairing waits
+    // for its user to trust the computer on the device, which a first pair asks for.
+    int pairing(AMDevice& device, const std::string& command);
     // watch: a device came or went (flushed at once, for whoever reads the pipe). A detach tells
     // the values known from the device's attach.
     void event(AMDevice& device, bool attached);

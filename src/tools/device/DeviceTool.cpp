@@ -167,7 +167,9 @@ void DeviceTool::run(const std::shared_ptr<AMDevice>& device) {
             end(AppCommands(console_, invocation_.json).apps(*device, invocation_.has("-a")));
             return;
         }
-        end(deviceCommands_.info(*device, invocation_.option("--domain"), invocation_.option("--key")));
+        end(invocation_.command == "info"
+                ? deviceCommands_.info(*device, invocation_.option("--domain"), invocation_.option("--key"))
+                : deviceCommands_.pairing(*device, invocation_.command));
         return;
     }
     end(runOnAfc(device));

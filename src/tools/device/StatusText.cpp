@@ -112,8 +112,12 @@ constexpr Word kBackend[] = {
 constexpr Word kFramework[] = {
     {static_cast<int>(static_cast<std::uint32_t>(kAMDUndefinedError) & 0xFFF), "not offered by this platform"},
     {0x12, "not connected to the device"},
+    {0x1a, kLocked},
+    {0x1c, kNotPaired},
     {0x1d, "no session with the device"},
     {0x84, "the device is not attached"},
+    {0x95, "not paired: trust this computer on the device"},
+    {0x96, "not paired: the device's user refused to trust this computer"},
 };
 
 template <std::size_t N>

@@ -54,6 +54,11 @@ PlistRef TracingBackend::copyValue(am_device d, const char* domain, const char* 
 
 std::int32_t TracingBackend::interfaceType(am_device d) { return inner_->interfaceType(d); }
 std::int32_t TracingBackend::isPaired(am_device d) { return inner_->isPaired(d); }
+std::int32_t TracingBackend::pair(am_device d) { return traced(inner_->pair(d), "AMDevicePair"); }
+std::int32_t TracingBackend::unpair(am_device d) { return traced(inner_->unpair(d), "AMDeviceUnpair"); }
+std::int32_t TracingBackend::validatePairing(am_device d) {
+    return traced(inner_->validatePairing(d), "AMDeviceValidatePairing");
+}
 am_device TracingBackend::retain(am_device d) { return inner_->retain(d); }
 void TracingBackend::release(am_device d) { inner_->release(d); }
 
@@ -67,6 +72,18 @@ std::int32_t TracingBackend::secureStartService(am_device d, const char* name, s
 }
 
 void* TracingBackend::secureIOContext(service_handle s) { return inner_->secureIOContext(s); }
+
+ssize_t TracingBackend::serviceConnectionSend(service_handle s, const void* data, std::size_t size) {
+    const ssize_t sent = inner_->serviceConnectionSend(s, data, size);
+    if (sent < 0) logLine("AMDServiceConnectionSend {}: failed", size);
+    return sent;
+}
+
+ssize_t TracingBackend::serviceConnectionReceive(service_handle s, void* buffer, std::size_t size) {
+    const ssize_t got = inner_->serviceConnectionReceive(s, buffer, size);
+    if (got < 0) logLine("AMDServiceConnectionReceive {}: failed", size);
+    return got;
+}
 
 std::int32_t TracingBackend::serviceConnectionInvalidate(service_handle s) {
     return traced(inner_->serviceConnectionInvalidate(s), "AMDServiceConnectionInvalidate", {}, false);

@@ -164,8 +164,8 @@ class Usage(unittest.TestCase):
         for args in [("--help",), ("-h",)]:
             result = self.run_tool(*args)
             self.assertEqual(result.returncode, 0)
-            for command in ["list", "info", "watch", "devinfo", "ls", "tree", "stat", "mkdir", "rm", "mv", "ln",
-                            "touch", "push", "pull", "cat"]:
+            for command in ["list", "info", "apps", "watch", "pair", "unpair", "validate", "devinfo", "ls", "tree",
+                            "stat", "mkdir", "rm", "mv", "ln", "touch", "push", "pull", "cat"]:
                 self.assertIn("\n  " + command, result.stdout)
         for args in [("ls", "--help"), ("help", "ls"), ("--help", "ls", "-l")]:
             result = self.run_tool(*args)
@@ -284,6 +284,44 @@ class DeviceCommands(ToolTest):
         self.assertIn("can't open the file system of lone-4: the device is not paired",
                       self.fails(DEVICE_ERROR, "-u", "lone-4", "ls"))
         self.assertEqual(self.json("-u", "lone-4", "list")[0]["paired"], False)
+
+
+class Pairing(ToolTest):
+    """pair, unpair and validate through the device's trust prompt, which the simulator plays."""
+    devices = ["usb-0001 usb 7.1 USB Phone"]
+
+    def test_pair_waits_for_the_users_trust_and_says_why_it_was_refused(self):
+        self.sim.command("attach-unpaired lone-4 usb 12.4 Lone Phone")
+        pending = "keldo-device: pair: Trust this computer? Answer on the device, then run pair again\n"
+        self.assertEqual(self.fails(DEVICE_ERROR, "-u", "lone-4", "pair"), pending)
+        self.sim.command("lock lone-4")
+        self.assertIn("locked with a passcode: unlock it, then run pair again",
+                      self.fails(DEVICE_ERROR, "-u", "lone-4", "pair"))
+        self.sim.command("unlock lone-4")
+        self.sim.command("deny lone-4")
+        self.assertIn("chose not to trust this computer", self.fails(DEVICE_ERROR, "-u", "lone-4", "pair"))
+        self.sim.command("detach lone-4")
+        self.sim.command("attach-unpaired lone-4 usb 12.4 Lone Phone")  # attached again: asked again
+        self.assertEqual(self.fails(DEVICE_ERROR, "-u", "lone-4", "pair"), pending)
+        self.sim.command("trust lone-4")
+        self.assertEqual(self.ok("-u", "lone-4", "pair"), 'lone-4 "Lone Phone" is paired with this computer\n')
+        self.assertEqual(self.json("-u", "lone-4", "list")[0]["paired"], True)
+        self.assertEqual(self.json("-u", "lone-4", "info", "--key", "SerialNumber"), "SIMlone-4")
+        self.assertEqual(self.json("-u", "lone-4", "validate"), {"udid": "lone-4", "paired": True})
+        self.assertEqual(self.json("-u", "lone-4", "pair"), {"udid": "lone-4", "paired": True})  # trusted: at once
+
+    def test_unpair_makes_the_device_forget_this_computer(self):
+        self.assertEqual(self.ok("validate"), 'usb-0001 "USB Phone" is paired with this computer\n')
+        self.assertEqual(self.ok("unpair"), 'usb-0001 "USB Phone" is no longer paired with this computer\n')
+        self.assertEqual(self.json("list")[0]["paired"], False)
+        self.assertIn("validate: not paired with this computer", self.fails(DEVICE_ERROR, "validate"))
+        self.assertIn("unpair: not paired with this computer", self.fails(DEVICE_ERROR, "unpair"))
+        self.assertIn("not paired", self.fails(DEVICE_ERROR, "ls"))
+        # The device forgot this computer too: pairing again asks its user.
+        self.assertIn("Trust this computer?", self.fails(DEVICE_ERROR, "pair"))
+        self.sim.command("trust usb-0001")
+        self.ok("pair")
+        self.assertIn("Welcome.txt", self.ok("ls", "/Books"))
 
 
 class FileCommands(ToolTest):
