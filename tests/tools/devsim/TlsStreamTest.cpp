@@ -123,12 +123,13 @@ TEST_F(TlsStreamTest, DataInTlsWhereCloseNotifyBelongsEndsTheConversation) {
     EXPECT_FALSE(returned.get_future().get());
 }
 
-TEST_F(TlsStreamTest, AHostThatShowsAnotherCertificateThanItPairedWithIsRefused) {
+TEST_F(TlsStreamTest, AHostThatShowsAnotherCertificateThanItPairedWithIsRefusedInTheHandshake) {
     std::promise<std::string> refusal;
     serveDevice([&](ClientConnection&, TlsStream* tls, const std::string& error) { refusal.set_value(tls ? "" : error); },
                 "not the root");
-    testing::TlsTestClient client(host, keys().record);
-    (void)client.handshake();
+    // Up to TLS 1.2 the device's verdict comes before the host's handshake ends.
+    testing::TlsTestClient client(host, keys().record, TLS1_2_VERSION);
+    EXPECT_FALSE(client.handshake());
     EXPECT_EQ(refusal.get_future().get(), "the host's certificate is not the one it paired with");
 }
 
