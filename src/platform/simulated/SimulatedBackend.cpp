@@ -85,6 +85,14 @@ SimulatedDeviceInfo SimulatedDeviceInfo::iPhone(std::optional<std::string> udid,
     return info;
 }
 
+std::optional<std::string> SimulatedDeviceInfo::udid() const {
+    auto domain = domains.find("");
+    if (domain == domains.end()) return std::nullopt;
+    auto found = domain->second.find("UniqueDeviceID");
+    if (found == domain->second.end() || !found->second.text() || found->second.text()->empty()) return std::nullopt;
+    return *found->second.text();
+}
+
 SimulatedDeviceInfo& SimulatedDeviceInfo::value(const std::string& key, PlistValue value, const std::string& domain) {
     domains[domain][key] = std::move(value);
     return *this;

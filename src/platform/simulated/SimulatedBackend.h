@@ -25,6 +25,8 @@ struct SimulatedDeviceInfo {
     static SimulatedDeviceInfo iPhone(std::optional<std::string> udid, std::optional<std::string> name,
                                       std::optional<std::string> productVersion, std::int32_t interfaceType = 1);
     SimulatedDeviceInfo& value(const std::string& key, PlistValue value, const std::string& domain = "");
+    // Its UniqueDeviceID, when that is a text that is not empty.
+    std::optional<std::string> udid() const;
 };
 
 // One platform call as the simulator saw it.

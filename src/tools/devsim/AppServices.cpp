@@ -7,26 +7,15 @@
 
 namespace keldo {
 
-namespace {
-
-std::string udidOf(const SimulatedDeviceInfo& device) {
-    auto domain = device.domains.find("");
-    if (domain == device.domains.end()) return {};
-    auto udid = domain->second.find("UniqueDeviceID");
-    return udid != domain->second.end() && udid->second.text() ? *udid->second.text() : std::string();
-}
-
-} // namespace
-
 AppServices::AppServices(std::uint64_t capacity) : capacity_(capacity) {}
 
 void AppServices::addTo(ServiceRegistry& registry, const std::shared_ptr<AppServices>& apps) {
     registry.add(SimulatedInstallationProxy::kServiceName, [apps](DeviceStream& stream, const SimulatedDeviceInfo& device) {
-        SimulatedInstallationProxy service(apps->appsOf(udidOf(device)));
+        SimulatedInstallationProxy service(apps->appsOf(device.udid().value_or("")));
         serve(service, stream);
     });
     registry.add(SimulatedHouseArrest::kServiceName, [apps](DeviceStream& stream, const SimulatedDeviceInfo& device) {
-        SimulatedHouseArrest service(apps->appsOf(udidOf(device)));
+        SimulatedHouseArrest service(apps->appsOf(device.udid().value_or("")));
         serve(service, stream);
     });
 }

@@ -387,16 +387,9 @@ bool DeviceSimulator::prepare(const SimulatedDeviceInfo& info) {
 }
 
 std::optional<std::string> DeviceSimulator::udidOf(const SimulatedDeviceInfo& info) {
-    const PlistValue* udid = nullptr;
-    if (auto it = info.domains.find(""); it != info.domains.end()) {
-        auto found = it->second.find("UniqueDeviceID");
-        if (found != it->second.end()) udid = &found->second;
-    }
-    if (!udid || !udid->text() || udid->text()->empty()) {
-        setError("a device needs a text UniqueDeviceID");
-        return std::nullopt;
-    }
-    return *udid->text();
+    auto udid = info.udid();
+    if (!udid) setError("a device needs a text UniqueDeviceID");
+    return udid;
 }
 
 std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {

@@ -6,22 +6,11 @@
 
 namespace keldo {
 
-namespace {
-
-std::string udidOf(const SimulatedDeviceInfo& device) {
-    auto domain = device.domains.find("");
-    if (domain == device.domains.end()) return {};
-    auto udid = domain->second.find("UniqueDeviceID");
-    return udid != domain->second.end() && udid->second.text() ? *udid->second.text() : std::string();
-}
-
-} // namespace
-
 ServiceRegistry StandardServices::make(FileSystems files) {
     ServiceRegistry services;
     for (const char* name : {kMedia, kCrashReports}) {
         services.add(name, [files, name](DeviceStream& stream, const SimulatedDeviceInfo& device) {
-            AfcSession(files(udidOf(device), name)).serve(stream);
+            AfcSession(files(device.udid().value_or(""), name)).serve(stream);
         });
     }
     // The reports are where the copy service finds them from the start.
