@@ -802,8 +802,10 @@ std::int32_t ImobiledeviceBackend::secureStartService(am_device device, const ch
     return start(device, name, handle);
 }
 
-std::shared_ptr<ImobiledeviceBackend::Service> ImobiledeviceBackend::liveService(service_handle handle) const {
+std::shared_ptr<ImobiledeviceBackend::Service> ImobiledeviceBackend::liveService(service_handle handle,
+                                                                              std::chrono::milliseconds* ioTimeout) const {
     std::lock_guard lock(mutex_);
+    if (ioTimeout) *ioTimeout = timeouts_.serviceSocket;
     std::shared_ptr<Service> service;
     if (auto it = services_.find(handle); it != services_.end()) service = it->second;
     for (auto c = afcConnections_.begin(); !service && c != afcConnections_.end(); ++c) {
@@ -829,13 +831,9 @@ void* ImobiledeviceBackend::secureIOContext(service_handle handle) {
 
 ssize_t ImobiledeviceBackend::serviceConnectionSend(service_handle handle, const void* data, std::size_t size) {
     if (!data && size > 0) return -1;
-    auto service = liveService(handle);
+    std::chrono::milliseconds timeout{};
+    auto service = liveService(handle, &timeout);
     if (!service) return -1;
-    std::chrono::milliseconds timeout;
-    {
-        std::lock_guard lock(mutex_);
-        timeout = timeouts_.serviceSocket;
-    }
     std::lock_guard io(service->io);
     if (service->cut) return -1;
     // OpenSSL writes without MSG_NOSIGNAL; and the library polls a peer that reads nothing for
@@ -858,13 +856,9 @@ ssize_t ImobiledeviceBackend::serviceConnectionSend(service_handle handle, const
 
 ssize_t ImobiledeviceBackend::serviceConnectionReceive(service_handle handle, void* buffer, std::size_t size) {
     if (!buffer || size == 0) return -1;
-    auto service = liveService(handle);
+    std::chrono::milliseconds timeout{};
+    auto service = liveService(handle, &timeout);
     if (!service) return -1;
-    std::chrono::milliseconds timeout;
-    {
-        std::lock_guard lock(mutex_);
-        timeout = timeouts_.serviceSocket;
-    }
     std::lock_guard io(service->io);
     if (service->cut) return -1;
     // In TLS the library gives all that is asked for or nothing, so the pieces asked for are of a

@@ -170,8 +170,9 @@ private:
 
     std::shared_ptr<Device> find(am_device device) const;
     std::shared_ptr<AfcConnection> findAfc(afc_connection connection) const;
-    // A started service (or the one under an AFC connection) whose device is still there.
-    std::shared_ptr<Service> liveService(service_handle handle) const;
+    // A started service (or the one under an AFC connection) whose device is still there; with
+    // `ioTimeout`, also the time-out of one exchange on it, read under the same lock.
+    std::shared_ptr<Service> liveService(service_handle handle, std::chrono::milliseconds* ioTimeout = nullptr) const;
     std::int32_t start(am_device device, const char* name, service_handle* handle);
     // Runs one AFC call on a connection under its lock and its deadline, keeping the last error
     // for its info.
