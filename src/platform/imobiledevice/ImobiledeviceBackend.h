@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+struct lockdownd_service_descriptor;
+
 namespace keldo {
 
 class UsbmuxdSocketWatch;
@@ -186,6 +188,8 @@ private:
     void closeLockdown(Device& device);
     // Starts a session with the host's record on the device's open connection.
     std::int32_t openSession(Device& device);
+    // Asks the device's lockdownd to start a service; the descriptor is the caller's to free.
+    std::int32_t requestService(Device& device, const char* name, lockdownd_service_descriptor** descriptor);
     // Runs `call` on a device that is there and connected, under its conversation's lock.
     template <typename Call>
     std::int32_t onConnected(am_device device, Call call);

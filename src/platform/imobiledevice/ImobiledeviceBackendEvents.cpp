@@ -1,0 +1,189 @@
+#include "platform/imobiledevice/ImobiledeviceBackend.h"
+
+#include "platform/imobiledevice/ImobiledeviceBackendRecords.h"
+#include "platform/imobiledevice/ImobiledeviceStatus.h"
+#include "platform/imobiledevice/UsbmuxdSocketWatch.h"
+#include "platform/SystemLog.h"
+
+#include <usbmuxd.h>
+#include <pthread.h>
+
+namespace keldo {
+
+using namespace imobiledevice;
+using Status = ImobiledeviceStatus;
+
+namespace {
+
+void onLibraryEvent(const idevice_event_t* event, void* backend) {
+    // The library's thread is cancelled by unsubscribe; it must not end inside our code.
+    int previous = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    try {
+        if (event && backend) {
+            // The udid points into the library's stack: copy it now.
+            static_cast<ImobiledeviceBackend*>(backend)->libraryEvent(
+                static_cast<int>(event->event), event->udid ? event->udid : "", static_cast<int>(event->conn_type));
+        }
+    } catch (...) {
+        // Nothing may cross into the C library; the event is lost.
+    }
+    pthread_setcancelstate(previous, nullptr);
+}
+
+} // namespace
+
+// Events ----------------------------------------------------------------------------------------
+
+std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_callback callback, void* context,
+                                                         _am_device_notification** subscription) {
+    if (!callback || !subscription) return Status::backend(Status::kInvalidArgument);
+    auto deliver = [callback, context](const am_device_notification_callback_info& event) {
+        am_device_notification_callback_info copy = event;
+        callback(&copy, context);
+    };
+    // An attach that is never delivered still carries its reference: give it back.
+    auto discard = [this](const am_device_notification_callback_info& event) {
+        if (event.msg == ADNCI_MSG_CONNECTED) release(event.dev);
+    };
+    auto sub = std::make_shared<Subscription>();
+    sub->queue = std::make_shared<EventQueue>(deliver, discard);
+    auto queue = sub->queue;
+    std::vector<am_device> present;
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = subscriptions_.size() == 0;
+        // A later subscriber hears of the devices that are already there, as the first one did.
+        for (auto& [id, d] : devices_) {
+            if (!d->present) continue;
+            ++d->references;
+            present.push_back(toHandle<am_device>(id));
+        }
+        *subscription = toHandle<_am_device_notification*>(subscriptions_.add(std::move(sub)));
+    }
+    for (auto device : present) queue->push({device, ADNCI_MSG_CONNECTED});
+    if (first) watchAndSubscribe();
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::notificationUnsubscribe(_am_device_notification* subscription) {
+    std::shared_ptr<Subscription> sub;
+    bool last = false;
+    {
+        std::lock_guard lock(mutex_);
+        sub = subscriptions_.take(idOf(subscription));
+        if (!sub) return Status::backend(Status::kInvalidArgument);
+        last = subscriptions_.size() == 0;
+    }
+    sub->queue->close();
+    if (last) {
+        socketWatch_.reset();
+        dropLibrary(false);
+    }
+    return 0;
+}
+
+void ImobiledeviceBackend::watchAndSubscribe() {
+    const auto path = UsbmuxdSocketWatch::socketPath();
+    if (!path) {
+        subscribeLibrary();
+        return;
+    }
+    socketWatch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool up) {
+        if (up) {
+            subscribeLibrary();
+        } else {
+            dropLibrary(true);
+        }
+    });
+    if (!socketWatch_->watching() || socketWatch_->up()) subscribeLibrary();
+}
+
+void ImobiledeviceBackend::subscribeLibrary() {
+    {
+        std::lock_guard lock(mutex_);
+        if (librarySubscribed_) return;
+        librarySubscribed_ = true;
+    }
+    // Without inotify, libusbmuxd connects to the socket that USBMUXD_SOCKET_ADDRESS names; with it,
+    // it would wait for a file in /var/run whatever the address says.
+    libusbmuxd_set_use_inotify(0);
+    // Called without our lock: the library replays present devices on this thread before it returns.
+    const idevice_error_t status = idevice_event_subscribe(onLibraryEvent, this);
+    if (status != IDEVICE_E_SUCCESS) {
+        logLine("idevice_event_subscribe failed: {}", static_cast<int>(status));
+        std::lock_guard lock(mutex_);
+        librarySubscribed_ = false;
+    }
+}
+
+void ImobiledeviceBackend::dropLibrary(bool tell) {
+    bool subscribed = false;
+    {
+        std::lock_guard lock(mutex_);
+        subscribed = librarySubscribed_;
+        librarySubscribed_ = false;
+    }
+    // Never from the library's own thread: its unsubscribe cancels and joins that thread.
+    if (subscribed) idevice_event_unsubscribe();
+    detachEverything(tell);
+}
+
+void ImobiledeviceBackend::detachEverything(bool tell) {
+    std::vector<std::pair<std::shared_ptr<EventQueue>, am_device>> pushes;
+    std::vector<std::shared_ptr<Device>> gone;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [key, id] : present_) {
+            auto d = devices_.find(id);
+            if (!d) continue;
+            d->present = false;
+            gone.push_back(d);
+            if (!tell) continue;
+            for (auto& [subId, s] : subscriptions_) pushes.emplace_back(s->queue, toHandle<am_device>(id));
+        }
+        present_.clear();
+    }
+    for (auto& [queue, device] : pushes) queue->push({device, ADNCI_MSG_DISCONNECTED});
+    for (auto& d : gone) detached(d);
+}
+
+void ImobiledeviceBackend::libraryEvent(int type, const std::string& udid, int connectionType) {
+    std::vector<std::pair<std::shared_ptr<EventQueue>, am_device_notification_callback_info>> pushes;
+    std::shared_ptr<Device> removed;
+    {
+        std::lock_guard lock(mutex_);
+        const auto key = std::make_pair(udid, connectionType);
+        auto it = present_.find(key);
+        std::shared_ptr<Device> device = it == present_.end() ? nullptr : devices_.find(it->second);
+        std::uint32_t message = 0;
+        if (type == IDEVICE_DEVICE_ADD) {
+            if (device || udid.empty()) return;  // already known: a replay after a reconnect
+            device = std::make_shared<Device>();
+            device->udid = udid;
+            device->connectionType = connectionType;
+            device->references = static_cast<int>(subscriptions_.size());  // one per receiver
+            device->id = devices_.add(device);
+            present_[key] = device->id;
+            message = ADNCI_MSG_CONNECTED;
+        } else if (type == IDEVICE_DEVICE_REMOVE) {
+            if (!device) return;
+            device->present = false;
+            present_.erase(key);
+            removed = device;
+            message = ADNCI_MSG_DISCONNECTED;
+        } else if (type == IDEVICE_DEVICE_PAIRED) {
+            if (!device) return;
+            message = ADNCI_MSG_UNKNOWN;
+        } else {
+            return;
+        }
+        for (auto& [id, s] : subscriptions_)
+            pushes.emplace_back(s->queue, am_device_notification_callback_info{toHandle<am_device>(device->id), message});
+    }
+    for (auto& [queue, event] : pushes) queue->push(event);
+    if (removed) detached(removed);
+}
+
+} // namespace keldo
