@@ -103,14 +103,21 @@ std::int32_t ImobiledeviceBackend::openSession(Device& d) {
     }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);
     if (timedOut) return Status::backend(Status::kTimedOut);
-    if (status == LOCKDOWN_E_SSL_ERROR) {
+    // A paired device always encrypts its sessions. One that says it won't (or a relay between,
+    // such as one behind USBMUXD_SOCKET_ADDRESS=host:port, that says so for it) would get every
+    // value and service start in plain text: the session is ended at once and refused.
+    const bool cleartext = status == LOCKDOWN_E_SUCCESS && !ssl;
+    if (cleartext) logLine("lockdownd of {} started a session without TLS; it was ended", d.udid);
+    if (status == LOCKDOWN_E_SSL_ERROR || cleartext) {
         // The device answered in plain text and waits for TLS that never came (the record's keys
-        // were refused, or the handshake failed): the connection is of no further use. A fresh
-        // one lets the caller read on outside a session, as it does after any refused session.
+        // were refused, or the handshake failed), or it runs the session in plain text: the
+        // connection is of no further use. A fresh one lets the caller read on outside a
+        // session, as it does after any refused session.
         closeLockdown(d);
         lockdownd_client_t fresh = nullptr;
         if (lockdownd_client_new(d.idevice.get(), &fresh, kLabel) == LOCKDOWN_E_SUCCESS) d.lockdown.reset(fresh);
     }
+    if (cleartext) return Status::backend(Status::kNotEncrypted);
     if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
     d.sessionId = sessionId ? sessionId : "";
     d.inSession = true;

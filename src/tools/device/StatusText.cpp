@@ -106,6 +106,7 @@ constexpr Word kBackend[] = {
     {ImobiledeviceStatus::kNoSuchObject, "the connection is closed or gone"},
     {ImobiledeviceStatus::kNotProcessed, "the operation was not carried out"},
     {ImobiledeviceStatus::kTimedOut, kTimedOut},
+    {ImobiledeviceStatus::kNotEncrypted, "the device (or something between it and this computer) would not encrypt the session"},
 };
 
 // The vendor framework's own statuses, which the simulated backend gives.

@@ -521,6 +521,10 @@ bool DeviceSimulator::setLocked(const std::string& udid, bool locked) {
     return forEachAttachment(udid, 0, [locked](Device& d) { d.state->setLocked(locked); });
 }
 
+bool DeviceSimulator::setCleartextSessions(const std::string& udid, bool cleartext) {
+    return forEachAttachment(udid, 0, [cleartext](Device& d) { d.state->setCleartextSessions(cleartext); });
+}
+
 std::vector<std::string> DeviceSimulator::describeDevices() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> lines;

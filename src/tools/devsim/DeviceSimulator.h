@@ -92,6 +92,9 @@ public:
     [[nodiscard]] bool answerTrustPrompt(const std::string& udid, bool trust);
     // A passcode locks the attached device (pairing gets "PasswordProtected") or no longer does.
     [[nodiscard]] bool setLocked(const std::string& udid, bool locked);
+    // The attached device runs its lockdownd sessions in plain text (EnableSessionSSL false), or
+    // in TLS again.
+    [[nodiscard]] bool setCleartextSessions(const std::string& udid, bool cleartext);
     // One line per device: "<DeviceID> <udid> usb|network [address]".
     std::vector<std::string> describeDevices() const;
 

@@ -82,6 +82,16 @@ void DeviceState::setLocked(bool locked) {
     locked_ = locked;
 }
 
+void DeviceState::setCleartextSessions(bool cleartext) {
+    std::lock_guard lock(mutex_);
+    cleartextSessions_ = cleartext;
+}
+
+bool DeviceState::cleartextSessions() const {
+    std::lock_guard lock(mutex_);
+    return cleartextSessions_;
+}
+
 std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId, const std::string& systemBuid) const {
     std::lock_guard lock(mutex_);
     if (locked_) return "PasswordProtected";

@@ -40,6 +40,11 @@ public:
     // Trust.
     void answerPrompt(Prompt answer);
     void setLocked(bool locked);
+    // Sessions in plain text: StartSession answers EnableSessionSSL false and the conversation
+    // carries on unencrypted, as a device (or a relay between it and the host) that turns
+    // encryption off would.
+    void setCleartextSessions(bool cleartext);
+    bool cleartextSessions() const;
     // The error name that a pairing request from the host gets now, or none when the device may
     // pair with it: a locked device asks for its passcode first; a host it trusts (by its HostID,
     // or by its SystemBUID: a host makes a new HostID each time it pairs) pairs again at once; any
@@ -71,6 +76,7 @@ private:
     std::map<std::string, Host> trusted_;  // by HostID
     Prompt prompt_ = Prompt::Unanswered;
     bool locked_ = false;
+    bool cleartextSessions_ = false;
 };
 
 } // namespace keldo

@@ -133,15 +133,16 @@ PlistValue::Dictionary LockdownSession::startSession(const PlistValue& request) 
     if (!certificate) return failure("StartSession", "InvalidHostID");
     hostCertificate_ = std::move(*certificate);
     session_ = fmt::format("SIM-SESSION-{}", ++sessions_);
-    next_ = Next::StartTls;
-    return {{"Request", "StartSession"}, {"SessionID", *session_}, {"EnableSessionSSL", true}};
+    const bool tls = !device_->cleartextSessions();
+    if (tls) next_ = Next::StartTls;
+    return {{"Request", "StartSession"}, {"SessionID", *session_}, {"EnableSessionSSL", tls}};
 }
 
 PlistValue::Dictionary LockdownSession::stopSession(const PlistValue& request) {
     if (!session_) return failure("StopSession", "SessionInactive");
     if (textField(request, "SessionID") != session_) return failure("StopSession", "InvalidSessionID");
     session_.reset();
-    next_ = Next::EndTls;
+    if (!device_->cleartextSessions()) next_ = Next::EndTls;
     return {{"Request", "StopSession"}};
 }
 

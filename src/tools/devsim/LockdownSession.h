@@ -22,7 +22,8 @@ namespace keldo {
 //   UserDeniedPairing, PasswordProtected while locked); once trusted, the host's root certificate
 //   is what it must show in every TLS handshake. ValidatePair and Unpair check or forget a host.
 // - StartSession, for a trusted HostID, answers EnableSessionSSL true: from the reply on, the
-//   conversation runs in TLS until StopSession, whose reply is the last in TLS.
+//   conversation runs in TLS until StopSession, whose reply is the last in TLS. A device set to
+//   cleartext sessions (DeviceState::setCleartextSessions) answers false and stays in plain text.
 // - SetValue (the device's name) and StartService need a session; a service that the simulator
 //   does not offer is "InvalidService". Goodbye ends the conversation.
 class LockdownSession {

@@ -82,6 +82,10 @@ Commands, one per line on standard input (answers on standard output):
   lock UDID         a passcode locks it: pairing requests get "PasswordProtected";
                     answers "locked UDID at SECONDS"
   unlock UDID       it is unlocked again; answers "unlocked UDID at SECONDS"
+  cleartext UDID    its lockdownd answers EnableSessionSSL false to StartSession and runs
+                    sessions in plain text, as a relay that turns encryption off would;
+                    answers "cleartext UDID at SECONDS"
+  encrypted UDID    sessions run in TLS again; answers "encrypted UDID at SECONDS"
   freeze UDID [usb|network]
                     the device stops answering, as one that hangs: its connections stay
                     open and it reads what clients send, but lockdownd and its services
@@ -263,14 +267,18 @@ bool runCommand(DeviceSimulator& simulator, AppServices& apps, std::string line)
         if (w[0] == "thaw") done = simulator.thaw(w[1], type);
         const char* answer = w[0] == "detach" ? "detached" : w[0] == "freeze" ? "frozen" : "thawed";
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
-    } else if (w[0] == "trust" || w[0] == "deny" || w[0] == "lock" || w[0] == "unlock") {
+    } else if (w[0] == "trust" || w[0] == "deny" || w[0] == "lock" || w[0] == "unlock" || w[0] == "cleartext" ||
+               w[0] == "encrypted") {
         if (w.size() != 2) {
             say(fmt::format("error: usage: {} UDID", w[0]));
             return true;
         }
         const bool done = w[0] == "trust" || w[0] == "deny" ? simulator.answerTrustPrompt(w[1], w[0] == "trust")
-                                                             : simulator.setLocked(w[1], w[0] == "lock");
-        const char* answer = w[0] == "trust" ? "trusted" : w[0] == "deny" ? "denied" : w[0] == "lock" ? "locked" : "unlocked";
+                          : w[0] == "lock" || w[0] == "unlock" ? simulator.setLocked(w[1], w[0] == "lock")
+                                                               : simulator.setCleartextSessions(w[1], w[0] == "cleartext");
+        const char* answer = w[0] == "trust" ? "trusted" : w[0] == "deny" ? "denied" : w[0] == "lock" ? "locked"
+                             : w[0] == "unlock"                                          ? "unlocked"
+                                                                                         : w[0].c_str();
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);

@@ -174,6 +174,30 @@ TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) 
     AMDeviceRelease(device);
 }
 
+TEST_F(RealBackendAgainstSimulator, ASessionThatTheDeviceWouldRunInPlainTextIsRefused) {
+    startSimulator();
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(phone("usb-20", "Cy's iPhone")));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_TRUE(simulator->setCleartextSessions("usb-20", true));
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    EXPECT_EQ(AMDeviceStartSession(device), ImobiledeviceStatus::backend(ImobiledeviceStatus::kNotEncrypted));
+    EXPECT_NE(AMDeviceValidatePairing(device), 0);
+    // Nothing that needs a session goes on in plain text: no service starts, no private value is read.
+    service_handle service = 0;
+    EXPECT_NE(AMDeviceStartService(device, "com.apple.afc", &service, nullptr), 0);
+    EXPECT_EQ(service, 0u);
+    EXPECT_FALSE(AMDeviceCopyValue(device, nullptr, "SerialNumber"));
+    // The connection still reads public values, and a session starts once the device encrypts again.
+    EXPECT_TRUE(AMDeviceCopyValue(device, nullptr, "UniqueDeviceID"));
+    ASSERT_TRUE(simulator->setCleartextSessions("usb-20", false));
+    EXPECT_EQ(AMDeviceStartSession(device), 0);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    AMDeviceRelease(device);
+}
+
 TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknownServicesFail) {
     ServiceRegistry services;
     services.add("com.keldo.echo", [](DeviceStream& stream, const SimulatedDeviceInfo&) {
