@@ -1,6 +1,7 @@
 #include "platform/imobiledevice/ImobiledeviceBackend.h"
 
 #include "platform/imobiledevice/ImobiledeviceBackendRecords.h"
+#include "platform/imobiledevice/UsbmuxdListener.h"
 #include "platform/imobiledevice/UsbmuxdSocketWatch.h"
 
 namespace keldo {

@@ -15,13 +15,14 @@ struct lockdownd_service_descriptor;
 
 namespace keldo {
 
+class UsbmuxdListener;
 class UsbmuxdSocketWatch;
 
 // Real devices through libimobiledevice and libusbmuxd (the usbmuxd named by
 // USBMUXD_SOCKET_ADDRESS, else the system's).
 //
-// Events: libimobiledevice has one process-wide callback, so one backend subscribes at a time and
-// fans events out to its subscriptions. Each subscription gets its events one at a time on the
+// Events: one listener follows usbmuxd's events (UsbmuxdListener, which never lets a daemon that
+// drops connections wear the process down) and the backend fans them out to its subscriptions. Each subscription gets its events one at a time on the
 // GLib main context that was the subscribing thread's thread-default one. A device is one
 // (udid, connection type).
 //
@@ -155,7 +156,8 @@ public:
     // The low half of a TLS service's handle: no socket.
     static constexpr std::uint32_t kNoSocket = 0xFFFFFFFFu;
 
-    // Called on libimobiledevice's event thread (or, for a replay, the subscribing thread).
+    // Called on the thread that follows usbmuxd's events (see UsbmuxdListener); the numbers are
+    // libimobiledevice's.
     void libraryEvent(int type, const std::string& udid, int connectionType);
 
     // For tests: the device, service, AFC connection and key/value records held; and whether
@@ -215,6 +217,7 @@ private:
     std::uint32_t nextService_ = 0;
     bool librarySubscribed_ = false;
     std::unique_ptr<UsbmuxdSocketWatch> socketWatch_;
+    std::unique_ptr<UsbmuxdListener> listener_;
 };
 
 } // namespace keldo

@@ -3,35 +3,12 @@
 #include "platform/imobiledevice/ImobiledeviceBackendRecords.h"
 #include "platform/imobiledevice/ImobiledeviceStatus.h"
 #include "platform/imobiledevice/UsbmuxdSocketWatch.h"
-#include "platform/SystemLog.h"
-
-#include <usbmuxd.h>
-#include <pthread.h>
+#include "platform/imobiledevice/UsbmuxdListener.h"
 
 namespace keldo {
 
 using namespace imobiledevice;
 using Status = ImobiledeviceStatus;
-
-namespace {
-
-void onLibraryEvent(const idevice_event_t* event, void* backend) {
-    // The library's thread is cancelled by unsubscribe; it must not end inside our code.
-    int previous = 0;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
-    try {
-        if (event && backend) {
-            // The udid points into the library's stack: copy it now.
-            static_cast<ImobiledeviceBackend*>(backend)->libraryEvent(
-                static_cast<int>(event->event), event->udid ? event->udid : "", static_cast<int>(event->conn_type));
-        }
-    } catch (...) {
-        // Nothing may cross into the C library; the event is lost.
-    }
-    pthread_setcancelstate(previous, nullptr);
-}
-
-} // namespace
 
 // Events ----------------------------------------------------------------------------------------
 
@@ -106,27 +83,24 @@ void ImobiledeviceBackend::subscribeLibrary() {
         if (librarySubscribed_) return;
         librarySubscribed_ = true;
     }
-    // Without inotify, libusbmuxd connects to the socket that USBMUXD_SOCKET_ADDRESS names; with it,
-    // it would wait for a file in /var/run whatever the address says.
-    libusbmuxd_set_use_inotify(0);
-    // Called without our lock: the library replays present devices on this thread before it returns.
-    const idevice_error_t status = idevice_event_subscribe(onLibraryEvent, this);
-    if (status != IDEVICE_E_SUCCESS) {
-        logLine("idevice_event_subscribe failed: {}", static_cast<int>(status));
-        std::lock_guard lock(mutex_);
-        librarySubscribed_ = false;
-    }
+    // Our own listener rather than idevice_event_subscribe: libusbmuxd's event thread leaks a
+    // descriptor on every Listen that a daemon accepts and drops, until one is beyond FD_SETSIZE
+    // and its select() aborts the process (see UsbmuxdListener).
+    auto listener = std::make_unique<UsbmuxdListener>(
+        [this](int event, const std::string& udid, int connectionType) { libraryEvent(event, udid, connectionType); });
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
 }
 
 void ImobiledeviceBackend::dropLibrary(bool tell) {
-    bool subscribed = false;
+    std::unique_ptr<UsbmuxdListener> listener;
     {
         std::lock_guard lock(mutex_);
-        subscribed = librarySubscribed_;
+        listener = std::move(listener_);
         librarySubscribed_ = false;
     }
-    // Never from the library's own thread: its unsubscribe cancels and joins that thread.
-    if (subscribed) idevice_event_unsubscribe();
+    // Never from the listener's own thread: this waits for that thread to end.
+    listener.reset();
     detachEverything(tell);
 }
 

@@ -62,44 +62,51 @@ std::string UsbmuxdProbe::address() {
     return std::string(kUnixPrefix) + USBMUXD_SOCKET_FILE;
 }
 
-struct UsbmuxdProbe::Candidate {
-    int family;
-    sockaddr_storage address;
-    socklen_t length;
-};
-
-UsbmuxdProbe::UsbmuxdProbe() : address_(address()) {
-    if (address_.rfind(kUnixPrefix, 0) == 0) {
-        const std::string path = address_.substr(std::strlen(kUnixPrefix));
+std::vector<UsbmuxdProbe::Candidate> UsbmuxdProbe::candidatesOf(const std::string& address, std::string& reason) {
+    std::vector<Candidate> candidates;
+    if (address.rfind(kUnixPrefix, 0) == 0) {
+        const std::string path = address.substr(std::strlen(kUnixPrefix));
         Candidate unix{AF_UNIX, {}, sizeof(sockaddr_un)};
         auto* name = reinterpret_cast<sockaddr_un*>(&unix.address);
         name->sun_family = AF_UNIX;
         if (path.size() >= sizeof name->sun_path) {
-            outcome_ = Outcome::Unreachable;
-            reason_ = errorText(ENAMETOOLONG);
-            return;
+            reason = errorText(ENAMETOOLONG);
+            return candidates;
         }
         std::memcpy(name->sun_path, path.c_str(), path.size() + 1);
-        candidates_.push_back(unix);
-    } else {
-        const auto hostPort = hostPortOf(address_);
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        if (const int status = ::getaddrinfo(hostPort->host.c_str(), hostPort->port.c_str(), &hints, &found)) {
-            outcome_ = Outcome::Unreachable;
-            reason_ = ::gai_strerror(status);
-            return;
-        }
-        std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, ::freeaddrinfo);
-        for (const addrinfo* each = found; each; each = each->ai_next) {
-            if (each->ai_addrlen > sizeof(sockaddr_storage)) continue;
-            Candidate candidate{each->ai_family, {}, each->ai_addrlen};
-            std::memcpy(&candidate.address, each->ai_addr, each->ai_addrlen);
-            candidates_.push_back(candidate);
-        }
+        candidates.push_back(unix);
+        return candidates;
+    }
+    const auto hostPort = hostPortOf(address);
+    if (!hostPort) {
+        reason = "no address to connect to";
+        return candidates;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int status = ::getaddrinfo(hostPort->host.c_str(), hostPort->port.c_str(), &hints, &found)) {
+        reason = ::gai_strerror(status);
+        return candidates;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, ::freeaddrinfo);
+    for (const addrinfo* each = found; each; each = each->ai_next) {
+        if (each->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Candidate candidate{each->ai_family, {}, each->ai_addrlen};
+        std::memcpy(&candidate.address, each->ai_addr, each->ai_addrlen);
+        candidates.push_back(candidate);
+    }
+    return candidates;
+}
+
+UsbmuxdProbe::UsbmuxdProbe() : address_(address()) {
+    candidates_ = candidatesOf(address_, reason_);
+    if (candidates_.empty()) {
+        outcome_ = Outcome::Unreachable;
+        if (reason_.empty()) reason_ = "no address to connect to";
+        return;
     }
     connectNext();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -17,6 +19,15 @@ public:
     // socket ("UNIX:/var/run/usbmuxd"), as libusbmuxd falls back to it.
     static std::string address();
 
+    // One address to connect to, of those that address() names.
+    struct Candidate {
+        int family;
+        sockaddr_storage address;
+        socklen_t length;
+    };
+    // The addresses that `address` resolves to; none, with the reason, when it resolves to none.
+    static std::vector<Candidate> candidatesOf(const std::string& address, std::string& reason);
+
     UsbmuxdProbe();
     ~UsbmuxdProbe();
     UsbmuxdProbe(const UsbmuxdProbe&) = delete;
@@ -29,7 +40,6 @@ public:
     std::string failure() const;
 
 private:
-    struct Candidate;
     // Starts connecting to the next address (a name may resolve to several), until one answers
     // at once, one is under way, or none is left.
     void connectNext();

@@ -21,6 +21,9 @@ constexpr const char* kSystemSocket = "/var/run/usbmuxd";
 // A daemon makes its file before it listens: a new file that refuses is tried this often more.
 constexpr int kRetries = 20;
 constexpr guint kRetryMilliseconds = 100;
+// A held connection that ends sooner than this after it was made was dropped by a daemon that
+// does so to every one.
+constexpr guint kQuickEndMilliseconds = 1000;
 
 void onMonitorEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent type, gpointer data) {
     std::unique_ptr<char, decltype(&g_free)> path(file ? g_file_get_path(file) : nullptr, g_free);
@@ -120,7 +123,19 @@ void UsbmuxdSocketWatch::onSentinelEvent() {
     const ssize_t n = ::recv(sentinel_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;  // nothing is expected; ignored
     // The daemon ended the connection. A restarted one answers at once; a dead one left its file.
+    const bool quick = std::chrono::steady_clock::now() - sentinelSince_ < std::chrono::milliseconds(kQuickEndMilliseconds);
     closeSentinel();
+    if (quick) {
+        // A daemon that drops connections as it takes them (one at its bound) is asked again in
+        // a while, not at once and for ever; it counts as there until it refuses.
+        if (!retrySource_) {
+            retriesLeft_ = 1;
+            retrySource_ = g_timeout_source_new(kQuickEndMilliseconds);
+            g_source_set_callback(retrySource_, onRetryTimer, this, nullptr);
+            g_source_attach(retrySource_, context_);
+        }
+        return;
+    }
     if (connectSentinel()) return;
     logLine("usbmuxd at {} has gone and left its socket file; waiting for a new one", path_);
     set(false);
@@ -128,9 +143,9 @@ void UsbmuxdSocketWatch::onSentinelEvent() {
 
 bool UsbmuxdSocketWatch::onRetry() {
     if (up() || retriesLeft_ <= 0 || connectSentinel()) {
-        if (up()) set(true);
         g_source_unref(retrySource_);
         retrySource_ = nullptr;
+        set(up());  // last: a change may end the watch
         return false;
     }
     --retriesLeft_;
@@ -165,6 +180,7 @@ bool UsbmuxdSocketWatch::connectSentinel() {
         return false;
     }
     sentinel_ = fd;
+    sentinelSince_ = std::chrono::steady_clock::now();
     sentinelSource_ = g_unix_fd_source_new(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
     g_source_set_callback(sentinelSource_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onSentinel)), this,
                           nullptr);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -57,6 +58,7 @@ private:
     GFileMonitor* monitor_ = nullptr;
     unsigned long handler_ = 0;
     int sentinel_ = -1;
+    std::chrono::steady_clock::time_point sentinelSince_;
     GSource* sentinelSource_ = nullptr;
     GSource* retrySource_ = nullptr;
     int retriesLeft_ = 0;
