@@ -22,8 +22,16 @@ struct EventQueue::State {
 
 namespace {
 
+// The reference that a source carries is made on the pushing thread and read on the context's.
+// GLib's own locking orders the two, but it is invisible to ThreadSanitizer: this lock shows it.
+std::mutex handOver;
+
 gboolean dispatchOne(gpointer data) {
-    auto state = *static_cast<std::shared_ptr<EventQueue::State>*>(data);
+    std::shared_ptr<EventQueue::State> state;
+    {
+        std::lock_guard lock(handOver);
+        state = *static_cast<std::shared_ptr<EventQueue::State>*>(data);
+    }
     am_device_notification_callback_info event{};
     bool more = false;
     {
@@ -48,7 +56,10 @@ gboolean dispatchOne(gpointer data) {
     return more ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-void freeState(gpointer data) { delete static_cast<std::shared_ptr<EventQueue::State>*>(data); }
+void freeState(gpointer data) {
+    std::lock_guard lock(handOver);
+    delete static_cast<std::shared_ptr<EventQueue::State>*>(data);
+}
 
 } // namespace
 
@@ -67,7 +78,12 @@ void EventQueue::push(am_device_notification_callback_info event) {
             state_->events.push_back(event);
             if (!state_->pending) {
                 GSource* source = g_idle_source_new();
-                g_source_set_callback(source, dispatchOne, new std::shared_ptr<State>(state_), freeState);
+                std::shared_ptr<State>* reference = nullptr;
+                {
+                    std::lock_guard handing(handOver);
+                    reference = new std::shared_ptr<State>(state_);
+                }
+                g_source_set_callback(source, dispatchOne, reference, freeState);
                 state_->pending = source;
                 g_source_attach(source, state_->context);
             }

@@ -18,8 +18,12 @@ ImobiledeviceBackend::~ImobiledeviceBackend() {
         subscriptions_ = {};
     }
     for (auto& q : queues) q->close();
-    socketWatch_.reset();
-    dropLibrary(false);
+    {
+        std::lock_guard turn(following_);
+        watching_ = false;
+        socketWatch_.reset();
+        dropLibrary(false);
+    }
     // Devices still referenced close their lockdownd connections under a deadline too.
     std::vector<std::shared_ptr<Device>> devices;
     {

@@ -196,6 +196,9 @@ private:
     template <typename Call>
     std::int32_t onConnected(am_device device, Call call);
 
+    // Follows usbmuxd while a subscription is there, and only then.
+    void followSubscriptions();
+    // Under following_.
     void watchAndSubscribe();
     void subscribeLibrary();
     // Ends the library subscription; every present device is gone (and, with `tell`, detached).
@@ -216,8 +219,11 @@ private:
     HandleTable<KeyValues> keyValues_;
     std::uint32_t nextService_ = 0;
     bool librarySubscribed_ = false;
-    std::unique_ptr<UsbmuxdSocketWatch> socketWatch_;
-    std::unique_ptr<UsbmuxdListener> listener_;
+    // Taken before mutex_, never after it; guards starting and stopping the following of usbmuxd.
+    std::mutex following_;
+    bool watching_ = false;                           // guarded by following_
+    std::unique_ptr<UsbmuxdSocketWatch> socketWatch_;  // guarded by following_
+    std::unique_ptr<UsbmuxdListener> listener_;        // guarded by mutex_
 };
 
 } // namespace keldo

@@ -27,10 +27,8 @@ std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_
     sub->queue = std::make_shared<EventQueue>(deliver, discard);
     auto queue = sub->queue;
     std::vector<am_device> present;
-    bool first = false;
     {
         std::lock_guard lock(mutex_);
-        first = subscriptions_.size() == 0;
         // A later subscriber hears of the devices that are already there, as the first one did.
         for (auto& [id, d] : devices_) {
             if (!d->present) continue;
@@ -40,25 +38,40 @@ std::int32_t ImobiledeviceBackend::notificationSubscribe(am_device_notification_
         *subscription = toHandle<_am_device_notification*>(subscriptions_.add(std::move(sub)));
     }
     for (auto device : present) queue->push({device, ADNCI_MSG_CONNECTED});
-    if (first) watchAndSubscribe();
+    followSubscriptions();
     return 0;
 }
 
 std::int32_t ImobiledeviceBackend::notificationUnsubscribe(_am_device_notification* subscription) {
     std::shared_ptr<Subscription> sub;
-    bool last = false;
     {
         std::lock_guard lock(mutex_);
         sub = subscriptions_.take(idOf(subscription));
         if (!sub) return Status::backend(Status::kInvalidArgument);
-        last = subscriptions_.size() == 0;
     }
     sub->queue->close();
-    if (last) {
+    followSubscriptions();
+    return 0;
+}
+
+void ImobiledeviceBackend::followSubscriptions() {
+    // Starting and stopping take turns, and each looks at the subscriptions as they are once its
+    // turn comes: a last unsubscribe and a first subscribe on two threads end with usbmuxd
+    // followed exactly when a subscription is there, whichever runs first.
+    std::lock_guard turn(following_);
+    bool wanted = false;
+    {
+        std::lock_guard lock(mutex_);
+        wanted = subscriptions_.size() > 0;
+    }
+    if (wanted == watching_) return;
+    watching_ = wanted;
+    if (wanted) {
+        watchAndSubscribe();
+    } else {
         socketWatch_.reset();
         dropLibrary(false);
     }
-    return 0;
 }
 
 void ImobiledeviceBackend::watchAndSubscribe() {
@@ -68,6 +81,10 @@ void ImobiledeviceBackend::watchAndSubscribe() {
         return;
     }
     socketWatch_ = std::make_unique<UsbmuxdSocketWatch>(*path, [this](bool up) {
+        // On the watch's main context. Once the turn is ours the watch may have been stopped (and
+        // destroyed: it touches nothing of its own after this returns).
+        std::lock_guard turn(following_);
+        if (!watching_) return;
         if (up) {
             subscribeLibrary();
         } else {

@@ -396,6 +396,42 @@ TEST_F(RealBackendAgainstSimulator, ARecordTheDeviceNoLongerHonoursIsUndoneAndRe
     AMDeviceRelease(device);
 }
 
+TEST_F(RealBackendAgainstSimulator, ConcurrentFirstAndLastSubscriptionsLeaveUsbmuxdFollowedWhileOneIsThere) {
+    startSimulator();
+    // Each thread, while it holds a subscription, finds usbmuxd followed.
+    constexpr int kRounds = 100;
+    std::atomic<int> unfollowed{0};
+    auto churn = [&](bool keepLast) -> _am_device_notification* {
+        auto ignore = [](am_device_notification_callback_info*, void*) {};
+        for (int i = 0; i < kRounds; ++i) {
+            _am_device_notification* s = nullptr;
+            if (AMDeviceNotificationSubscribe(ignore, 0, 0, nullptr, &s) != 0) {
+                ADD_FAILURE() << "subscribe failed";
+                return nullptr;
+            }
+            if (!backend->followingUsbmuxd()) ++unfollowed;
+            if (keepLast && i == kRounds - 1) return s;
+            EXPECT_EQ(AMDeviceNotificationUnsubscribe(s), 0);
+        }
+        return nullptr;
+    };
+    _am_device_notification* kept = nullptr;
+    std::thread other([&] { kept = churn(true); });
+    churn(false);
+    other.join();
+    EXPECT_EQ(unfollowed, 0);
+    ASSERT_TRUE(kept);
+    EXPECT_TRUE(backend->followingUsbmuxd());
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(kept), 0);
+    EXPECT_FALSE(backend->followingUsbmuxd());
+
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(phone("usb-21", "Vi's iPhone")));
+    ASSERT_TRUE(waitForEvents(1));
+    EXPECT_EQ(events[0].msg, ADNCI_MSG_CONNECTED);
+    AMDeviceRelease(events[0].dev);
+}
+
 TEST_F(RealBackendAgainstSimulator, WaitsForUsbmuxdAndLivesThroughItsRestart) {
     subscribe();  // no usbmuxd yet: the backend waits for its socket, without polling
     pumpFor(200);
