@@ -44,13 +44,13 @@ std::int32_t ImobiledeviceBackend::onAfc(afc_connection connection, const char* 
         auto device = devices_.find(c->service->device);
         if (!device || !device->present) return Status::backend(Status::kNoSuchDevice);
     }
-    std::lock_guard io(c->io);
-    if (c->cut) return Status::backend(Status::kNotConnected);
+    std::lock_guard io(c->service->io);
+    if (c->service->cut) return Status::backend(Status::kNotConnected);
     SigpipeHeld held;
     auto deadline = deadlines_.arm(c->service->socket, c->timeout);
     const afc_error_t status = call(*c, deadline);
     if (deadline.expired()) {
-        c->cut = true;
+        c->service->cut = true;
         c->lastError = fmt::format("{} failed: no answer within {} ms", what, c->timeout.count());
         return Status::backend(Status::kTimedOut);
     }
@@ -120,7 +120,7 @@ std::int32_t ImobiledeviceBackend::afcConnectionProcessOperation(afc_connection 
 PlistRef ImobiledeviceBackend::afcConnectionCopyLastErrorInfo(afc_connection connection) {
     auto c = findAfc(connection);
     if (!c) return nullptr;
-    std::lock_guard io(c->io);
+    std::lock_guard io(c->service->io);
     if (c->lastError.empty()) return nullptr;
     return PlistValue::make(PlistValue::Dictionary{{"NSLocalizedDescription", c->lastError}});
 }
@@ -197,7 +197,7 @@ std::int32_t ImobiledeviceBackend::afcDirectoryRead(afc_connection connection, a
     *name = nullptr;
     auto c = findAfc(connection);
     if (!c) return Status::backend(Status::kNoSuchObject);
-    std::lock_guard io(c->io);
+    std::lock_guard io(c->service->io);
     auto names = c->directories.find(idOf(directory));
     if (!names) return Status::backend(Status::kNoSuchObject);
     if (names->next < names->items.size()) *name = names->items[names->next++].data();
@@ -207,7 +207,7 @@ std::int32_t ImobiledeviceBackend::afcDirectoryRead(afc_connection connection, a
 std::int32_t ImobiledeviceBackend::afcDirectoryClose(afc_connection connection, afc_directory directory) {
     auto c = findAfc(connection);
     if (!c) return Status::backend(Status::kNoSuchObject);
-    std::lock_guard io(c->io);
+    std::lock_guard io(c->service->io);
     return c->directories.take(idOf(directory)) ? 0 : Status::backend(Status::kNoSuchObject);
 }
 

@@ -40,9 +40,10 @@ struct ImobiledeviceBackend::Service {
     bool network = false;
     bool tls = false;  // the device started it in TLS: only the client may read and write it
     int socket = -1;
-    // One send or receive at a time through the client (a TLS connection is one state).
+    // One send or receive at a time through the client (a TLS connection is one state), also
+    // for the AFC connection made on it: one lock for the one connection.
     std::mutex io;
-    bool cut = false;  // a send outlasted its time-out: the socket is shut down
+    bool cut = false;  // a send or an AFC round trip outlasted its time-out: the socket is shut down
 };
 
 struct ImobiledeviceBackend::KeyValues {
@@ -55,8 +56,7 @@ struct ImobiledeviceBackend::AfcConnection {
     service_handle serviceHandle = 0;
     std::unique_ptr<afc_client_private, imobiledevice::AfcFree> afc;
     std::chrono::milliseconds timeout{0};
-    std::mutex io;
-    bool cut = false;  // a round trip outlasted its time-out: the socket is shut down
+    // These, and the AFC client, are guarded by the service's io lock.
     std::string lastError;
     HandleTable<KeyValues> directories;
 };

@@ -7,6 +7,8 @@
 #include "platform/imobiledevice/ImobiledeviceStatus.h"
 #include "platform/plist/PlistXml.h"
 #include "support/LogCapture.h"
+#include "platform/simulated/SimulatedFileSystem.h"
+#include "tools/devsim/AfcSession.h"
 #include "tools/devsim/DeviceKey.h"
 #include "tools/devsim/DeviceSimulator.h"
 #include "tools/devsim/DeviceStream.h"
@@ -723,6 +725,49 @@ TEST_F(RealBackendAgainstSimulator, ADeviceThatStopsAnsweringFailsWithinItsTimeO
     EXPECT_EQ(AFCConnectionClose(afc), 0);
     AMDeviceRelease(stuck);
     AMDeviceRelease(other);
+}
+
+TEST_F(RealBackendAgainstSimulator, AnAfcConnectionInTlsAndItsServiceHandleTakeTurnsOnTheirOneConnection) {
+    ImobiledeviceBackend::Timeouts timeouts;
+    timeouts.afcUsb = std::chrono::milliseconds(500);
+    timeouts.lockdown = std::chrono::milliseconds(500);
+    backend->setTimeouts(timeouts);
+    auto files = std::make_shared<SimulatedFileSystem>();
+    ServiceRegistry services;
+    services.add("com.keldo.afc-in-tls", [files](DeviceStream& stream, const SimulatedDeviceInfo&) {
+        AfcSession(files).serve(stream);
+    }, true);
+    startSimulator(services);
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(phone("usb-22", "Al's iPhone")));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    CuttingProxy proxy(dir + "/proxy", socket);
+    proxy.limit = std::numeric_limits<std::size_t>::max();
+    pointAt(dir + "/proxy");
+    service_handle service = 0;
+    afc_connection afc = nullptr;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    ASSERT_EQ(AMDeviceStartService(device, "com.keldo.afc-in-tls", &service, nullptr), 0);
+    ASSERT_EQ(AFCConnectionOpen(service, 0, &afc), 0);
+    pointAt(socket);
+    proxy.frozen = true;
+
+    // A send through the service's handle while an AFC round trip is unanswered waits for it to
+    // end (cut at its time-out) instead of writing into the same TLS state at once.
+    std::atomic<bool> afcEnded{false};
+    std::thread asking([&] {
+        afc_dictionary info = nullptr;
+        EXPECT_EQ(AFCDeviceInfoOpen(afc, &info), ImobiledeviceStatus::backend(ImobiledeviceStatus::kTimedOut));
+        afcEnded = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(AMDServiceConnectionSend(service, "x", 1), -1);
+    EXPECT_TRUE(afcEnded);
+    asking.join();
+    EXPECT_EQ(AFCConnectionClose(afc), 0);
+    AMDeviceRelease(device);
 }
 
 // keldo-devsim as its own process, so that it can be killed as a daemon is.
