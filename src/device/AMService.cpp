@@ -5,9 +5,12 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -43,12 +46,28 @@ void AMService::forgetService() {
     _context = nullptr;
 }
 
+AMService::Channel::~Channel() {
+    if (socket >= 0) ::close(socket);
+}
+
 std::optional<AMService::Channel> AMService::openChannel() {
     if (_service != 0) {
         const int socket = AMDServiceConnectionGetSocket(_service);
-        if (socket >= 0) return Channel{socket, 0};
+        if (socket >= 0) {
+            const int own = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+            if (own < 0) {
+                setLastError(fmt::format("Can't use the service's descriptor: {}", std::strerror(errno)));
+                return std::nullopt;
+            }
+            // Still the service's number: the duplicate is of its connection, not of one that
+            // took the number after a close on another thread.
+            if (AMDServiceConnectionGetSocket(_service) == socket) return Channel(own, 0);
+            ::close(own);
+            setLastError(notOpenText());
+            return std::nullopt;
+        }
         // No descriptor for a connection in TLS: the platform's own connection carries it.
-        if (AMDServiceConnectionGetSecureIOContext(_service)) return Channel{-1, _service};
+        if (AMDServiceConnectionGetSecureIOContext(_service)) return Channel(-1, _service);
     }
     setLastError(notOpenText());
     return std::nullopt;

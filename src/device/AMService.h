@@ -18,13 +18,17 @@ class DeviceListener;
 // length followed by the list's XML form. The object owns the service it started: close, or the
 // object's end, closes the service's connection. The descriptor is asked of the platform for
 // every message, so a closed object, or one whose device has gone, fails with "Service is not
-// open" and never writes into a newer connection that was given the same descriptor number.
+// open" and never writes into a newer connection that was given the same descriptor number. Each
+// message then runs on a duplicate of its own: a detach on another thread that closes the
+// service's descriptor mid-message (the platform shuts the connection down) fails the message at
+// once, and a connection that takes the number meanwhile never gets the message's rest.
 //
 // A service whose connection runs in TLS (the device says so when it starts it) has no descriptor
 // to give: its bytes on the socket are ciphertext. Its messages, framed the same way, go through
 // the platform's own connection (AMDServiceConnectionSend and Receive), which the platform's
-// secure I/O context tells apart from a closed one. The plain path keeps its calls: one
-// descriptor per message, then the socket's own sends and receives.
+// secure I/O context tells apart from a closed one. The plain path asks for the descriptor, takes
+// the duplicate and asks again (the service still holding that number proves the duplicate is of
+// its connection), then uses the socket's own sends and receives.
 class AMService {
 public:
     // Starts the named service on a device that the caller has connected and in a session.
@@ -81,7 +85,14 @@ private:
     // of a service in TLS. A send or receive gives what send and recv give; a signal that
     // interrupts the socket's wait is no failure.
     struct Channel {
-        int socket = -1;
+        Channel(int socket, service_handle secure) : socket(socket), secure(secure) {}
+        Channel(Channel&& other) noexcept : socket(other.socket), secure(other.secure) { other.socket = -1; }
+        Channel(const Channel&) = delete;
+        Channel& operator=(const Channel&) = delete;
+        Channel& operator=(Channel&&) = delete;
+        ~Channel();
+
+        int socket = -1;  // the message's own duplicate, closed with the channel
         service_handle secure = 0;
         [[nodiscard]] ssize_t send(const void* data, std::size_t size) const;
         [[nodiscard]] ssize_t receive(void* buffer, std::size_t size) const;

@@ -394,6 +394,41 @@ TEST_F(AMServiceClosing, AClosedServiceLeavesTheConnectionThatReusedItsDescripto
     EXPECT_EQ(textOf(newer->readXMLReply()), "for the newer one");
 }
 
+TEST_F(AMServiceClosing, ADetachOnAnotherThreadEndsAMessageInFlightAndItsRestReachesNoNewcomer) {
+    am_device phone = addPhone();
+    device = makeHandle(phone);
+    ASSERT_TRUE(device->deviceConnect() && device->startSession());
+    auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
+    ASSERT_TRUE(service);
+    const int oldPeer = sim->peerSocket(service->service());
+    // A connection that its peer does not read, full: the request's first send waits.
+    char junk[4096] = {};
+    while (::send(descriptorOf(service->service()), junk, sizeof junk, MSG_DONTWAIT) > 0) {}
+    std::atomic<bool> sent{true}, done{false};
+    std::thread sender([&] {
+        sent = service->sendXMLRequest(PlistValue(std::string(16 * 1024, 'a')));
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sim->detach(phone);
+    device->forgetDevice();
+    auto other = start();  // takes the descriptor number
+    ASSERT_EQ(descriptorOf(other->service()), descriptorOf(service->service()));
+    // The old peer now reads, so that a send still going on the old connection would move on.
+    std::thread drain([oldPeer] {
+        char sink[64 * 1024];
+        while (::recv(oldPeer, sink, sizeof sink, 0) > 0) {}
+    });
+    for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string stray = readAvailable(peer);
+    if (!done) ::shutdown(descriptorOf(other->service()), SHUT_RDWR);  // lets a stuck sender end
+    sender.join();
+    ::shutdown(oldPeer, SHUT_RDWR);
+    drain.join();
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(stray.size(), 0u);
+}
+
 TEST_F(AMServiceClosing, TheServiceOfADetachedAndReleasedDeviceFailsTheSameWay) {
     am_device phone = addPhone();
     device = makeHandle(phone);

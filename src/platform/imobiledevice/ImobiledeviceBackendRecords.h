@@ -4,6 +4,8 @@
 #include "platform/imobiledevice/ImobiledeviceBackend.h"
 #include "platform/imobiledevice/ImobiledeviceLibrary.h"
 
+#include <sys/socket.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +36,12 @@ struct ImobiledeviceBackend::Subscription {
 };
 
 struct ImobiledeviceBackend::Service {
+    // A caller may hold a duplicate of a plain service's socket for a message in flight: it ends
+    // with the service, not when the peer gives up.
+    ~Service() {
+        if (!tls && socket >= 0) ::shutdown(socket, SHUT_RDWR);
+    }
+
     std::shared_ptr<idevice_private> idevice;  // outlives the client made on it
     std::unique_ptr<service_client_private, imobiledevice::ServiceFree> client;
     std::uint64_t device = 0;

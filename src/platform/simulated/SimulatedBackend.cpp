@@ -59,6 +59,8 @@ struct SimulatedBackend::Service {
     service_handle handle() const { return value; }
     bool closeServiceEnd() {
         if (serviceEnd < 0) return false;
+        // Shut down first: a message in flight on a duplicate of it ends at once too.
+        ::shutdown(serviceEnd, SHUT_RDWR);
         ::close(serviceEnd);
         serviceEnd = -1;
         return true;
