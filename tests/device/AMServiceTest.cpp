@@ -394,14 +394,14 @@ TEST_F(AMServiceClosing, AClosedServiceLeavesTheConnectionThatReusedItsDescripto
     EXPECT_EQ(textOf(newer->readXMLReply()), "for the newer one");
 }
 
-TEST_F(AMServiceClosing, ADetachOnAnotherThreadEndsAMessageInFlightAndItsRestReachesNoNewcomer) {
+TEST_F(AMServiceClosing, TheServiceOfADetachedAndReleasedDeviceFailsTheSameWayAlsoMidMessage) {
     am_device phone = addPhone();
     device = makeHandle(phone);
     ASSERT_TRUE(device->deviceConnect() && device->startSession());
     auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
     ASSERT_TRUE(service);
     const int oldPeer = sim->peerSocket(service->service());
-    // A connection that its peer does not read, full: the request's first send waits.
+    // A message in flight on a full connection that its peer does not read: its first send waits.
     char junk[4096] = {};
     while (::send(descriptorOf(service->service()), junk, sizeof junk, MSG_DONTWAIT) > 0) {}
     std::atomic<bool> sent{true}, done{false};
@@ -411,8 +411,8 @@ TEST_F(AMServiceClosing, ADetachOnAnotherThreadEndsAMessageInFlightAndItsRestRea
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     sim->detach(phone);
-    device->forgetDevice();
-    auto other = start();  // takes the descriptor number
+    device->forgetDevice();  // what the monitor does with a detached device
+    auto other = start();  // another phone, whose service takes the descriptor number
     ASSERT_EQ(descriptorOf(other->service()), descriptorOf(service->service()));
     // The old peer now reads, so that a send still going on the old connection would move on.
     std::thread drain([oldPeer] {
@@ -426,19 +426,8 @@ TEST_F(AMServiceClosing, ADetachOnAnotherThreadEndsAMessageInFlightAndItsRestRea
     ::shutdown(oldPeer, SHUT_RDWR);
     drain.join();
     EXPECT_FALSE(sent);
-    EXPECT_EQ(stray.size(), 0u);
-}
+    EXPECT_EQ(stray.size(), 0u);  // the message's rest reached no newcomer
 
-TEST_F(AMServiceClosing, TheServiceOfADetachedAndReleasedDeviceFailsTheSameWay) {
-    am_device phone = addPhone();
-    device = makeHandle(phone);
-    ASSERT_TRUE(device->deviceConnect() && device->startSession());
-    auto service = AMService::serviceWithNameOnDevice("com.apple.test", device);
-    ASSERT_TRUE(service);
-    sim->detach(phone);
-    device->forgetDevice();  // what the monitor does with a detached device
-    auto other = start();  // another phone, whose service takes the descriptor number
-    ASSERT_EQ(descriptorOf(other->service()), descriptorOf(service->service()));
     writeAll(peer, frame(xmlOf(PlistValue("for the other one"))));
 
     EXPECT_FALSE(service->sendXMLRequest(PlistValue("stray")));

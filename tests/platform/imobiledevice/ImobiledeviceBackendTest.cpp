@@ -523,6 +523,21 @@ private:
     std::vector<std::thread> relays_;
 };
 
+// Connects to the device, starts the named service and opens AFC on it, all through `proxy` (a
+// relay in front of the simulator's socket, to be frozen by the caller); later clients go to the
+// simulator itself. None on failure.
+afc_connection openAfcThrough(CuttingProxy& proxy, const std::string& relay, const std::string& socket,
+                              am_device device, const char* name, service_handle* service) {
+    proxy.limit = std::numeric_limits<std::size_t>::max();
+    setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + relay).c_str(), 1);
+    afc_connection afc = nullptr;
+    const bool opened = AMDeviceConnect(device) == 0 && AMDeviceStartSession(device) == 0 &&
+                        AMDeviceStartService(device, name, service, nullptr) == 0 && AFCConnectionOpen(*service, 0, &afc) == 0;
+    setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket).c_str(), 1);
+    EXPECT_TRUE(opened);
+    return opened ? afc : nullptr;
+}
+
 TEST_F(RealBackendAgainstSimulator, SurvivesUsbmuxdAndLockdowndClosingAtAnyByte) {
     startSimulator();
     subscribe();
@@ -681,15 +696,9 @@ TEST_F(RealBackendAgainstSimulator, ADeviceThatStopsAnsweringFailsWithinItsTimeO
 
     // The stuck device's connections go through a relay that is then frozen.
     CuttingProxy proxy(dir + "/proxy", socket);
-    proxy.limit = std::numeric_limits<std::size_t>::max();
-    pointAt(dir + "/proxy");
     service_handle service = 0;
-    afc_connection afc = nullptr;
-    ASSERT_EQ(AMDeviceConnect(stuck), 0);
-    ASSERT_EQ(AMDeviceStartSession(stuck), 0);
-    ASSERT_EQ(AMDeviceStartService(stuck, "com.apple.afc", &service, nullptr), 0);
-    ASSERT_EQ(AFCConnectionOpen(service, 0, &afc), 0);
-    pointAt(socket);
+    afc_connection afc = openAfcThrough(proxy, dir + "/proxy", socket, stuck, "com.apple.afc", &service);
+    ASSERT_TRUE(afc);
     proxy.frozen = true;
 
     using Clock = std::chrono::steady_clock;
@@ -743,15 +752,9 @@ TEST_F(RealBackendAgainstSimulator, AnAfcConnectionInTlsAndItsServiceHandleTakeT
     ASSERT_TRUE(waitForEvents(1));
     const am_device device = events[0].dev;
     CuttingProxy proxy(dir + "/proxy", socket);
-    proxy.limit = std::numeric_limits<std::size_t>::max();
-    pointAt(dir + "/proxy");
     service_handle service = 0;
-    afc_connection afc = nullptr;
-    ASSERT_EQ(AMDeviceConnect(device), 0);
-    ASSERT_EQ(AMDeviceStartSession(device), 0);
-    ASSERT_EQ(AMDeviceStartService(device, "com.keldo.afc-in-tls", &service, nullptr), 0);
-    ASSERT_EQ(AFCConnectionOpen(service, 0, &afc), 0);
-    pointAt(socket);
+    afc_connection afc = openAfcThrough(proxy, dir + "/proxy", socket, device, "com.keldo.afc-in-tls", &service);
+    ASSERT_TRUE(afc);
     proxy.frozen = true;
 
     // A send through the service's handle while an AFC round trip is unanswered waits for it to
