@@ -738,8 +738,7 @@ TEST_F(RealBackendAgainstSimulator, ADeviceThatStopsAnsweringFailsWithinItsTimeO
 
 TEST_F(RealBackendAgainstSimulator, AnAfcConnectionInTlsAndItsServiceHandleTakeTurnsOnTheirOneConnection) {
     ImobiledeviceBackend::Timeouts timeouts;
-    timeouts.afcUsb = std::chrono::milliseconds(500);
-    timeouts.lockdown = std::chrono::milliseconds(500);
+    timeouts.afcUsb = std::chrono::milliseconds(1500);
     backend->setTimeouts(timeouts);
     auto files = std::make_shared<SimulatedFileSystem>();
     ServiceRegistry services;
@@ -759,15 +758,17 @@ TEST_F(RealBackendAgainstSimulator, AnAfcConnectionInTlsAndItsServiceHandleTakeT
 
     // A send through the service's handle while an AFC round trip is unanswered waits for it to
     // end (cut at its time-out) instead of writing into the same TLS state at once.
-    std::atomic<bool> afcEnded{false};
+    std::atomic<bool> afcStarted{false};
     std::thread asking([&] {
         afc_dictionary info = nullptr;
+        afcStarted = true;
         EXPECT_EQ(AFCDeviceInfoOpen(afc, &info), ImobiledeviceStatus::backend(ImobiledeviceStatus::kTimedOut));
-        afcEnded = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!afcStarted) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(AMDServiceConnectionSend(service, "x", 1), -1);
-    EXPECT_TRUE(afcEnded);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(800));
     asking.join();
     EXPECT_EQ(AFCConnectionClose(afc), 0);
     AMDeviceRelease(device);
