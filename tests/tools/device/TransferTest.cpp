@@ -321,6 +321,48 @@ TEST_F(TransferTest, APullMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne)
     expectNoTemporaries("/Books");
 }
 
+TEST_F(TransferTest, WhatComesAtTheDestinationDuringAPullIsNeitherReplacedNorFollowed) {
+    files->addFile("/T/a.txt", "new a");
+    files->addFile("/T/sub/b.txt", "new b");
+    files->addFile("/T/sub/c.txt", "new c");
+    fs::create_directory(local("outside"));
+    Transfer::Options options = with(false, false);
+    options.beforePlacing = [&](const std::string& path) {
+        // A file saved where one is about to go, and the directory a file goes in swapped for a
+        // link to another place.
+        if (path == local("out/T/a.txt")) write("out/T/a.txt", "saved meanwhile");
+        if (path == local("out/T/sub/b.txt")) {
+            fs::rename(local("out/T/sub"), local("out/T/moved"));
+            fs::create_directory_symlink(local("outside"), local("out/T/sub"));
+        }
+    };
+    fs::create_directory(local("out"));
+    EXPECT_EQ(pull({"/T"}, local("out"), options), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /T/a.txt: {} exists; not replaced without -f\n",
+                                      local("out/T/a.txt")));
+    EXPECT_EQ(read("out/T/a.txt"), "saved meanwhile");
+    EXPECT_TRUE(fs::is_empty(local("outside")));
+    EXPECT_EQ(read("out/T/moved/b.txt"), "new b");
+    EXPECT_EQ(read("out/T/moved/c.txt"), "new c");
+
+    // Nor is a pipe written to without -f, wherever it stands; a directory refused leaves out what
+    // goes in it, not what goes in a sibling whose name begins with its name.
+    fs::remove_all(local("out"));
+    files->addFile("/T/a/x.txt", "in a");
+    files->addFile("/T/ab/y.txt", "in ab");
+    fs::create_directory(local("out"));
+    ASSERT_EQ(::mkfifo(local("out/a.txt").c_str(), 0600), 0);
+    write("out/a", "a file where a directory goes");
+    EXPECT_EQ(pull({"/T/a.txt", "/T/a", "/T/ab"}, local("out")), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /T/a.txt: {0}/a.txt exists; not replaced without -f\n"
+                                      "keldo-device: pull /T/a: {0}/a exists and is not a directory; not "
+                                      "replaced\n",
+                                      local("out")));
+    EXPECT_TRUE(fs::is_fifo(local("out/a.txt")));
+    EXPECT_EQ(read("out/ab/y.txt"), "in ab");
+    expectNoTemporaries("/T");
+}
+
 TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) {
     write("album/a.txt", "one");
     write("album/b.txt", "two");
