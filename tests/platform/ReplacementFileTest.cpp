@@ -209,8 +209,11 @@ TEST_F(ReplacementFileTest, EveryWayIntoPlaceKeepsTheBitsTheTimeAndWhatCameMeanw
         ::stat(target.c_str(), &info);
         EXPECT_EQ(info.st_mtim.tv_sec, time.tv_sec);
 
-        // Without replace, a file saved at the name before the commit is kept, and so is one there
-        // from the start.
+        // Without replace, a free name is taken; a file saved at the name before the commit is
+        // kept, and so is one there from the start.
+        auto other = made(way, dir + "/other", {});
+        ASSERT_TRUE(other->open() && write(*other, "other") && other->commit());
+        fs::remove(dir + "/other");
         auto fresh = made(way, dir + "/new", {});
         ASSERT_TRUE(fresh->open() && write(*fresh, "downloaded"));
         std::ofstream(dir + "/new") << "saved meanwhile";
