@@ -24,8 +24,8 @@ TR = "src/tools/device/Transfer.cpp"
 
 # (name, file, text, replacement, suites)
 MUTATIONS = [
-    ("commit replaces without the option", RF, "    if (!options_.replace) {\n        // One step",
-     "    if (false) {\n        // One step", [PLATFORM]),
+    ("named temporary put in place over what is there", RF, "    if (options_.replace) {\n        if (::renameat(",
+     "    if (true) {\n        if (::renameat(", [PLATFORM]),
     ("named temporary renamed over the target", RF, "RENAME_NOREPLACE", "0", [PLATFORM]),
     ("replaced file's bits left to the umask", RF,
      "    kind_ = Kind::Unnamed;\n    // The mode given at the open has the umask taken off; a replaced file keeps its bits.\n"
@@ -53,7 +53,7 @@ MUTATIONS = [
      "        return fail();", [PLATFORM]),
     ("a pipe written into without replace", RF, "if (special && options_.replace && options_.intoSpecial)",
      "if (special && options_.intoSpecial)", [PLATFORM, TOOL]),
-    ("cleanup changes errno", TF, "    errno = savedErrno;\n", "", [PLATFORM]),
+    ("cleanup changes errno", TF, "    errno = savedErrno;\n", "    (void)savedErrno;\n", [PLATFORM]),
     ("the longest path refused", TF, "path.size() > kLongestPath", "path.size() >= kLongestPath", [PLATFORM]),
     ("removal ignores the directory", TF, "::unlinkat(slot.directory, slot.path, 0);", "::unlink(slot.path);",
      [PLATFORM]),

@@ -734,6 +734,7 @@ Transfer::Outcome Transfer::fetchLink(const Item& item, Progress& progress) {
             return Outcome::UpToDate;
         if (!options_.force) return refuse(item, progress, existsText(item.local));
     }
+    if (options_.beforePlacing) options_.beforePlacing(item.local);
     if (!options_.force) {
         // Made where the name is free, else refused: a file saved meanwhile stays.
         if (::symlinkat(item.linkTarget.c_str(), parent, name.c_str()) != 0) {

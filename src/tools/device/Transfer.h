@@ -55,8 +55,8 @@ public:
         bool progress = true;
         // The progress display's clock; tests give their own.
         std::function<double()> progressClock;
-        // Tests: called with a downloaded file's local path once its bytes are in, just before it
-        // takes its place.
+        // Tests: called with a pulled file's or link's local path just before it takes its place
+        // (a file's bytes are all in then).
         std::function<void(const std::string&)> beforePlacing;
     };
 
