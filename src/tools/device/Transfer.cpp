@@ -511,9 +511,13 @@ int Transfer::pull(const std::vector<std::string>& patterns, const std::string& 
         std::move(expansion.paths.begin(), expansion.paths.end(), std::back_inserter(remoteArguments));
     }
     if (unmatched) return kExitDeviceError;
-    struct stat st {};
-    const bool exists = ::stat(local.c_str(), &st) == 0;
-    const bool intoDirectory = exists && S_ISDIR(st.st_mode);
+    // The directory to copy into is opened once, as it is named (a link to one included), and
+    // everything goes in through that descriptor.
+    localTarget_ = FileDescriptor(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!localTarget_ && errno == EACCES)
+        localTarget_ = FileDescriptor(::open(local.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const bool intoDirectory = static_cast<bool>(localTarget_);
+    const bool exists = intoDirectory || errno != ENOENT;
     if (!intoDirectory && remoteArguments.size() > 1) {
         console_.error(exists ? fmt::format("pull: {} is not a directory", local)
                               : fmt::format("pull: {}: no such directory", local));
@@ -617,8 +621,8 @@ Transfer::Outcome Transfer::fetch(const Item& item, Progress& progress, std::uin
 Transfer::Outcome Transfer::fetchDirectory(const Item& item, Progress& progress) {
     FileDescriptor directory;
     if (item.known) {
-        // The directory the user named to copy into, followed as cp follows it.
-        directory = FileDescriptor(::open(item.local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The directory the user named to copy into.
+        directory = FileDescriptor(::fcntl(localTarget_.get(), F_DUPFD_CLOEXEC, 0));
         if (!directory) return failed(item, progress, fmt::format("can't open {}: {}", item.local,
                                                                   StatusText::ofErrno(errno)));
     } else {
@@ -650,6 +654,7 @@ int Transfer::localParent(const Item& item, FileDescriptor& opened, std::string&
     const std::size_t slash = path.rfind('/');
     name = path.substr(slash == std::string::npos ? 0 : slash + 1);
     const std::string parent = slash == std::string::npos ? "." : withoutTrailingSlashes(path.substr(0, slash + 1));
+    if (item.named && localTarget_) return localTarget_.get();
     if (item.named) {
         opened = FileDescriptor(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         return opened.get();

@@ -106,9 +106,9 @@ private:
     [[nodiscard]] Outcome download(const Item& item, ReplacementFile& output, Progress& progress,
                                    std::uint64_t before);
     [[nodiscard]] Outcome fetchLink(const Item& item, Progress& progress);
-    // The open directory that a pulled item goes in, and its name there: the parent of one named
-    // on the command line opened by its path, any other's the directory the pull made or merged
-    // into before it; -1 when there is none (errno set).
+    // The open directory that a pulled item goes in, and its name there: for one named on the
+    // command line the directory copied into, or else its parent opened by its path; for any other
+    // the directory the pull made or merged into before it. -1 when there is none (errno set).
     int localParent(const Item& item, FileDescriptor& opened, std::string& name);
     // Closes the directories that `next` (none: every one) does not go in, each given its time.
     void leaveLocalDirectories(const Item* next, Progress& progress);
@@ -142,6 +142,8 @@ private:
     // Something was left out or without its time: the transfer is complete in part.
     bool incomplete_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
+    // The local directory that a pull copies into, when the target is one.
+    FileDescriptor localTarget_;
     // The local directories of a pull that hold the item in hand, the outermost first.
     struct LocalDirectory {
         std::string path;
