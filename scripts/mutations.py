@@ -15,12 +15,13 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "default"
 PLATFORM = ("platform_tests", BUILD / "tests" / "platform_tests", "ReplacementFile*:TemporaryFiles*:PathNames*")
 TOOL = ("device_tool_tests", BUILD / "tests" / "tools" / "device" / "device_tool_tests",
-        "Transfer*:FileCommands*:RootedBackend*")
+        "Transfer*:FileCommands*:RootedBackend*:Watchdog*")
 
 RF = "src/platform/ReplacementFile.cpp"
 TF = "src/platform/TemporaryFiles.cpp"
 PN = "src/platform/PathNames.cpp"
 TR = "src/tools/device/Transfer.cpp"
+WD = "src/tools/device/Watchdog.cpp"
 
 # (name, file, text, replacement, suites)
 MUTATIONS = [
@@ -83,6 +84,10 @@ MUTATIONS = [
      "O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC", "O_RDONLY | O_DIRECTORY | O_CLOEXEC", [TOOL]),
     ("a link replaced without -f", TR, "            if (error == EEXIST) return refuse(item, progress, existsText(item.local));\n            return failed(item, progress, fmt::format(\"can't make the link",
      "            return failed(item, progress, fmt::format(\"can't make the link", [TOOL]),
+    ("the report changed after the step without holding the watchdog", WD,
+     "    std::lock_guard<std::mutex> lock(mutex_);\n    if (spoken_) {\n        errno = EINTR;\n        return false;\n    }\n"
+     "    if (!step()) return false;\n    report_ = std::move(after);\n    return true;",
+     "    if (!step()) return false;\n    setReport(std::move(after));\n    return true;", [TOOL]),
 ]
 
 

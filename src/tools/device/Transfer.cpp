@@ -717,12 +717,13 @@ Transfer::Outcome Transfer::download(const Item& item, ReplacementFile& output, 
                                   StatusText::ofErrno(output.error())));
     }
     if (options_.beforePlacing) options_.beforePlacing(item.local);
-    if (!output.commit()) {
+    // Once in place, the file is no longer "left as it was".
+    if (!Interrupt::stepThenReport([&] { return output.commit(); }, fmt::format("{}: interrupted", command_),
+                                   barShown())) {
         // Decided now, not when the pull began: what was saved there meanwhile stays.
         if (output.error() == EEXIST) return refuse(item, progress, existsText(item.local));
-        return cantWrite(output.error());
+        return cantWrite(output.error() != 0 ? output.error() : errno);
     }
-    Interrupt::setReport(fmt::format("{}: interrupted", command_), barShown());
     return Outcome::Done;
 }
 
