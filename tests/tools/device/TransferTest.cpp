@@ -120,6 +120,12 @@ TEST_F(TransferTest, APullIntoADirectoryTakesTheRemoteName) {
     EXPECT_EQ(read("latest.txt"), "hello");
     EXPECT_EQ(pull({"/Books/"}, local("in")), kExitSuccess);
     EXPECT_EQ(fs::read_symlink(local("in/Books/Latest.txt")), "Welcome.txt");
+    // A local link named as the target is written through, as cp writes through one.
+    write("real.txt", "mine");
+    fs::create_symlink("real.txt", local("to-real"));
+    EXPECT_EQ(pull({"/Books/Welcome.txt"}, local("to-real"), with(true, false)), kExitSuccess);
+    EXPECT_EQ(read("real.txt"), "hello");
+    EXPECT_TRUE(fs::is_symlink(local("to-real")));
     EXPECT_EQ(errors(), "");
 }
 
