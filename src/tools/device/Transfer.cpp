@@ -593,20 +593,22 @@ Transfer::Outcome Transfer::fetch(const Item& item, Progress& progress, std::uin
     leaveLocalDirectories(&item, progress);
     if (item.kind == Item::Kind::Link) return fetchLink(item, progress);
     if (item.kind == Item::Kind::Directory) return fetchDirectory(item, progress);
+    // Why, when the directory is the reason: missing, read-only, not writable.
+    auto cantWrite = [&](int error) {
+        return failed(item, progress, fmt::format("can't write {}: {}", item.local,
+                                                  StatusText::whyNotWritable(item.local).value_or(
+                                                      StatusText::ofErrno(error))));
+    };
     FileDescriptor opened;
     std::string name;
     const int parent = localParent(item, opened, name);
-    if (parent < 0)
-        return failed(item, progress, fmt::format("can't write {}: {}", item.local, StatusText::ofErrno(errno)));
+    if (parent < 0) return cantWrite(errno);
     // The local path named on the command line is followed, as cp follows it; inside a tree a link
     // is never written through but replaced itself, and so is a pipe.
     ReplacementFile output(parent, name, {options_.force, item.named, item.named});
     if (!output.open()) {
         if (output.error() == EISDIR) return refuse(item, progress, directoryText(item.local));
-        // Why, when the directory is the reason: missing, read-only, not writable.
-        return failed(item, progress, fmt::format("can't write {}: {}", item.local,
-                                                  StatusText::whyNotWritable(item.local).value_or(
-                                                      StatusText::ofErrno(output.error()))));
+        return cantWrite(output.error());
     }
     if (const auto& seen = output.existing()) {
         const bool same = S_ISREG(seen->st_mode) && static_cast<std::uint64_t>(seen->st_size) == item.size &&
