@@ -2,6 +2,7 @@
 #include "afc/AFCDirectoryAccess.h"
 
 #include "afc/AFCFileReference.h"
+#include "platform/FileDescriptor.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ReplacementFile.h"
 #include "platform/SystemLog.h"
@@ -35,21 +36,6 @@ int openWithoutWaiting(const char* path, int flags) {
     if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // Reads until `size` bytes or the end of the file; -1 on a failure (errno tells it).
 ssize_t readFully(int fd, std::uint8_t* buffer, std::size_t size) {
@@ -222,7 +208,8 @@ bool AFCDirectoryAccess::copyRemoteFileToLocalFile(const Path& remotePath, const
         setLastError("Can't allocate the download buffer");
         return false;
     }
-    ReplacementFile output(*localPath);
+    // As the platform's copy does: what is there is replaced, a link as target written through.
+    ReplacementFile output(*localPath, {true, true, true});
     if (!output.open()) {
         setLastError("Can't open output file");
         return false;

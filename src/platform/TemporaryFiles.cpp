@@ -1,5 +1,6 @@
 #include "platform/TemporaryFiles.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,6 +28,7 @@ static_assert(TemporaryFiles::kCapacity <= (1 << kIndexBits));
 
 struct Slot {
     std::atomic<std::uint64_t> word{kFree};
+    int directory;
     char path[TemporaryFiles::kLongestPath + 1];
 };
 
@@ -38,7 +40,9 @@ std::uint64_t wordOf(std::uint64_t generation, std::uint64_t state) { return (ge
 
 } // namespace
 
-TemporaryFiles::Ticket TemporaryFiles::track(const std::string& path) noexcept {
+TemporaryFiles::Ticket TemporaryFiles::track(const std::string& path) noexcept { return track(AT_FDCWD, path); }
+
+TemporaryFiles::Ticket TemporaryFiles::track(int directory, const std::string& path) noexcept {
     if (path.empty() || path.size() > kLongestPath) return kNone;
     for (int index = 0; index < kCapacity; ++index) {
         Slot& slot = slots[index];
@@ -47,6 +51,7 @@ TemporaryFiles::Ticket TemporaryFiles::track(const std::string& path) noexcept {
         std::uint64_t generation = (generationOf(word) + 1) & (~std::uint64_t{0} >> (kStateBits + kIndexBits + 1));
         if (!slot.word.compare_exchange_strong(word, wordOf(generation, kChanging), std::memory_order_acquire))
             continue;
+        slot.directory = directory;
         std::memcpy(slot.path, path.data(), path.size());
         slot.path[path.size()] = '\0';
         slot.word.store(wordOf(generation, kTracked), std::memory_order_release);
@@ -73,7 +78,7 @@ void TemporaryFiles::removeAll() noexcept {
         if ((word & kStateMask) != kTracked) continue;
         if (!slot.word.compare_exchange_strong(word, wordOf(generationOf(word), kChanging), std::memory_order_acquire))
             continue;
-        ::unlink(slot.path);
+        ::unlinkat(slot.directory, slot.path, 0);
         slot.word.store(wordOf(generationOf(word), kFree), std::memory_order_release);
     }
     errno = savedErrno;

@@ -3,7 +3,11 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <filesystem>
@@ -63,6 +67,28 @@ TEST_F(TemporaryFilesTest, AStaleTicketLeavesTheFileTrackedAfterItAlone) {
     TemporaryFiles::untrack(stale);
     TemporaryFiles::removeAll();
     EXPECT_FALSE(fs::exists(second));
+}
+
+TEST_F(TemporaryFilesTest, TheLongestPathIsRemovedAndErrnoIsKept) {
+    // Directories deep enough for a file whose path takes every byte a slot holds.
+    std::string path = dir;
+    while (path.size() + 1 + 200 + 1 < TemporaryFiles::kLongestPath) {
+        path += "/" + std::string(200, 'd');
+        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    path += "/" + std::string(TemporaryFiles::kLongestPath - path.size() - 1, 'f');
+    ASSERT_EQ(path.size(), TemporaryFiles::kLongestPath);
+    std::ofstream(path) << "partial";
+    ASSERT_TRUE(fs::exists(path));
+    ASSERT_NE(TemporaryFiles::track(path), TemporaryFiles::kNone);
+    // Relative to a directory, as a file in the making is tracked; this one is gone already.
+    const int directory = ::open(dir.c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_NE(TemporaryFiles::track(directory, "never-made"), TemporaryFiles::kNone);
+    errno = EXDEV;  // what the code that a signal interrupted was about to read
+    TemporaryFiles::removeAll();
+    EXPECT_EQ(errno, EXDEV);
+    ::close(directory);
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(TemporaryFilesTest, RefusesWhatItCannotHold) {

@@ -2,6 +2,7 @@
 
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
+#include "platform/PathNames.h"
 #include "tools/device/CommandLine.h"
 #include "tools/device/Console.h"
 #include "tools/device/ExitCode.h"
@@ -671,25 +672,7 @@ bool FileCommands::isDirectory(AFCDirectoryAccess& afc, const std::string& path)
     return type == "S_IFDIR" || (type == "S_IFLNK" && afc.directoryContents(path).has_value());
 }
 
-std::string FileCommands::normalise(const std::string& path) {
-    std::vector<std::string_view> parts;
-    std::string_view rest = path;
-    while (!rest.empty()) {
-        const std::size_t slash = rest.find('/');
-        const std::string_view part = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    if (parts.empty()) return "/";
-    std::string normalised;
-    for (const auto part : parts) normalised.append("/").append(part);
-    return normalised;
-}
+std::string FileCommands::normalise(const std::string& path) { return PathNames::normalise(path); }
 
 std::optional<PlistDate> FileCommands::parseDate(const std::string& text) {
     if (!text.empty() && text[0] == '@') {

@@ -74,11 +74,23 @@ void Interrupt::install() {
 
 bool Interrupt::requested() { return signalsSeen.load() > 0; }
 
+namespace {
+
+// The report as the watchdog writes it. A bar is drawn with no line end: the report goes on a
+// line of its own.
+std::string reportLine(const std::string& line, bool afterBar) {
+    return (afterBar ? "\n" : "") + Console::errorLine(line.empty() ? "interrupted" : line);
+}
+
+} // namespace
+
 void Interrupt::setReport(const std::string& line, bool afterBar) {
+    if (Watchdog* dog = watchdog.load()) dog->setReport(reportLine(line, afterBar));
+}
+
+bool Interrupt::stepThenReport(const std::function<bool()>& step, const std::string& line, bool afterBar) {
     Watchdog* dog = watchdog.load();
-    if (!dog) return;
-    // A bar is drawn with no line end: the report goes on a line of its own.
-    dog->setReport((afterBar ? "\n" : "") + Console::errorLine(line.empty() ? "interrupted" : line));
+    return dog ? dog->stepThenReport(step, reportLine(line, afterBar)) : step();
 }
 
 bool Interrupt::finishing(int exitCode) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace keldo {
@@ -27,6 +28,11 @@ public:
     // name), e.g. "push: interrupted; /Books/.a.keldo-1 may be left on the device"; empty for
     // "interrupted". `afterBar` when a progress bar is on the terminal's current line.
     static void setReport(const std::string& line, bool afterBar = false);
+    // Takes `step`, a quick local one that makes the report untrue, and then `line` as the report,
+    // so that the process is not ended between the two saying what is no longer so. The step's
+    // result; false (errno EINTR) without taking it when the process is being ended already.
+    [[nodiscard]] static bool stepThenReport(const std::function<bool()>& step, const std::string& line,
+                                             bool afterBar = false);
     // The command has its result and ends on its own with `exitCode`, saying what it has to say
     // itself. False when the watchdog has already written the report: then say nothing more.
     [[nodiscard]] static bool finishing(int exitCode);

@@ -2,6 +2,7 @@
 
 #include "afc/AFCDirectoryAccess.h"
 #include "afc/AFCFileReference.h"
+#include "platform/PathNames.h"
 #include "platform/ReplacementFile.h"
 #include "platform/TemporaryFiles.h"
 #include "tools/device/Console.h"
@@ -20,9 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +34,6 @@ namespace keldo {
 
 namespace {
 
-// The longest name a device's file system takes, in bytes.
-constexpr std::size_t kNameMax = 255;
 // The device's status for a path that is not there.
 constexpr std::int32_t kAfcNotFound = 8;
 
@@ -55,35 +52,6 @@ bool namesItsContents(const std::string& path) { return lastComponent(path) == "
 bool asksForDirectory(const std::string& path) {
     return (!path.empty() && path.back() == '/') || namesItsContents(path);
 }
-
-// A remote path as the components it names, with "." and empty ones gone and each ".." taking the
-// one before it away (as at the root, nothing climbs above it). Relative paths start at the root,
-// as the device takes them. Done on the text alone: the last name is then never ".." or ".", so a
-// local name taken from it can't lead out of the local target.
-std::vector<std::string> remoteComponents(const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        start = end + 1;
-    }
-    return parts;
-}
-
-std::string remotePath(const std::vector<std::string>& parts) {
-    std::string path;
-    for (const auto& part : parts) path += "/" + part;
-    return path.empty() ? "/" : path;
-}
-
-std::string normalizedRemote(const std::string& path) { return remotePath(remoteComponents(path)); }
 
 // Whether `path` lies inside the directory `directory` (not the directory itself).
 bool isUnder(const std::string& path, const std::string& directory) {
@@ -106,25 +74,6 @@ std::optional<std::string> localName(const std::string& path) {
     return name;
 }
 
-// A hidden name beside `path` for a file or link in the making, saying what it is for and unique
-// to this run, cut where needed to stay within a name's length (at a character's first byte:
-// names on a device are UTF-8).
-std::string temporaryBeside(const std::string& path) {
-    static const auto salt = static_cast<unsigned long long>(
-                                 std::chrono::steady_clock::now().time_since_epoch().count()) & 0xFFFFFF;
-    static std::atomic<unsigned> counter{0};
-    const std::size_t slash = path.rfind('/');
-    std::string name = path.substr(slash + 1);
-    const std::string suffix = fmt::format(".keldo-{:x}-{:x}-{:x}", ::getpid(), salt, counter.fetch_add(1));
-    const std::size_t room = kNameMax - 1 - suffix.size();
-    if (name.size() > room) {
-        std::size_t cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
-    return path.substr(0, slash + 1) + "." + name + suffix;
-}
-
 // The names in a local directory, sorted, without "." and ".."; none when it can't be read
 // (errno tells why).
 std::optional<std::vector<std::string>> localNames(const std::string& path) {
@@ -139,6 +88,19 @@ std::optional<std::vector<std::string>> localNames(const std::string& path) {
     if (errno != 0) return std::nullopt;
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A local path without the slashes at its end; the root stays "/".
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::optional<std::string> linkTextAt(int directory, const std::string& name) {
+    char text[PATH_MAX];
+    const ssize_t length = ::readlinkat(directory, name.c_str(), text, sizeof text);
+    if (length < 0) return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(length));
 }
 
 std::optional<std::string> linkText(const std::string& path) {
@@ -270,7 +232,7 @@ bool Transfer::isRemoteDirectory(const std::string& path, const Info& info) {
 int Transfer::push(const std::vector<std::string>& locals, const std::string& remoteArgument) {
     pushing_ = true;
     command_ = "push";
-    const std::string remote = normalizedRemote(remoteArgument);
+    const std::string remote = PathNames::normalise(remoteArgument);
     // Everything is checked before the first byte moves.
     bool missing = false;
     const auto info = remoteInfo(remote, missing);
@@ -386,7 +348,7 @@ int Transfer::carryOut(const std::vector<Item>& items) {
         switch (pushing_ ? send(item, progress, done) : fetch(item, progress, done)) {
         case Outcome::Done:
             anyDone = true;
-            if (item.kind == Item::Kind::Directory) directories.push_back(&item);
+            if (pushing_ && item.kind == Item::Kind::Directory) directories.push_back(&item);
             if (item.kind != Item::Kind::File) break;
             done += item.size;
             progress.fileDone();
@@ -406,6 +368,7 @@ int Transfer::carryOut(const std::vector<Item>& items) {
         }
     }
     // Directories last, the deepest first: what was made in them changed their times.
+    if (!pushing_) leaveLocalDirectories(nullptr, progress);
     if (options_.times) {
         for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
             if (!setDirectoryTime(**it, progress)) incomplete_ = true;
@@ -417,16 +380,9 @@ int Transfer::carryOut(const std::vector<Item>& items) {
 
 bool Transfer::setDirectoryTime(const Item& item, Progress& progress) {
     if (!item.time) return true;
-    if (pushing_) {
-        if (afc_.setmodtimeTo(item.remote, item.time->toDate())) return true;
-        progress.note(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
-                                  afcFailure()));
-        return false;
-    }
-    const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
-    if (::utimensat(AT_FDCWD, item.local.c_str(), times, 0) == 0) return true;
-    progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
-                              StatusText::ofErrno(errno)));
+    if (afc_.setmodtimeTo(item.remote, item.time->toDate())) return true;
+    progress.note(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
+                              afcFailure()));
     return false;
 }
 
@@ -460,7 +416,7 @@ Transfer::Outcome Transfer::sendLink(const Item& item, Progress& progress) {
         return Outcome::UpToDate;
     if (!options_.force) return refuse(item, progress, existsText(item.remote));
     // Made beside it and renamed over it, so that the name is never without a link.
-    const std::string temporary = temporaryBeside(item.remote);
+    const std::string temporary = PathNames::temporaryBeside(item.remote);
     if (!afc_.symlinkTo(temporary, item.linkTarget)) return failed(item, progress, withDeviceState(afcFailure()));
     if (afc_.renameTo(temporary, item.remote)) return Outcome::Done;
     return failed(item, progress, discard(temporary, afcFailure()));
@@ -482,7 +438,7 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
     LocalFile source(item.local);
     if (!source) return failed(item, progress, fmt::format("can't open it: {}", StatusText::ofErrno(errno)));
 
-    const std::string temporary = temporaryBeside(item.remote);
+    const std::string temporary = PathNames::temporaryBeside(item.remote);
     std::shared_ptr<AFCFileReference> target = afc_.openForWrite(temporary);
     if (!target) return failed(item, progress, withDeviceState(afcFailure()));
     Interrupt::setReport(fmt::format("push: interrupted; {} may be left on the device", temporary), barShown());
@@ -555,9 +511,13 @@ int Transfer::pull(const std::vector<std::string>& patterns, const std::string& 
         std::move(expansion.paths.begin(), expansion.paths.end(), std::back_inserter(remoteArguments));
     }
     if (unmatched) return kExitDeviceError;
-    struct stat st {};
-    const bool exists = ::stat(local.c_str(), &st) == 0;
-    const bool intoDirectory = exists && S_ISDIR(st.st_mode);
+    // The directory to copy into is opened once, as it is named (a link to one included), and
+    // everything goes in through that descriptor.
+    localTarget_ = FileDescriptor(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!localTarget_ && errno == EACCES)
+        localTarget_ = FileDescriptor(::open(local.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const bool intoDirectory = static_cast<bool>(localTarget_);
+    const bool exists = intoDirectory || errno != ENOENT;
     if (!intoDirectory && remoteArguments.size() > 1) {
         console_.error(exists ? fmt::format("pull: {} is not a directory", local)
                               : fmt::format("pull: {}: no such directory", local));
@@ -565,8 +525,8 @@ int Transfer::pull(const std::vector<std::string>& patterns, const std::string& 
     }
     std::vector<Item> items;
     for (const auto& argument : remoteArguments) {
-        const auto parts = remoteComponents(argument);
-        const std::string remote = remotePath(parts);
+        const auto parts = PathNames::components(argument);
+        const std::string remote = PathNames::normalise(argument);
         // Into an existing directory under the remote name; the root has none, so its contents go
         // into the directory itself, as those of "DIR/." do.
         const bool contents = parts.empty() || namesItsContents(argument);
@@ -630,57 +590,109 @@ bool Transfer::plan(const std::string& remote, const std::string& local, int dep
 }
 
 Transfer::Outcome Transfer::fetch(const Item& item, Progress& progress, std::uint64_t before) {
+    leaveLocalDirectories(&item, progress);
     if (item.kind == Item::Kind::Link) return fetchLink(item, progress);
-    struct stat st {};
-    const bool there = ::lstat(item.local.c_str(), &st) == 0;
-    if (item.kind == Item::Kind::Directory) {
-        if (item.known) return Outcome::Done;
-        // An existing directory is merged into; a link in its place is not followed.
-        if (there && S_ISDIR(st.st_mode)) return Outcome::Done;
-        if (there) return refuse(item, progress, notDirectoryText(item.local));
-        if (::mkdir(item.local.c_str(), 0777) == 0) return Outcome::Done;
-        const int error = errno;
-        return failed(item, progress, fmt::format("can't make the directory {}: {}", item.local,
+    if (item.kind == Item::Kind::Directory) return fetchDirectory(item, progress);
+    // Why, when the directory is the reason: missing, read-only, not writable.
+    auto cantWrite = [&](int error) {
+        return failed(item, progress, fmt::format("can't write {}: {}", item.local,
                                                   StatusText::whyNotWritable(item.local).value_or(
                                                       StatusText::ofErrno(error))));
+    };
+    FileDescriptor opened;
+    std::string name;
+    const int parent = localParent(item, opened, name);
+    if (parent < 0) return cantWrite(errno);
+    // The local path named on the command line is followed, as cp follows it; inside a tree a link
+    // is never written through but replaced itself, and so is a pipe.
+    ReplacementFile output(parent, name, {options_.force, item.named, item.named});
+    if (!output.open()) {
+        if (output.error() == EISDIR) return refuse(item, progress, directoryText(item.local));
+        return cantWrite(output.error());
     }
-    bool replaceEntry = false;
-    if (there) {
-        // The local path named on the command line is followed, as cp follows it; inside a tree
-        // a link is never written through.
-        struct stat followed {};
-        const bool follow = item.named && S_ISLNK(st.st_mode) && ::stat(item.local.c_str(), &followed) == 0;
-        const struct stat& seen = follow ? followed : st;
-        if (S_ISDIR(seen.st_mode)) return refuse(item, progress, directoryText(item.local));
-        // A device or a pipe named as the target holds nothing to lose: written as it stands.
-        const bool special = item.named && !S_ISREG(seen.st_mode) && !S_ISLNK(seen.st_mode);
-        if (!special) {
-            const bool same = S_ISREG(seen.st_mode) && static_cast<std::uint64_t>(seen.st_size) == item.size &&
-                              item.time && item.time->matches(FileTime::of(seen.st_mtim));
-            if (options_.update && same) return Outcome::UpToDate;
-            if (!options_.force) return refuse(item, progress, existsText(item.local));
-            // What is no regular file (a link, a pipe inside a tree) is replaced itself.
-            replaceEntry = !S_ISREG(seen.st_mode);
-        }
+    if (const auto& seen = output.existing()) {
+        const bool same = S_ISREG(seen->st_mode) && static_cast<std::uint64_t>(seen->st_size) == item.size &&
+                          item.time && item.time->matches(FileTime::of(seen->st_mtim));
+        if (options_.update && same) return Outcome::UpToDate;
+        // A pipe or a device too: it may be what someone else reads.
+        if (!options_.force) return refuse(item, progress, existsText(item.local));
     }
-    return download(item, replaceEntry, progress, before);
+    return download(item, output, progress, before);
 }
 
-Transfer::Outcome Transfer::download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before) {
+Transfer::Outcome Transfer::fetchDirectory(const Item& item, Progress& progress) {
+    FileDescriptor directory;
+    if (item.known) {
+        // The directory the user named to copy into.
+        directory = FileDescriptor(::fcntl(localTarget_.get(), F_DUPFD_CLOEXEC, 0));
+        if (!directory) return failed(item, progress, fmt::format("can't open {}: {}", item.local,
+                                                                  StatusText::ofErrno(errno)));
+    } else {
+        FileDescriptor opened;
+        std::string name;
+        const int parent = localParent(item, opened, name);
+        if (parent < 0 || (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST)) {
+            const int error = errno;
+            return failed(item, progress, fmt::format("can't make the directory {}: {}", item.local,
+                                                      StatusText::whyNotWritable(item.local).value_or(
+                                                          StatusText::ofErrno(error))));
+        }
+        // An existing directory is merged into; a link in its place, made when it may, is not
+        // followed.
+        directory = FileDescriptor(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!directory && errno == EACCES)  // one that can't be read still takes files
+            directory = FileDescriptor(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!directory && (errno == ENOTDIR || errno == ELOOP))
+            return refuse(item, progress, notDirectoryText(item.local));
+        if (!directory) return failed(item, progress, fmt::format("can't open {}: {}", item.local,
+                                                                  StatusText::ofErrno(errno)));
+    }
+    localDirectories_.push_back({withoutTrailingSlashes(item.local), std::move(directory), &item});
+    return Outcome::Done;
+}
+
+int Transfer::localParent(const Item& item, FileDescriptor& opened, std::string& name) {
+    const std::string path = withoutTrailingSlashes(item.local);
+    const std::size_t slash = path.rfind('/');
+    name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string parent = slash == std::string::npos ? "." : withoutTrailingSlashes(path.substr(0, slash + 1));
+    if (item.named && localTarget_) return localTarget_.get();
+    if (item.named) {
+        opened = FileDescriptor(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        return opened.get();
+    }
+    if (localDirectories_.empty() || localDirectories_.back().path != parent) {
+        errno = ENOENT;
+        return -1;
+    }
+    return localDirectories_.back().fd.get();
+}
+
+void Transfer::leaveLocalDirectories(const Item* next, Progress& progress) {
+    while (!localDirectories_.empty()) {
+        LocalDirectory& last = localDirectories_.back();
+        if (next && !next->named && isUnder(withoutTrailingSlashes(next->local), last.path)) return;
+        // Left once all that went in it is there: what was made in it changed its time.
+        const Item& item = *last.item;
+        if (options_.times && item.time) {
+            const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
+            if (::futimens(last.fd.get(), times) != 0) {
+                incomplete_ = true;
+                progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote,
+                                          item.local, StatusText::ofErrno(errno)));
+            }
+        }
+        localDirectories_.pop_back();
+    }
+}
+
+Transfer::Outcome Transfer::download(const Item& item, ReplacementFile& output, Progress& progress,
+                                     std::uint64_t before) {
     std::shared_ptr<AFCFileReference> source = afc_.openForRead(item.remote);
     if (!source) return failed(item, progress, withDeviceState(afcFailure()));
-    // Written beside what it replaces and renamed over it, or in its place as ReplacementFile does.
-    const std::string path = replaceEntry ? temporaryBeside(item.local) : item.local;
-    ReplacementFile output(path);
     auto cantWrite = [&](int error) {
         return failed(item, progress, fmt::format("can't write {}: {}", item.local, StatusText::ofErrno(error)));
     };
-    if (!output.open()) {
-        // Why, when the directory is the reason: missing, read-only, not writable.
-        return failed(item, progress, fmt::format("can't write {}: {}", item.local,
-                                                  StatusText::whyNotWritable(path).value_or(
-                                                      StatusText::ofErrno(output.error()))));
-    }
     std::uint64_t done = 0;
     for (;;) {
         if (Interrupt::requested()) {
@@ -698,50 +710,65 @@ Transfer::Outcome Transfer::download(const Item& item, bool replaceEntry, Progre
         done += got;
         progress.update(before + done);
     }
+    // Closed before the file takes its place: no device call comes after that.
+    (void)source->closeFile();
+    source.reset();
     if (options_.times && item.time && !output.setModificationTime(item.time->toTimespec())) {
         incomplete_ = true;
         progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
                                   StatusText::ofErrno(output.error())));
     }
-    if (!output.commit()) return cantWrite(output.error());
-    if (replaceEntry) {
-        const TemporaryFiles::Ticket ticket = TemporaryFiles::track(path);
-        const bool renamed = ::rename(path.c_str(), item.local.c_str()) == 0;
-        const int error = errno;
-        if (!renamed) ::unlink(path.c_str());
-        TemporaryFiles::untrack(ticket);
-        if (!renamed)
-            return failed(item, progress, fmt::format("can't replace {}: {}", item.local, StatusText::ofErrno(error)));
+    if (options_.beforePlacing) options_.beforePlacing(item.local);
+    // Once in place, the file is no longer "left as it was".
+    if (!Interrupt::stepThenReport([&] { return output.commit(); }, fmt::format("{}: interrupted", command_),
+                                   barShown())) {
+        // Decided now, not when the pull began: what was saved there meanwhile stays.
+        if (output.error() == EEXIST) return refuse(item, progress, existsText(item.local));
+        return cantWrite(output.error() != 0 ? output.error() : errno);
     }
-    (void)source->closeFile();
     return Outcome::Done;
 }
 
 Transfer::Outcome Transfer::fetchLink(const Item& item, Progress& progress) {
+    FileDescriptor opened;
+    std::string name;
+    const int parent = localParent(item, opened, name);
+    if (parent < 0)
+        return failed(item, progress, fmt::format("can't make the link {}: {}", item.local, StatusText::ofErrno(errno)));
     struct stat st {};
-    std::string path = item.local;
-    if (::lstat(item.local.c_str(), &st) == 0) {
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode)) return refuse(item, progress, directoryText(item.local));
-        if (options_.update && S_ISLNK(st.st_mode) && linkText(item.local) == item.linkTarget) return Outcome::UpToDate;
+        if (options_.update && S_ISLNK(st.st_mode) && linkTextAt(parent, name) == item.linkTarget)
+            return Outcome::UpToDate;
         if (!options_.force) return refuse(item, progress, existsText(item.local));
-        // Made beside it and renamed over it, so that the name is never without an entry.
-        path = temporaryBeside(item.local);
     }
-    if (::symlink(item.linkTarget.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        if (error == EEXIST) return refuse(item, progress, existsText(item.local));
-        return failed(item, progress, fmt::format("can't make the link {}: {}", item.local,
-                                                  StatusText::whyNotWritable(path).value_or(
-                                                      StatusText::ofErrno(error))));
-    }
-    if (path != item.local && ::rename(path.c_str(), item.local.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(path.c_str());
-        return failed(item, progress, fmt::format("can't replace {}: {}", item.local, StatusText::ofErrno(error)));
+    if (options_.beforePlacing) options_.beforePlacing(item.local);
+    if (!options_.force) {
+        // Made where the name is free, else refused: a file saved meanwhile stays.
+        if (::symlinkat(item.linkTarget.c_str(), parent, name.c_str()) != 0) {
+            const int error = errno;
+            if (error == EEXIST) return refuse(item, progress, existsText(item.local));
+            return failed(item, progress, fmt::format("can't make the link {}: {}", item.local,
+                                                      StatusText::whyNotWritable(item.local).value_or(
+                                                          StatusText::ofErrno(error))));
+        }
+    } else {
+        // Made beside it and renamed over it, so that the name is never without an entry; tracked
+        // from before it exists.
+        const std::string temporary = PathNames::temporaryName(name);
+        const TemporaryFiles::Ticket ticket = TemporaryFiles::track(parent, temporary);
+        const bool made = ticket != TemporaryFiles::kNone &&
+                          ::symlinkat(item.linkTarget.c_str(), parent, temporary.c_str()) == 0;
+        const bool renamed = made && ::renameat(parent, temporary.c_str(), parent, name.c_str()) == 0;
+        const int error = ticket == TemporaryFiles::kNone ? ENFILE : errno;
+        if (made && !renamed) ::unlinkat(parent, temporary.c_str(), 0);
+        TemporaryFiles::untrack(ticket);
+        if (!renamed)
+            return failed(item, progress, fmt::format("can't replace {}: {}", item.local, StatusText::ofErrno(error)));
     }
     if (options_.times && item.time) {
         const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
-        if (::utimensat(AT_FDCWD, item.local.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
             incomplete_ = true;
             progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
                                       StatusText::ofErrno(errno)));

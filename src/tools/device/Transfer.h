@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
 #include "platform/plist/PlistValue.h"
 #include "tools/device/FileTime.h"
 
@@ -16,6 +17,7 @@ namespace keldo {
 class AFCDirectoryAccess;
 class Console;
 class Progress;
+class ReplacementFile;
 
 // push and pull: files and trees between this computer and the device, by cp's rules, with one
 // overall progress display. The last operand is a directory to copy into when it is one;
@@ -33,8 +35,11 @@ class Progress;
 // name beside its target and is renamed into place once the remote file is closed, replacing
 // what -f replaces in one step; a failed one is removed while the device answers, and otherwise
 // the message names what is left. A download is written unnamed and linked into place once
-// complete (ReplacementFile). Local names come from remote paths taken apart lexically, and no
-// local link inside a tree is written through, so nothing is written outside the local target.
+// complete (ReplacementFile), without replacing what was saved at its name meanwhile unless -f.
+// Every local file and directory of a pull is reached from its open parent directory, never by
+// its path again: names come from remote paths taken apart lexically, and no local link inside a
+// tree is followed, not even one planted while the pull runs, so nothing is written outside the
+// local target.
 //
 // Ctrl-C stops either at its next chunk; Interrupt ends the process when that takes longer than
 // its grace period, with the report kept up to date here.
@@ -50,6 +55,9 @@ public:
         bool progress = true;
         // The progress display's clock; tests give their own.
         std::function<double()> progressClock;
+        // Tests: called with a pulled file's or link's local path just before it takes its place
+        // (a file's bytes are all in then).
+        std::function<void(const std::string&)> beforePlacing;
     };
 
     Transfer(Console& console, AFCDirectoryAccess& afc, Options options);
@@ -94,8 +102,16 @@ private:
     std::string discard(const std::string& temporary, const std::string& text);
 
     [[nodiscard]] Outcome fetch(const Item& item, Progress& progress, std::uint64_t before);
-    [[nodiscard]] Outcome download(const Item& item, bool replaceEntry, Progress& progress, std::uint64_t before);
+    [[nodiscard]] Outcome fetchDirectory(const Item& item, Progress& progress);
+    [[nodiscard]] Outcome download(const Item& item, ReplacementFile& output, Progress& progress,
+                                   std::uint64_t before);
     [[nodiscard]] Outcome fetchLink(const Item& item, Progress& progress);
+    // The open directory that a pulled item goes in, and its name there: for one named on the
+    // command line the directory copied into, or else its parent opened by its path; for any other
+    // the directory the pull made or merged into before it. -1 when there is none (errno set).
+    int localParent(const Item& item, FileDescriptor& opened, std::string& name);
+    // Closes the directories that `next` (none: every one) does not go in, each given its time.
+    void leaveLocalDirectories(const Item* next, Progress& progress);
 
     // A remote path's information as the device gives it (times in nanoseconds); none when it
     // can't be had, `missing` telling whether the path is not there, lastError the failure.
@@ -126,6 +142,15 @@ private:
     // Something was left out or without its time: the transfer is complete in part.
     bool incomplete_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
+    // The local directory that a pull copies into, when the target is one.
+    FileDescriptor localTarget_;
+    // The local directories of a pull that hold the item in hand, the outermost first.
+    struct LocalDirectory {
+        std::string path;
+        FileDescriptor fd;
+        const Item* item;
+    };
+    std::vector<LocalDirectory> localDirectories_;
 };
 
 } // namespace keldo

@@ -86,6 +86,17 @@ void Watchdog::setReport(std::string report) {
     report_ = std::move(report);
 }
 
+bool Watchdog::stepThenReport(const std::function<bool()>& step, std::string after) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spoken_) {
+        errno = EINTR;
+        return false;
+    }
+    if (!step()) return false;
+    report_ = std::move(after);
+    return true;
+}
+
 bool Watchdog::finishing(int exitCode) {
     std::lock_guard<std::mutex> lock(mutex_);
     finishing_ = true;

@@ -35,6 +35,11 @@ public:
     void trigger() noexcept;
     // What to say if the process is ended now, as the bytes to write.
     void setReport(std::string report);
+    // Takes a quick local step that makes the report untrue (such as putting a file in place) and
+    // then `after` as the report, with the watchdog held meanwhile: the process is never ended
+    // between the two with the old report. Once the watchdog has spoken the step is not taken
+    // (false, errno EINTR); otherwise the step's result.
+    [[nodiscard]] bool stepThenReport(const std::function<bool()>& step, std::string after);
     // The command has its result and ends on its own with `exitCode`, reporting any interruption
     // itself: from now on the watchdog writes nothing, and exits with that code if it still has
     // to. False when the watchdog has already written its report.

@@ -120,6 +120,12 @@ TEST_F(TransferTest, APullIntoADirectoryTakesTheRemoteName) {
     EXPECT_EQ(read("latest.txt"), "hello");
     EXPECT_EQ(pull({"/Books/"}, local("in")), kExitSuccess);
     EXPECT_EQ(fs::read_symlink(local("in/Books/Latest.txt")), "Welcome.txt");
+    // A local link named as the target is written through, as cp writes through one.
+    write("real.txt", "mine");
+    fs::create_symlink("real.txt", local("to-real"));
+    EXPECT_EQ(pull({"/Books/Welcome.txt"}, local("to-real"), with(true, false)), kExitSuccess);
+    EXPECT_EQ(read("real.txt"), "hello");
+    EXPECT_TRUE(fs::is_symlink(local("to-real")));
     EXPECT_EQ(errors(), "");
 }
 
@@ -321,6 +327,58 @@ TEST_F(TransferTest, APullMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne)
     expectNoTemporaries("/Books");
 }
 
+TEST_F(TransferTest, WhatComesAtTheDestinationDuringAPullIsNeitherReplacedNorFollowed) {
+    files->addFile("/T/a.txt", "new a");
+    files->addFile("/T/sub/b.txt", "new b");
+    files->addFile("/T/sub/c.txt", "new c");
+    files->addFile("/T/sub2/d.txt", "new d");
+    files->addSymbolicLink("/T/link", "a.txt");
+    fs::create_directory(local("outside"));
+    Transfer::Options options = with(false, false);
+    options.beforePlacing = [&](const std::string& path) {
+        // A file saved where a file or a link is about to go, a link where a directory will go,
+        // and the directory a file goes in swapped for a link to another place.
+        if (path == local("out/T/a.txt")) {
+            write("out/T/a.txt", "saved meanwhile");
+            fs::create_directory_symlink(local("outside"), local("out/T/sub2"));
+        }
+        if (path == local("out/T/link")) write("out/T/link", "saved meanwhile");
+        if (path == local("out/T/sub/b.txt")) {
+            fs::rename(local("out/T/sub"), local("out/T/moved"));
+            fs::create_directory_symlink(local("outside"), local("out/T/sub"));
+        }
+    };
+    fs::create_directory(local("out"));
+    EXPECT_EQ(pull({"/T"}, local("out"), options), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /T/a.txt: {0}/a.txt exists; not replaced without -f\n"
+                                      "keldo-device: pull /T/link: {0}/link exists; not replaced without -f\n"
+                                      "keldo-device: pull /T/sub2: {0}/sub2 exists and is not a directory; not "
+                                      "replaced\n",
+                                      local("out/T")));
+    EXPECT_EQ(read("out/T/a.txt"), "saved meanwhile");
+    EXPECT_EQ(read("out/T/link"), "saved meanwhile");
+    EXPECT_TRUE(fs::is_empty(local("outside")));
+    EXPECT_EQ(read("out/T/moved/b.txt"), "new b");
+    EXPECT_EQ(read("out/T/moved/c.txt"), "new c");
+
+    // Nor is a pipe written to without -f, wherever it stands; a directory refused leaves out what
+    // goes in it, not what goes in a sibling whose name begins with its name.
+    fs::remove_all(local("out"));
+    files->addFile("/T/a/x.txt", "in a");
+    files->addFile("/T/ab/y.txt", "in ab");
+    fs::create_directory(local("out"));
+    ASSERT_EQ(::mkfifo(local("out/a.txt").c_str(), 0600), 0);
+    write("out/a", "a file where a directory goes");
+    EXPECT_EQ(pull({"/T/a.txt", "/T/a", "/T/ab"}, local("out")), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /T/a.txt: {0}/a.txt exists; not replaced without -f\n"
+                                      "keldo-device: pull /T/a: {0}/a exists and is not a directory; not "
+                                      "replaced\n",
+                                      local("out")));
+    EXPECT_TRUE(fs::is_fifo(local("out/a.txt")));
+    EXPECT_EQ(read("out/ab/y.txt"), "in ab");
+    expectNoTemporaries("/T");
+}
+
 TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) {
     write("album/a.txt", "one");
     write("album/b.txt", "two");
@@ -359,6 +417,12 @@ TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) 
     EXPECT_EQ(messages(), "");
     EXPECT_EQ(read("album/b.txt"), "longer");
     EXPECT_EQ(count("AFCFileRefOpen"), 1);
+    // Another size is another file, even at the same time.
+    const std::int64_t same = localTime("album/b.txt");
+    write("album/b.txt", "cut");
+    setLocalTime("album/b.txt", same);
+    EXPECT_EQ(pull({"/Books/album"}, dir, with(false, true)), kExitPartial);
+    EXPECT_THAT(messages(), HasSubstr("b.txt exists; not replaced without -f"));
 }
 
 // Where things go: cp's rules.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <thread>
 
 namespace keldo {
 namespace {
@@ -65,6 +66,21 @@ TEST_F(WatchdogConcurrency, StaysQuietForACommandThatReportsItselfButStillEndsIt
     // Ending takes longer than the grace (a device that does not let go): ended with the code.
     EXPECT_EQ(endedWithin(5s), 0);
     EXPECT_EQ(said(), "");
+}
+
+TEST_F(WatchdogConcurrency, AStepThatChangesWhatIsLeftIsNeverReportedAsNotTaken) {
+    auto watchdog = make(50ms);
+    watchdog->setReport("pull: interrupted; /x is left as it was\n");
+    watchdog->trigger();
+    // The grace passes during the step (a file put in place): what is said is what holds after it.
+    EXPECT_TRUE(watchdog->stepThenReport([] {
+        std::this_thread::sleep_for(300ms);
+        return true;
+    }, "pull: interrupted\n"));
+    EXPECT_EQ(endedWithin(5s), Watchdog::kInterruptedExit);
+    EXPECT_EQ(said(), "pull: interrupted\n");
+    // Once it has spoken, no step is taken that would make it untrue.
+    EXPECT_FALSE(watchdog->stepThenReport([] { return true; }, "pull: interrupted\n"));
 }
 
 TEST_F(WatchdogConcurrency, EndsAtOnceOnASecondSignalAndNeverWithoutOne) {
