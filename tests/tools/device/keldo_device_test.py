@@ -359,8 +359,11 @@ class FileCommands(ToolTest):
         self.assertIn("--no-preserve-root", self.fails(USAGE, "rm", "-r", "/Books", "/DCIM/.."))
         self.fails(USAGE, "rm", "/.")
         self.fails(USAGE, "mv", "/DCIM/..", "/Old")
-        self.fails(USAGE, "mv", "/Books", "/")
+        self.fails(USAGE, "mv", "/Books/Welcome.txt", "")
         self.assertEqual(self.ok("tree"), before)
+        # As a destination the root is a directory like any other.
+        self.ok("mv", "/Books/Welcome.txt", "/")
+        self.ok("mv", "/Welcome.txt", "/Books")
         # A trailing "/" on a link does not make rm go through it.
         self.ok("ln", "-s", "/", "/Books/root")
         self.ok("rm", "-r", "/Books/root/")
@@ -830,6 +833,10 @@ class Habits(ToolTest):
         self.assertEqual(self.json("ls", "/DCIM/101APPLE"), [])
         self.ok("rm", "-r", "/DCIM/1*")
         self.assertEqual(self.json("ls", "/DCIM"), [])
+        # A name there as written is meant, not what it matches as a pattern.
+        self.ok("touch", "/DCIM/photo1.jpg", "/DCIM/photo[1].jpg")
+        self.ok("rm", "/DCIM/photo[1].jpg")
+        self.assertEqual(self.json("ls", "/DCIM"), ["photo1.jpg"])
 
     def test_ls_of_several_paths_lists_files_first_then_each_directory(self):
         self.ok("mkdir", "/Empty")
