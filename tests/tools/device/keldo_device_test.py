@@ -26,9 +26,9 @@ USAGE, DEVICE_ERROR, PARTIAL, INTERRUPTED = 2, 1, 3, 130
 class Simulator:
     """keldo-devsim on a socket of its own, driven through its standard input."""
 
-    def __init__(self, directory, devices):
+    def __init__(self, directory, devices, options=()):
         self.socket = os.path.join(directory, "usbmuxd")
-        args = [DEVSIM, "--socket", self.socket]
+        args = [DEVSIM, "--socket", self.socket, *options]
         for device in devices:
             args += ["--attach", device]
         self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -58,10 +58,11 @@ class Simulator:
 
 class ToolTest(unittest.TestCase):
     devices = ["usb-0001 usb 7.1 USB Phone"]
+    simulator_options = ()
 
     def setUp(self):
         self.dir = tempfile.mkdtemp()
-        self.sim = Simulator(self.dir, self.devices)
+        self.sim = Simulator(self.dir, self.devices, self.simulator_options)
         self.env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.sim.socket, TZ="UTC")
 
     def tearDown(self):
@@ -778,6 +779,33 @@ class Interruptions(TransferTest):
                          r"^keldo-device: pull: interrupted; {}/\S+ is left as it was$".format(self.local("back")))
         self.assertComplete(self.local("back"), 64 << 20)
 
+
+
+class SlowLink(TransferTest):
+    """Transfers over a link of 20 ms each way and 2 MB/s, where one write of a whole chunk
+    outlasts Ctrl-C's grace period and two tools' steps interleave."""
+    simulator_options = ("--link", "20000/2000000")
+
+    def test_two_pushes_of_one_new_name_at_once_give_one_file_and_one_refusal(self):
+        for run in range(3):
+            name = "/Books/same-{}".format(run)
+            sources = [self.big_file("first", 2), self.local("second")]
+            self.write(sources[1], os.urandom(2 << 20))
+            pushes = [self.spawn("-q", "push", source, name) for source in sources]
+            codes = sorted(push.wait(60) for push in pushes)
+            self.assertEqual(codes, [0, PARTIAL], [push.stderr.read() for push in pushes])
+            self.assertIn(self.tool("cat", name).stdout, [self.read("first"), self.read("second")])
+        self.no_temporaries()
+
+    def test_ctrl_c_during_a_slow_push_removes_what_it_sent(self):
+        big = self.big_file("big", 16)
+        for _ in range(3):
+            process, text, seconds = self.run_on_terminal(
+                "push", big, "/Books", until=Interruptions.signal_once_going(self, "push [#", signal.SIGINT))
+            self.assertEqual(process.returncode, INTERRUPTED, text)
+            self.assertLess(seconds, 1.0, text)
+            self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
+            self.assertEqual(Interruptions.left_on_the_device(self, "/Books"), [])
 
 
 class Habits(ToolTest):
