@@ -311,6 +311,16 @@ class Pairing(ToolTest):
         self.assertEqual(self.json("-u", "lone-4", "validate"), {"udid": "lone-4", "paired": True})
         self.assertEqual(self.json("-u", "lone-4", "pair"), {"udid": "lone-4", "paired": True})  # trusted: at once
 
+    def test_a_device_that_no_longer_trusts_this_computer_says_how_to_mend_it(self):
+        self.sim.command("untrust usb-0001")  # its user reset the trust settings; the pair record stays
+        for args in [("info", "--key", "DeviceName"), ("info",), ("ls",)]:
+            self.assertIn("(the device no longer trusts this computer: run pair, then answer Trust on it)",
+                          self.fails(DEVICE_ERROR, *args))
+        self.assertIn("Trust this computer?", self.fails(DEVICE_ERROR, "pair"))
+        self.sim.command("trust usb-0001")
+        self.ok("pair")
+        self.assertEqual(self.json("info", "--key", "DeviceName"), "USB Phone")
+
     def test_unpair_makes_the_device_forget_this_computer(self):
         self.assertEqual(self.ok("validate"), 'usb-0001 "USB Phone" is paired with this computer\n')
         self.assertEqual(self.ok("unpair"), 'usb-0001 "USB Phone" is no longer paired with this computer\n')
