@@ -565,7 +565,7 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
     // Some devices report a failed write only when the file is closed.
     if (!target->closeFile())
         return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefClose failed")));
-    if (opened && (source.state() != opened || done != static_cast<std::uint64_t>((*opened)[0]))) {
+    if (opened && source.state() != opened) {
         target.reset();
         return refuse(item, progress,
                       discard(temporary, fmt::format("changed as we read it; not sent to {}", item.remote)));

@@ -389,6 +389,11 @@ TEST_F(TransferTest, WithoutForceAFileThatCameDuringTheUploadIsNeverReplaced) {
     EXPECT_EQ(files->contents("/Books/new.txt"), "theirs");
     EXPECT_EQ(push({local("new.txt")}, "/Books/other.txt"), kExitSuccess);
     EXPECT_EQ(files->contents("/Books/other.txt"), "mine");
+    // A look that fails is no answer: nothing is renamed on it.
+    files->inject(
+        Fault("AFCFileInfoOpen", SimulatedFileSystem::kPermissionDenied).onPath("/Books/fourth.txt").after(2));
+    EXPECT_EQ(push({local("new.txt")}, "/Books/fourth.txt"), kExitDeviceError);
+    EXPECT_FALSE(files->kind("/Books/fourth.txt"));
     expectNoTemporaries("/Books");
 
     files->clearFaults();
