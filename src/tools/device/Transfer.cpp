@@ -185,6 +185,12 @@ const PlistValue* entryOf(const PlistValue::Dictionary& info, const char* key) {
     return it != info.end() ? &it->second : nullptr;
 }
 
+// Whether the library's last failure is the device's `status`.
+bool lastFailureIs(AFCDirectoryAccess& afc, std::uint32_t status) {
+    const auto failure = StatusText::parse(afc.lastError().value_or(""));
+    return failure && failure->status == status;
+}
+
 // What the refusals say of what is in the way.
 std::string existsText(const std::string& path) { return fmt::format("{} exists; not replaced without -f", path); }
 std::string directoryText(const std::string& path) { return fmt::format("{} is a directory; not replaced", path); }
@@ -494,6 +500,8 @@ Transfer::Outcome Transfer::sendLink(const Item& item, Progress& progress) {
     if (!existing && !missing) return failed(item, progress, withDeviceState(afcFailure()));
     if (!existing) {
         if (afc_.symlinkTo(item.remote, item.linkTarget)) return Outcome::Done;
+        // The device makes a link only where no name is: what came since the look is refused.
+        if (lastFailureIs(afc_, kAfcExists)) return refuse(item, progress, existsText(item.remote));
         return failed(item, progress, withDeviceState(afcFailure()));
     }
     const std::string type = typeOf(*existing);
@@ -596,8 +604,7 @@ Transfer::Outcome Transfer::place(const Item& item, const std::string& temporary
                                       temporary, afcFailure()));
             return Outcome::Done;
         }
-        const auto failure = StatusText::parse(textOr(afc_.lastError(), ""));
-        if (failure && failure->status == kAfcExists)
+        if (lastFailureIs(afc_, kAfcExists))
             return refuse(item, progress, discard(temporary, existsText(item.remote)));
         linksRefused_ = true;
     }

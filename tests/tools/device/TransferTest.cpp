@@ -380,6 +380,14 @@ TEST_F(TransferTest, WithoutForceAFileThatCameDuringTheUploadIsNeverReplaced) {
                                       local("new.txt")));
     EXPECT_EQ(files->contents("/Books/new.txt"), "theirs");
     expectNoTemporaries("/Books");
+    // A symbolic link is made only where no name is, too.
+    fs::create_symlink("nowhere", local("new-link"));
+    files->addFile("/Books/new-link", "theirs");
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kNotFound).onPath("/Books/new-link").times(-1));
+    EXPECT_EQ(push({local("new-link")}, "/Books"), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: /Books/new-link exists; not replaced without -f\n",
+                                      local("new-link")));
+    EXPECT_EQ(files->contents("/Books/new-link"), "theirs");
 
     // A device that makes no hard links is asked just before the rename instead.
     files->clearFaults();
