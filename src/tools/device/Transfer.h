@@ -62,7 +62,8 @@ public:
     // REMOTE may be a pattern (RemoteGlob); its matches are the sources.
     [[nodiscard]] int pull(const std::vector<std::string>& remotes, const std::string& local);
 
-    // Bytes per remote read and write: fewer round trips than the library's upload makes.
+    // Bytes per remote read, and per remote write unless the link is too slow to move them in a
+    // tenth of a second: fewer round trips than the library's upload makes.
     static constexpr std::size_t kChunk = 1024 * 1024;
 
 private:
