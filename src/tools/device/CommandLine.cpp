@@ -91,8 +91,8 @@ const std::vector<Command>& commands() {
         {"mv", "mv [-f] SOURCE... DEST", "rename or move paths",
          "Renames SOURCE to DEST, or moves each SOURCE into DEST when DEST is a directory. A file\n"
          "at the new name is never replaced unless -f (--force) is given: without it, that\n"
-         "SOURCE is refused, named, and the others still move. Neither SOURCE nor DEST may be\n"
-         "the root of the file system.\n",
+         "SOURCE is refused, named, and the others still move. No SOURCE may be the root of\n"
+         "the file system; as DEST it is the directory to move into (mv x / makes /x).\n",
          {"-f"}, {}, 2, -1, R::Afc},
         {"ln", "ln [-s] TARGET LINK", "make a hard link (or, with -s, a symbolic one)",
          "Makes LINK pointing at TARGET. Devices since iOS 10 refuse to make links.\n", {"-s"}, {}, 2, 2, R::Afc},
@@ -170,8 +170,10 @@ constexpr const char* kPatterns =
     "A PATH of ls, rm and stat, and a REMOTE of pull, may be a pattern with *, ? and [...] as\n"
     "the shell has them, matched against the names on the device: quote it ('/DCIM/*.JPG')\n"
     "so that the local shell leaves it alone. * and ? match a leading \".\" only when it is\n"
-    "written, and never \".\" or \"..\". A pattern that matches nothing is an error (with rm\n"
-    "-f, nothing to do); \\*, \\?, \\[ and \\\\ stand for the character itself.\n";
+    "written, and never \".\" or \"..\". A PATH that names an entry as written means that\n"
+    "entry and is no pattern ('/Downloads/photo[1].jpg' beside photo1.jpg); only one that\n"
+    "names nothing is matched. A pattern that matches nothing is an error (with rm -f,\n"
+    "nothing to do); \\*, \\?, \\[ and \\\\ stand for the character itself.\n";
 
 // The width of the synopsis column of the command list; a longer synopsis has the line to itself.
 constexpr std::size_t kSynopsisColumn = 30;

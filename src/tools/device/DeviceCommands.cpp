@@ -46,6 +46,25 @@ const char* DeviceCommands::connectionOf(const AMDevice& device) {
     return device.interfaceType() == 2 ? "network" : "usb";
 }
 
+std::optional<std::string> DeviceCommands::sessionRefusal(AMDevice& device) {
+    if (!device.deviceConnect()) return StatusText::explain(device.lasterror().value_or("can't connect"));
+    std::optional<std::string> text;
+    if (device.startSession()) {
+        (void)device.stopSession();
+    } else {
+        text = device.lasterror().value_or("the device refused a session");
+    }
+    (void)device.deviceDisconnect();
+    if (!text) return std::nullopt;
+    std::string why = StatusText::explain(*text);
+    const auto failure = StatusText::parse(*text);
+    const auto meaning = failure ? StatusText::meaning(failure->status) : std::nullopt;
+    // The pair record is here, so the device is the one that forgot.
+    if (meaning && meaning->rfind("not paired", 0) == 0)
+        why += " (the device no longer trusts this computer: run pair, then answer Trust on it)";
+    return why;
+}
+
 int DeviceCommands::list(const std::vector<std::shared_ptr<AMDevice>>& devices) {
     struct Row {
         std::optional<std::string> udid, name, version, productType, deviceClass;
@@ -106,6 +125,8 @@ int DeviceCommands::info(AMDevice& device, const std::optional<std::string>& dom
             why = StatusText::explain(*text);
         } else if (!device.isPair()) {
             why = "the device is not paired with this computer";
+        } else if (const auto refusal = sessionRefusal(device)) {
+            why = *refusal;
         } else if (key) {
             why = fmt::format("no value for {}{}", *key, domain ? " in " + *domain : "");
         } else {

@@ -30,6 +30,10 @@ public:
 
     // "usb" or "network", as interface type 2 is the wireless connection.
     static const char* connectionOf(const AMDevice& device);
+    // Why a device with this computer's pair record refuses a session, in words, saying how to
+    // mend it when the device no longer trusts this computer; none when a session starts. For a
+    // failure whose own text was lost (reading a value ends its connection, which clears it).
+    static std::optional<std::string> sessionRefusal(AMDevice& device);
 
 private:
     Console& console_;

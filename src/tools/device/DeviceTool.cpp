@@ -180,7 +180,11 @@ int DeviceTool::runOnAfc(const std::shared_ptr<AMDevice>& device) {
     afc_ = device->mediaDirectory();
     if (!afc_) {
         std::string why = StatusText::explain(device->lasterror().value_or("the service could not be started"));
-        if (!device->isPair()) why = "the device is not paired with this computer";
+        if (!device->isPair()) {
+            why = "the device is not paired with this computer";
+        } else if (auto refusal = DeviceCommands::sessionRefusal(*device)) {
+            why = std::move(*refusal);
+        }
         console_.error(fmt::format("can't open the file system of {}: {}", device->udid().value_or("the device"), why));
         return kExitDeviceError;
     }

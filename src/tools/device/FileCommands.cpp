@@ -573,12 +573,17 @@ int FileCommands::mv(const std::vector<std::string>& sources, const std::string&
         console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not moved", path));
         return kExitUsage;
     }
-    if (normalise(destination) == "/") {
+    // An empty operand is a script's empty variable more often than a wish for the root.
+    if (destination.empty()) {
+        console_.error("mv: \"\" names no path; nothing is moved");
+        return kExitUsage;
+    }
+    // Into a directory, the root included, as mv does; several sources need one.
+    const bool into = isDirectory(afc_, destination);
+    if (!into && normalise(destination) == "/") {
         console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not replaced", destination));
         return kExitUsage;
     }
-    // Into a directory, as mv does; several sources need one.
-    const bool into = isDirectory(afc_, destination);
     if (!into && sources.size() > 1) {
         console_.error(fmt::format("mv: {} is no directory to move {} paths into", destination, sources.size()));
         return kExitDeviceError;
@@ -586,7 +591,8 @@ int FileCommands::mv(const std::vector<std::string>& sources, const std::string&
     int status = kExitSuccess;
     for (const auto& source : sources) {
         const std::string normalised = normalise(source);
-        const std::string target = into ? join(destination, normalised.substr(normalised.rfind('/') + 1)) : destination;
+        const std::string target =
+            into ? join(normalise(destination), normalised.substr(normalised.rfind('/') + 1)) : destination;
         if (normalise(target) == normalised) {
             console_.error(fmt::format("mv {}: it is {} already", source, target));
             status = kExitDeviceError;

@@ -49,8 +49,8 @@ public:
     int rm(const std::vector<std::string>& paths, const Removal& how);
     // Renames `sources[0]` to `destination`, or moves every source into `destination` when it is
     // a directory. An existing entry at the new name is replaced only when `force` is set;
-    // otherwise that source is refused and named, and the others still move. Neither may name
-    // the root.
+    // otherwise that source is refused and named, and the others still move. No source may name
+    // the root; as destination it is the directory to move into.
     int mv(const std::vector<std::string>& sources, const std::string& destination, bool force = false);
     int ln(const std::string& target, const std::string& link, bool symbolic);
     // Makes an empty file where none is, then sets the modification time.

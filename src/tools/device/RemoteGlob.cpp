@@ -186,8 +186,15 @@ std::string RemoteGlob::literal(std::string_view part) {
 
 RemoteGlob::Expansion RemoteGlob::expand(const std::string& path) {
     Expansion expansion;
+    // An entry whose name holds pattern characters is meant when it is there as written: taken
+    // as a pattern, "photo[1].jpg" would name "photo1.jpg" beside it instead.
+    const std::string plain = literal(path);
+    if ((plain != path || isPattern(path)) && afc_.getFileInfo(path)) {
+        expansion.paths.push_back(path);
+        return expansion;
+    }
     if (!isPattern(path)) {
-        expansion.paths.push_back(literal(path));
+        expansion.paths.push_back(plain);
         return expansion;
     }
     const bool directoriesOnly = path.back() == '/';
@@ -229,9 +236,6 @@ RemoteGlob::Expansion RemoteGlob::expand(const std::string& path) {
         }
     }
     std::sort(expansion.paths.begin(), expansion.paths.end());
-    // "Song [Live].m4a" is a pattern that can't match itself: a name that is there as written
-    // is taken when the pattern matched nothing.
-    if (expansion.paths.empty() && afc_.getFileInfo(path)) expansion.paths.push_back(path);
     return expansion;
 }
 

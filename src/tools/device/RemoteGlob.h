@@ -17,14 +17,17 @@ class AFCDirectoryAccess;
 // that are UTF-8; a byte that is no UTF-8 is one character of its own. As in the shell, a
 // leading "." must be written to be matched, "." and ".." are never matched, and a backslash
 // before *, ?, [ or \ makes it an ordinary character. A pattern that ends in "/" matches
-// directories only. Directories that can't be listed match nothing. A pattern that matches
-// nothing but names a path that is there as written ("Song [Live].m4a") stands for that path.
+// directories only. Directories that can't be listed match nothing.
+//
+// A path that names an entry as written stands for that entry and is no pattern: the file named
+// "photo[1].jpg" is meant, not "photo1.jpg" beside it. Only a path that names nothing is matched.
 class RemoteGlob {
 public:
     explicit RemoteGlob(AFCDirectoryAccess& afc);
 
     struct Expansion {
-        // Sorted by bytes; a path that is no pattern comes back as itself, its escapes removed.
+        // Sorted by bytes; a path that is no pattern comes back as itself, its escapes removed
+        // unless it names an entry as written.
         std::vector<std::string> paths;
         // The first listing that failed for another reason than a missing directory: when
         // nothing matched, this may be why.

@@ -21,7 +21,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 
 namespace keldo {
 
@@ -36,6 +40,25 @@ namespace {
 
 // The device's status for a path that is not there.
 constexpr std::int32_t kAfcNotFound = 8;
+// The device's status for a name that is taken.
+constexpr std::uint32_t kAfcExists = 16;
+// How long the bytes of one remote write of an upload should take to cross the link at most.
+// Ctrl-C waits for the write in flight, and then the file is closed and removed: all of that
+// fits in the grace period only when a write is short, whatever the link's speed.
+constexpr std::chrono::milliseconds kWriteTime{Interrupt::kGraceMilliseconds / 5};
+constexpr std::size_t kSmallestChunk = 16 * 1024;
+
+// The bytes for the next remote write after one of `chunk` bytes that took `took` besides the
+// round trip that any call takes: as many as the link moves in kWriteTime, up to `largest`.
+std::size_t nextChunk(std::size_t chunk, std::chrono::steady_clock::duration took, std::size_t largest) {
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+    if (nanoseconds <= 0) return largest;
+    const double fitting = static_cast<double>(chunk) *
+                           static_cast<double>(std::chrono::nanoseconds(kWriteTime).count()) /
+                           static_cast<double>(nanoseconds);
+    return static_cast<std::size_t>(std::clamp(fitting, static_cast<double>(kSmallestChunk),
+                                               static_cast<double>(largest)));
+}
 
 std::string textOr(const std::optional<std::string>& text, const char* fallback) { return text ? *text : fallback; }
 
@@ -126,6 +149,12 @@ const PlistValue* entryOf(const PlistValue::Dictionary& info, const char* key) {
     return it != info.end() ? &it->second : nullptr;
 }
 
+// Whether the library's last failure is the device's `status`.
+bool lastFailureIs(AFCDirectoryAccess& afc, std::uint32_t status) {
+    const auto failure = StatusText::parse(afc.lastError().value_or(""));
+    return failure && failure->status == status;
+}
+
 // What the refusals say of what is in the way.
 std::string existsText(const std::string& path) { return fmt::format("{} exists; not replaced without -f", path); }
 std::string directoryText(const std::string& path) { return fmt::format("{} is a directory; not replaced", path); }
@@ -146,6 +175,15 @@ public:
     LocalFile(const LocalFile&) = delete;
     LocalFile& operator=(const LocalFile&) = delete;
     explicit operator bool() const { return fd_ >= 0; }
+
+    // Size and modification time of what is open, for a regular file; none for anything else (a
+    // pipe has neither to compare).
+    using State = std::array<std::int64_t, 3>;
+    std::optional<State> state() const {
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+        return State{info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+    }
 
     // Up to `size` bytes, fewer only at the end of the file; -1 on a failure (errno tells it).
     ssize_t read(std::uint8_t* buffer, std::size_t size) {
@@ -266,6 +304,7 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
             return kExitDeviceError;
         }
     }
+    markDuplicates(items);
     return carryOut(items);
 }
 
@@ -314,6 +353,14 @@ bool Transfer::planLocal(const std::string& local, const std::string& remote, in
     return true;
 }
 
+void Transfer::markDuplicates(std::vector<Item>& items) const {
+    std::set<std::string> destinations;
+    for (auto& item : items) {
+        const bool first = destinations.insert(pushing_ ? item.remote : item.local).second;
+        item.duplicate = !first && item.kind != Item::Kind::Directory;
+    }
+}
+
 int Transfer::carryOut(const std::vector<Item>& items) {
     std::uint64_t total = 0;
     std::uint64_t files = 0;
@@ -345,7 +392,11 @@ int Transfer::carryOut(const std::vector<Item>& items) {
                                        : fmt::format("pull: interrupted; {} is left as it was", item.local);
         Interrupt::setReport(report, barShown());
         if (Interrupt::requested()) return interrupted(progress, report);
-        switch (pushing_ ? send(item, progress, done) : fetch(item, progress, done)) {
+        const Outcome outcome =
+            item.duplicate ? refuse(item, progress, fmt::format("will not overwrite just-created {}", destination))
+            : pushing_     ? send(item, progress, done)
+                           : fetch(item, progress, done);
+        switch (outcome) {
         case Outcome::Done:
             anyDone = true;
             if (pushing_ && item.kind == Item::Kind::Directory) directories.push_back(&item);
@@ -407,6 +458,8 @@ Transfer::Outcome Transfer::sendLink(const Item& item, Progress& progress) {
     if (!existing && !missing) return failed(item, progress, withDeviceState(afcFailure()));
     if (!existing) {
         if (afc_.symlinkTo(item.remote, item.linkTarget)) return Outcome::Done;
+        // The device makes a link only where no name is: what came since the look is refused.
+        if (lastFailureIs(afc_, kAfcExists)) return refuse(item, progress, existsText(item.remote));
         return failed(item, progress, withDeviceState(afcFailure()));
     }
     const std::string type = typeOf(*existing);
@@ -437,9 +490,14 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
     }
     LocalFile source(item.local);
     if (!source) return failed(item, progress, fmt::format("can't open it: {}", StatusText::ofErrno(errno)));
+    // Compared again once read, as tar and rsync do: a file written meanwhile would arrive torn.
+    const auto opened = source.state();
 
     const std::string temporary = PathNames::temporaryBeside(item.remote);
+    // The open is one round trip: what a write takes beyond it is the bytes crossing the link.
+    const auto opening = std::chrono::steady_clock::now();
     std::shared_ptr<AFCFileReference> target = afc_.openForWrite(temporary);
+    const auto roundTrip = std::chrono::steady_clock::now() - opening;
     if (!target) return failed(item, progress, withDeviceState(afcFailure()));
     Interrupt::setReport(fmt::format("push: interrupted; {} may be left on the device", temporary), barShown());
     // Every way out but success removes the temporary (or says that it stays).
@@ -449,6 +507,7 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
     };
 
     std::uint64_t done = 0;
+    std::size_t chunk = kChunk;
     for (;;) {
         if (Interrupt::requested()) {
             target.reset();
@@ -458,29 +517,61 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
                                                           temporary));
             return Outcome::Stopped;
         }
-        const ssize_t got = source.read(buffer_.get(), kChunk);
+        const ssize_t got = source.read(buffer_.get(), chunk);
         if (got < 0) return abandon(fmt::format("can't read it: {}", StatusText::ofErrno(errno)));
         if (got == 0) break;
+        const auto started = std::chrono::steady_clock::now();
         if (!target->writeNSData({buffer_.get(), static_cast<std::size_t>(got)}))
             return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefWrite failed")));
+        chunk = nextChunk(static_cast<std::size_t>(got), std::chrono::steady_clock::now() - started - roundTrip,
+                          kChunk);
         done += static_cast<std::uint64_t>(got);
         progress.update(before + done);
     }
     // Some devices report a failed write only when the file is closed.
     if (!target->closeFile())
         return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefClose failed")));
-    // The time goes with the file: set before the renaming, it is never seen without it.
+    if (opened && source.state() != opened) {
+        target.reset();
+        return refuse(item, progress,
+                      discard(temporary, fmt::format("changed as we read it; not sent to {}", item.remote)));
+    }
+    // The time goes with the file: set before it takes its name, it is never seen without it.
     if (options_.times && item.time && !afc_.setmodtimeTo(temporary, item.time->toDate())) {
         incomplete_ = true;
         progress.note(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
                                   afcFailure()));
     }
-    // Checked again before the renaming, which would replace a file that came meanwhile.
-    if (!options_.force && afc_.fileExistsAtPath(item.remote)) {
-        const std::string text = discard(temporary, existsText(item.remote));
-        return refuse(item, progress, text);
+    return place(item, temporary, progress);
+}
+
+Transfer::Outcome Transfer::place(const Item& item, const std::string& temporary, Progress& progress) {
+    if (options_.force) {
+        if (afc_.renameTo(temporary, item.remote)) return Outcome::Done;
+        return failed(item, progress, discard(temporary, afcFailure()));
     }
-    if (!afc_.renameTo(temporary, item.remote)) return abandon(afcFailure());
+    // The device's rename replaces what is there, so the name is taken by a second (hard) link
+    // instead, which the device refuses to make where a name exists: a file that came after the
+    // check before the upload is refused in that same step, never replaced.
+    if (!linksRefused_) {
+        if (afc_.linkTo(item.remote, temporary)) {
+            if (afc_.unlink(temporary)) return Outcome::Done;
+            // The file is whole under its name; only the second name stays.
+            incomplete_ = true;
+            progress.note(fmt::format("push {}: sent, but {} is left on the device beside it: {}", item.local,
+                                      temporary, afcFailure()));
+            return Outcome::Done;
+        }
+        if (lastFailureIs(afc_, kAfcExists))
+            return refuse(item, progress, discard(temporary, existsText(item.remote)));
+        linksRefused_ = true;
+    }
+    // Devices since iOS 10 make no links: the name is looked at just before the rename, which
+    // leaves only the moment between the two calls for a file to come and be replaced.
+    bool missing = false;
+    if (remoteInfo(item.remote, missing)) return refuse(item, progress, discard(temporary, existsText(item.remote)));
+    if (!missing) return failed(item, progress, discard(temporary, withDeviceState(afcFailure())));
+    if (!afc_.renameTo(temporary, item.remote)) return failed(item, progress, discard(temporary, afcFailure()));
     return Outcome::Done;
 }
 
@@ -544,6 +635,7 @@ int Transfer::pull(const std::vector<std::string>& patterns, const std::string& 
             return kExitDeviceError;
         }
     }
+    markDuplicates(items);
     return carryOut(items);
 }
 

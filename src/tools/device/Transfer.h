@@ -32,14 +32,18 @@ class ReplacementFile;
 // same already (size and time). A failure stops the transfer; what was copied stays.
 //
 // Nothing stands under its real name before it is whole. An upload goes to a hidden temporary
-// name beside its target and is renamed into place once the remote file is closed, replacing
-// what -f replaces in one step; a failed one is removed while the device answers, and otherwise
-// the message names what is left. A download is written unnamed and linked into place once
-// complete (ReplacementFile), without replacing what was saved at its name meanwhile unless -f.
-// Every local file and directory of a pull is reached from its open parent directory, never by
-// its path again: names come from remote paths taken apart lexically, and no local link inside a
-// tree is followed, not even one planted while the pull runs, so nothing is written outside the
-// local target.
+// name beside its target and takes its name once the remote file is closed: without -f as a
+// second (hard) link, which the device makes only where no name is, so that a file that came
+// meanwhile is refused in the same step (a device that makes no links is asked just before the
+// rename instead); with -f by a rename that replaces in one step. A local file that changed while
+// it was read (size or time) is refused. A failed or refused temporary is removed while the device
+// answers, and otherwise the message names what is left. Two sources of one name into one
+// directory: the second is refused, as cp refuses it.
+// A download is written unnamed and linked into place once complete (ReplacementFile), without
+// replacing what was saved at its name meanwhile unless -f. Every local file and directory of a
+// pull is reached from its open parent directory, never by its path again: names come from remote
+// paths taken apart lexically, and no local link inside a tree is followed, not even one planted
+// while the pull runs, so nothing is written outside the local target.
 //
 // Ctrl-C stops either at its next chunk; Interrupt ends the process when that takes longer than
 // its grace period, with the report kept up to date here.
@@ -66,7 +70,8 @@ public:
     // REMOTE may be a pattern (RemoteGlob); its matches are the sources.
     [[nodiscard]] int pull(const std::vector<std::string>& remotes, const std::string& local);
 
-    // Bytes per remote read and write: fewer round trips than the library's upload makes.
+    // Bytes per remote read, and per remote write unless the link is too slow to move them in a
+    // tenth of a second: fewer round trips than the library's upload makes.
     static constexpr std::size_t kChunk = 1024 * 1024;
 
 private:
@@ -82,6 +87,8 @@ private:
         bool named = false;
         // A directory that is there already: the one the sources are copied into.
         bool known = false;
+        // Another source goes to the same name before it: refused, as cp refuses it.
+        bool duplicate = false;
     };
     enum class Outcome { Done, UpToDate, Refused, Failed, Stopped };
     using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
@@ -92,11 +99,17 @@ private:
                    std::vector<FileIdentity>& enclosing, std::vector<Item>& items);
     // Adds the remote path and, for a directory, everything in it to the plan, parents first.
     [[nodiscard]] bool plan(const std::string& remote, const std::string& local, int depth, std::vector<Item>& items);
+    // Marks each file or link whose destination an item before it has (two sources of one name
+    // into one directory): the first copy is never replaced by the second. Directories merge.
+    void markDuplicates(std::vector<Item>& items) const;
     // Moves the planned items, then gives the directories their times.
     [[nodiscard]] int carryOut(const std::vector<Item>& items);
 
     [[nodiscard]] Outcome send(const Item& item, Progress& progress, std::uint64_t before);
     [[nodiscard]] Outcome upload(const Item& item, Progress& progress, std::uint64_t before);
+    // Gives the finished temporary the item's name: without -f only where no name is, as the
+    // device decides it.
+    [[nodiscard]] Outcome place(const Item& item, const std::string& temporary, Progress& progress);
     [[nodiscard]] Outcome sendLink(const Item& item, Progress& progress);
     // After a failed upload: removes the temporary, or says in the returned text where it stays.
     std::string discard(const std::string& temporary, const std::string& text);
@@ -141,6 +154,8 @@ private:
     std::string command_ = "push";
     // Something was left out or without its time: the transfer is complete in part.
     bool incomplete_ = false;
+    // The device refused a hard link once: it makes none (iOS 10 and later), and is not asked again.
+    bool linksRefused_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
     // The local directory that a pull copies into, when the target is one.
     FileDescriptor localTarget_;

@@ -517,6 +517,10 @@ bool DeviceSimulator::answerTrustPrompt(const std::string& udid, bool trust) {
     });
 }
 
+bool DeviceSimulator::forgetHosts(const std::string& udid) {
+    return forEachAttachment(udid, 0, [](Device& d) { d.state->forgetAll(); });
+}
+
 bool DeviceSimulator::setLocked(const std::string& udid, bool locked) {
     return forEachAttachment(udid, 0, [locked](Device& d) { d.state->setLocked(locked); });
 }

@@ -90,6 +90,9 @@ public:
     // The user of the attached device answers its trust prompt: pairing requests from then on
     // succeed (trust) or get "UserDeniedPairing", until the device is attached again.
     [[nodiscard]] bool answerTrustPrompt(const std::string& udid, bool trust);
+    // The attached device forgets every host it trusted (its user reset the trust settings);
+    // the pair records of this host's usbmuxd stay.
+    [[nodiscard]] bool forgetHosts(const std::string& udid);
     // A passcode locks the attached device (pairing gets "PasswordProtected") or no longer does.
     [[nodiscard]] bool setLocked(const std::string& udid, bool locked);
     // The attached device runs its lockdownd sessions in plain text (EnableSessionSSL false), or

@@ -79,6 +79,8 @@ Commands, one per line on standard input (answers on standard output):
   deny UDID         its user answers with Don't Trust: pairing requests get
                     "UserDeniedPairing" until it is attached again; answers "denied ..."
                     (before either, they get "PairingDialogResponsePending")
+  untrust UDID      its user resets its trust settings: it trusts no host from then on, while
+                    this host keeps its pair record; answers "untrusted UDID at SECONDS"
   lock UDID         a passcode locks it: pairing requests get "PasswordProtected";
                     answers "locked UDID at SECONDS"
   unlock UDID       it is unlocked again; answers "unlocked UDID at SECONDS"
@@ -267,18 +269,22 @@ bool runCommand(DeviceSimulator& simulator, AppServices& apps, std::string line)
         if (w[0] == "thaw") done = simulator.thaw(w[1], type);
         const char* answer = w[0] == "detach" ? "detached" : w[0] == "freeze" ? "frozen" : "thawed";
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
-    } else if (w[0] == "trust" || w[0] == "deny" || w[0] == "lock" || w[0] == "unlock" || w[0] == "cleartext" ||
-               w[0] == "encrypted") {
+    } else if (w[0] == "trust" || w[0] == "deny" || w[0] == "lock" || w[0] == "unlock" || w[0] == "untrust" ||
+               w[0] == "cleartext" || w[0] == "encrypted") {
         if (w.size() != 2) {
             say(fmt::format("error: usage: {} UDID", w[0]));
             return true;
         }
-        const bool done = w[0] == "trust" || w[0] == "deny" ? simulator.answerTrustPrompt(w[1], w[0] == "trust")
+        const bool done = w[0] == "untrust"                    ? simulator.forgetHosts(w[1])
+                          : w[0] == "trust" || w[0] == "deny" ? simulator.answerTrustPrompt(w[1], w[0] == "trust")
                           : w[0] == "lock" || w[0] == "unlock" ? simulator.setLocked(w[1], w[0] == "lock")
                                                                : simulator.setCleartextSessions(w[1], w[0] == "cleartext");
-        const char* answer = w[0] == "trust" ? "trusted" : w[0] == "deny" ? "denied" : w[0] == "lock" ? "locked"
-                             : w[0] == "unlock"                                          ? "unlocked"
-                                                                                         : w[0].c_str();
+        const char* answer = w[0] == "trust"     ? "trusted"
+                             : w[0] == "deny"    ? "denied"
+                             : w[0] == "untrust" ? "untrusted"
+                             : w[0] == "lock"    ? "locked"
+                             : w[0] == "unlock"  ? "unlocked"
+                                                 : w[0].c_str();
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);

@@ -55,6 +55,11 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.renamePath("/d", "/d/e/inside"), Fs::kInvalidArgument);
     EXPECT_EQ(fs.makeLink(1, "/d", "/hard"), Fs::kPermissionDenied);
     EXPECT_EQ(fs.makeLink(2, "/anything", "/d"), Fs::kExists);
+    // A hard link onto a name that is taken is refused, whatever holds the name: an upload's
+    // last step relies on it.
+    fs.addFile("/taken", "kept");
+    EXPECT_EQ(fs.makeLink(1, "/d/e/f", "/taken"), Fs::kExists);
+    EXPECT_EQ(fs.contents("/taken"), "kept");
     EXPECT_EQ(fs.renamePath("/d/e/f", "/g"), 0);
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
 }

@@ -1,5 +1,6 @@
 #include "tools/device/FileCommands.h"
 
+#include "tools/device/CommandLine.h"
 #include "tools/device/ExitCode.h"
 #include "tools/device/RemoteGlob.h"
 #include "tools/device/ToolFixture.h"
@@ -73,6 +74,31 @@ TEST_F(FileCommandsTest, RecursiveRemovalThatFailsMidwayIsAPartialFailure) {
     EXPECT_EQ(commands.rm({"/Missing"}, {.recursive = true}), kExitDeviceError);
 }
 
+// The root goes by many names; none of them removes it or moves it, while as a destination it is
+// the directory to move into.
+TEST_F(FileCommandsTest, TheRootIsNeverRemovedOrMovedByAnyOfItsNames) {
+    files->addFile("/DCIM/100APPLE/IMG_1.JPG", "jpg");
+    files->addFile("/Pics/photo1.jpg", "p1");
+    FileCommands commands(console, *afc, false);
+    const std::vector<std::string> roots{"/", "", "/.", "/DCIM/..", "//"};
+    for (const auto& root : roots) {
+        EXPECT_EQ(commands.rm({"/Pics/none", root}, {.recursive = true, .force = true}), kExitUsage) << root;
+        EXPECT_EQ(commands.mv({root}, "/Pics"), kExitUsage) << root;
+    }
+    // "." and ".." at the end name a directory that the user did not write out.
+    EXPECT_EQ(commands.rm({"/DCIM/100APPLE/..", "/DCIM/."}, {.recursive = true}), kExitDeviceError);
+    EXPECT_EQ(files->contents("/DCIM/100APPLE/IMG_1.JPG"), "jpg");
+    EXPECT_EQ(files->contents("/Pics/photo1.jpg"), "p1");
+
+    for (const auto& root : {"/.", "/DCIM/..", "//", "/"}) {
+        EXPECT_EQ(commands.mv({"/Pics/photo1.jpg"}, root), kExitSuccess) << root << errors();
+        EXPECT_EQ(files->contents("/photo1.jpg"), "p1") << root;
+        EXPECT_EQ(commands.mv({"/photo1.jpg"}, "/Pics"), kExitSuccess);
+    }
+    EXPECT_EQ(commands.mv({"/Pics/photo1.jpg"}, ""), kExitUsage);
+    EXPECT_EQ(files->contents("/Pics/photo1.jpg"), "p1");
+}
+
 TEST_F(FileCommandsTest, TreeThatCannotReadEverythingShowsTheRestAndNamesWhatFailed) {
     files->addFile("/T/a/locked/secret", "s");
     files->addFile("/T/b/gone", "g");
@@ -97,7 +123,8 @@ TEST_F(FileCommandsTest, TreeThatCannotReadEverythingShowsTheRestAndNamesWhatFai
 TEST_F(FileCommandsTest, AListedNameThatIsNoNameLeadsNoWalkElsewhere) {
     files->addFile("/T/a", "a");
     files->addFile("/Books/keep", "k");
-    for (const char* stray : {"../Books", "", ".."}) files->addStrayName("/T", stray);
+    // "x/../../Books" is what a pattern would match: without the guard, rm -r '/T/*' empties /Books.
+    for (const char* stray : {"../Books", "", "..", "x/../../Books"}) files->addStrayName("/T", stray);
     FileCommands commands(console, *afc, false);
 
     EXPECT_EQ(commands.rm({"/T"}, {.recursive = true}), kExitDeviceError);
@@ -112,6 +139,12 @@ TEST_F(FileCommandsTest, AListedNameThatIsNoNameLeadsNoWalkElsewhere) {
     EXPECT_EQ(output(), "/T/\n/T/a\n");
     EXPECT_NE(errors().find("tree /T: the device lists an entry named \"../Books\""), std::string::npos);
     EXPECT_EQ(RemoteGlob(*afc).expand("/T/*").paths, std::vector<std::string>{"/T/a"});
+    Invocation removal;
+    removal.command = "rm";
+    removal.flags = {"-r"};
+    removal.operands = {"/T/*"};
+    EXPECT_EQ(commands.run(removal), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/keep"), "k");
 }
 
 TEST_F(FileCommandsTest, TreeStopsOnceTheDeviceNoLongerAnswers) {

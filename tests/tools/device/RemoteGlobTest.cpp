@@ -70,11 +70,18 @@ TEST_F(RemoteGlobTest, ExpandsEveryPartAgainstTheDevicesListings) {
     EXPECT_FALSE(RemoteGlob(*afc).expand("/Nowhere/*").failure) << "a missing directory is no failure";
 }
 
-TEST_F(RemoteGlobTest, TakesAPathThatIsThereAsWrittenWhenNothingMatches) {
+TEST_F(RemoteGlobTest, AnEntryThereAsWrittenIsMeantBeforeAnyMatch) {
     files->addFile("/Music/Song [Live].m4a");
     files->addFile("/Music/a*b");
+    files->addFile("/Music/photo1.jpg");
+    files->addFile("/Music/photo[1].jpg");
+    files->addFile("/Music/x\\*");
     EXPECT_THAT(expand("/Music/Song [Live].m4a"), ElementsAre("/Music/Song [Live].m4a"));
+    EXPECT_THAT(expand("/Music/photo[1].jpg"), ElementsAre("/Music/photo[1].jpg"));
+    EXPECT_THAT(expand("/Music/photo\\[1].jpg"), ElementsAre("/Music/photo[1].jpg"));
+    EXPECT_THAT(expand("/Music/photo[12].jpg"), ElementsAre("/Music/photo1.jpg"));
     EXPECT_THAT(expand("/Music/a\\*b"), ElementsAre("/Music/a*b"));
+    EXPECT_THAT(expand("/Music/x\\*"), ElementsAre("/Music/x\\*"));
     EXPECT_THAT(expand("/Music/Song [Studio].m4a"), IsEmpty());
 }
 

@@ -217,20 +217,22 @@ TEST_F(TransferTest, AnUploadThatFailsLeavesNothingUnderTheRealNameNorBesideIt) 
     write("big", std::string(5 * Transfer::kChunk, 'b'));
     const std::vector<std::string> before = files->names("/Books");
     struct Case {
-        Fault fault;
+        std::vector<Fault> faults;
         std::string text;
     };
     const std::vector<Case> cases{
-        {Fault("AFCFileRefWrite", SimulatedFileSystem::kPermissionDenied).after(2),
+        {{Fault("AFCFileRefWrite", SimulatedFileSystem::kPermissionDenied).after(2)},
          "permission denied [AFCFileRefWrite 0x000A]"},
         // A device may tell of a failed write only when the file is closed.
-        {Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied),
+        {{Fault("AFCFileRefClose", SimulatedFileSystem::kPermissionDenied)},
          "permission denied [AFCFileRefClose 0x000A]"},
-        {Fault("AFCRenamePath", SimulatedFileSystem::kPermissionDenied),
+        // The last step, on a device that makes no links.
+        {{Fault("AFCLinkPath", SimulatedFileSystem::kPermissionDenied),
+          Fault("AFCRenamePath", SimulatedFileSystem::kPermissionDenied)},
          "permission denied [AFCRenamePath 0x000A]"},
     };
     for (const auto& c : cases) {
-        files->inject(c.fault);
+        for (const auto& fault : c.faults) files->inject(fault);
         EXPECT_EQ(push({local("big")}, "/Books"), kExitDeviceError) << c.text;
         EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: {}\n", local("big"), c.text));
         EXPECT_EQ(files->names("/Books"), before) << c.text;
@@ -256,6 +258,7 @@ TEST_F(TransferTest, APushMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne)
     write("album/b.txt", "new b");
     write("album/sub/c.txt", "new c");
     write("album/blocked/d.txt", "new d");
+    write("album/blockedtoo/e.txt", "new e");  // beside the refused directory, not in it
     fs::create_symlink("a.txt", local("album/link"));
     files->addFile("/Books/album/a.txt", "old a");
     files->addDirectory("/Books/album/sub");
@@ -275,8 +278,10 @@ TEST_F(TransferTest, APushMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne)
     EXPECT_EQ(files->contents("/Books/album/a.txt"), "old a");
     EXPECT_EQ(files->contents("/Books/album/sub/c.txt"), "new c");
     EXPECT_EQ(files->contents("/Books/album/blocked"), "a file where a directory goes");
+    EXPECT_EQ(files->contents("/Books/album/blockedtoo/e.txt"), "new e");
 
     // -f replaces files and links in one step each (never a directory, nor a file with one).
+    sim->clearCalls();
     EXPECT_EQ(push({local("album")}, "/Books", with(true, false)), kExitPartial);
     EXPECT_THAT(messages(), HasSubstr("b.txt is a directory; not replaced"));
     EXPECT_EQ(files->contents("/Books/album/a.txt"), "new a");
@@ -398,7 +403,9 @@ TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) 
     const std::int64_t before = localTime("album/a.txt");
     write("album/a.txt", "ONE");
     setLocalTime("album/a.txt", before + 1000 * 1000);
+    const std::int64_t timeOfB = localTime("album/b.txt");
     write("album/b.txt", "longer");
+    setLocalTime("album/b.txt", timeOfB);
     EXPECT_EQ(push({local("album")}, "/Books", with(false, true)), kExitPartial);
     EXPECT_EQ(messages(), fmt::format("keldo-device: push {0}/a.txt: /Books/album/a.txt exists; not replaced "
                                       "without -f\n"
@@ -423,6 +430,103 @@ TEST_F(TransferTest, UpdateFinishesAnInterruptedJobAndLeavesWhatIsTheSameAlone) 
     setLocalTime("album/b.txt", same);
     EXPECT_EQ(pull({"/Books/album"}, dir, with(false, true)), kExitPartial);
     EXPECT_THAT(messages(), HasSubstr("b.txt exists; not replaced without -f"));
+}
+
+// Without -f the device itself decides at the last step whether the name is free: a file that
+// came after the check before the upload is never replaced.
+TEST_F(TransferTest, WithoutForceAFileThatCameDuringTheUploadIsNeverReplaced) {
+    write("new.txt", "mine");
+    files->addFile("/Books/new.txt", "theirs");
+    // The device answers the checks as if it were not there yet.
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kNotFound).onPath("/Books/new.txt").times(-1));
+    EXPECT_EQ(push({local("new.txt")}, "/Books"), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: /Books/new.txt exists; not replaced without -f\n",
+                                      local("new.txt")));
+    EXPECT_EQ(files->contents("/Books/new.txt"), "theirs");
+    expectNoTemporaries("/Books");
+    // A symbolic link is made only where no name is, too.
+    fs::create_symlink("nowhere", local("new-link"));
+    files->addFile("/Books/new-link", "theirs");
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kNotFound).onPath("/Books/new-link").times(-1));
+    EXPECT_EQ(push({local("new-link")}, "/Books"), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: /Books/new-link exists; not replaced without -f\n",
+                                      local("new-link")));
+    EXPECT_EQ(files->contents("/Books/new-link"), "theirs");
+
+    // A device that makes no hard links is asked just before the rename instead.
+    files->clearFaults();
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kNotFound).onPath("/Books/new.txt"));
+    files->inject(Fault("AFCLinkPath", 15).times(-1));
+    EXPECT_EQ(push({local("new.txt")}, "/Books"), kExitPartial);
+    EXPECT_EQ(files->contents("/Books/new.txt"), "theirs");
+    EXPECT_EQ(push({local("new.txt")}, "/Books/other.txt"), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/other.txt"), "mine");
+    // A look that fails is no answer: nothing is renamed on it.
+    files->inject(
+        Fault("AFCFileInfoOpen", SimulatedFileSystem::kPermissionDenied).onPath("/Books/fourth.txt").after(2));
+    EXPECT_EQ(push({local("new.txt")}, "/Books/fourth.txt"), kExitDeviceError);
+    EXPECT_FALSE(files->kind("/Books/fourth.txt"));
+    expectNoTemporaries("/Books");
+
+    files->clearFaults();
+    messages();
+    EXPECT_EQ(push({local("new.txt")}, "/Books", with(true, false)), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/new.txt"), "mine");
+    EXPECT_EQ(push({local("new.txt")}, "/Books/third.txt"), kExitSuccess);
+    EXPECT_EQ(files->contents("/Books/third.txt"), "mine");
+    expectNoTemporaries("/Books");
+}
+
+// As tar and rsync tell it: a file written while it is read would arrive torn.
+TEST_F(TransferTest, AFileThatChangesWhileItIsPushedDoesNotArrive) {
+    write("big", std::string(3 * Transfer::kChunk, 'b'));
+    write("small", "s");
+    files->addDirectory("/Books");
+    Transfer::Options options = with(false, false);
+    options.progress = true;
+    int ticks = 0;
+    // The progress display's clock is asked once at the start, then after each chunk.
+    options.progressClock = [&] {
+        if (++ticks == 2) {
+            EXPECT_EQ(::truncate(local("big").c_str(), Transfer::kChunk), 0);
+        }
+        return 0.0;
+    };
+    EXPECT_EQ(push({local("big"), local("small")}, "/Books", options), kExitPartial);
+    EXPECT_THAT(messages(), HasSubstr(fmt::format("keldo-device: push {}: changed as we read it; not sent to "
+                                                  "/Books/big\n",
+                                                  local("big"))));
+    EXPECT_FALSE(files->kind("/Books/big"));
+    EXPECT_EQ(files->contents("/Books/small"), "s");
+    expectNoTemporaries("/Books");
+}
+
+// Two sources of one name into one directory: the second never replaces the first copy.
+TEST_F(TransferTest, ASecondSourceOfTheSameNameIsRefusedAsCpRefusesIt) {
+    write("A/x.txt", "from A");
+    write("B/x.txt", "from B");
+    files->addDirectory("/dup");
+    EXPECT_EQ(push({local("A/x.txt"), local("B/x.txt")}, "/dup", with(true, false)), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {}: will not overwrite just-created /dup/x.txt\n",
+                                      local("B/x.txt")));
+    EXPECT_EQ(files->contents("/dup/x.txt"), "from A");
+
+    // Trees of one name merge; their files of one name don't.
+    write("A/d/y.txt", "y from A");
+    write("B/d/y.txt", "y from B");
+    write("B/d/z.txt", "z from B");
+    EXPECT_EQ(push({local("A/d"), local("B/d")}, "/dup"), kExitPartial);
+    messages();
+    EXPECT_EQ(files->contents("/dup/d/y.txt"), "y from A");
+    EXPECT_EQ(files->contents("/dup/d/z.txt"), "z from B");
+
+    files->addFile("/A/x.txt", "from A");
+    files->addFile("/B/x.txt", "from B");
+    fs::create_directories(local("pulled"));
+    EXPECT_EQ(pull({"/[AB]/x.txt"}, local("pulled"), with(true, false)), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: pull /B/x.txt: will not overwrite just-created {}/x.txt\n",
+                                      local("pulled")));
+    EXPECT_EQ(read("pulled/x.txt"), "from A");
 }
 
 // Where things go: cp's rules.

@@ -26,9 +26,9 @@ USAGE, DEVICE_ERROR, PARTIAL, INTERRUPTED = 2, 1, 3, 130
 class Simulator:
     """keldo-devsim on a socket of its own, driven through its standard input."""
 
-    def __init__(self, directory, devices):
+    def __init__(self, directory, devices, options=()):
         self.socket = os.path.join(directory, "usbmuxd")
-        args = [DEVSIM, "--socket", self.socket]
+        args = [DEVSIM, "--socket", self.socket, *options]
         for device in devices:
             args += ["--attach", device]
         self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -58,10 +58,11 @@ class Simulator:
 
 class ToolTest(unittest.TestCase):
     devices = ["usb-0001 usb 7.1 USB Phone"]
+    simulator_options = ()
 
     def setUp(self):
         self.dir = tempfile.mkdtemp()
-        self.sim = Simulator(self.dir, self.devices)
+        self.sim = Simulator(self.dir, self.devices, self.simulator_options)
         self.env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + self.sim.socket, TZ="UTC")
 
     def tearDown(self):
@@ -310,6 +311,16 @@ class Pairing(ToolTest):
         self.assertEqual(self.json("-u", "lone-4", "validate"), {"udid": "lone-4", "paired": True})
         self.assertEqual(self.json("-u", "lone-4", "pair"), {"udid": "lone-4", "paired": True})  # trusted: at once
 
+    def test_a_device_that_no_longer_trusts_this_computer_says_how_to_mend_it(self):
+        self.sim.command("untrust usb-0001")  # its user reset the trust settings; the pair record stays
+        for args in [("info", "--key", "DeviceName"), ("info",), ("ls",)]:
+            self.assertIn("(the device no longer trusts this computer: run pair, then answer Trust on it)",
+                          self.fails(DEVICE_ERROR, *args))
+        self.assertIn("Trust this computer?", self.fails(DEVICE_ERROR, "pair"))
+        self.sim.command("trust usb-0001")
+        self.ok("pair")
+        self.assertEqual(self.json("info", "--key", "DeviceName"), "USB Phone")
+
     def test_unpair_makes_the_device_forget_this_computer(self):
         self.assertEqual(self.ok("validate"), 'usb-0001 "USB Phone" is paired with this computer\n')
         self.assertEqual(self.ok("unpair"), 'usb-0001 "USB Phone" is no longer paired with this computer\n')
@@ -359,8 +370,11 @@ class FileCommands(ToolTest):
         self.assertIn("--no-preserve-root", self.fails(USAGE, "rm", "-r", "/Books", "/DCIM/.."))
         self.fails(USAGE, "rm", "/.")
         self.fails(USAGE, "mv", "/DCIM/..", "/Old")
-        self.fails(USAGE, "mv", "/Books", "/")
+        self.fails(USAGE, "mv", "/Books/Welcome.txt", "")
         self.assertEqual(self.ok("tree"), before)
+        # As a destination the root is a directory like any other.
+        self.ok("mv", "/Books/Welcome.txt", "/")
+        self.ok("mv", "/Welcome.txt", "/Books")
         # A trailing "/" on a link does not make rm go through it.
         self.ok("ln", "-s", "/", "/Books/root")
         self.ok("rm", "-r", "/Books/root/")
@@ -804,6 +818,33 @@ class Interruptions(TransferTest):
 
 
 
+class SlowLink(TransferTest):
+    """Transfers over a link of 20 ms each way and 2 MB/s, where one write of a whole chunk
+    outlasts Ctrl-C's grace period and two tools' steps interleave."""
+    simulator_options = ("--link", "20000/2000000")
+
+    def test_two_pushes_of_one_new_name_at_once_give_one_file_and_one_refusal(self):
+        for run in range(3):
+            name = "/Books/same-{}".format(run)
+            sources = [self.big_file("first", 2), self.local("second")]
+            self.write(sources[1], os.urandom(2 << 20))
+            pushes = [self.spawn("-q", "push", source, name) for source in sources]
+            codes = sorted(push.wait(60) for push in pushes)
+            self.assertEqual(codes, [0, PARTIAL], [push.stderr.read() for push in pushes])
+            self.assertIn(self.tool("cat", name).stdout, [self.read("first"), self.read("second")])
+        self.no_temporaries()
+
+    def test_ctrl_c_during_a_slow_push_removes_what_it_sent(self):
+        big = self.big_file("big", 16)
+        for _ in range(3):
+            process, text, seconds = self.run_on_terminal(
+                "push", big, "/Books", until=Interruptions.signal_once_going(self, "push [#", signal.SIGINT))
+            self.assertEqual(process.returncode, INTERRUPTED, text)
+            self.assertLess(seconds, 1.0, text)
+            self.assertEqual(text.splitlines()[-1], "keldo-device: push: interrupted; /Books/big was not made")
+            self.assertEqual(Interruptions.left_on_the_device(self, "/Books"), [])
+
+
 class Habits(ToolTest):
     """What users of cp, rm and ls expect of the same commands here."""
 
@@ -857,6 +898,10 @@ class Habits(ToolTest):
         self.assertEqual(self.json("ls", "/DCIM/101APPLE"), [])
         self.ok("rm", "-r", "/DCIM/1*")
         self.assertEqual(self.json("ls", "/DCIM"), [])
+        # A name there as written is meant, not what it matches as a pattern.
+        self.ok("touch", "/DCIM/photo1.jpg", "/DCIM/photo[1].jpg")
+        self.ok("rm", "/DCIM/photo[1].jpg")
+        self.assertEqual(self.json("ls", "/DCIM"), ["photo1.jpg"])
 
     def test_ls_of_several_paths_lists_files_first_then_each_directory(self):
         self.ok("mkdir", "/Empty")
