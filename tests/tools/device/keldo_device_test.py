@@ -695,30 +695,14 @@ class Transfers(TransferTest):
                          r"^keldo-device: pull /Books/many/\S+: .* \(the device no longer answers\)$")
         self.assertComplete(self.local("back"), 32 << 20)
 
-    def test_a_file_saved_at_the_destination_during_a_pull_is_kept(self):
-        self.remote_copies("/Books/many", 1, 64)
+    def test_pull_f_replaces_a_file_whose_name_leaves_no_room_for_a_suffix(self):
+        self.remote_copies("/Books/many", 1, 1)
         os.mkdir(self.local("back"))
-
-        def save_there_meanwhile(text, process):
-            if "pull [" not in text:
-                return False
-            self.sim.freeze()  # the download holds where it is
-            self.write(self.local("back", "big"), b"saved meanwhile")
-            self.sim.thaw()
-            return True
-        process, text, _ = self.run_on_terminal("pull", "/Books/many/big", self.local("back"),
-                                                until=save_there_meanwhile)
-        self.assertEqual(process.returncode, PARTIAL, text)
-        self.assertIn("pull /Books/many/big: {} exists; not replaced without -f".format(self.local("back", "big")),
-                      text)
-        self.assertEqual(self.read("back", "big"), b"saved meanwhile")
-        self.assertEqual(os.listdir(self.local("back")), ["big"])
-        # -f replaces it, also under a name with no room left for a temporary's suffix.
         name = "\u6587" * 80
         self.ok("-q", "mv", "/Books/Welcome.txt", "/Books/" + name)
         self.write(self.local("back", name), b"old")
         self.ok("-q", "pull", "-f", "/Books/many/big", "/Books/" + name, self.local("back"))
-        self.assertEqual(os.path.getsize(self.local("back", "big")), 64 << 20)
+        self.assertEqual(os.path.getsize(self.local("back", "big")), 1 << 20)
         self.assertEqual(self.read("back", name), self.tool("cat", "/Books/" + name).stdout)
         self.assertEqual(sorted(os.listdir(self.local("back"))), ["big", name])
 
@@ -833,6 +817,25 @@ class SlowLink(TransferTest):
             self.assertEqual(codes, [0, PARTIAL], [push.stderr.read() for push in pushes])
             self.assertIn(self.tool("cat", name).stdout, [self.read("first"), self.read("second")])
         self.no_temporaries()
+
+    def test_a_file_saved_at_the_destination_during_a_pull_is_kept(self):
+        self.remote_copies("/Books/many", 1, 4)
+        os.mkdir(self.local("back"))
+
+        def save_there_meanwhile(text, process):
+            if "pull [" not in text:
+                return False
+            self.sim.freeze()  # the download holds where it is
+            self.write(self.local("back", "big"), b"saved meanwhile")
+            self.sim.thaw()
+            return True
+        process, text, _ = self.run_on_terminal("pull", "/Books/many/big", self.local("back"),
+                                                until=save_there_meanwhile)
+        self.assertEqual(process.returncode, PARTIAL, text)
+        self.assertIn("pull /Books/many/big: {} exists; not replaced without -f".format(self.local("back", "big")),
+                      text)
+        self.assertEqual(self.read("back", "big"), b"saved meanwhile")
+        self.assertEqual(os.listdir(self.local("back")), ["big"])
 
     def test_ctrl_c_during_a_slow_push_removes_what_it_sent(self):
         big = self.big_file("big", 16)
