@@ -51,6 +51,9 @@ std::int32_t ImobiledeviceBackend::onAfc(afc_connection connection, const char* 
     const afc_error_t status = call(*c, deadline);
     if (deadline.expired()) {
         c->service->cut = true;
+        // The whole answer came just as the deadline passed: the call succeeded, and only the
+        // calls after it find the connection cut.
+        if (status == AFC_E_SUCCESS) return 0;
         c->lastError = fmt::format("{} failed: no answer within {} ms", what, c->timeout.count());
         return Status::backend(Status::kTimedOut);
     }

@@ -31,7 +31,9 @@ auto ImobiledeviceBackend::onLockdown(Device& device, Call call, bool* timedOut)
         device.inSession = false;
         device.sessionId.clear();
     }
-    if (timedOut) *timedOut = expired;
+    // A reply that came whole just as the deadline passed is the device's answer, not a time-out;
+    // only the connection, shut down meanwhile, is gone.
+    if (timedOut) *timedOut = expired && result != LOCKDOWN_E_SUCCESS;
     return result;
 }
 
@@ -102,7 +104,8 @@ std::int32_t ImobiledeviceBackend::openSession(Device& d) {
         return lockdownd_start_session(client, hostId->c_str(), &sessionId, &ssl);
     }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);
-    if (timedOut) return Status::backend(Status::kTimedOut);
+    // A session started on a connection that was cut meanwhile is gone with it.
+    if (timedOut || !d.lockdown) return Status::backend(Status::kTimedOut);
     // A paired device always encrypts its sessions. One that says it won't (or a relay between,
     // such as one behind USBMUXD_SOCKET_ADDRESS=host:port, that says so for it) would get every
     // value and service start in plain text: the session is ended at once and refused.
