@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,11 +155,20 @@ TEST_F(ReplacementFileTest, WhatIsNoRegularFileIsWrittenAsItStandsAndKeepsItsTim
         return std::pair(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
     };
     const timespec time{1, 2};
+    // A pipe of the test's own, never a device of the system's: a fault here that replaced the
+    // target would replace it with a plain file, and the tests may run as root.
+    const std::string pipe = dir + "/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const FileDescriptor reader(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK));  // so that opening to write won't wait
+    ASSERT_TRUE(reader);
     // What is no regular file keeps its own time.
-    const auto devNull = timeOf("/dev/null");
-    ReplacementFile device("/dev/null", kReplace);
-    ASSERT_TRUE(device.open() && device.setModificationTime(time) && device.commit());
-    EXPECT_EQ(timeOf("/dev/null"), devNull);
+    const auto before = timeOf(pipe);
+    ReplacementFile special(pipe, kReplace);
+    ASSERT_TRUE(special.open() && special.setModificationTime(time) && special.commit());
+    struct stat after {};
+    ASSERT_EQ(::lstat(pipe.c_str(), &after), 0);
+    EXPECT_TRUE(S_ISFIFO(after.st_mode));
+    EXPECT_EQ(timeOf(pipe), before);
 }
 
 TEST_F(ReplacementFileTest, ANamedTemporaryGoesWithAProcessThatASignalEnds) {
