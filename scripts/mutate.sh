@@ -104,6 +104,21 @@ run_tests() {
   ctest --preset default -j"$(nproc)" --timeout 120 -R "$1" --no-tests=error --stop-on-failure
 }
 unit_tests() { run_tests "${unit_regex:-$(all_unit_tests)}"; }
+
+# A fault in the code that writes local files can, in a test run as root, replace what a test
+# names as a device target (/dev/null) by a plain file: every later verdict would be wrong, and the
+# machine's other programs would write into that file. Checked after each mutant; put back when
+# it can be, and the run stops.
+guard_devices() {
+  [ -c /dev/null ] && return 0
+  echo "mutate: after mutant $number, /dev/null is no longer the null device" >&2
+  if [ "$(id -u)" -eq 0 ] && rm -f /dev/null && mknod -m 666 /dev/null c 1 3; then
+    echo "mutate: /dev/null is put back; the run stops (that mutant's verdict can't be trusted)" >&2
+  else
+    echo "mutate: put it back with: sudo rm /dev/null && sudo mknod -m 666 /dev/null c 1 3" >&2
+  fi
+  exit 1
+}
 first_failure() { sed -n '/The following tests FAILED/,$p' "$1" | sed -n '2s/^[[:space:]]*[0-9]* - \([^ ]*\).*/\1/p'; }
 
 # The code as it is must build and pass every test that a mutant's verdict rests on, or every
@@ -180,6 +195,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     verdict="caught      $label (end to end, by $(first_failure "$log"), ${SECONDS}s)"
   fi
   restore
+  guard_devices
   if [ -n "$verdict" ]; then
     caught=$((caught + 1))
     echo "$verdict"
