@@ -135,8 +135,8 @@ baseline() {
   done
   [ ${#fresh[@]} -gt 0 ] || return 0
   echo "== the code as it is, with ${#fresh[@]} tests not run on it yet"
-  if ! run_tests "^($(IFS='|'; echo "${fresh[*]}"))\$" >>"$logs/baseline.log" 2>&1; then
-    echo "mutate: the code as it is fails these tests, see $logs/baseline.log" >&2
+  if ! build >>"$logs/baseline.log" 2>&1 || ! run_tests "^($(IFS='|'; echo "${fresh[*]}"))\$" >>"$logs/baseline.log" 2>&1; then
+    echo "mutate: the code as it is fails to build or to pass these tests, see $logs/baseline.log" >&2
     exit 1
   fi
   for name in "${fresh[@]}"; do passed_as_is[$name]=yes; done
