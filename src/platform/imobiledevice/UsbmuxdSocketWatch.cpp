@@ -70,6 +70,7 @@ UsbmuxdSocketWatch::UsbmuxdSocketWatch(const std::string& path, std::function<vo
     }
     handler_ = g_signal_connect(monitor_, "changed", G_CALLBACK(onMonitorEvent), this);
     reported_ = connectSentinel();
+    if (busy_) retryLater(kRetries, kRetryMilliseconds);
 }
 
 UsbmuxdSocketWatch::~UsbmuxdSocketWatch() {
@@ -128,15 +129,14 @@ void UsbmuxdSocketWatch::onSentinelEvent() {
     if (quick) {
         // A daemon that drops connections as it takes them (one at its bound) is asked again in
         // a while, not at once and for ever; it counts as there until it refuses.
-        if (!retrySource_) {
-            retriesLeft_ = 1;
-            retrySource_ = g_timeout_source_new(kQuickEndMilliseconds);
-            g_source_set_callback(retrySource_, onRetryTimer, this, nullptr);
-            g_source_attach(retrySource_, context_);
-        }
+        retryLater(1, kQuickEndMilliseconds);
         return;
     }
     if (connectSentinel()) return;
+    if (busy_) {
+        retryLater(kRetries, kRetryMilliseconds);
+        return;
+    }
     logLine("usbmuxd at {} has gone and left its socket file; waiting for a new one", path_);
     set(false);
 }
@@ -148,7 +148,8 @@ bool UsbmuxdSocketWatch::onRetry() {
         set(up());  // last: a change may end the watch
         return false;
     }
-    --retriesLeft_;
+    // A daemon too busy to take the connection is there: it is asked until it takes one.
+    if (!busy_) --retriesLeft_;
     return true;
 }
 
@@ -160,9 +161,13 @@ void UsbmuxdSocketWatch::tryFile(bool justCreated) {
         set(true);
         return;
     }
-    if (!justCreated || retrySource_) return;
-    retriesLeft_ = kRetries;
-    retrySource_ = g_timeout_source_new(kRetryMilliseconds);
+    if (justCreated || busy_) retryLater(kRetries, kRetryMilliseconds);
+}
+
+void UsbmuxdSocketWatch::retryLater(int retries, unsigned milliseconds) {
+    if (retrySource_) return;
+    retriesLeft_ = retries;
+    retrySource_ = g_timeout_source_new(milliseconds);
     g_source_set_callback(retrySource_, onRetryTimer, this, nullptr);
     g_source_attach(retrySource_, context_);
 }
@@ -176,9 +181,12 @@ bool UsbmuxdSocketWatch::connectSentinel() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        // A full queue of connections not yet taken: the daemon is there, only busy.
+        busy_ = errno == EAGAIN;
         ::close(fd);
         return false;
     }
+    busy_ = false;
     sentinel_ = fd;
     sentinelSince_ = std::chrono::steady_clock::now();
     sentinelSource_ = g_unix_fd_source_new(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));

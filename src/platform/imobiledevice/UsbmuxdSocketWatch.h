@@ -50,6 +50,8 @@ private:
     void closeSentinel();
     // A new or touched file: try it now and, while refused, a few times more.
     void tryFile(bool justCreated);
+    // Asks again every `milliseconds`, `retries` times (unless a retry is due already).
+    void retryLater(int retries, unsigned milliseconds);
     void set(bool up);
 
     std::string path_;
@@ -62,6 +64,7 @@ private:
     GSource* sentinelSource_ = nullptr;
     GSource* retrySource_ = nullptr;
     int retriesLeft_ = 0;
+    bool busy_ = false;  // the last connect found the daemon's queue of new connections full
     bool reported_ = false;  // the state `changed` was last told
 };
 

@@ -400,9 +400,11 @@ TEST_F(RealBackendAgainstSimulator, ARecordTheDeviceNoLongerHonoursIsUndoneAndRe
 
 TEST_F(RealBackendAgainstSimulator, ConcurrentFirstAndLastSubscriptionsLeaveUsbmuxdFollowedWhileOneIsThere) {
     startSimulator();
-    // Each thread, while it holds a subscription, finds usbmuxd followed.
+    // Two threads take the first and the last subscription in turns; whichever runs first, usbmuxd
+    // ends up followed exactly while a subscription is there. (Within the churn usbmuxd itself may
+    // refuse a connection, its queue of new ones full on a slow machine: the watch then asks again,
+    // so only the end is certain.)
     constexpr int kRounds = 100;
-    std::atomic<int> unfollowed{0};
     auto churn = [&](bool keepLast) -> _am_device_notification* {
         auto ignore = [](am_device_notification_callback_info*, void*) {};
         for (int i = 0; i < kRounds; ++i) {
@@ -411,7 +413,6 @@ TEST_F(RealBackendAgainstSimulator, ConcurrentFirstAndLastSubscriptionsLeaveUsbm
                 ADD_FAILURE() << "subscribe failed";
                 return nullptr;
             }
-            if (!backend->followingUsbmuxd()) ++unfollowed;
             if (keepLast && i == kRounds - 1) return s;
             EXPECT_EQ(AMDeviceNotificationUnsubscribe(s), 0);
         }
@@ -421,9 +422,8 @@ TEST_F(RealBackendAgainstSimulator, ConcurrentFirstAndLastSubscriptionsLeaveUsbm
     std::thread other([&] { kept = churn(true); });
     churn(false);
     other.join();
-    EXPECT_EQ(unfollowed, 0);
     ASSERT_TRUE(kept);
-    EXPECT_TRUE(backend->followingUsbmuxd());
+    EXPECT_TRUE(pumpUntil([&] { return backend->followingUsbmuxd(); }));
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(kept), 0);
     EXPECT_FALSE(backend->followingUsbmuxd());
 
@@ -824,6 +824,44 @@ TEST_F(RealBackendAgainstSimulator, ADaemonKilledWithItsSocketLeftBehindIsLetGoU
     ASSERT_TRUE(handle) << bust.value_or("");
     EXPECT_EQ(handle->deviceName(), "Lu's iPhone");
     AMDeviceRelease(events[0].dev);
+}
+
+TEST_F(RealBackendAgainstSimulator, ADaemonTooBusyToTakeAConnectionIsAskedAgainUntilItDoes) {
+    // A daemon whose queue of connections not yet taken is full refuses more at once, just as a
+    // dead one does; but it is there, and its socket file never changes to say so.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    const auto* where = reinterpret_cast<const sockaddr*>(&address);
+    const int daemon = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(daemon, where, sizeof address), 0);
+    ASSERT_EQ(::listen(daemon, 0), 0);
+    std::vector<int> queued;
+    for (;;) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (::connect(fd, where, sizeof address) != 0) {
+            ::close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    subscribe();
+    pumpFor(300);
+    EXPECT_FALSE(backend->followingUsbmuxd());
+
+    // It takes its connections again.
+    std::atomic<bool> done{false};
+    std::thread taking([&] {
+        while (!done) {
+            pollfd ready{daemon, POLLIN, 0};
+            if (::poll(&ready, 1, 50) == 1) ::close(::accept(daemon, nullptr, nullptr));
+        }
+    });
+    EXPECT_TRUE(pumpUntil([&] { return backend->followingUsbmuxd(); }));
+    done = true;
+    taking.join();
+    for (const int fd : queued) ::close(fd);
+    ::close(daemon);
 }
 
 TEST(ImobiledeviceStatusMapping, KeepsSuccessAndDeviceAfcCodesAndNoTwoSourcesCollide) {
