@@ -166,7 +166,9 @@ class LocalFile {
 public:
     // Opens without waiting for the other end of a pipe (one named on the command line is read
     // until its writer is done), then reads block as usual.
-    explicit LocalFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+    // A link at the path itself is followed only when `followLink`.
+    LocalFile(const std::string& path, bool followLink)
+        : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW))) {
         if (fd_ >= 0) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     }
     ~LocalFile() {
@@ -179,6 +181,12 @@ public:
     // Size and modification time of what is open, for a regular file; none for anything else (a
     // pipe has neither to compare).
     using State = std::array<std::int64_t, 3>;
+    // The device and inode of what is open.
+    std::pair<std::uint64_t, std::uint64_t> identity() const {
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) return {};
+        return {info.st_dev, info.st_ino};
+    }
     std::optional<State> state() const {
         struct stat info {};
         if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
@@ -350,6 +358,7 @@ bool Transfer::planLocal(const std::string& local, const std::string& remote, in
         return failedLocal(local, "not a regular file, a directory or a symbolic link");
     const std::uint64_t size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
     items.push_back({Item::Kind::File, remote, local, size, "", time, depth == 0});
+    items.back().seen = {info.st_dev, info.st_ino};
     return true;
 }
 
@@ -488,8 +497,16 @@ Transfer::Outcome Transfer::upload(const Item& item, Progress& progress, std::ui
             return Outcome::UpToDate;
         if (!options_.force) return refuse(item, progress, existsText(item.remote));
     }
-    LocalFile source(item.local);
+    // The path is looked up again here, a while after the plan looked at it: whatever stands there
+    // now (a link planted inside the tree, another file moved in, anywhere along the path) is
+    // refused unless it is the very file the plan saw, so nothing else is ever read and sent.
+    if (options_.atLocalStep) options_.atLocalStep(item.local);
+    LocalFile source(item.local, item.named);
+    if (!source && errno == ELOOP && !item.named)
+        return refuse(item, progress, "it became a symbolic link since it was looked at; not sent");
     if (!source) return failed(item, progress, fmt::format("can't open it: {}", StatusText::ofErrno(errno)));
+    if (source.identity() != item.seen)
+        return refuse(item, progress, "another file stands at its path since it was looked at; not sent");
     // Compared again once read, as tar and rsync do: a file written meanwhile would arrive torn.
     const auto opened = source.state();
 
@@ -810,7 +827,7 @@ Transfer::Outcome Transfer::download(const Item& item, ReplacementFile& output, 
         progress.note(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote, item.local,
                                   StatusText::ofErrno(output.error())));
     }
-    if (options_.beforePlacing) options_.beforePlacing(item.local);
+    if (options_.atLocalStep) options_.atLocalStep(item.local);
     // Once in place, the file is no longer "left as it was".
     if (!Interrupt::stepThenReport([&] { return output.commit(); }, fmt::format("{}: interrupted", command_),
                                    barShown())) {
@@ -834,7 +851,7 @@ Transfer::Outcome Transfer::fetchLink(const Item& item, Progress& progress) {
             return Outcome::UpToDate;
         if (!options_.force) return refuse(item, progress, existsText(item.local));
     }
-    if (options_.beforePlacing) options_.beforePlacing(item.local);
+    if (options_.atLocalStep) options_.atLocalStep(item.local);
     if (!options_.force) {
         // Made where the name is free, else refused: a file saved meanwhile stays.
         if (::symlinkat(item.linkTarget.c_str(), parent, name.c_str()) != 0) {

@@ -59,9 +59,9 @@ public:
         bool progress = true;
         // The progress display's clock; tests give their own.
         std::function<double()> progressClock;
-        // Tests: called with a pulled file's or link's local path just before it takes its place
-        // (a file's bytes are all in then).
-        std::function<void(const std::string&)> beforePlacing;
+        // Tests: called with a file's or link's local path just before a pull puts it in place (a
+        // file's bytes are all in then), or a push opens it to read.
+        std::function<void(const std::string&)> atLocalStep;
     };
 
     Transfer(Console& console, AFCDirectoryAccess& afc, Options options);
@@ -75,6 +75,7 @@ public:
     static constexpr std::size_t kChunk = 1024 * 1024;
 
 private:
+    using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
     struct Item {
         enum class Kind { Directory, File, Link };
         Kind kind;
@@ -89,9 +90,10 @@ private:
         bool known = false;
         // Another source goes to the same name before it: refused, as cp refuses it.
         bool duplicate = false;
+        // A local file as the plan saw it (device, inode): what a push reads must be that file.
+        FileIdentity seen{};
     };
     enum class Outcome { Done, UpToDate, Refused, Failed, Stopped };
-    using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
     using Info = PlistValue::Dictionary;
 
     // Adds the local path and, for a directory, everything in it to the plan, parents first.

@@ -340,7 +340,7 @@ TEST_F(TransferTest, WhatComesAtTheDestinationDuringAPullIsNeitherReplacedNorFol
     files->addSymbolicLink("/T/link", "a.txt");
     fs::create_directory(local("outside"));
     Transfer::Options options = with(false, false);
-    options.beforePlacing = [&](const std::string& path) {
+    options.atLocalStep = [&](const std::string& path) {
         // A file saved where a file or a link is about to go, a link where a directory will go,
         // and the directory a file goes in swapped for a link to another place.
         if (path == local("out/T/a.txt")) {
@@ -478,7 +478,7 @@ TEST_F(TransferTest, WithoutForceAFileThatCameDuringTheUploadIsNeverReplaced) {
 }
 
 // As tar and rsync tell it: a file written while it is read would arrive torn.
-TEST_F(TransferTest, AFileThatChangesWhileItIsPushedDoesNotArrive) {
+TEST_F(TransferTest, WhatChangesAtASourceDuringAPushDoesNotArrive) {
     write("big", std::string(3 * Transfer::kChunk, 'b'));
     write("small", "s");
     files->addDirectory("/Books");
@@ -499,6 +499,35 @@ TEST_F(TransferTest, AFileThatChangesWhileItIsPushedDoesNotArrive) {
     EXPECT_FALSE(files->kind("/Books/big"));
     EXPECT_EQ(files->contents("/Books/small"), "s");
     expectNoTemporaries("/Books");
+
+    // Nor does another file that comes to a source's path after the plan looked at it: a link
+    // planted in a file's place, or in the place of a directory on its path.
+    write("album/a.txt", "a");
+    write("album/sub/b.txt", "b");
+    write("album/c.txt", "c");
+    write("secret.txt", "SECRET");
+    write("secret/b.txt", "SECRET");
+    options = with(false, false);
+    options.atLocalStep = [&](const std::string& path) {
+        if (path == local("album/a.txt")) {
+            fs::remove(path);
+            fs::create_symlink(local("secret.txt"), path);
+        }
+        if (path == local("album/sub/b.txt")) {
+            fs::rename(local("album/sub"), local("album/moved"));
+            fs::create_directory_symlink(local("secret"), local("album/sub"));
+        }
+    };
+    EXPECT_EQ(push({local("album")}, "/Books", options), kExitPartial);
+    EXPECT_EQ(messages(), fmt::format("keldo-device: push {0}/a.txt: it became a symbolic link since it was looked "
+                                      "at; not sent\n"
+                                      "keldo-device: push {0}/sub/b.txt: another file stands at its path since it "
+                                      "was looked at; not sent\n",
+                                      local("album")));
+    EXPECT_FALSE(files->kind("/Books/album/a.txt"));
+    EXPECT_FALSE(files->kind("/Books/album/sub/b.txt"));
+    EXPECT_EQ(files->contents("/Books/album/c.txt"), "c");
+    expectNoTemporaries("/Books/album");
 }
 
 // Two sources of one name into one directory: the second never replaces the first copy.
