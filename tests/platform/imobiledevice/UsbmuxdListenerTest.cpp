@@ -23,7 +23,7 @@ std::size_t openDescriptors() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-// A usbmuxd at its connection bound: it takes each connection and closes it at once.
+// A usbmuxd at its connection bound: it takes each connection and closes it.
 class ClosingDaemon {
 public:
     ClosingDaemon() {
@@ -37,7 +37,11 @@ public:
         if (::bind(server_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(server_, 64) != 0)
             ADD_FAILURE() << std::strerror(errno);
         thread_ = std::thread([this] {
-            for (int fd; (fd = ::accept4(server_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) ::close(fd);
+            // Every other connection is closed once the request has come, as by a daemon that stops.
+            for (int fd, taken = 0; (fd = ::accept4(server_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ::close(fd)) {
+                char request[1024];
+                if (++taken % 2 == 0) (void)::recv(fd, request, sizeof request, 0);
+            }
         });
         const char* previous = std::getenv("USBMUXD_SOCKET_ADDRESS");
         if (previous) previous_ = previous;
