@@ -15,9 +15,10 @@
 #
 #   path | exact text to find | its replacement | what the fault breaks
 #
-# A `|` inside a field is written `\|`; blanks around fields are dropped; the replacement may be
-# empty. The text must occur exactly once in the file, else the mutant is "stale" and not run. A
-# mutant that does not build is "not viable"; neither counts. Lines starting with `#` are comments;
+# In the text and its replacement, `\|` is a `|`, `\n` a line break (for a fault that spans
+# lines) and `\\` a backslash; blanks around fields are dropped; the replacement may be empty.
+# The text must occur exactly once in the file, else the mutant is "stale" and not run. A mutant
+# that does not build is "not viable"; neither counts. Lines starting with `#` are comments;
 # these settings apply to the mutants below them:
 #
 #   @build TARGET...    what to rebuild (default: platform_tests device_tool_tests keldo-device keldo-devsim)
@@ -70,11 +71,13 @@ fi
 trap restore EXIT
 trap 'restore; echo; echo "mutate: interrupted; files restored" >&2; exit 130' INT TERM
 
-# Replaces the one occurrence of $2 in file $1 by $3; prints how many occurrences there were.
+# Replaces the one occurrence of $2 in file $1 by $3, after turning their `\n` and `\\` into a
+# line break and a backslash; prints how many occurrences there were.
 apply() {
   python3 - "$@" <<'EOF'
-import sys
-path, find, replacement = sys.argv[1:4]
+import re, sys
+path, find, replacement = (sys.argv[1],) + tuple(
+    re.sub(r'\\([\\n])', lambda m: '\n' if m.group(1) == 'n' else '\\', field) for field in sys.argv[2:4])
 with open(path, 'rb') as f:
     text = f.read()
 count = text.count(find.encode())
@@ -157,8 +160,8 @@ while IFS= read -r line || [ -n "$line" ]; do
   esac
   number=$((number + 1))
   [ "$picked" = "  " ] || [[ $picked == *" $number "* ]] || continue
-  # Split on the `|` that are not escaped, then unescape.
-  IFS=$'\x01' read -r path find replacement why _ <<<"$(sed 's/\\|/\x02/g; s/|/\x01/g; s/\x02/|/g' <<<"$line")"
+  # Split on the `|` that are not escaped, then unescape them (`\\` and `\n` are left to apply).
+  IFS=$'\x01' read -r path find replacement why _ <<<"$(sed 's/\\\\/\x03/g; s/\\|/\x02/g; s/|/\x01/g; s/\x02/|/g; s/\x03/\\\\/g' <<<"$line")"
   path=$(trim "$path") find=$(trim "$find") replacement=$(trim "${replacement:-}") why=$(trim "${why:-}")
   label=$(printf '%3d %s: %s' "$number" "${path#src/}" "${why:-$find}")
   if [ ! -f "$path" ] || [ -z "$find" ]; then

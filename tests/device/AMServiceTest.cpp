@@ -1,6 +1,7 @@
 #include "device/AMService.h"
 
 #include "device/AMDevice.h"
+#include "platform/mobiledevice/ForwardingBackend.h"
 #include "platform/plist/PlistXml.h"
 #include "support/DeviceFixture.h"
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace keldo {
@@ -51,6 +53,20 @@ public:
 
 private:
     struct sigaction previous_ {};
+};
+
+// Runs `between` once, right after the platform has given the descriptor of `target`: what a
+// detach on another thread can do between two steps of a message.
+class ClosingBetweenLooks : public ForwardingBackend {
+public:
+    using ForwardingBackend::ForwardingBackend;
+    std::int32_t serviceConnectionGetSocket(service_handle service) override {
+        const std::int32_t socket = ForwardingBackend::serviceConnectionGetSocket(service);
+        if (service == target && between) std::exchange(between, nullptr)();
+        return socket;
+    }
+    service_handle target = 0;
+    std::function<void()> between;
 };
 
 std::string readAvailable(int fd) {
@@ -392,6 +408,24 @@ TEST_F(AMServiceClosing, AClosedServiceLeavesTheConnectionThatReusedItsDescripto
     EXPECT_THAT(sim->callNames(), IsEmpty());
     EXPECT_EQ(readAvailable(newerPeer), "");
     EXPECT_EQ(textOf(newer->readXMLReply()), "for the newer one");
+}
+
+TEST_F(AMServiceClosing, AMessageNeverGoesToTheConnectionThatTookTheNumberOfItsClosedService) {
+    auto backend = std::make_shared<ClosingBetweenLooks>(sim);
+    Backend::install(backend);
+    auto service = start();
+    std::shared_ptr<AMDevice> phone;
+    std::shared_ptr<AMService> newer;
+    backend->target = service->service();
+    backend->between = [&] {
+        (void)sim->serviceConnectionInvalidate(service->service());
+        phone = makeOpenHandle();
+        newer = AMService::serviceWithNameOnDevice("com.apple.other", phone);
+    };
+    EXPECT_FALSE(service->sendXMLRequest(PlistValue("stray")));
+    ASSERT_TRUE(newer);
+    ASSERT_EQ(descriptorOf(newer->service()), descriptorOf(service->service()));
+    EXPECT_EQ(readAvailable(sim->peerSocket(newer->service())), "");
 }
 
 TEST_F(AMServiceClosing, TheServiceOfADetachedAndReleasedDeviceFailsTheSameWayAlsoMidMessage) {

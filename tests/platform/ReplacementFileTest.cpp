@@ -139,6 +139,15 @@ TEST_F(ReplacementFileTest, WithoutUnnamedFilesANamedTemporaryIsTrackedUntilItsC
         ASSERT_TRUE(abandoned.open());
     }
     EXPECT_THAT(names(), ElementsAre("old"));
+    // One that could not be tracked would outlive a signal: it is not made at all.
+    std::vector<TemporaryFiles::Ticket> taken;
+    for (auto t = TemporaryFiles::track("/nonexistent"); t != TemporaryFiles::kNone; t = TemporaryFiles::track("/nonexistent"))
+        taken.push_back(t);
+    WithoutUnnamedFiles untracked(target, kReplace);
+    EXPECT_FALSE(untracked.open());
+    EXPECT_EQ(untracked.error(), ENFILE);
+    EXPECT_THAT(names(), ElementsAre("old"));
+    for (auto t : taken) TemporaryFiles::untrack(t);
 
     WithoutUnnamedFiles interrupted(target, kReplace);
     ASSERT_TRUE(interrupted.open());
@@ -217,6 +226,7 @@ TEST_F(ReplacementFileTest, EveryWayIntoPlaceKeepsTheBitsTheTimeAndWhatCameMeanw
         // kept, and so is one there from the start.
         auto other = made(way, dir + "/other", {});
         ASSERT_TRUE(other->open() && write(*other, "other") && other->commit());
+        EXPECT_EQ(modeOf(dir + "/other"), 0644u);  // a new file: what the umask leaves of 0666
         fs::remove(dir + "/other");
         auto fresh = made(way, dir + "/new", {});
         ASSERT_TRUE(fresh->open() && write(*fresh, "downloaded"));

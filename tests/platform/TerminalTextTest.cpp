@@ -18,7 +18,7 @@ TEST(TerminalText, KeepsReadableTextOfEveryScriptAsItIs) {
 
 TEST(TerminalText, ShowsAsciiControlsTheBackslashAndStrayBytesAsBytes) {
     EXPECT_EQ(TerminalText::escaped("\x1b[7mname\x1b[0m"), "\\x1b[7mname\\x1b[0m");
-    EXPECT_EQ(TerminalText::escaped(std::string("a\0b\tc\nd\re\x7f", 10)), "a\\x00b\\x09c\\x0ad\\x0de\\x7f");
+    EXPECT_EQ(TerminalText::escaped(std::string("a\0b\tc\nd\re\x1f\x7f", 11)), "a\\x00b\\x09c\\x0ad\\x0de\\x1f\\x7f");
     EXPECT_EQ(TerminalText::escaped("C:\\dir"), "C:\\x5cdir");
     // Not UTF-8: a C1 control as a raw byte, a lead byte cut short, an overlong form.
     EXPECT_EQ(TerminalText::escaped("a\x9b" "31m"), "a\\x9b31m");

@@ -229,9 +229,13 @@ TEST_F(RealBackendAgainstSimulator, AStartedServiceIsASocketInTheHandleAndUnknow
     char reply[4] = {};
     ASSERT_EQ(::recv(fd, reply, 4, MSG_WAITALL), 4);
     EXPECT_EQ(std::string(reply, 4), "ping");
-    // Closed, the handle refers to nothing, also once its socket number is reused.
+    // Closed, the handle refers to nothing, also once its socket number is reused; a message in
+    // flight on a duplicate of the socket (as each message has) finds its connection ended.
     EXPECT_EQ(AMDServiceConnectionGetSocket(echo), fd);
+    const int inFlight = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     EXPECT_EQ(AMDServiceConnectionInvalidate(echo), 0);
+    EXPECT_EQ(::recv(inFlight, reply, 1, MSG_DONTWAIT), 0);
+    ::close(inFlight);
     EXPECT_EQ(AMDServiceConnectionGetSocket(echo), -1);
     EXPECT_NE(AMDServiceConnectionInvalidate(echo), 0);
     AMDeviceRelease(device);

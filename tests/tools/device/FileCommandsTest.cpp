@@ -76,7 +76,7 @@ TEST_F(FileCommandsTest, RecursiveRemovalThatFailsMidwayIsAPartialFailure) {
 
 // The root goes by many names; none of them removes it or moves it, while as a destination it is
 // the directory to move into.
-TEST_F(FileCommandsTest, TheRootIsNeverRemovedOrMovedByAnyOfItsNames) {
+TEST_F(FileCommandsTest, TheRootIsNeverRemovedOrMovedByAnyOfItsNamesAndMvReplacesNothingUnasked) {
     files->addFile("/DCIM/100APPLE/IMG_1.JPG", "jpg");
     files->addFile("/Pics/photo1.jpg", "p1");
     FileCommands commands(console, *afc, false);
@@ -96,7 +96,18 @@ TEST_F(FileCommandsTest, TheRootIsNeverRemovedOrMovedByAnyOfItsNames) {
         EXPECT_EQ(commands.mv({"/photo1.jpg"}, "/Pics"), kExitSuccess);
     }
     EXPECT_EQ(commands.mv({"/Pics/photo1.jpg"}, ""), kExitUsage);
+    // Nor when the device fails to say at once that the root is a directory, even with -f.
+    for (const auto& root : {"/.", "//"}) {
+        files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kBusy).onPath("/"));
+        EXPECT_EQ(commands.mv({"/Pics/photo1.jpg"}, root, true), kExitUsage) << root;
+    }
     EXPECT_EQ(files->contents("/Pics/photo1.jpg"), "p1");
+
+    // A look at the destination that fails for another reason than "not found" replaces nothing.
+    files->addFile("/Pics/taken.jpg", "kept");
+    files->inject(Fault("AFCFileInfoOpen", SimulatedFileSystem::kBusy).onPath("/Pics/taken.jpg").times(-1));
+    EXPECT_EQ(commands.mv({"/Pics/photo1.jpg"}, "/Pics/taken.jpg"), kExitDeviceError);
+    EXPECT_EQ(files->contents("/Pics/taken.jpg"), "kept");
 }
 
 TEST_F(FileCommandsTest, TreeThatCannotReadEverythingShowsTheRestAndNamesWhatFailed) {

@@ -22,17 +22,6 @@ TEST(StatusText, ReadsTheStatusInEachLibraryClasssForm) {
     EXPECT_EQ(StatusText::explain("AFCRemovePath failed: Return code = 0x0018"), "failed [AFCRemovePath 0x0018]");
 }
 
-TEST(StatusText, NamesTheStatusesOfEveryBackend) {
-    EXPECT_EQ(StatusText::meaning(0xE8002011), "device is locked");                  // lockdownd
-    EXPECT_EQ(StatusText::meaning(0xE8002015), "not paired with this computer");     // lockdownd
-    EXPECT_EQ(StatusText::meaning(0xE8003007), "timed out");                         // a service
-    EXPECT_EQ(StatusText::meaning(0xE800506F), "usbmuxd: connection refused");       // libusbmuxd's errno
-    EXPECT_EQ(StatusText::meaning(0xE8000084), "the device is not attached");        // the framework's own
-    EXPECT_EQ(StatusText::meaning(0xE8001007), "timed out");                         // libimobiledevice
-    EXPECT_FALSE(StatusText::meaning(0xE8007001));
-    EXPECT_FALSE(StatusText::meaning(0x12345678));
-}
-
 TEST(StatusText, LeavesTextsWithoutAStatusAsTheyAre) {
     for (const char* text : {"Won't overwrite existing file", "Connection is not open", "X failed: Return code = 0x",
                              "AFCFileRefRead failed: 0", "AFCFileRefRead failed: 12abc", "AMDeviceConnect failed: -5",

@@ -167,6 +167,12 @@ TEST_F(TransferTest, APullWritesOnlyUnderTheLocalTargetWhateverFormTheRemotePath
     EXPECT_EQ(read("parent/new/Books/Welcome.txt"), "device");
     EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine");
     EXPECT_EQ(errors(), "");
+
+    // A name that the device lists with ".." in it is refused, not followed out of the target.
+    files->addStrayName("/DCIM", "../../Books");
+    EXPECT_EQ(pull({"/DCIM"}, local("parent/dest"), with(true, false)), kExitDeviceError);
+    EXPECT_EQ(read("parent/Books/Welcome.txt"), "mine");
+    EXPECT_THAT(errors(), HasSubstr("the device gave an unsafe name"));
 }
 
 TEST_F(TransferTest, APushMakesEveryLinkInATreeAgainAndGoesOnWithTheRest) {
@@ -381,6 +387,12 @@ TEST_F(TransferTest, WhatComesAtTheDestinationDuringAPullIsNeitherReplacedNorFol
                                       local("out")));
     EXPECT_TRUE(fs::is_fifo(local("out/a.txt")));
     EXPECT_EQ(read("out/ab/y.txt"), "in ab");
+    // With -f, a pipe inside a pulled tree is replaced by the file: only one named is written into.
+    fs::remove(local("out/a"));
+    fs::create_directory(local("out/a"));
+    ASSERT_EQ(::mkfifo(local("out/a/x.txt").c_str(), 0600), 0);
+    EXPECT_EQ(pull({"/T/a"}, local("out"), with(true, false)), kExitSuccess) << messages();
+    EXPECT_EQ(read("out/a/x.txt"), "in a");
     expectNoTemporaries("/T");
 }
 
