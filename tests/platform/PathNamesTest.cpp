@@ -11,6 +11,15 @@ namespace {
 
 using ::testing::StartsWith;
 
+TEST(PathNamesNormalise, NormaliseLexicallyWithTheRootAsFloor) {
+    for (const char* root : {"", "/", ".", "/./", "//", "/..", "a/..", "/a/b/../../..", "../a/.."})
+        EXPECT_EQ(PathNames::normalise(root), "/") << root;
+    EXPECT_EQ(PathNames::normalise("DCIM"), "/DCIM");
+    EXPECT_EQ(PathNames::normalise("/a//b/./c/"), "/a/b/c");
+    EXPECT_EQ(PathNames::normalise("/a/b/../c/.."), "/a");
+    EXPECT_EQ(PathNames::normalise("/../..a/.b"), "/..a/.b");
+}
+
 TEST(PathNamesTemporary, HiddenUniqueAndWithinANameCutAtAWholeCharacter) {
     const std::string first = PathNames::temporaryName("Welcome.txt");
     EXPECT_THAT(first, StartsWith(".Welcome.txt.keldo-"));

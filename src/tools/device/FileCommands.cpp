@@ -102,7 +102,7 @@ int FileCommands::run(const Invocation& invocation) {
         const Removal how{invocation.has("-r"), invocation.has("-f"), !invocation.has("--no-preserve-root")};
         // The root is refused before any pattern is looked at (rm refuses it, removing nothing).
         for (const auto& path : operands) {
-            if (how.preserveRoot && normalise(path) == "/") return rm({path}, how);
+            if (how.preserveRoot && PathNames::normalise(path) == "/") return rm({path}, how);
         }
         const auto paths = expand(command, operands, how.force, status);
         if (paths.empty()) return status;
@@ -449,7 +449,7 @@ int FileCommands::mkdir(const std::vector<std::string>& paths, bool parents) {
         }
         // From the top down: what is there must be a directory (or a link to one), what is not
         // is made. One made meanwhile by someone else is as good.
-        const std::string whole = normalise(path);
+        const std::string whole = PathNames::normalise(path);
         std::string made;
         for (std::size_t at = 1; at <= whole.size(); ++at) {
             if (at < whole.size() && whole[at] != '/') continue;
@@ -474,7 +474,7 @@ int FileCommands::rm(const std::vector<std::string>& paths, const Removal& how) 
     // surely as "/" does, and a script's "$DIR/" with DIR empty is the usual way to get there.
     if (how.preserveRoot) {
         for (const auto& path : paths) {
-            if (normalise(path) != "/") continue;
+            if (PathNames::normalise(path) != "/") continue;
             console_.error(fmt::format("rm: \"{}\" is the root of the file system; refusing to remove it "
                                        "(--no-preserve-root overrides)",
                                        path));
@@ -487,14 +487,14 @@ int FileCommands::rm(const std::vector<std::string>& paths, const Removal& how) 
         std::string last = given;
         while (last.size() > 1 && last.back() == '/') last.pop_back();
         last = last.substr(last.find_last_of('/') + 1);
-        if ((last == "." || last == "..") && normalise(given) != "/") {
+        if ((last == "." || last == "..") && PathNames::normalise(given) != "/") {
             console_.error(fmt::format("rm {}: refusing to remove \".\" or \"..\"", given));
             status = kExitDeviceError;
             continue;
         }
         // Normalised, so that a trailing "/" or "/." can't make the device follow a symbolic link
         // that is to be removed itself.
-        const std::string path = normalise(given);
+        const std::string path = PathNames::normalise(given);
         if (!how.recursive) {
             if (afc_.unlink(path)) continue;
             if (how.force && lastWasNotFound()) continue;
@@ -569,7 +569,7 @@ bool FileCommands::removeTree(const std::string& path, int depth, bool force, bo
 
 int FileCommands::mv(const std::vector<std::string>& sources, const std::string& destination, bool force) {
     for (const auto& path : sources) {
-        if (normalise(path) != "/") continue;
+        if (PathNames::normalise(path) != "/") continue;
         console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not moved", path));
         return kExitUsage;
     }
@@ -580,7 +580,7 @@ int FileCommands::mv(const std::vector<std::string>& sources, const std::string&
     }
     // Into a directory, the root included, as mv does; several sources need one.
     const bool into = isDirectory(afc_, destination);
-    if (!into && normalise(destination) == "/") {
+    if (!into && PathNames::normalise(destination) == "/") {
         console_.error(fmt::format("mv: \"{}\" is the root of the file system; it is not replaced", destination));
         return kExitUsage;
     }
@@ -590,10 +590,10 @@ int FileCommands::mv(const std::vector<std::string>& sources, const std::string&
     }
     int status = kExitSuccess;
     for (const auto& source : sources) {
-        const std::string normalised = normalise(source);
+        const std::string normalised = PathNames::normalise(source);
         const std::string target =
-            into ? join(normalise(destination), normalised.substr(normalised.rfind('/') + 1)) : destination;
-        if (normalise(target) == normalised) {
+            into ? join(PathNames::normalise(destination), normalised.substr(normalised.rfind('/') + 1)) : destination;
+        if (PathNames::normalise(target) == normalised) {
             console_.error(fmt::format("mv {}: it is {} already", source, target));
             status = kExitDeviceError;
             continue;
@@ -677,8 +677,6 @@ bool FileCommands::isDirectory(AFCDirectoryAccess& afc, const std::string& path)
     const std::string type = typeOf(info);
     return type == "S_IFDIR" || (type == "S_IFLNK" && afc.directoryContents(path).has_value());
 }
-
-std::string FileCommands::normalise(const std::string& path) { return PathNames::normalise(path); }
 
 std::optional<PlistDate> FileCommands::parseDate(const std::string& text) {
     if (!text.empty() && text[0] == '@') {

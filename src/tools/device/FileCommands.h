@@ -67,9 +67,6 @@ public:
     // ".", "..", and without "/" or NUL. Anything else would name another place, so a walk that
     // acts on what it lists must not follow it.
     static bool isSafeName(const std::string& name);
-    // A remote path in its lexical normal form: absolute, without empty, "." and ".." parts
-    // (".." above the root stays at the root); the root is "/".
-    static std::string normalise(const std::string& path);
     // Whether a remote path is a directory, or a symbolic link to one.
     static bool isDirectory(AFCDirectoryAccess& afc, const std::string& path);
 

@@ -1,6 +1,6 @@
 #include "tools/device/RootedBackend.h"
 
-#include "tools/device/FileCommands.h"
+#include "platform/PathNames.h"
 
 #include <optional>
 
@@ -18,14 +18,14 @@ private:
 };
 
 RootedBackend::RootedBackend(std::shared_ptr<Backend> inner, std::string root)
-    : ForwardingBackend(std::move(inner)), root_(FileCommands::normalise(root)) {}
+    : ForwardingBackend(std::move(inner)), root_(PathNames::normalise(root)) {}
 
 void RootedBackend::installOverCurrent(std::string root) {
     Backend::install(std::make_shared<RootedBackend>(Backend::current(), std::move(root)));
 }
 
 std::string RootedBackend::under(const std::string& path) const {
-    const std::string normal = FileCommands::normalise(path);
+    const std::string normal = PathNames::normalise(path);
     if (root_ == "/") return normal;
     return normal == "/" ? root_ : root_ + normal;
 }

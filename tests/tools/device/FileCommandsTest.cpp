@@ -171,15 +171,6 @@ TEST_F(FileCommandsTest, TreeStopsOnceTheDeviceNoLongerAnswers) {
                         "keldo-device: tree: the device no longer answers; the rest of the tree is not listed\n");
 }
 
-TEST(FileCommandsPaths, NormaliseLexicallyWithTheRootAsFloor) {
-    for (const char* root : {"", "/", ".", "/./", "//", "/..", "a/..", "/a/b/../../..", "../a/.."})
-        EXPECT_EQ(FileCommands::normalise(root), "/") << root;
-    EXPECT_EQ(FileCommands::normalise("DCIM"), "/DCIM");
-    EXPECT_EQ(FileCommands::normalise("/a//b/./c/"), "/a/b/c");
-    EXPECT_EQ(FileCommands::normalise("/a/b/../c/.."), "/a");
-    EXPECT_EQ(FileCommands::normalise("/../..a/.b"), "/..a/.b");
-}
-
 TEST_F(FileCommandsTest, ListsAFileThatIsNoDirectoryAsItself) {
     files->addFile("/f.txt", "12345");
     FileCommands commands(console, *afc, true);
