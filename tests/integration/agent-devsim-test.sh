@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The shipped agent end to end on a private session bus: started before any usbmuxd exists, it
 # lives through the simulator's start and restart, and keldo-devsim's attach brings the reminder to
-# the test notification server, titled with the device's name.
+# the test notification server, titled with the device's name. It says its version (--version, and
+# in its first log line).
 # Usage: agent-devsim-test.sh KELDO-AGENT KELDO-DEVSIM TEST-NOTIFICATION-SERVER
 set -euo pipefail
 command -v dbus-run-session >/dev/null || { echo "no dbus-run-session"; exit 77; }
 export agent=$1 devsim=$2 server=$3
 export dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+export version=$(sed -n 's/^project([^ ]* VERSION \([^ ]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+[ "$(timeout 5 "$agent" --version | head -n 1)" = "keldo-agent $version" ] || { echo "FAIL: --version"; exit 1; }
 dbus-run-session --config-file="$(dirname "$0")/private-session-bus.conf" -- bash -c '
   set -euo pipefail
   mkdir "$dir/mux"
@@ -34,6 +37,7 @@ dbus-run-session --config-file="$(dirname "$0")/private-session-bus.conf" -- bas
              --method org.keldo.TestNotificationServer.Recorded)
   grep -q "Late iPhone" <<<"$recorded" || fail "the reminder names the device: $recorded"
   kill -0 $agentPid || fail "the agent lives through the restart"
+  head -n 1 "$dir/agent.err" | grep -q "keldo-agent $version started" || fail "the agent logs its version first"
   kill -TERM $agentPid; wait $agentPid || fail "the agent ends cleanly"
   agentPid=""
 '

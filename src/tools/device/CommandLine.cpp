@@ -1,5 +1,7 @@
 #include "tools/device/CommandLine.h"
 
+#include "platform/Version.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -403,7 +405,9 @@ std::optional<std::string> CommandLine::helpFor(const std::string& name) {
     return text;
 }
 
-std::string CommandLine::version() { return fmt::format("keldo-device {}\n", KELDO_VERSION); }
+std::string CommandLine::version() {
+    return keldo::version::text("keldo-device", keldo::version::kDeviceAccessLibraries);
+}
 
 CommandLine::Reach CommandLine::reachOf(const std::string& name) {
     const Command* c = find(name);

@@ -1,6 +1,7 @@
 // keldo-devsim: simulated iOS devices that real clients (libimobiledevice, the agent) reach through
 // a usbmuxd socket. See --help for the commands it reads on standard input.
 #include "platform/TerminalText.h"
+#include "platform/Version.h"
 #include "tools/devsim/AppServices.h"
 #include "tools/devsim/DeviceSimulator.h"
 #include "tools/devsim/LinkModel.h"
@@ -30,7 +31,7 @@ using keldo::SimulatedApps;
 using keldo::SimulatedDeviceInfo;
 
 constexpr const char* kUsage = R"(Usage: keldo-devsim [--socket PATH] [--max-connections N] [--capacity BYTES] [--attach "DEVICE"]...
-                    [--link usb2|wifi|none|MICROSECONDS/BYTES_PER_SECOND] [--help]
+                    [--link usb2|wifi|none|MICROSECONDS/BYTES_PER_SECOND] [--help] [--version]
 
 Serves simulated iOS devices through a usbmuxd socket, so that libimobiledevice's tools and the
 Keldo agent talk to them as to real ones: point them at it with
@@ -51,6 +52,7 @@ Options:
                     each way), none (the default: the socket alone), or a latency in
                     microseconds and a rate in bytes per second, each way, e.g. 500/20000000
   --help            this text
+  --version         the version, and those of the libraries it was built with
 
 Each device is as strict as a real one: it pairs only once its user trusts the host, runs
 its lockdownd sessions in TLS, and gives out no more than its public identity outside a
@@ -319,6 +321,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::fputs(keldo::version::text("keldo-devsim", keldo::version::kSimulatorLibraries).c_str(), stdout);
             return 0;
         }
         if ((arg == "--max-connections" || arg == "--capacity") && i + 1 < argc) {

@@ -174,6 +174,17 @@ class Usage(unittest.TestCase):
             self.assertTrue(result.stdout.startswith("Usage: keldo-device [OPTIONS] ls [-la] [PATH...]"), result.stdout)
 
 
+    def test_version_is_the_projects_then_the_libraries_it_was_built_with(self):
+        top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../CMakeLists.txt")
+        with open(top) as f:
+            version = re.search(r"^project\(\S+ VERSION (\S+)", f.read(), re.M).group(1)
+        result = self.run_tool("--version")
+        self.assertEqual(result.returncode, 0)
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], "keldo-device " + version)
+        self.assertEqual([line.split()[2] for line in lines[1:]],
+                         ["libimobiledevice", "libusbmuxd", "libplist", "OpenSSL", "GLib", "libxml2"])
+
     def test_help_and_the_man_page_keep_their_columns(self):
         text = self.run_tool("--help").stdout
         start = text.index("Commands:\n") + len("Commands:\n")

@@ -56,6 +56,10 @@ stop() {
   grep -qx ok "$dir/out" || fail "the simulator answers its commands"
 }
 
+# --version: the project's version first, as the top CMakeLists.txt sets it.
+version=$(sed -n 's/^project([^ ]* VERSION \([^ ]*\).*/\1/p' "$(dirname "$0")/../../../CMakeLists.txt")
+[ "$("$devsim" --version | head -n 1)" = "keldo-devsim $version" ] || fail "--version says keldo-devsim $version"
+
 # The bound: 8 served, the rest closed, and one line on stderr for the whole run of refusals.
 start bound unlimited --max-connections 8
 read -r served refused again < <(clients 40) || fail "clients reach the simulator"
