@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, and those named as arguments, when any
+# is missing.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   dbus dunst xvfb desktop-file-utils systemd
   bash-completion groff-base
   ideviceinstaller
+  "$@"
 )
 
 missing=()
