@@ -25,7 +25,7 @@ public:
         Direction toHost;
     };
 
-    // "usb2" or "wifi" (see the README for where their figures come from), or
+    // "usb2" or "wifi" (docs/link-model.md tells where their figures come from), or
     // "<microseconds>/<bytes per second>" for both directions alike; none for anything else.
     static std::optional<Figures> named(std::string_view name);
 
