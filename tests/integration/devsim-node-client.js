@@ -171,7 +171,7 @@ async function main() {
     withSession(usb, async (lockdown) => {
       const values = await lockdown.getValue();
       for (const key of ['SerialNumber', 'ProductType', 'BuildVersion', 'UniqueDeviceID', 'TimeZone']) {
-        assert.ok(values[key] != null, `${key} in ${JSON.stringify(values)}`);
+        assert.ok(values[key] != null, `no ${key} among ${Object.keys(values)}`);
       }
     }));
   await step('lockdown device time', async () => {
