@@ -9,6 +9,9 @@ devsim=$1
 here=$(cd "$(dirname "$0")" && pwd)
 clients=${KELDO_NODE_CLIENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/keldo/node-clients}
 command -v node >/dev/null || { echo "no node (scripts/setup.sh installs it)"; exit 77; }
+# The client needs Node.js 20.19 or later (Debian 12's own is 18).
+node -e 'const [a, b] = process.versions.node.split(".").map(Number); process.exit(a > 20 || (a === 20 && b >= 19) ? 0 : 1)' ||
+  { echo "node $(node --version) is older than the client needs (20.19)"; exit 77; }
 [ -d "$clients/node_modules/appium-ios-device" ] || { echo "no appium-ios-device in $clients (scripts/setup.sh installs it)"; exit 77; }
 dir=$(mktemp -d)
 sim=""
