@@ -24,7 +24,7 @@ exec 3>"$dir/in"
 echo "attach-unpaired lone-0003 usb 17.0 Lone Phone" >&3
 echo "install usb-0001 org.example.player 2.1 Film Player" >&3
 echo "install-private usb-0001 org.example.notes 3.0 Notes" >&3
-for _ in $(seq 200); do grep -q "^installed org.example.notes" "$dir/devsim.out" 2>/dev/null && break; sleep 0.05; done
+for _ in $(seq 600); do grep -q "^installed org.example.notes" "$dir/devsim.out" 2>/dev/null && break; sleep 0.05; done
 [ "$(grep -c ^attached "$dir/devsim.out")" = 3 ] || { echo "FAIL: the simulator attached three devices"; cat "$dir/devsim.out" "$dir/devsim.err"; exit 1; }
 
 if ! USBMUXD_SOCKET_ADDRESS="UNIX:$dir/usbmuxd" NODE_PATH="$clients/node_modules" \
