@@ -161,6 +161,37 @@ TEST_F(RealBackendAgainstSimulator, DetachTellsTheSameReferenceAndTheDeviceIsThe
     EXPECT_NE(AMDeviceConnect(device), 0);
 }
 
+// usbmuxd's own list names every device attached now, over USB and the network, without a
+// subscription; with no daemon, or one that takes the request and never answers, the list fails
+// (within its time-out) and names none.
+TEST_F(RealBackendAgainstSimulator, ListsTheAttachedDevicesOrFailsWhenUsbmuxdGivesNoList) {
+    auto timeouts = ImobiledeviceBackend::Timeouts{};
+    timeouts.deviceList = std::chrono::milliseconds(200);
+    backend->setTimeouts(timeouts);
+    std::vector<AMDeviceListEntry> listed{{"stale", 1}};
+    EXPECT_NE(AMDCreateDeviceList(listed), 0);
+    EXPECT_TRUE(listed.empty());
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    EXPECT_NE(AMDCreateDeviceList(listed), 0);
+    ::close(silent);
+    ::unlink(socket.c_str());
+
+    startSimulator();
+    ASSERT_NE(simulator->attach(phone("usb-1", "Ada's iPhone")), 0u);
+    ASSERT_NE(simulator->attach(phone("net-1", "Bo's iPad", 2)), 0u);
+    ASSERT_EQ(AMDCreateDeviceList(listed), 0);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(std::make_pair(listed[0].udid, listed[0].interfaceType), std::make_pair(std::string("usb-1"), 1));
+    EXPECT_EQ(std::make_pair(listed[1].udid, listed[1].interfaceType), std::make_pair(std::string("net-1"), 2));
+    EXPECT_FALSE(backend->followingUsbmuxd());
+}
+
 TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) {
     startSimulator();
     subscribe();
