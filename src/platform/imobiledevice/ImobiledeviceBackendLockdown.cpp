@@ -101,6 +101,7 @@ std::int32_t ImobiledeviceBackend::openSession(Device& d) {
     int ssl = 0;
     bool timedOut = false;
     const lockdownd_error_t status = onLockdown(d, [&](lockdownd_client_t client) {
+        BlockingSocket blocking(socketOf(client));
         return lockdownd_start_session(client, hostId->c_str(), &sessionId, &ssl);
     }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);

@@ -4,6 +4,7 @@
 
 #include <usbmuxd.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -47,6 +48,16 @@ int socketUnder(const void* client, int levels) {
 
 int socketOf(service_client_t client) { return socketUnder(client, 1); }
 int socketOf(lockdownd_client_t client) { return socketUnder(client, 3); }
+
+BlockingSocket::BlockingSocket(int fd) : fd_(fd) {
+    if (fd_ < 0) return;
+    flags_ = ::fcntl(fd_, F_GETFL);
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+}
+
+BlockingSocket::~BlockingSocket() {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, flags_);
+}
 
 timeval toTimeval(std::chrono::milliseconds t) {
     return timeval{static_cast<time_t>(t.count() / 1000), static_cast<suseconds_t>((t.count() % 1000) * 1000)};
