@@ -15,6 +15,7 @@
 #include "tools/devsim/DiagnosticsRelay.h"
 #include "tools/devsim/HostIdentity.h"
 #include "tools/devsim/PairRecordStore.h"
+#include "tools/devsim/TlsStream.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -226,6 +227,35 @@ TEST_F(RealBackendAgainstSimulator, ASessionThatTheDeviceWouldRunInPlainTextIsRe
     EXPECT_TRUE(AMDeviceCopyValue(device, nullptr, "UniqueDeviceID"));
     ASSERT_TRUE(simulator->setCleartextSessions("usb-20", false));
     EXPECT_EQ(AMDeviceStartSession(device), 0);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    AMDeviceRelease(device);
+}
+
+// The library bounds the TLS it offers by the device's iOS version, which only its own lockdownd
+// handshake reads: told nothing, it offered TLS 1.0 alone to every device.
+TEST_F(RealBackendAgainstSimulator, SessionsAndServicesOfferTheTlsOfTheDevicesVersion) {
+    auto negotiated = std::make_shared<std::string>();
+    ServiceRegistry services;
+    services.add("com.keldo.tls-version", [negotiated](DeviceStream& stream, const SimulatedDeviceInfo&) {
+        if (auto* tls = dynamic_cast<TlsStream*>(&stream)) *negotiated = tls->version();
+        char byte;
+        (void)stream.writeAll("v", 1);
+        (void)stream.readExactly(&byte, 1);
+    }, true);
+    startSimulator(services);
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(SimulatedDeviceInfo::iPhone("usb-16", "Hal's iPhone", "16.0")));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    service_handle service = 0;
+    ASSERT_EQ(AMDeviceSecureStartService(device, "com.keldo.tls-version", nullptr, &service), 0);
+    char byte = 0;
+    ASSERT_EQ(AMDServiceConnectionReceive(service, &byte, 1), 1);
+    EXPECT_EQ(*negotiated, "TLSv1.3");
+    EXPECT_EQ(AMDServiceConnectionInvalidate(service), 0);
     EXPECT_EQ(AMDeviceStopSession(device), 0);
     EXPECT_EQ(AMDeviceDisconnect(device), 0);
     AMDeviceRelease(device);
