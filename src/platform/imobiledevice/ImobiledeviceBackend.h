@@ -70,6 +70,8 @@ public:
         std::chrono::milliseconds afcNetwork{20000};
         // Each send and receive on a service's socket through its handle.
         std::chrono::milliseconds serviceSocket{30000};
+        // usbmuxd's answer to the list of attached devices, its connection included.
+        std::chrono::milliseconds deviceList{1000};
     };
     // For tests, before the first device is reached.
     void setTimeouts(const Timeouts& timeouts);
@@ -78,6 +80,8 @@ public:
     std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
                                        _am_device_notification** subscription) override;
     std::int32_t notificationUnsubscribe(_am_device_notification* subscription) override;
+    // usbmuxd's own list (see UsbmuxdDeviceList), asked afresh on each call.
+    std::int32_t deviceList(std::vector<AMDeviceListEntry>& devices) override;
 
     // Device
     std::int32_t connect(am_device) override;

@@ -3,7 +3,9 @@
 #include "platform/imobiledevice/ImobiledeviceBackendRecords.h"
 #include "platform/imobiledevice/ImobiledeviceStatus.h"
 #include "platform/imobiledevice/UsbmuxdSocketWatch.h"
+#include "platform/imobiledevice/UsbmuxdDeviceList.h"
 #include "platform/imobiledevice/UsbmuxdListener.h"
+#include "platform/SystemLog.h"
 
 namespace keldo {
 
@@ -51,6 +53,22 @@ std::int32_t ImobiledeviceBackend::notificationUnsubscribe(_am_device_notificati
     }
     sub->queue->close();
     followSubscriptions();
+    return 0;
+}
+
+std::int32_t ImobiledeviceBackend::deviceList(std::vector<AMDeviceListEntry>& devices) {
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard lock(mutex_);
+        timeout = timeouts_.deviceList;
+    }
+    std::string failure;
+    const auto listed = UsbmuxdDeviceList::ask(timeout, failure);
+    if (!listed) {
+        logLine("the list of attached devices failed: {}", failure);
+        return Status::backend(Status::kNoAnswer);
+    }
+    for (const auto& device : *listed) devices.push_back({device.udid, device.connectionType});
     return 0;
 }
 

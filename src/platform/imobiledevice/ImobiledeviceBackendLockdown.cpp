@@ -74,6 +74,20 @@ std::int32_t ImobiledeviceBackend::connect(am_device device) {
     const lockdownd_error_t status = lockdownd_client_new(d->idevice.get(), &client, kLabel);
     if (status != LOCKDOWN_E_SUCCESS) return Status::fromLockdown(status);
     d->lockdown.reset(client);
+    if (!d->versionKnown) {
+        // What the library's own handshake reads first: without it, TLS 1.0 would be the most
+        // that a session or a service offered, whatever the device. Public, so no session needed.
+        plist_t value = nullptr;
+        const lockdownd_error_t read = onLockdown(*d, [&](lockdownd_client_t c) {
+            return lockdownd_get_value(c, nullptr, "ProductVersion", &value);
+        });
+        PlistPtr owned(value);
+        char* text = nullptr;
+        if (read == LOCKDOWN_E_SUCCESS && value && plist_get_node_type(value) == PLIST_STRING) plist_get_string_val(value, &text);
+        std::unique_ptr<char, decltype(&std::free)> ownedText(text, std::free);
+        d->versionKnown = text && setProductVersion(d->idevice.get(), text);
+        if (!d->lockdown) return Status::backend(Status::kTimedOut);  // cut by its deadline
+    }
     return 0;
 }
 
@@ -101,6 +115,7 @@ std::int32_t ImobiledeviceBackend::openSession(Device& d) {
     int ssl = 0;
     bool timedOut = false;
     const lockdownd_error_t status = onLockdown(d, [&](lockdownd_client_t client) {
+        BlockingSocket blocking(socketOf(client));
         return lockdownd_start_session(client, hostId->c_str(), &sessionId, &ssl);
     }, &timedOut);
     std::unique_ptr<char, decltype(&std::free)> owned(sessionId, std::free);

@@ -24,6 +24,7 @@ struct ImobiledeviceBackend::Device {
     // The conversation with the device's lockdownd, one at a time.
     std::mutex io;
     std::shared_ptr<idevice_private> idevice;
+    bool versionKnown = false;  // told to the library (see setProductVersion)
     std::unique_ptr<lockdownd_client_private, imobiledevice::LockdownFree> lockdown;
     std::string sessionId;
     bool inSession = false;

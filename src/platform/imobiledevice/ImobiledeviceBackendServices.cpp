@@ -43,6 +43,13 @@ std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, ser
     if (made != SERVICE_E_SUCCESS) return Status::fromService(made);
     const int fd = socketOf(client);
     if (fd < 0) return Status::fromIdevice(IDEVICE_E_UNKNOWN_ERROR);
+    // The library leaves the socket non-blocking; whoever talks to it through the handle expects
+    // a read to wait for its bytes, and a bounded wait: a device that stops answering or reading
+    // makes a send or receive fail after the time-out. The library's own reads poll first. Made
+    // blocking before the handshake too, which then waits for each answer rather than sleeping
+    // 100 ms at a time (see BlockingSocket).
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     if (tls) {
         SigpipeHeld held;
         auto deadline = deadlines_.arm(fd, timeouts.serviceStart);
@@ -50,11 +57,6 @@ std::int32_t ImobiledeviceBackend::start(am_device device, const char* name, ser
         if (deadline.expired()) return Status::backend(Status::kTimedOut);
         if (secured != SERVICE_E_SUCCESS) return Status::fromService(secured);
     }
-    // The library leaves the socket non-blocking; whoever talks to it through the handle expects
-    // a read to wait for its bytes, and a bounded wait: a device that stops answering or reading
-    // makes a send or receive fail after the time-out. The library's own reads poll first.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     const timeval bound = toTimeval(timeouts.serviceSocket);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);

@@ -4,9 +4,12 @@
 
 #include <usbmuxd.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -45,8 +48,39 @@ int socketUnder(const void* client, int levels) {
 
 } // namespace
 
+// In 1.3.0 a device is {char* udid; uint32_t mux_id; uint32_t conn_type; void* conn_data; int
+// version}, made by a malloc of 32 bytes in idevice_new_with_options, which sets version 0 at
+// offset 24; idevice_connection_enable_ssl compares that word with 10.0 and 5.0 to bound the TLS
+// versions it offers. The version is (major << 16) | (minor << 8) | patch.
+bool setProductVersion(idevice_t device, const std::string& productVersion) {
+    int major = 0, minor = 0, patch = 0;
+    if (!device || std::sscanf(productVersion.c_str(), "%d.%d.%d", &major, &minor, &patch) < 2 || major <= 0 ||
+        major > 255 || minor < 0 || minor > 255 || patch < 0 || patch > 255)
+        return false;
+    struct Layout {
+        char* udid;
+        std::uint32_t muxId;
+        std::uint32_t connectionType;
+        void* connectionData;
+        int version;
+    };
+    static_assert(offsetof(Layout, version) == 24 && sizeof(Layout) == 32);
+    reinterpret_cast<Layout*>(device)->version = (major << 16) | (minor << 8) | patch;
+    return true;
+}
+
 int socketOf(service_client_t client) { return socketUnder(client, 1); }
 int socketOf(lockdownd_client_t client) { return socketUnder(client, 3); }
+
+BlockingSocket::BlockingSocket(int fd) : fd_(fd) {
+    if (fd_ < 0) return;
+    flags_ = ::fcntl(fd_, F_GETFL);
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+}
+
+BlockingSocket::~BlockingSocket() {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, flags_);
+}
 
 timeval toTimeval(std::chrono::milliseconds t) {
     return timeval{static_cast<time_t>(t.count() / 1000), static_cast<suseconds_t>((t.count() % 1000) * 1000)};

@@ -53,6 +53,28 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 int socketOf(service_client_t client);
 int socketOf(lockdownd_client_t client);
 
+// Tells the library the device's iOS version ("16.0", "7.1.2"), as its own lockdownd handshake
+// would. Its TLS takes the version for the device's age: unknown (0), it counts the device as
+// older than iOS 5 and offers TLS 1.0 only. False for a text that is no version.
+bool setProductVersion(idevice_t device, const std::string& productVersion);
+
+// Makes a socket blocking while it lives, then gives it its flags back. libimobiledevice runs a
+// TLS handshake on the socket as it finds it and, on a non-blocking one, sleeps 100 ms whenever
+// the peer's answer has not come yet: once or twice per handshake, whatever the link. Blocking,
+// the handshake waits just for the answer, bounded by the call's deadline (which shuts the socket
+// down). A negative socket is left alone.
+class BlockingSocket {
+public:
+    explicit BlockingSocket(int fd);
+    ~BlockingSocket();
+    BlockingSocket(const BlockingSocket&) = delete;
+    BlockingSocket& operator=(const BlockingSocket&) = delete;
+
+private:
+    int fd_;
+    int flags_ = -1;
+};
+
 // Handles are ids; the platform's types are pointers.
 template <typename Handle>
 Handle toHandle(std::uint64_t id) {

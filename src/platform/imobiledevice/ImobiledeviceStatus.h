@@ -32,6 +32,7 @@ public:
     static constexpr int kNotProcessed = 7;
     static constexpr int kTimedOut = 8;  // the device did not answer in time; its connection was cut
     static constexpr int kNotEncrypted = 9;  // the device would run its session in plain text
+    static constexpr int kNoAnswer = 10;  // usbmuxd can't be reached, or did not answer in time
     static std::int32_t backend(int code) { return make(Source::Backend, code); }
 
     static constexpr int kLastDeviceAfcCode = 29;

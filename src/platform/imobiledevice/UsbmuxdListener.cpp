@@ -1,7 +1,6 @@
 #include "platform/imobiledevice/UsbmuxdListener.h"
 
-#include "platform/imobiledevice/UsbmuxdProbe.h"
-#include "platform/plist/PlistXml.h"
+#include "platform/imobiledevice/UsbmuxdWire.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,54 +8,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
-#include <vector>
 
 namespace keldo {
 
 namespace {
 
-constexpr std::uint32_t kHeaderSize = 16;
-constexpr std::uint32_t kVersion = 1;
-constexpr std::uint32_t kPlistMessage = 8;
 constexpr std::uint32_t kListenTag = 1;
-constexpr int kConnectTimeoutMs = 5000;
-
-void putLittle(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
-std::uint32_t little(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-std::string listenPacket() {
-    const std::string xml = PlistXml::toXmlString(PlistValue(PlistValue::Dictionary{
-        {"MessageType", "Listen"},
-        {"ClientVersionString", "keldo"},
-        {"ProgName", "keldo-agent"},
-        {"kLibUSBMuxVersion", 3},
-    }));
-    std::string packet;
-    putLittle(packet, static_cast<std::uint32_t>(kHeaderSize + xml.size()));
-    putLittle(packet, kVersion);
-    putLittle(packet, kPlistMessage);
-    putLittle(packet, kListenTag);
-    return packet + xml;
-}
+constexpr std::chrono::milliseconds kConnectTimeout{5000};
 
 std::optional<std::uint64_t> deviceIdOf(const PlistValue& message) {
     const PlistValue* id = message.find("DeviceID");
     return id ? id->unsignedInteger() : std::nullopt;
-}
-
-// The udid as libusbmuxd gives it: a 24-character serial number (newer devices) gets the dash
-// after its eighth character that their udids have.
-std::string udidOf(const std::string& serial) {
-    if (serial.size() == 24 && serial[8] != '-') return serial.substr(0, 8) + "-" + serial.substr(8);
-    return serial;
 }
 
 } // namespace
@@ -103,67 +66,23 @@ bool UsbmuxdListener::stopWithin(std::chrono::milliseconds timeout) {
 }
 
 int UsbmuxdListener::connectDaemon() {
-    std::string reason;
-    for (const auto& candidate : UsbmuxdProbe::candidatesOf(UsbmuxdProbe::address(), reason)) {
-        const int fd = ::socket(candidate.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
-        connections_.fetch_add(1);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&candidate.address), candidate.length) == 0) return fd;
-        if (errno == EINPROGRESS) {
-            pollfd ready[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
-            int error = 0;
-            socklen_t length = sizeof error;
-            if (::poll(ready, 2, kConnectTimeoutMs) > 0 && !(ready[1].revents & POLLIN) && (ready[0].revents & POLLOUT) &&
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
-                return fd;
-            }
-        }
-        ::close(fd);
-    }
-    return -1;
-}
-
-bool UsbmuxdListener::readFully(int fd, void* buffer, std::size_t size) {
-    auto* bytes = static_cast<char*>(buffer);
-    for (std::size_t done = 0; done < size;) {
-        pollfd ready[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(ready, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (ready[1].revents & POLLIN) return false;
-        const ssize_t got = ::recv(fd, bytes + done, size - done, 0);
-        if (got == 0) return false;
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    connections_.fetch_add(1);
+    return UsbmuxdWire::connect(kConnectTimeout, wake_[0]);
 }
 
 void UsbmuxdListener::follow(int fd) {
-    const std::string packet = listenPacket();
-    for (std::size_t sent = 0; sent < packet.size();) {
-        pollfd ready[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(ready, 2, kConnectTimeoutMs) <= 0 || (ready[1].revents & POLLIN)) return;
-        const ssize_t n = ::send(fd, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n <= 0) return;
-        sent += static_cast<std::size_t>(n);
-    }
+    const std::string packet = UsbmuxdWire::packet({
+        {"MessageType", "Listen"},
+        {"ClientVersionString", "keldo"},
+        {"ProgName", "keldo-agent"},
+        {"kLibUSBMuxVersion", 3},
+    }, kListenTag);
+    if (!UsbmuxdWire::sendAll(fd, packet, kConnectTimeout, wake_[0])) return;
     bool listening = false;
-    std::vector<char> body;
     for (;;) {
-        std::uint8_t header[kHeaderSize];
-        if (!readFully(fd, header, sizeof header)) return;
-        const std::uint32_t length = little(header);
-        if (length < kHeaderSize || length - kHeaderSize > kMaxMessage) return;
-        body.resize(length - kHeaderSize);
-        if (!readFully(fd, body.data(), body.size())) return;
-        if (little(header + 8) != kPlistMessage) continue;
-        const PlistRef message = PlistXml::fromXml(body.data(), body.size());
+        const auto read = UsbmuxdWire::readMessage(fd, std::chrono::steady_clock::time_point::max(), wake_[0]);
+        if (!read) return;
+        const PlistRef& message = *read;
         const PlistValue* typeValue = message ? message->find("MessageType") : nullptr;
         if (!typeValue || !typeValue->text()) continue;
         const std::string* type = typeValue->text();
@@ -175,17 +94,16 @@ void UsbmuxdListener::follow(int fd) {
             continue;
         }
         if (!listening) continue;
+        if (*type == "Attached") {
+            const auto attached = UsbmuxdWire::deviceOf(*message);
+            if (!attached || devices_.count(attached->id)) continue;
+            auto& device = devices_[attached->id] = {attached->udid, attached->connectionType};
+            handler_(kAdd, device.first, device.second);
+            continue;
+        }
         const auto id = deviceIdOf(*message);
         if (!id) continue;
-        if (*type == "Attached") {
-            const PlistValue* properties = message->find("Properties");
-            const PlistValue* serial = properties ? properties->find("SerialNumber") : nullptr;
-            const PlistValue* connection = properties ? properties->find("ConnectionType") : nullptr;
-            if (!serial || !serial->text() || serial->text()->empty() || devices_.count(*id)) continue;
-            const int kind = connection && connection->text() && *connection->text() == "Network" ? kNetwork : kUsb;
-            auto& device = devices_[*id] = {udidOf(*serial->text()), kind};
-            handler_(kAdd, device.first, device.second);
-        } else if (*type == "Detached") {
+        if (*type == "Detached") {
             auto it = devices_.find(*id);
             if (it == devices_.end()) continue;
             const auto device = std::move(it->second);

@@ -24,7 +24,6 @@ namespace keldo {
 class UsbmuxdListener {
 public:
     enum Event { kAdd = 1, kRemove = 2, kPaired = 3 };
-    enum ConnectionType { kUsb = 1, kNetwork = 2 };
     using Handler = std::function<void(int event, const std::string& udid, int connectionType)>;
 
     // Starts following; `handler` runs on the listener's thread, one event at a time, and must not
@@ -38,17 +37,12 @@ public:
     // For tests: how many connections it has made.
     unsigned connections() const;
 
-    // Largest message taken from usbmuxd; a longer one ends the connection.
-    static constexpr std::uint32_t kMaxMessage = 4 * 1024 * 1024;
-
 private:
     void run();
     // Connects to usbmuxd; -1 when it can't (or on stop).
     int connectDaemon();
     // Listens on the connection until it ends or the listener stops.
     void follow(int fd);
-    // True once `size` bytes have come; false at the end of the stream, an error or the stop.
-    bool readFully(int fd, void* buffer, std::size_t size);
     // Waits for the stop at most `timeout`; true when it came.
     bool stopWithin(std::chrono::milliseconds timeout);
     // Every device told of is told removed.

@@ -32,6 +32,7 @@ std::shared_ptr<Backend> Backend::install(std::shared_ptr<Backend> backend) {
 
 std::int32_t Backend::notificationSubscribe(am_device_notification_callback, void*, _am_device_notification**) { return kAMDUndefinedError; }
 std::int32_t Backend::notificationUnsubscribe(_am_device_notification*) { return kAMDUndefinedError; }
+std::int32_t Backend::deviceList(std::vector<AMDeviceListEntry>&) { return kAMDUndefinedError; }
 std::int32_t Backend::connect(am_device) { return kAMDUndefinedError; }
 std::int32_t Backend::disconnect(am_device) { return kAMDUndefinedError; }
 std::int32_t Backend::startSession(am_device) { return kAMDUndefinedError; }

@@ -22,6 +22,7 @@ public:
     [[nodiscard]] virtual std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
                                                _am_device_notification** subscription);
     [[nodiscard]] virtual std::int32_t notificationUnsubscribe(_am_device_notification* subscription);
+    [[nodiscard]] virtual std::int32_t deviceList(std::vector<AMDeviceListEntry>& devices);
 
     // Device
     [[nodiscard]] virtual std::int32_t connect(am_device);

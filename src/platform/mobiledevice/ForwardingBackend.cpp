@@ -9,6 +9,7 @@ std::int32_t ForwardingBackend::notificationSubscribe(am_device_notification_cal
 std::int32_t ForwardingBackend::notificationUnsubscribe(_am_device_notification* subscription) {
     return inner_->notificationUnsubscribe(subscription);
 }
+std::int32_t ForwardingBackend::deviceList(std::vector<AMDeviceListEntry>& devices) { return inner_->deviceList(devices); }
 std::int32_t ForwardingBackend::connect(am_device device) { return inner_->connect(device); }
 std::int32_t ForwardingBackend::disconnect(am_device device) { return inner_->disconnect(device); }
 std::int32_t ForwardingBackend::startSession(am_device device) { return inner_->startSession(device); }

@@ -16,6 +16,12 @@ std::int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callb
 std::int32_t AMDeviceNotificationUnsubscribe(_am_device_notification* subscription) {
     return backend()->notificationUnsubscribe(subscription);
 }
+std::int32_t AMDCreateDeviceList(std::vector<AMDeviceListEntry>& devices) {
+    devices.clear();
+    const std::int32_t status = backend()->deviceList(devices);
+    if (status != 0) devices.clear();
+    return status;
+}
 
 std::int32_t AMDeviceConnect(am_device device) { return backend()->connect(device); }
 std::int32_t AMDeviceDisconnect(am_device device) { return backend()->disconnect(device); }

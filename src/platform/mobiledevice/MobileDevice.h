@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace keldo {
 
@@ -53,6 +55,13 @@ inline constexpr std::uint32_t ADNCI_MSG_UNKNOWN = 3;
 
 using am_device_notification_callback = void (*)(am_device_notification_callback_info* info, void* context);
 
+// A device attached now, as the list of attached devices names it: its udid and its interface
+// type (1 USB, 2 network), as the device's handle will tell them once its attach event has come.
+struct AMDeviceListEntry {
+    std::string udid;
+    std::int32_t interfaceType = 0;
+};
+
 // The generic failure status a backend gives for operations it does not offer.
 inline constexpr std::int32_t kAMDUndefinedError = static_cast<std::int32_t>(0xe8000001u);
 // Why a device refused to pair, in the framework's terms whatever the backend: its user has not
@@ -66,6 +75,11 @@ inline constexpr std::int32_t kAMDPasswordProtectedError = static_cast<std::int3
                                            std::uint32_t unused1, void* context,
                                            _am_device_notification** subscription);
 [[nodiscard]] std::int32_t AMDeviceNotificationUnsubscribe(_am_device_notification* subscription);
+// The devices attached at the moment of the call, asked of the source of the events (which may
+// not have told its subscribers of each yet): the whole set, where the events come one at a time
+// and never say that they are complete. Non-zero, with `devices` empty, when the source can't be
+// asked or does not answer in time.
+[[nodiscard]] std::int32_t AMDCreateDeviceList(std::vector<AMDeviceListEntry>& devices);
 
 // Device
 [[nodiscard]] std::int32_t AMDeviceConnect(am_device device);

@@ -288,6 +288,16 @@ std::int32_t SimulatedBackend::notificationUnsubscribe(_am_device_notification* 
     return kAMDUndefinedError;
 }
 
+std::int32_t SimulatedBackend::deviceList(std::vector<AMDeviceListEntry>& devices) {
+    if (auto forced = enter("AMDCreateDeviceList", {})) return *forced;
+    std::lock_guard lock(mutex_);
+    for (const auto& d : devices_) {
+        const auto udid = d->info.udid();
+        if (d->present && udid) devices.push_back({*udid, d->info.interfaceType});
+    }
+    return 0;
+}
+
 std::int32_t SimulatedBackend::connect(am_device device) {
     if (auto forced = enter("AMDeviceConnect", {nameOf(device)})) return *forced;
     std::lock_guard lock(mutex_);

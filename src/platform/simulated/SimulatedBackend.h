@@ -129,6 +129,9 @@ public:
     std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
                                        _am_device_notification** subscription) override;
     std::int32_t notificationUnsubscribe(_am_device_notification* subscription) override;
+    // Every device added and not detached that has a udid, whether its attach has been delivered
+    // yet or not: the source of the events knows of a device before its subscribers hear of it.
+    std::int32_t deviceList(std::vector<AMDeviceListEntry>& devices) override;
 
     // Device
     std::int32_t connect(am_device) override;

@@ -20,6 +20,14 @@
 
 namespace keldo {
 
+namespace {
+
+bool listedAs(const AMDevice& device, const AMDeviceListEntry& entry) {
+    return device.udid() == entry.udid && device.interfaceType() == entry.interfaceType;
+}
+
+} // namespace
+
 DeviceTool::DeviceTool(Invocation invocation, Console& console, std::function<void()> finish, SourceProbe probe)
     : invocation_(std::move(invocation)), console_(console), finish_(std::move(finish)),
       deviceCommands_(console, invocation_.json), probe_(std::move(probe)) {}
@@ -50,7 +58,16 @@ void DeviceTool::start() {
             if (auto self = weak.lock()) self->deadlinePassed();
         });
     }
-    scheduleSettle(kFirstEvents);
+    std::vector<AMDeviceListEntry> attached;
+    if (AMDCreateDeviceList(attached) == 0) {
+        std::vector<AMDeviceListEntry> wanted;
+        for (auto& entry : attached) {
+            if (!invocation_.udid || entry.udid == *invocation_.udid) wanted.push_back(std::move(entry));
+        }
+        listed_ = std::move(wanted);
+    }
+    // Those listed may all have been heard of already; else the wait for them has its bound.
+    scheduleSettle(listed_ && heardAllListed() ? 0 : kFirstEvents);
 }
 
 void DeviceTool::release() {
@@ -67,9 +84,28 @@ void DeviceTool::deviceConnected(const std::shared_ptr<AMDevice>& device) {
         if (wanted(*device)) deviceCommands_.event(*device, true);
         return;
     }
+    if (running_) return;
+    if (listed_) {
+        // Still waiting for one listed: its attach (or the bound) settles.
+        if (!heardAllListed()) return;
+        const bool listedOne = std::any_of(listed_->begin(), listed_->end(),
+                                           [&](const AMDeviceListEntry& entry) { return listedAs(*device, entry); });
+        if (listedOne) {
+            scheduleSettle(0);
+            return;
+        }
+    }
     // Any device heard of means more may follow: the one asked for can come after others, and
     // reading each one's identity takes the main loop a while on a busy machine.
-    if (!running_) scheduleSettle(kQuiet);
+    scheduleSettle(kQuiet);
+}
+
+bool DeviceTool::heardAllListed() const {
+    if (!listed_) return true;
+    const auto& heard = DeviceMonitor::singleton()->devices();
+    return std::all_of(listed_->begin(), listed_->end(), [&](const AMDeviceListEntry& entry) {
+        return std::any_of(heard.begin(), heard.end(), [&](const auto& device) { return listedAs(*device, entry); });
+    });
 }
 
 void DeviceTool::deviceDisconnected(const std::shared_ptr<AMDevice>& device) {
@@ -107,7 +143,8 @@ void DeviceTool::settled() {
     auto devices = candidates();
     // --wait: nothing wanted is here yet; the next attach settles again.
     if (devices.empty() && waiting_) return;
-    if (devices.empty() && !sourceReachable()) return;
+    // A source that listed its devices has answered already.
+    if (devices.empty() && !listed_ && !sourceReachable()) return;
     running_ = true;
     if (deadlineTimer_) deadlineTimer_->invalidate();
 

@@ -107,6 +107,7 @@ constexpr Word kBackend[] = {
     {ImobiledeviceStatus::kNotProcessed, "the operation was not carried out"},
     {ImobiledeviceStatus::kTimedOut, kTimedOut},
     {ImobiledeviceStatus::kNotEncrypted, "the device (or something between it and this computer) would not encrypt the session"},
+    {ImobiledeviceStatus::kNoAnswer, "usbmuxd can't be reached or did not answer in time"},
 };
 
 // The vendor framework's own statuses, which the simulated backend gives.

@@ -41,6 +41,13 @@ std::int32_t TracingBackend::notificationUnsubscribe(_am_device_notification* su
     return traced(inner_->notificationUnsubscribe(subscription), "AMDeviceNotificationUnsubscribe", {}, false);
 }
 
+std::int32_t TracingBackend::deviceList(std::vector<AMDeviceListEntry>& devices) {
+    const std::int32_t status = inner_->deviceList(devices);
+    std::string named;
+    for (const auto& d : devices) named += fmt::format("{}{} over {}", named.empty() ? "" : ", ", d.udid, d.interfaceType == 2 ? "network" : "usb");
+    return traced(status, "AMDCreateDeviceList", status == 0 ? fmt::format("[{}]", named) : std::string(), true);
+}
+
 std::int32_t TracingBackend::connect(am_device d) { return traced(inner_->connect(d), "AMDeviceConnect"); }
 std::int32_t TracingBackend::disconnect(am_device d) { return traced(inner_->disconnect(d), "AMDeviceDisconnect"); }
 std::int32_t TracingBackend::startSession(am_device d) { return traced(inner_->startSession(d), "AMDeviceStartSession"); }

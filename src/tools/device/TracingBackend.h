@@ -23,6 +23,7 @@ public:
     std::int32_t notificationSubscribe(am_device_notification_callback, void* context,
                                        _am_device_notification** subscription) override;
     std::int32_t notificationUnsubscribe(_am_device_notification* subscription) override;
+    std::int32_t deviceList(std::vector<AMDeviceListEntry>& devices) override;
 
     std::int32_t connect(am_device) override;
     std::int32_t disconnect(am_device) override;

@@ -15,6 +15,7 @@
 #include "tools/devsim/DiagnosticsRelay.h"
 #include "tools/devsim/HostIdentity.h"
 #include "tools/devsim/PairRecordStore.h"
+#include "tools/devsim/TlsStream.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -161,6 +162,37 @@ TEST_F(RealBackendAgainstSimulator, DetachTellsTheSameReferenceAndTheDeviceIsThe
     EXPECT_NE(AMDeviceConnect(device), 0);
 }
 
+// usbmuxd's own list names every device attached now, over USB and the network, without a
+// subscription; with no daemon, or one that takes the request and never answers, the list fails
+// (within its time-out) and names none.
+TEST_F(RealBackendAgainstSimulator, ListsTheAttachedDevicesOrFailsWhenUsbmuxdGivesNoList) {
+    auto timeouts = ImobiledeviceBackend::Timeouts{};
+    timeouts.deviceList = std::chrono::milliseconds(200);
+    backend->setTimeouts(timeouts);
+    std::vector<AMDeviceListEntry> listed{{"stale", 1}};
+    EXPECT_NE(AMDCreateDeviceList(listed), 0);
+    EXPECT_TRUE(listed.empty());
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    EXPECT_NE(AMDCreateDeviceList(listed), 0);
+    ::close(silent);
+    ::unlink(socket.c_str());
+
+    startSimulator();
+    ASSERT_NE(simulator->attach(phone("usb-1", "Ada's iPhone")), 0u);
+    ASSERT_NE(simulator->attach(phone("net-1", "Bo's iPad", 2)), 0u);
+    ASSERT_EQ(AMDCreateDeviceList(listed), 0);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(std::make_pair(listed[0].udid, listed[0].interfaceType), std::make_pair(std::string("usb-1"), 1));
+    EXPECT_EQ(std::make_pair(listed[1].udid, listed[1].interfaceType), std::make_pair(std::string("net-1"), 2));
+    EXPECT_FALSE(backend->followingUsbmuxd());
+}
+
 TEST_F(RealBackendAgainstSimulator, AnUnpairedDeviceConnectsButStartsNoSession) {
     startSimulator();
     subscribe();
@@ -195,6 +227,35 @@ TEST_F(RealBackendAgainstSimulator, ASessionThatTheDeviceWouldRunInPlainTextIsRe
     EXPECT_TRUE(AMDeviceCopyValue(device, nullptr, "UniqueDeviceID"));
     ASSERT_TRUE(simulator->setCleartextSessions("usb-20", false));
     EXPECT_EQ(AMDeviceStartSession(device), 0);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    AMDeviceRelease(device);
+}
+
+// The library bounds the TLS it offers by the device's iOS version, which only its own lockdownd
+// handshake reads: told nothing, it offered TLS 1.0 alone to every device.
+TEST_F(RealBackendAgainstSimulator, SessionsAndServicesOfferTheTlsOfTheDevicesVersion) {
+    auto negotiated = std::make_shared<std::string>();
+    ServiceRegistry services;
+    services.add("com.keldo.tls-version", [negotiated](DeviceStream& stream, const SimulatedDeviceInfo&) {
+        if (auto* tls = dynamic_cast<TlsStream*>(&stream)) *negotiated = tls->version();
+        char byte;
+        (void)stream.writeAll("v", 1);
+        (void)stream.readExactly(&byte, 1);
+    }, true);
+    startSimulator(services);
+    subscribe();
+    ASSERT_NE(0u, simulator->attach(SimulatedDeviceInfo::iPhone("usb-16", "Hal's iPhone", "16.0")));
+    ASSERT_TRUE(waitForEvents(1));
+    const am_device device = events[0].dev;
+    ASSERT_EQ(AMDeviceConnect(device), 0);
+    ASSERT_EQ(AMDeviceStartSession(device), 0);
+    service_handle service = 0;
+    ASSERT_EQ(AMDeviceSecureStartService(device, "com.keldo.tls-version", nullptr, &service), 0);
+    char byte = 0;
+    ASSERT_EQ(AMDServiceConnectionReceive(service, &byte, 1), 1);
+    EXPECT_EQ(*negotiated, "TLSv1.3");
+    EXPECT_EQ(AMDServiceConnectionInvalidate(service), 0);
     EXPECT_EQ(AMDeviceStopSession(device), 0);
     EXPECT_EQ(AMDeviceDisconnect(device), 0);
     AMDeviceRelease(device);

@@ -27,7 +27,7 @@ protected:
     void startList(const std::string& udid) {
         Invocation invocation;
         invocation.command = "list";
-        invocation.udid = udid;
+        if (!udid.empty()) invocation.udid = udid;
         tool = std::make_shared<DeviceTool>(std::move(invocation), console, [] {});
         tool->start();
     }
@@ -51,24 +51,44 @@ protected:
     std::shared_ptr<DeviceTool> tool;
 };
 
-// usbmuxd tells of devices one at a time, and each takes the main loop a while: the device asked
-// for may be heard of only after others, later than the first wait alone would allow.
-TEST_F(DeviceToolTest, WaitsOnWhileOtherDevicesAreStillBeingHeardOf) {
-    attachAt(0.4, "first");
-    attachAt(0.6, "second");
-    startList("udid-2");
-    loop->advance(2);
+// The platform lists the devices attached now (the phones added here), before their attach events
+// have come: the run goes on as soon as the last listed one has been heard of, not after a pause.
+TEST_F(DeviceToolTest, GoesOnOnceEveryListedDeviceHasBeenHeardOf) {
+    attachAt(0.05, "first");
+    attachAt(0.1, "second");
+    startList("");
+    loop->advance(0.09);
+    EXPECT_FALSE(tool->finished());
+    loop->advance(0.02);
     ASSERT_TRUE(tool->finished());
     EXPECT_EQ(tool->exitCode(), 0);
+    EXPECT_THAT(output(), HasSubstr("udid-1"));
     EXPECT_THAT(output(), HasSubstr("udid-2"));
 }
 
-TEST_F(DeviceToolTest, SaysSoWhenTheDeviceAskedForNeverComes) {
-    attachAt(0.4, "first");
+// A device asked for that the list does not name is not waited for.
+TEST_F(DeviceToolTest, SaysAtOnceThatTheDeviceAskedForIsNotListed) {
+    attachAt(0.01, "first");
     startList("udid-9");
-    loop->advance(2);
+    loop->advance(0.001);
     ASSERT_TRUE(tool->finished());
     EXPECT_EQ(tool->exitCode(), 1);
+}
+
+// Without a list, usbmuxd tells of devices one at a time, and each takes the main loop a while:
+// the device asked for may be heard of only after others, later than the first wait alone would
+// allow.
+TEST_F(DeviceToolTest, WithoutAListWaitsOnWhileOtherDevicesAreStillBeingHeardOf) {
+    sim->forceStatus("AMDCreateDeviceList", kAMDUndefinedError, -1);
+    attachAt(0.4, "first");
+    attachAt(0.6, "second");
+    startList("udid-2");
+    loop->advance(0.8);
+    EXPECT_FALSE(tool->finished());
+    loop->advance(0.2);
+    ASSERT_TRUE(tool->finished());
+    EXPECT_EQ(tool->exitCode(), 0);
+    EXPECT_THAT(output(), HasSubstr("udid-2"));
 }
 
 } // namespace
