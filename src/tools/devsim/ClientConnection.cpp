@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace keldo {
@@ -16,6 +17,22 @@ namespace {
 constexpr std::size_t kReadPiece = 64 * 1024;
 
 } // namespace
+
+ClientConnection::HandshakeLimit::HandshakeLimit(ClientConnection& connection) : connection_(connection) {
+    if (connection.handshakeTime_) connection.deadline_ = std::chrono::steady_clock::now() + *connection.handshakeTime_;
+}
+
+bool ClientConnection::ready(short events) const {
+    if (!deadline_) return true;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd fd{fd_, events, 0};
+        const int n = ::poll(&fd, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
 
 bool ClientConnection::readExactly(void* buffer, std::size_t size) {
     auto* bytes = static_cast<char*>(buffer);
@@ -32,7 +49,14 @@ bool ClientConnection::readExactly(void* buffer, std::size_t size) {
     }
     if (size == 0) return true;
     if (ended_) return false;
-    return SocketStream::readExactly(fd_, bytes, size);
+    if (!deadline_) return SocketStream::readExactly(fd_, bytes, size);
+    while (size > 0) {
+        const std::size_t n = readSome(bytes, size);
+        if (n == 0) return false;
+        bytes += n;
+        size -= n;
+    }
+    return true;
 }
 
 std::size_t ClientConnection::readSome(void* buffer, std::size_t size) {
@@ -49,6 +73,7 @@ std::size_t ClientConnection::readSome(void* buffer, std::size_t size) {
     }
     if (ended_) return 0;
     for (;;) {
+        if (!ready(POLLIN)) return 0;
         const ssize_t n = ::recv(fd_, buffer, size, 0);
         if (n < 0 && errno == EINTR) continue;
         return n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -61,7 +86,17 @@ void ClientConnection::unread(const std::string& bytes) {
 }
 
 bool ClientConnection::writeAll(const void* buffer, std::size_t size) {
-    return SocketStream::writeAll(fd_, buffer, size);
+    if (!deadline_) return SocketStream::writeAll(fd_, buffer, size);
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (size > 0) {
+        if (!ready(POLLOUT)) return false;
+        const ssize_t n = ::send(fd_, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool ClientConnection::await(bool reading) {

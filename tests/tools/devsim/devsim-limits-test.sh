@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# keldo-devsim as a server that does not fall over: with more idle clients than it has room for
-# (its connection bound, or its address space for threads), it closes the extra ones, tells so
-# on stderr, and goes on serving everyone else and its commands.
+# keldo-devsim as a server that does not fall over: with more clients connected to a device than
+# it has room for (its connection bound, or its address space for threads), it closes the extra
+# ones, tells so on stderr, and goes on serving everyone else and its commands.
 # Usage: devsim-limits-test.sh KELDO-DEVSIM [sanitized]
 set -euo pipefail
 devsim=$1
@@ -10,26 +10,32 @@ sim=""
 trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; cat "$dir/out" "$dir/err"; exit 1; }
 
-# Opens N idle clients at once, then asks each and one more for the device list: how many are
-# served, how many find their connection closed; then, with the idle ones gone, whether a new
-# client is served.
+# Opens N clients at once, each connected to the device's lockdownd, then asks each and one more
+# for the device's type: how many are served, how many find their connection closed; then, with
+# the others gone, whether a new client is served.
 clients() {
   python3 - "$dir/usbmuxd" "$1" <<'PY'
 import plistlib, socket, struct, sys, time
 path, count = sys.argv[1], int(sys.argv[2])
-def ask(s):
-    body = plistlib.dumps({"MessageType": "ListDevices"})
+def connect(s):
+    body = plistlib.dumps({"MessageType": "Connect", "DeviceID": 1, "PortNumber": 0x7EF2})  # 62078, in network order
     s.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, 1) + body)
+def ask(s):
     header = s.recv(16, socket.MSG_WAITALL)
     if len(header) < 16: return False
-    return len(s.recv(struct.unpack("<I", header[:4])[0] - 16, socket.MSG_WAITALL)) > 0
+    result = plistlib.loads(s.recv(struct.unpack("<I", header[:4])[0] - 16, socket.MSG_WAITALL))
+    if result.get("Number") != 0: return False
+    body = plistlib.dumps({"Request": "QueryType"})
+    s.sendall(struct.pack(">I", len(body)) + body)
+    size = s.recv(4, socket.MSG_WAITALL)
+    return len(size) == 4 and len(s.recv(struct.unpack(">I", size)[0], socket.MSG_WAITALL)) > 0
 def client():
-    s = socket.socket(socket.AF_UNIX); s.connect(path); s.settimeout(20); return s
+    s = socket.socket(socket.AF_UNIX); s.connect(path); s.settimeout(20); connect(s); return s
 def served(s):
     try: return ask(s)
     except (ConnectionError, BrokenPipeError): return False
 idle = [client() for _ in range(count)]
-time.sleep(0.5)  # every connection accepted, or refused, before the first is asked
+time.sleep(0.5)  # every connection taken, or refused, before the first is asked
 results = [served(s) for s in idle]
 for s in idle: s.close()
 again = False
@@ -43,7 +49,7 @@ PY
 
 start() {
   mkfifo "$dir/in.$1"
-  ( ulimit -v "$2"; exec "$devsim" --socket "$dir/usbmuxd" "${@:3}" <"$dir/in.$1" >"$dir/out" 2>"$dir/err" ) &
+  ( ulimit -v "$2"; exec "$devsim" --socket "$dir/usbmuxd" --attach "limits-1 usb 17.0 Limits" "${@:3}" <"$dir/in.$1" >"$dir/out" 2>"$dir/err" ) &
   sim=$!
   exec 3>"$dir/in.$1"
   for _ in $(seq 100); do [ -S "$dir/usbmuxd" ] && break; sleep 0.05; done
