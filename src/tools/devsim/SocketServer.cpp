@@ -110,6 +110,8 @@ void SocketServer::stop() {
         stopping_ = true;
         // Wakes every blocked read; each connection's own thread closes it.
         for (const auto& [fd, owner] : connections_) ::shutdown(fd, SHUT_RDWR);
+        // Nor what a modelled link still holds for a client that does not read.
+        for (const auto& [fd, pump] : pumps_) pump->cut();
         if (wake_ >= 0) wake();
     }
     if (loop_.joinable()) loop_.join();
@@ -169,7 +171,7 @@ void SocketServer::run() {
             } else if (isPort(key)) {
                 acceptOn(key);
             } else {
-                if (what & EPOLLOUT) flush(key);
+                if (what & EPOLLOUT) flush(key, true);
                 if (what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) readFrom(key);
             }
         }
@@ -182,7 +184,7 @@ void SocketServer::run() {
             closing.swap(toClose_);
         }
         for (const auto key : closing) closeEntry(key);
-        for (const auto key : flushing) flush(key);
+        for (const auto key : flushing) flush(key, false);
         if (timed && Clock::now() - lastTick >= kTick) {
             lastTick = Clock::now();
             expire();
@@ -298,10 +300,10 @@ void SocketServer::readFrom(std::uint64_t key) {
             --partialPeers_;
         }
     }
-    flush(key);
+    flush(key, false);
 }
 
-void SocketServer::flush(std::uint64_t key) {
+void SocketServer::flush(std::uint64_t key, bool writable) {
     std::shared_ptr<Peer> peer;
     {
         std::lock_guard lock(mutex_);
@@ -309,6 +311,8 @@ void SocketServer::flush(std::uint64_t key) {
         if (it == peers_.end()) return;
         peer = it->second;
     }
+    // A client whose socket was full is sent more once it has read some, not at every event.
+    if (!writable && (peer->watched & EPOLLOUT)) return;
     // Taken out under the lock, sent without it: whoever queues events never waits for a send.
     for (;;) {
         std::string piece;
@@ -644,16 +648,23 @@ bool SocketServer::addListener(int client, const std::vector<std::string>& first
 void SocketServer::broadcast(const std::string& packet) {
     std::lock_guard lock(mutex_);
     if (listening_.empty()) return;
+    bool waking = false;
     for (auto it = listening_.begin(); it != listening_.end();) {
-        if (peers_.at(*it)->out.push(packet)) {
-            toFlush_.insert(*it++);
+        OutgoingQueue& out = peers_.at(*it)->out;
+        const bool idle = out.empty();
+        if (out.push(packet)) {
+            // A queue that held something already has its send coming (or waits for room).
+            if (idle) toFlush_.insert(*it);
+            waking = waking || idle;
+            ++it;
             continue;
         }
         // Too far behind to catch up: dropped, never waited for; it gets no event after a gap.
         toClose_.insert(*it);
         it = listening_.erase(it);
+        waking = true;
     }
-    wake();
+    if (waking) wake();
 }
 
 int SocketServer::listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort) {

@@ -144,7 +144,7 @@ private:
     void acceptClients();
     void acceptOn(std::uint64_t key);
     void readFrom(std::uint64_t key);
-    void flush(std::uint64_t key);
+    void flush(std::uint64_t key, bool writable);
     void expire();
     void closeEntry(std::uint64_t key);
     bool isPort(std::uint64_t key) const;
