@@ -469,9 +469,9 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
 
 // The usbmuxd side, served as the daemon serves it: no client, idle, stalled or silent, holds
 // up another, and the simulator stops whatever its clients do.
-using DeviceSimulatorServing = DeviceSimulatorTest;
+using DeviceSimulatorConcurrentClients = DeviceSimulatorTest;
 
-TEST_F(DeviceSimulatorServing, IdleClientsPastTheBoundLockNoOneOutAndOneStalledHalfWayIsDropped) {
+TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndOneStalledHalfWayIsDropped) {
     DeviceSimulator::Options options;
     options.patience.stalledRequest = std::chrono::milliseconds(200);
     start(options);
@@ -492,7 +492,7 @@ TEST_F(DeviceSimulatorServing, IdleClientsPastTheBoundLockNoOneOutAndOneStalledH
     EXPECT_TRUE(late && late->find("DeviceList"));
 }
 
-TEST_F(DeviceSimulatorServing, AHandshakeNeverFinishedAndAPortNoOneUsesFreeTheirPlaces) {
+TEST_F(DeviceSimulatorConcurrentClients, AHandshakeNeverFinishedAndAPortNoOneUsesFreeTheirPlaces) {
     DeviceSimulator::Options options;
     options.maxConnections = 2;
     options.patience.handshake = std::chrono::milliseconds(200);
@@ -532,7 +532,7 @@ TEST_F(DeviceSimulatorServing, AHandshakeNeverFinishedAndAPortNoOneUsesFreeTheir
     EXPECT_TRUE(first.connectTo(usb) && second.connectTo(usb));
 }
 
-TEST_F(DeviceSimulatorServing, TheSocketIsTheUsersAloneAndNothingButASocketIsReplacedOrRemoved) {
+TEST_F(DeviceSimulatorConcurrentClients, TheSocketIsTheUsersAloneAndNothingButASocketIsReplacedOrRemoved) {
     { std::ofstream(path) << "someone's file"; }
     simulator = std::make_unique<DeviceSimulator>(path);
     EXPECT_FALSE(simulator->start());
