@@ -49,14 +49,15 @@ bool ClientConnection::readExactly(void* buffer, std::size_t size) {
     }
     if (size == 0) return true;
     if (ended_) return false;
-    if (!deadline_) return SocketStream::readExactly(fd_, bytes, size);
-    while (size > 0) {
-        const std::size_t n = readSome(bytes, size);
-        if (n == 0) return false;
+    // Within a deadline, each wait is bounded by it; without one, the read waits as long as it takes.
+    while (size > 0 && ready(POLLIN)) {
+        const ssize_t n = ::recv(fd_, bytes, size, deadline_ ? MSG_DONTWAIT : MSG_WAITALL);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
         bytes += n;
-        size -= n;
+        size -= static_cast<std::size_t>(n);
     }
-    return true;
+    return size == 0;
 }
 
 std::size_t ClientConnection::readSome(void* buffer, std::size_t size) {
