@@ -195,25 +195,9 @@ void SocketServer::run() {
 void SocketServer::acceptClients() {
     // A few at a time, so that a flood of connections does not hold up those already served.
     for (int i = 0; i < 64; ++i) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = acceptFrom(listener_, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            if ((errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
-                // No descriptor left: the spare one is given up to take the client and close
-                // it, so that it is told at once rather than left waiting in the backlog.
-                ::close(spare_);
-                const int refused = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (refused >= 0) ::close(refused);
-                spare_ = spareDescriptor();
-                bool first = false;
-                {
-                    std::lock_guard lock(mutex_);
-                    first = bound_.refuse();
-                }
-                if (first) tellRefusal("no descriptors left", 0);
-                continue;
-            }
             // Out of memory, or no spare descriptor: accepting pauses a moment, the rest goes on.
             std::lock_guard lock(mutex_);
             (void)::epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
@@ -235,6 +219,29 @@ void SocketServer::acceptClients() {
         peer->watched = EPOLLIN | EPOLLRDHUP;
         epoll_event event{peer->watched, {.u64 = key}};
         if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) closeEntry(key);
+    }
+}
+
+int SocketServer::acceptFrom(int listener, int flags) {
+    for (;;) {
+        const int fd = ::accept4(listener, nullptr, nullptr, flags);
+        if (fd >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return fd;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if ((errno != EMFILE && errno != ENFILE) || spare_ < 0) return -1;
+        // No descriptor left: the spare one is given up to take the client and close it, so
+        // that it is told at once, and the listener does not stay readable for ever.
+        ::close(spare_);
+        const int refused = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (refused >= 0) ::close(refused);
+        spare_ = spareDescriptor();
+        bool first = false;
+        {
+            std::lock_guard lock(mutex_);
+            first = bound_.refuse();
+        }
+        if (first) tellRefusal("no descriptors left", 0, false);
+        errno = EAGAIN;
+        return -1;
     }
 }
 
@@ -494,10 +501,11 @@ bool SocketServer::spawn(int fd, std::uint32_t owner, bool placeTaken, std::func
     return started;
 }
 
-void SocketServer::tellRefusal(const char* refusal, std::size_t refusedBefore) {
+void SocketServer::tellRefusal(const char* refusal, std::size_t refusedBefore, bool bounded) {
     if (!options_.log || (!refusal && !refusedBefore)) return;
     try {
-        options_.log(refusal ? fmt::format("refusing connections: {} (at most {})", refusal, bound_.limit())
+        options_.log(refusal ? fmt::format("refusing connections: {}{}", refusal,
+                                           bounded ? fmt::format(" (at most {})", bound_.limit()) : "")
                              : fmt::format("serving connections again after refusing {}", refusedBefore));
     } catch (const std::exception&) {
         // Nothing to tell it with: the refusal itself stands.
@@ -554,10 +562,10 @@ void SocketServer::acceptOn(std::uint64_t key) {
         if (it == ports_.end()) return;
         port = it->second;
     }
-    const int client = ::accept4(port.fd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int client = acceptFrom(port.fd, SOCK_CLOEXEC);
     if (client < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return;
-        // Out of descriptors or memory: a port for one client gives up, one for many waits.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        // Out of memory: a port for one client gives up, one for many waits.
         if (port.once) closeEntry(key);
         return;
     }

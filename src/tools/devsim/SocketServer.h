@@ -157,7 +157,10 @@ private:
     // closes the descriptor after; false, the descriptor closed, when it is refused.
     [[nodiscard]] bool spawn(int fd, std::uint32_t owner, bool placeTaken, std::function<void()> serve) noexcept;
     [[nodiscard]] bool startWorker(int fd, std::uint32_t owner, std::function<void()> serve);
-    void tellRefusal(const char* refusal, std::size_t refusedBefore);
+    void tellRefusal(const char* refusal, std::size_t refusedBefore, bool bounded = true);
+    // A client of `listener`; -1 when none waits (errno EAGAIN) or it can't be taken. With no
+    // descriptor left, one client is refused.
+    int acceptFrom(int listener, int flags);
     void reapWorkers();
 
     const Options options_;
