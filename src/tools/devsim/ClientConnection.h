@@ -37,6 +37,9 @@ public:
 
     // How long a handshake on this connection may take from now on.
     void limitHandshakes(std::chrono::milliseconds time) { handshakeTime_ = time; }
+    // How long a whole read that has begun may wait for its next bytes: a client that stops
+    // half-way through a message is not waited for. Between messages it may wait without end.
+    void limitStalls(std::chrono::milliseconds time) { stallTime_ = time; }
     // From now on the connection answers for the device behind this gate.
     void answerFor(std::shared_ptr<const FreezeGate> gate) { gate_ = std::move(gate); }
 
@@ -59,8 +62,10 @@ public:
 
 private:
     bool await(bool reading);
-    // Waits until the socket is ready for `events`; false once the deadline has passed.
-    bool ready(short events) const;
+    // Waits until the socket is ready for `events`; false once the handshake's deadline has
+    // passed or, in the middle of a read, the stall time.
+    bool ready(short events, bool midRead) const;
+    std::size_t takeHeld(void* buffer, std::size_t size);
     std::size_t heldSize() const { return held_.size() - heldAt_; }
 
     int fd_;
@@ -69,6 +74,7 @@ private:
     std::size_t heldAt_ = 0;
     bool ended_ = false;  // the client sent its last byte while the device was frozen
     std::optional<std::chrono::milliseconds> handshakeTime_;
+    std::optional<std::chrono::milliseconds> stallTime_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 

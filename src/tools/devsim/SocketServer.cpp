@@ -442,6 +442,7 @@ void SocketServer::serveOnThread(int client, std::uint32_t owner, bool placeTake
         job = [this, served, pump, serve = std::move(serve), input = std::move(input)] {
             ClientConnection connection(served);
             connection.limitHandshakes(options_.patience.handshake);
+            connection.limitStalls(options_.patience.stalledRequest);
             if (!input.empty()) connection.unread(input);
             if (!pump) return serve(connection);
             {

@@ -34,7 +34,8 @@ class SocketServer {
 public:
     // How long the simulator waits for a client before it frees what the client holds.
     struct Patience {
-        // For the rest of a request that a usbmuxd client has begun to send.
+        // For the rest of a request that a usbmuxd client has begun to send, and of a message to
+        // a device (a whole read of lockdownd or a service) that has begun.
         std::chrono::milliseconds stalledRequest{10'000};
         // For a TLS handshake to complete, once it is due.
         std::chrono::milliseconds handshake{10'000};

@@ -471,15 +471,21 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
 // up another, and the simulator stops whatever its clients do.
 using DeviceSimulatorConcurrentClients = DeviceSimulatorTest;
 
-TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndOneStalledHalfWayIsDropped) {
+TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndThoseStalledHalfWayAreDropped) {
     DeviceSimulator::Options options;
     options.patience.stalledRequest = std::chrono::milliseconds(200);
     start(options);
-    ASSERT_NE(attach("idle-1"), 0u);
+    const auto id = attach("idle-1");
+    ASSERT_NE(id, 0u);
     Client stalled(path);
     const std::string request = UsbmuxPacket::encode(1, PlistValue::Dictionary{{"MessageType", "ListDevices"}});
     ASSERT_TRUE(stalled.send(request.substr(0, UsbmuxPacket::kHeaderSize + 3)));
+    // And half a lockdownd message, on a connection to the device.
+    Client halfway(path);
+    ASSERT_TRUE(halfway.connectTo(id));
+    ASSERT_TRUE(halfway.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}}).substr(0, 2)));
     EXPECT_TRUE(stalled.closed());
+    EXPECT_TRUE(halfway.closed());
 
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t i = 0; i < DeviceSimulator::kDefaultMaxConnections + 72; ++i) {
