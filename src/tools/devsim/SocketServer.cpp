@@ -49,6 +49,7 @@ struct SocketServer::Peer {
     std::string input;
     std::optional<Clock::time_point> partialSince;  // when a request began that has not all come
     std::function<void(ClientConnection&)> takeOver;  // to run once `out` is sent
+    bool draining = false;                            // the client has ended: closed once `out` is sent
     std::uint32_t watched = 0;                        // the epoll events asked for
 };
 
@@ -91,11 +92,6 @@ bool SocketServer::open(int listener, Protocol& protocol) {
 bool SocketServer::isOpen() const {
     std::lock_guard lock(mutex_);
     return open_;
-}
-
-std::size_t SocketServer::clientCount() const {
-    std::lock_guard lock(mutex_);
-    return peers_.size();
 }
 
 void SocketServer::wake() {
@@ -255,10 +251,11 @@ void SocketServer::readFrom(std::uint64_t key) {
         peer = it->second;
         listening = peer->listening;
     }
-    if (peer->takeOver) return;  // its input goes with it, unread
+    if (peer->takeOver || peer->draining) return;  // its input goes with it, unread; or it has ended
     char piece[kReadPiece];
     const ssize_t n = ::recv(peer->fd, piece, sizeof(piece), MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n == 0 && !listening && drainBeforeClosing(key, *peer)) return;
     if (n <= 0) {
         closeEntry(key);
         return;
@@ -310,6 +307,22 @@ void SocketServer::readFrom(std::uint64_t key) {
     flush(key, false);
 }
 
+bool SocketServer::drainBeforeClosing(std::uint64_t key, Peer& peer) {
+    std::lock_guard lock(mutex_);
+    if (peer.out.empty()) return false;
+    // The client has sent its last request and waits for the answers: they go first, within
+    // the time a stalled client gets.
+    peer.draining = true;
+    if (!peer.partialSince) {
+        peer.partialSince = Clock::now();
+        ++partialPeers_;
+    }
+    peer.watched = EPOLLOUT;
+    epoll_event event{EPOLLOUT, {.u64 = key}};
+    (void)::epoll_ctl(epoll_, EPOLL_CTL_MOD, peer.fd, &event);
+    return true;
+}
+
 void SocketServer::flush(std::uint64_t key, bool writable) {
     std::shared_ptr<Peer> peer;
     {
@@ -341,7 +354,7 @@ void SocketServer::flush(std::uint64_t key, bool writable) {
                 peer->out.giveBack(piece.substr(sent));
             }
             // The rest goes when the client has read some.
-            const std::uint32_t wanted = EPOLLOUT | (peer->takeOver ? 0u : EPOLLIN | EPOLLRDHUP);
+            const std::uint32_t wanted = EPOLLOUT | (peer->takeOver || peer->draining ? 0u : EPOLLIN | EPOLLRDHUP);
             if (peer->watched != wanted) {
                 peer->watched = wanted;
                 epoll_event event{wanted, {.u64 = key}};
@@ -352,6 +365,10 @@ void SocketServer::flush(std::uint64_t key, bool writable) {
     }
     if (peer->takeOver) {
         handOver(key, *peer);
+        return;
+    }
+    if (peer->draining) {
+        closeEntry(key);
         return;
     }
     if (peer->watched & EPOLLOUT) {

@@ -124,8 +124,6 @@ public:
     static int listenTcp(const std::string& address, std::uint16_t port, std::uint16_t* boundPort);
 
     std::size_t limit() const { return bound_.limit(); }
-    // The usbmuxd clients that the loop serves now (listeners included).
-    std::size_t clientCount() const;
 
 private:
     struct Peer;
@@ -145,7 +143,10 @@ private:
     void acceptClients();
     void acceptOn(std::uint64_t key);
     void readFrom(std::uint64_t key);
+    // Sends what waits for the client (`writable`: its socket has room again).
     void flush(std::uint64_t key, bool writable);
+    // For a client that ended its side: true when answers still wait, which go before the close.
+    bool drainBeforeClosing(std::uint64_t key, Peer& peer);
     void expire();
     void closeEntry(std::uint64_t key);
     bool isPort(std::uint64_t key) const;

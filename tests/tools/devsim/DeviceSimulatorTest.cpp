@@ -498,6 +498,22 @@ TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndT
     EXPECT_TRUE(late && late->find("DeviceList"));
 }
 
+TEST_F(DeviceSimulatorConcurrentClients, AClientThatAsksMoreThanItsSocketHoldsAndEndsItsSideGetsEveryAnswer) {
+    start();
+    ASSERT_NE(attach("many-1"), 0u);
+    constexpr int kRequests = 2000;  // far more answers than a socket holds
+    std::string requests;
+    for (int i = 0; i < kRequests; ++i) {
+        requests += UsbmuxPacket::encode(i + 1, PlistValue::Dictionary{{"MessageType", "ListDevices"}});
+    }
+    Client client(path);
+    ASSERT_TRUE(client.send(requests));
+    ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
+    int answered = 0;
+    for (PlistRef reply; (reply = client.usbmuxReply()); ++answered) ASSERT_TRUE(reply->find("DeviceList"));
+    EXPECT_EQ(answered, kRequests);
+}
+
 TEST_F(DeviceSimulatorConcurrentClients, AHandshakeNeverFinishedAndAPortNoOneUsesFreeTheirPlaces) {
     DeviceSimulator::Options options;
     options.maxConnections = 2;
