@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace keldo {
@@ -153,7 +154,9 @@ void SocketServer::run() {
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
-            timed = !ports_.empty() || partialPeers_ > 0 || acceptPaused_;
+            // Only what can time out wakes the loop by the clock: idle, it sleeps.
+            timed = partialPeers_ > 0 || acceptPaused_ ||
+                    std::any_of(ports_.begin(), ports_.end(), [](const auto& entry) { return entry.second.once; });
         }
         const int n = ::epoll_wait(epoll_, events, 64, timed ? static_cast<int>(kTick.count()) : -1);
         for (int i = 0; i < n; ++i) {
