@@ -96,6 +96,9 @@ bool SocketServer::isOpen() const {
 }
 
 void SocketServer::wake() {
+    // Once is enough until the loop has seen it: a burst of events costs the loop one wake-up.
+    if (wakePending_) return;
+    wakePending_ = true;
     const std::uint64_t one = 1;
     (void)!::write(wake_, &one, sizeof(one));  // never blocks: the counter is far from its end
 }
@@ -165,6 +168,8 @@ void SocketServer::run() {
             if (key == kListenerKey) {
                 acceptClients();
             } else if (key == kWakeKey) {
+                std::lock_guard lock(mutex_);
+                wakePending_ = false;
                 std::uint64_t count = 0;
                 (void)!::read(wake_, &count, sizeof(count));
             } else if (isPort(key)) {

@@ -150,6 +150,7 @@ private:
     void expire();
     void closeEntry(std::uint64_t key);
     bool isPort(std::uint64_t key) const;
+    // Wakes the loop; the caller holds the lock.
     void wake();
     // Takes the client out of the loop and runs its takeover on a thread of its own.
     void handOver(std::uint64_t key, Peer& peer);
@@ -176,6 +177,7 @@ private:
     mutable std::mutex mutex_;
     bool open_ = false;
     bool stopping_ = false;
+    bool wakePending_ = false;  // written to wake_, not yet seen by the loop
     std::uint64_t nextKey_ = 2;  // names an epoll entry (0 and 1 are the loop's own): never reused
     std::map<std::uint64_t, std::shared_ptr<Peer>> peers_;
     std::map<int, std::uint64_t> peerKeys_;  // by descriptor
