@@ -3,8 +3,10 @@
 #include "tools/devsim/DeviceStream.h"
 #include "tools/devsim/FreezeGate.h"
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace keldo {
@@ -19,6 +21,25 @@ public:
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
 
+    // While one lives, the connection's reads and writes fail once its handshake time has passed
+    // (none set: they wait as long as they take): a TLS handshake that never completes frees
+    // its thread.
+    class HandshakeLimit {
+    public:
+        explicit HandshakeLimit(ClientConnection& connection);
+        ~HandshakeLimit() { connection_.deadline_.reset(); }
+        HandshakeLimit(const HandshakeLimit&) = delete;
+        HandshakeLimit& operator=(const HandshakeLimit&) = delete;
+
+    private:
+        ClientConnection& connection_;
+    };
+
+    // How long a handshake on this connection may take from now on.
+    void limitHandshakes(std::chrono::milliseconds time) { handshakeTime_ = time; }
+    // How long a whole read that has begun may wait for its next bytes: a client that stops
+    // half-way through a message is not waited for. Between messages it may wait without end.
+    void limitStalls(std::chrono::milliseconds time) { stallTime_ = time; }
     // From now on the connection answers for the device behind this gate.
     void answerFor(std::shared_ptr<const FreezeGate> gate) { gate_ = std::move(gate); }
 
@@ -41,6 +62,10 @@ public:
 
 private:
     bool await(bool reading);
+    // Waits until the socket is ready for `events`; false once the handshake's deadline has
+    // passed or, in the middle of a read, the stall time.
+    bool ready(short events, bool midRead) const;
+    std::size_t takeHeld(void* buffer, std::size_t size);
     std::size_t heldSize() const { return held_.size() - heldAt_; }
 
     int fd_;
@@ -48,6 +73,9 @@ private:
     std::string held_;  // read while frozen, not yet served; from heldAt_ on
     std::size_t heldAt_ = 0;
     bool ended_ = false;  // the client sent its last byte while the device was frozen
+    std::optional<std::chrono::milliseconds> handshakeTime_;
+    std::optional<std::chrono::milliseconds> stallTime_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 } // namespace keldo

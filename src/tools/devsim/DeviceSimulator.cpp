@@ -14,11 +14,14 @@
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace keldo {
@@ -54,7 +57,9 @@ DeviceSimulator::DeviceSimulator(std::string socketPath, ServiceRegistry service
     : socketPath_(std::move(socketPath)),
       services_(std::move(services)),
       options_(std::move(options)),
-      server_(SocketServer::Options{options_.maxConnections, options_.listenerBacklog, options_.log, options_.link}) {
+      server_(SocketServer::Options{options_.maxConnections, options_.listenerBacklog, options_.patience, options_.log,
+                                    options_.link}),
+      usbmux_(*this, records_, LockdownSession::kSystemBuid) {
     services_.addMissing(StandardServices::make(
         [this](const std::string& udid, const std::string& service) { return sharedFileSystem(udid, service); }));
 }
@@ -93,6 +98,14 @@ bool DeviceSimulator::start() {
         setError(fmt::format("socket path too long: {}", socketPath_));
         return false;
     }
+    // Only a socket is replaced (one that a simulator or a daemon left behind): anything else
+    // there is someone's file.
+    struct stat there {};
+    const bool occupied = ::lstat(socketPath_.c_str(), &there) == 0;
+    if (occupied && !S_ISSOCK(there.st_mode)) {
+        setError(fmt::format("{} is there and is not a socket: it is left as it is", socketPath_));
+        return false;
+    }
     std::memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -100,9 +113,15 @@ bool DeviceSimulator::start() {
         return false;
     }
     ::unlink(staging.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 64) != 0 ||
-        ::rename(staging.c_str(), socketPath_.c_str()) != 0) {
-        setError(errnoText(socketPath_.c_str()));
+    // The user's own whatever the umask: whoever can connect reads what clients send to devices.
+    // Made so before it listens, so that no one connects while it is open to more.
+    struct stat bound {};
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::chmod(staging.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0 || ::lstat(staging.c_str(), &bound) != 0 ||
+        (occupied ? ::rename(staging.c_str(), socketPath_.c_str())
+                  : ::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, socketPath_.c_str(), RENAME_NOREPLACE)) != 0) {
+        setError(errno == EEXIST ? fmt::format("{} appeared meanwhile: it is left as it is", socketPath_)
+                                 : errnoText(socketPath_.c_str()));
         ::unlink(staging.c_str());
         ::close(fd);
         return false;
@@ -110,17 +129,10 @@ bool DeviceSimulator::start() {
     {
         std::lock_guard lock(mutex_);
         running_ = true;
+        socketFile_ = {bound.st_dev, bound.st_ino};
     }
-    server_.open();
-    const bool accepting = server_.spawn(fd, 0, false, [this, fd] {
-        // usbmuxd is the host's: only a connection to a device crosses the link.
-        server_.acceptLoop(fd, 0, [this](int client) {
-            ClientConnection connection(client);
-            UsbmuxServer(*this, records_, LockdownSession::kSystemBuid).serve(connection);
-        }, false, false);
-    });
-    if (!accepting) {
-        setError("no thread could be started to accept clients");
+    if (!server_.open(fd, usbmux_)) {
+        setError("no thread could be started to serve clients");
         stop();
         return false;
     }
@@ -139,7 +151,11 @@ void DeviceSimulator::stop() {
         std::lock_guard lock(mutex_);
         devices_.clear();
     }
-    if (wasRunning) ::unlink(socketPath_.c_str());
+    // Removed only while it is the socket made here: whatever took its place stays.
+    struct stat there {};
+    if (wasRunning && ::lstat(socketPath_.c_str(), &there) == 0 && std::pair{there.st_dev, there.st_ino} == socketFile_) {
+        ::unlink(socketPath_.c_str());
+    }
 }
 
 std::shared_ptr<DeviceSimulator::Device> DeviceSimulator::findDevice(std::uint32_t id) const {
@@ -184,18 +200,14 @@ PlistValue::Array DeviceSimulator::attachedMessages() const {
     return list;
 }
 
-void DeviceSimulator::listen(ClientConnection& connection, std::uint32_t tag) {
-    // Attaching and detaching hand their events to the queue and go on: only this thread sends,
-    // and only this connection waits when the client does not read.
-    std::shared_ptr<OutgoingQueue> queue;
-    {
-        std::lock_guard lock(mutex_);
-        // Queued before any later event can be, so that the client misses none.
-        std::vector<std::string> first{UsbmuxPacket::encode(tag, UsbmuxServer::result(UsbmuxServer::kResultOk))};
-        for (const auto& [id, device] : devices_) first.push_back(UsbmuxPacket::encode(0, attachedMessage(*device)));
-        queue = server_.addListener(connection.fd(), first);
-    }
-    if (queue) server_.sendEvents(connection.fd(), *queue);
+bool DeviceSimulator::listen(int client, std::uint32_t tag) {
+    // Attaching and detaching hand their events to the client's queue and go on: the server's
+    // loop sends them, and no one waits when the client does not read.
+    std::lock_guard lock(mutex_);
+    // Queued before any later event can be, so that the client misses none.
+    std::vector<std::string> first{UsbmuxPacket::encode(tag, UsbmuxServer::result(UsbmuxServer::kResultOk))};
+    for (const auto& [id, device] : devices_) first.push_back(UsbmuxPacket::encode(0, attachedMessage(*device)));
+    return server_.addListener(client, first);
 }
 
 void DeviceSimulator::paired(std::int64_t deviceId) {
@@ -205,42 +217,51 @@ void DeviceSimulator::paired(std::int64_t deviceId) {
     server_.broadcast(UsbmuxPacket::encode(0, PlistValue::Dictionary{{"MessageType", "Paired"}, {"DeviceID", deviceId}}));
 }
 
-bool DeviceSimulator::connect(ClientConnection& connection, std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) {
+SocketServer::Protocol::Answer DeviceSimulator::connect(std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) {
+    const auto refusal = [tag](std::int64_t number) {
+        return SocketServer::Protocol::Answer::replying(UsbmuxPacket::encode(tag, UsbmuxServer::result(number)));
+    };
     auto device = deviceId > 0 && deviceId <= 0xFFFFFFFF ? findDevice(static_cast<std::uint32_t>(deviceId)) : nullptr;
-    if (!device || device->network) return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultBadDevice));
+    if (!device || device->network) return refusal(UsbmuxServer::kResultBadDevice);
     std::optional<PendingService> service;
+    if (port != LockdownSession::kPort) {
+        std::lock_guard lock(mutex_);
+        auto it = device->usbPorts.find(port);
+        if (it == device->usbPorts.end()) return refusal(UsbmuxServer::kResultConnectionRefused);
+        service = std::move(it->second);
+        device->usbPorts.erase(it);
+    }
+    // The rest takes a thread: the device may be frozen, and its stream is served by blocking reads.
+    return SocketServer::Protocol::Answer::takingOver([this, device, service, tag](ClientConnection& connection) {
+        serveConnection(connection, tag, device, service);
+    });
+}
+
+void DeviceSimulator::serveConnection(ClientConnection& connection, std::uint32_t tag,
+                                      const std::shared_ptr<Device>& device, const std::optional<PendingService>& service) {
     bool present = false;
     {
         std::lock_guard lock(mutex_);
         present = devices_.count(device->id) != 0;
-        if (present && port != LockdownSession::kPort) {
-            auto it = device->usbPorts.find(port);
-            if (it != device->usbPorts.end()) {
-                service = std::move(it->second);
-                device->usbPorts.erase(it);
-            }
-        }
         // From here the connection is the device's: detaching it ends the connection.
         if (present) server_.assign(connection.fd(), device->id);
     }
-    if (!present) return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultBadDevice));
+    if (!present) {
+        (void)UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultBadDevice));
+        return;
+    }
     // A frozen device answers no connection: the client waits as for one that hangs.
     connection.answerFor(device->gate);
-    if (!connection.awaitThawUnread()) return false;
-    if (port != LockdownSession::kPort && !service) {
-        server_.assign(connection.fd(), 0);
-        return UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultConnectionRefused));
-    }
+    if (!connection.awaitThawUnread()) return;
     // The answer already crossed the link, as the device's acceptance of the connection does.
     server_.pace(connection.fd());
-    if (!UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultOk))) return false;
+    if (!UsbmuxServer::send(connection, tag, UsbmuxServer::result(UsbmuxServer::kResultOk))) return;
     // From here on the socket is the raw stream to the device's port.
     if (!service) {
         serveLockdown(connection, device);
     } else if (auto entry = services_.find(service->name)) {
         serveService(connection, *entry, *device->state, service->hostCertificate);
     }
-    return false;
 }
 
 // lockdownd and services ------------------------------------------------------------------------
@@ -305,14 +326,11 @@ std::optional<LockdownSession::StartedService> DeviceSimulator::startService(std
     const int listener = SocketServer::listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
     // The port waits for its one connection, and counts as one.
-    const bool started = server_.spawn(listener, deviceId, true, [this, listener, deviceId, device, service, hostCertificate] {
-        server_.acceptLoop(listener, deviceId, [this, device, service, hostCertificate](int client) {
-            ClientConnection connection(client);
-            connection.answerFor(device->gate);
-            serveService(connection, *service, *device->state, hostCertificate);
-        }, true);
-    });
-    if (!started) return std::nullopt;
+    const bool listening = server_.listenOn(listener, deviceId, [this, device, service, hostCertificate](ClientConnection& connection) {
+        connection.answerFor(device->gate);
+        serveService(connection, *service, *device->state, hostCertificate);
+    }, true);
+    if (!listening) return std::nullopt;
     return LockdownSession::StartedService{port, service->tls};
 }
 
@@ -456,14 +474,11 @@ std::uint32_t DeviceSimulator::attach(SimulatedDeviceInfo info) {
     }
     if (lockdownListener >= 0) {
         const std::uint32_t id = device->id;
-        const bool started = server_.spawn(lockdownListener, id, false, [this, lockdownListener, id] {
-            server_.acceptLoop(lockdownListener, id, [this, id](int client) {
-                ClientConnection connection(client);
-                // A client that came as the device went finds no one.
-                if (auto device = findDevice(id)) serveLockdown(connection, device);
-            });
+        const bool listening = server_.listenOn(lockdownListener, id, [this, id](ClientConnection& connection) {
+            // A client that came as the device went finds no one.
+            if (auto device = findDevice(id)) serveLockdown(connection, device);
         });
-        if (!started) {
+        if (!listening) {
             // Unreachable without its lockdownd: it goes again, as a device that failed to start.
             (void)detach(device->udid, 2);
             setError("no thread could be started for the device's lockdownd");

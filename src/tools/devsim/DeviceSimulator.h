@@ -8,6 +8,8 @@
 #include "tools/devsim/StandardServices.h"
 #include "tools/devsim/UsbmuxServer.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,8 +31,9 @@ class HostIdentity;
 // in TLS after pairing, a trust prompt, values withheld outside a session) and its services (those
 // of the registry given, then the standard ones). A network device bypasses usbmuxd as a real one
 // does: it gets a loopback address of its own, with lockdownd on port 62078 and its services on
-// ports of their own. Each client connection is served by a thread of its own, up to a bound;
-// nothing is sent while the lock that every connection needs is held. A device's connections end
+// ports of their own. usbmuxd's clients are served by one event loop, however many there are;
+// each connection to a device by a thread of its own, up to a bound; nothing is sent while the
+// lock that every connection needs is held. A device's connections end
 // when it is detached, all of them when the simulator stops. A frozen device keeps its connections
 // and reads what clients send, but answers nothing, and usbmuxd holds back Connect requests to it,
 // until it is thawed: then it answers what came meanwhile, in order.
@@ -40,13 +43,16 @@ class HostIdentity;
 class DeviceSimulator : private UsbmuxServer::Devices {
 public:
     struct Options {
-        // Client connections served at once (a port that a started service holds open for its
-        // client counts as one); more are closed as they come, and so is one that no thread can
-        // be started for.
+        // Connections to devices served at once (a port that a started service holds open for
+        // its client counts as one); more are closed as they come, and so is one that no thread
+        // can be started for. usbmuxd's own clients are not counted: they cost no thread.
         std::size_t maxConnections = kDefaultMaxConnections;
-        // Bytes of events that may wait for a Listen client that does not read; one that falls
-        // further behind is dropped (its connection closed), so that no one waits for it.
+        // Bytes of answers and events that may wait for a usbmuxd client that does not read; one
+        // that falls further behind is dropped (its connection closed), so that no one waits.
         std::size_t listenerBacklog = 4 * 1024 * 1024;
+        // How long a client that stops half-way (a request, a TLS handshake, a service port it
+        // never connects to) holds what it took.
+        SocketServer::Patience patience;
         // The most that the files of each file system hold together (see setCapacity).
         std::uint64_t capacity = 1ull << 30;
         // Told what no client sees, one line at a time: runs of refusals, failed handshakes.
@@ -63,11 +69,12 @@ public:
     DeviceSimulator(const DeviceSimulator&) = delete;
     DeviceSimulator& operator=(const DeviceSimulator&) = delete;
 
-    // Listens on the socket path; the file appears only once clients can connect. False with
-    // lastError when it can't.
+    // Listens on the socket path (mode 0600, whatever the umask); the file appears only once
+    // clients can connect. It replaces a socket there, never anything else. False with lastError
+    // when it can't.
     [[nodiscard]] bool start();
     // Ends every connection, forgets the attached devices (as a restarted usbmuxd would) and
-    // removes the socket file.
+    // removes the socket file, if it is still the one it made.
     void stop();
 
     // A device made of the model's description: "UniqueDeviceID" is its udid, interface type 2
@@ -127,10 +134,13 @@ private:
 
     // usbmuxd's view of the devices.
     PlistValue::Array attachedMessages() const override;
-    void listen(ClientConnection& connection, std::uint32_t tag) override;
-    bool connect(ClientConnection& connection, std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) override;
+    bool listen(int client, std::uint32_t tag) override;
+    SocketServer::Protocol::Answer connect(std::uint32_t tag, std::int64_t deviceId, std::uint16_t port) override;
     void paired(std::int64_t deviceId) override;
 
+    // A Connect accepted: waits while the device is frozen, answers, and serves the stream.
+    void serveConnection(ClientConnection& connection, std::uint32_t tag, const std::shared_ptr<Device>& device,
+                         const std::optional<PendingService>& service);
     void serveLockdown(ClientConnection& connection, const std::shared_ptr<Device>& device);
     std::optional<LockdownSession::StartedService> startService(std::uint32_t deviceId, const std::string& name,
                                                                 const std::string& hostCertificate);
@@ -157,11 +167,13 @@ private:
     const Options options_;
     SocketServer server_;
     PairRecordStore records_;
+    UsbmuxServer usbmux_;
 
     mutable std::mutex mutex_;  // before server_'s own, where both are taken
     std::map<std::uint32_t, std::shared_ptr<Device>> devices_;
     std::uint32_t nextDeviceId_ = 1;
     bool running_ = false;
+    std::pair<dev_t, ino_t> socketFile_{};  // the socket file made, to remove only that one
     std::string lastError_;
     int nextAddress_ = 0;
     // By udid (and service name): what each phone keeps for the simulator's life.

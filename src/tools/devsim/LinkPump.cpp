@@ -110,6 +110,11 @@ void LinkPump::finish() {
     }
 }
 
+void LinkPump::cut() {
+    // The pump's next send or read fails, and it ends; the descriptor stays open until finish().
+    if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+}
+
 void LinkPump::run() {
     // Woken at each arrival: the kernel's default slack (50 us) would add itself to every one.
     (void)::prctl(PR_SET_TIMERSLACK, 1UL);

@@ -33,6 +33,9 @@ public:
     // reaches the client (given a second more than the link needs), then the client's connection
     // is closed. Waits for the thread.
     void finish();
+    // The client's connection ends now, with what it has not been given: for a simulator that
+    // stops, which waits for no client.
+    void cut();
 
     // Bytes that one direction holds at most before it stops reading its sender.
     static constexpr std::size_t kMostHeld = 4 * 1024 * 1024;

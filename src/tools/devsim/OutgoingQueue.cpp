@@ -1,35 +1,42 @@
 #include "tools/devsim/OutgoingQueue.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cstdint>
+#include <algorithm>
 #include <utility>
 
 namespace keldo {
 
-OutgoingQueue::OutgoingQueue(std::size_t limit) : limit_(limit), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-OutgoingQueue::~OutgoingQueue() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 bool OutgoingQueue::push(std::string message) {
-    std::lock_guard lock(mutex_);
-    if (message.size() > limit_ - bytes_) return false;
+    if (bytes_ > limit_ || message.size() > limit_ - bytes_) return false;
     bytes_ += message.size();
     messages_.push_back(std::move(message));
-    const std::uint64_t one = 1;
-    (void)!::write(fd_, &one, sizeof(one));  // never blocks: the counter is far from its end
     return true;
 }
 
-std::deque<std::string> OutgoingQueue::takeAll() {
-    std::lock_guard lock(mutex_);
-    std::uint64_t count = 0;
-    (void)!::read(fd_, &count, sizeof(count));
-    bytes_ = 0;
-    return std::exchange(messages_, {});
+std::string OutgoingQueue::take(std::size_t most) {
+    std::string out;
+    while (!messages_.empty() && out.size() < most) {
+        std::string& front = messages_.front();
+        const std::size_t piece = std::min(front.size(), most - out.size());
+        if (piece < front.size()) {
+            out.append(front, 0, piece);
+            front.erase(0, piece);
+        } else {
+            if (out.empty()) {
+                out = std::move(front);
+            } else {
+                out += front;
+            }
+            messages_.pop_front();
+        }
+    }
+    bytes_ -= out.size();
+    return out;
+}
+
+void OutgoingQueue::giveBack(std::string bytes) {
+    if (bytes.empty()) return;
+    bytes_ += bytes.size();
+    messages_.push_front(std::move(bytes));
 }
 
 } // namespace keldo

@@ -79,6 +79,7 @@ std::unique_ptr<TlsStream> TlsStream::accept(ClientConnection& transport, const 
     SSL_set_app_data(ssl.get(), const_cast<std::string*>(&clientCertificateDer));
     SSL_set_verify(ssl.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verifyPairedHost);
     std::unique_ptr<TlsStream> stream(new TlsStream(transport, ssl.release(), in, out));
+    const ClientConnection::HandshakeLimit limit(transport);  // a client that never completes it is not waited for
     const bool shaken = stream->drive([&] { return SSL_do_handshake(stream->ssl_); }) == 1;
     SSL_set_app_data(stream->ssl_, nullptr);
     if (!shaken) {

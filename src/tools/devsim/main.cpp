@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -40,10 +41,13 @@ Keldo agent talk to them as to real ones: point them at it with
 Options:
   --socket PATH     the usbmuxd socket to serve (default: the path in USBMUXD_SOCKET_ADDRESS when
                     it is UNIX:PATH, else /tmp/keldo-devsim-UID/usbmuxd, in a directory made
-                    mode 0700; one that is there must be yours and closed to other users)
+                    mode 0700; one that is there must be yours and closed to other users);
+                    the socket is made mode 0600 and replaces only a socket, never a file
   --max-connections N
-                    client connections served at once (default 128); one more is closed
-                    as soon as it comes, and the simulator goes on serving the others
+                    connections to devices served at once, each by a thread (default 128);
+                    one more is closed as soon as it comes, and the simulator goes on
+                    serving the others. usbmuxd's own clients share one event loop: as
+                    many as the process may open descriptors
   --capacity BYTES  the most that the files of each file system of a device hold together
                     (default 1 GiB); a write beyond it fails with "no space left"
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
@@ -362,6 +366,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         socketPath = *path;
+    }
+
+    // usbmuxd's clients cost a descriptor each: as many as the system lets this process have.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     // Signals are taken through a descriptor by the main thread only; every thread made from here

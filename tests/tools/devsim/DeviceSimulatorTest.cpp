@@ -7,7 +7,9 @@
 #include "tools/devsim/TlsTestClient.h"
 #include "tools/devsim/UsbmuxPacket.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +19,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace keldo {
@@ -37,10 +42,15 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-        timeval limit{10, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        connected_ = reach(reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    // A network device's port at its address.
+    Client(const std::string& address, std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(port);
+        connected_ = ::inet_pton(AF_INET, address.c_str(), &where.sin_addr) == 1 &&
+                     reach(reinterpret_cast<sockaddr*>(&where), sizeof(where));
     }
     ~Client() { ::close(fd_); }
     Client(const Client&) = delete;
@@ -111,6 +121,7 @@ public:
         return reply;
     }
     testing::TlsTestClient* tls() { return tls_.get(); }
+    bool connected() const { return connected_; }
     int fd() const { return fd_; }
     // The operation of the next AFC reply (its payload is dropped).
     std::uint64_t afcReply() {
@@ -133,6 +144,13 @@ public:
     }
 
 private:
+    bool reach(const sockaddr* address, socklen_t size) {
+        timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+        return ::connect(fd_, address, size) == 0;
+    }
+
     int fd_;
     bool connected_ = false;
     std::uint32_t tag_ = 0;
@@ -156,8 +174,8 @@ protected:
         simulator = std::make_unique<DeviceSimulator>(path, ServiceRegistry{}, std::move(options));
         ASSERT_TRUE(simulator->start()) << simulator->lastError();
     }
-    std::uint32_t attach(const std::string& udid, bool paired = true) {
-        auto info = SimulatedDeviceInfo::iPhone(udid, "Phone " + udid, "9.3");
+    std::uint32_t attach(const std::string& udid, bool paired = true, std::int32_t interfaceType = 1) {
+        auto info = SimulatedDeviceInfo::iPhone(udid, "Phone " + udid, "9.3", interfaceType);
         info.pairedAnswer = paired ? 1 : 0;
         return simulator->attach(info);
     }
@@ -447,6 +465,120 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
     ASSERT_TRUE(simulator->detach("linked-1"));
     EXPECT_TRUE(afc.closed());
     EXPECT_TRUE(lockdown.closed());
+}
+
+// The usbmuxd side, served as the daemon serves it: no client, idle, stalled or silent, holds
+// up another, and the simulator stops whatever its clients do.
+using DeviceSimulatorConcurrentClients = DeviceSimulatorTest;
+
+TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndThoseStalledHalfWayAreDropped) {
+    DeviceSimulator::Options options;
+    options.patience.stalledRequest = std::chrono::milliseconds(200);
+    start(options);
+    const auto id = attach("idle-1");
+    ASSERT_NE(id, 0u);
+    Client stalled(path);
+    const std::string request = UsbmuxPacket::encode(1, PlistValue::Dictionary{{"MessageType", "ListDevices"}});
+    ASSERT_TRUE(stalled.send(request.substr(0, UsbmuxPacket::kHeaderSize + 3)));
+    // And half a lockdownd message, on a connection to the device.
+    Client halfway(path);
+    ASSERT_TRUE(halfway.connectTo(id));
+    ASSERT_TRUE(halfway.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}}).substr(0, 2)));
+    EXPECT_TRUE(stalled.closed());
+    EXPECT_TRUE(halfway.closed());
+
+    std::vector<std::unique_ptr<Client>> idle;
+    for (std::size_t i = 0; i < DeviceSimulator::kDefaultMaxConnections + 72; ++i) {
+        idle.push_back(std::make_unique<Client>(path));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    EXPECT_EQ(listedDevices(), 1u);
+    // Idle is no fault: the first of them is served as well, however long it waited.
+    PlistRef late = idle.front()->request({{"MessageType", "ListDevices"}});
+    EXPECT_TRUE(late && late->find("DeviceList"));
+}
+
+TEST_F(DeviceSimulatorConcurrentClients, AClientThatAsksMoreThanItsSocketHoldsAndEndsItsSideGetsEveryAnswer) {
+    start();
+    ASSERT_NE(attach("many-1"), 0u);
+    constexpr int kRequests = 2000;  // far more answers than a socket holds
+    std::string requests;
+    for (int i = 0; i < kRequests; ++i) {
+        requests += UsbmuxPacket::encode(i + 1, PlistValue::Dictionary{{"MessageType", "ListDevices"}});
+    }
+    Client client(path);
+    ASSERT_TRUE(client.send(requests));
+    ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
+    int answered = 0;
+    for (PlistRef reply; (reply = client.usbmuxReply()); ++answered) ASSERT_TRUE(reply->find("DeviceList"));
+    EXPECT_EQ(answered, kRequests);
+}
+
+TEST_F(DeviceSimulatorConcurrentClients, AHandshakeNeverFinishedAndAPortNoOneUsesFreeTheirPlaces) {
+    DeviceSimulator::Options options;
+    options.maxConnections = 2;
+    options.patience.handshake = std::chrono::milliseconds(200);
+    options.patience.unusedPort = std::chrono::milliseconds(200);
+    start(options);
+    const auto usb = attach("shake-1");
+    const auto network = attach("net-2", true, 2);
+    ASSERT_NE(network, 0u);
+
+    // A TLS service's client that connects and never starts its handshake.
+    Client silent(path);
+    ASSERT_TRUE(silent.connectTo(usb, servicePort("shake-1", usb, "com.apple.mobile.diagnostics_relay")));
+    EXPECT_TRUE(silent.closed());
+
+    // A network device's service port that its client never comes to.
+    std::string address;
+    for (const auto& line : simulator->describeDevices()) {
+        if (line.find("net-2") != std::string::npos) address = line.substr(line.rfind(' ') + 1);
+    }
+    std::uint16_t port = 0;
+    {
+        Client lockdown(address, LockdownSession::kPort);
+        ASSERT_TRUE(lockdown.connected() && lockdown.startSession(record("net-2")));
+        port = static_cast<std::uint16_t>(
+            numberIn(lockdown.lockdown({{"Request", "StartService"}, {"Service", DeviceSimulator::kMediaService}}), "Port"));
+        ASSERT_NE(port, 0);
+    }
+    bool portClosed = false;
+    for (int i = 0; i < 100 && !portClosed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        portClosed = !Client(address, port).connected();
+    }
+    EXPECT_TRUE(portClosed);
+    // Both places are free again.
+    Client first(path);
+    Client second(path);
+    EXPECT_TRUE(first.connectTo(usb) && second.connectTo(usb));
+}
+
+TEST_F(DeviceSimulatorConcurrentClients, TheSocketIsTheUsersAloneAndNothingButASocketIsReplacedOrRemoved) {
+    { std::ofstream(path) << "someone's file"; }
+    simulator = std::make_unique<DeviceSimulator>(path);
+    EXPECT_FALSE(simulator->start());
+    EXPECT_NE(simulator->lastError().find("not a socket"), std::string::npos) << simulator->lastError();
+    std::stringstream kept;
+    kept << std::ifstream(path).rdbuf();
+    EXPECT_EQ(kept.str(), "someone's file");
+
+    fs::remove(path);
+    const mode_t before = ::umask(002);
+    const bool started = simulator->start();
+    ::umask(before);
+    ASSERT_TRUE(started) << simulator->lastError();
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    // A stop removes its own socket, never what took its place meanwhile.
+    simulator->stop();
+    EXPECT_FALSE(fs::exists(path));
+    ASSERT_TRUE(simulator->start());
+    fs::remove(path);
+    { std::ofstream(path) << "another file"; }
+    simulator->stop();
+    EXPECT_TRUE(fs::exists(path));
 }
 
 } // namespace
