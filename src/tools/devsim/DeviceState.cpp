@@ -31,6 +31,7 @@ void DeviceState::reattach(SimulatedDeviceInfo info) {
     std::lock_guard lock(mutex_);
     info_ = std::move(info);
     prompt_ = Prompt::Unanswered;
+    askingAboutClaim_ = false;
 }
 
 SimulatedDeviceInfo DeviceState::info() const {
@@ -92,36 +93,45 @@ bool DeviceState::cleartextSessions() const {
     return cleartextSessions_;
 }
 
-std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId, const std::string& systemBuid) const {
+std::optional<std::string> DeviceState::pairingRefusal(const std::string& hostId, const std::string& systemBuid,
+                                                       const Certificates& certificates) {
     std::lock_guard lock(mutex_);
     if (locked_) return "PasswordProtected";
-    if (trusted_.count(hostId)) return std::nullopt;
+    bool claimed = false;  // a trusted name, with other certificates
     for (const auto& [id, host] : trusted_) {
-        if (!systemBuid.empty() && host.systemBuid == systemBuid) return std::nullopt;
+        if (id != hostId && (systemBuid.empty() || host.systemBuid != systemBuid)) continue;
+        if (host.certificates == certificates) return std::nullopt;
+        claimed = true;
+    }
+    if (claimed && !askingAboutClaim_) {
+        askingAboutClaim_ = true;
+        prompt_ = Prompt::Unanswered;
     }
     switch (prompt_) {
-    case Prompt::Trusted: return std::nullopt;
+    case Prompt::Trusted:
+        if (claimed) askingAboutClaim_ = false;
+        return std::nullopt;
     case Prompt::Denied: return "UserDeniedPairing";
     case Prompt::Unanswered: break;
     }
     return "PairingDialogResponsePending";
 }
 
-PlistValue::Data DeviceState::trust(const std::string& hostId, std::string rootCertificateDer, std::string systemBuid) {
+PlistValue::Data DeviceState::trust(const std::string& hostId, Certificates certificates, std::string systemBuid) {
     // The bag's contents mean nothing to the simulator: the host keeps it and hands it back.
     PlistValue::Data escrowBag(32);
     std::random_device random;
     for (auto& byte : escrowBag) byte = static_cast<std::uint8_t>(random());
     std::lock_guard lock(mutex_);
-    trusted_[hostId] = {std::move(rootCertificateDer), std::move(systemBuid)};
+    trusted_[hostId] = {std::move(certificates), std::move(systemBuid)};
     return escrowBag;
 }
 
-std::optional<std::string> DeviceState::rootCertificateOf(const std::string& hostId) const {
+std::optional<DeviceState::Certificates> DeviceState::certificatesOf(const std::string& hostId) const {
     std::lock_guard lock(mutex_);
     auto it = trusted_.find(hostId);
     if (it == trusted_.end()) return std::nullopt;
-    return it->second.rootCertificateDer;
+    return it->second.certificates;
 }
 
 bool DeviceState::forget(const std::string& hostId) {
