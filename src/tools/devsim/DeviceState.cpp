@@ -2,18 +2,93 @@
 
 #include "tools/devsim/DeviceKey.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
 #include <random>
+#include <string_view>
+#include <unistd.h>
 
 namespace keldo {
 
 namespace {
 
-constexpr const char* kTimeKey = "TimeIntervalSince1970";
+constexpr std::uint64_t kGigabyte = 1'000'000'000;
 
-PlistValue now() {
+std::string textIn(const PlistValue::Dictionary& values, const char* key) {
+    auto it = values.find(key);
+    return it != values.end() && it->second.text() ? *it->second.text() : "";
+}
+
+// A build of the version in the form devices give ("21A100" for 17.0: the major number plus
+// four, a letter for the minor one).
+std::string buildOf(const std::string& version) {
+    int major = 0, minor = 0, patch = 0;
+    std::sscanf(version.c_str(), "%d.%d.%d", &major, &minor, &patch);
+    return fmt::format("{}{}{}", std::clamp(major, 1, 95) + 4, static_cast<char>('A' + std::clamp(minor, 0, 25)),
+                       100 + std::clamp(patch, 0, 899));
+}
+
+// What a device gives in a session that its description leaves out, made of its udid and version
+// so that it stays the same across attachments. Values the description gives are kept.
+void complete(SimulatedDeviceInfo& info) {
+    PlistValue::Dictionary& main = info.domains[""];
+    const std::size_t hash = std::hash<std::string>{}(textIn(main, "UniqueDeviceID"));
+    const PlistValue::Dictionary defaults{
+        {"ActivationState", "Activated"},
+        {"BluetoothAddress", fmt::format("02:{:02x}:{:02x}:{:02x}:{:02x}:{:02x}", (hash >> 40) & 0xFF, (hash >> 32) & 0xFF,
+                                         (hash >> 24) & 0xFF, (hash >> 16) & 0xFF, ((hash >> 8) & 0xFF) ^ 0x5A)},
+        {"BuildVersion", buildOf(textIn(main, "ProductVersion"))},
+        {"DeviceColor", "black"},
+        {"PasswordProtected", false},
+        {"ProductName", "iPhone OS"},
+        {"ProtocolVersion", "2"},
+        {"SupportedDeviceFamilies", PlistValue::Array{1}},
+        {"TelephonyCapability", true},
+        {"UniqueChipID", static_cast<std::int64_t>(hash & 0xFFFFFFFFFFFF)},
+    };
+    main.insert(defaults.begin(), defaults.end());
+    const std::map<std::string, PlistValue::Dictionary> domains{
+        {"com.apple.disk_usage",
+         {{"TotalDiskCapacity", std::int64_t{64 * kGigabyte}}, {"TotalSystemCapacity", std::int64_t{8 * kGigabyte}},
+          {"TotalSystemAvailable", std::int64_t{kGigabyte}}, {"TotalDataCapacity", std::int64_t{56 * kGigabyte}},
+          {"TotalDataAvailable", std::int64_t{40 * kGigabyte}}, {"AmountDataAvailable", std::int64_t{40 * kGigabyte}},
+          {"AmountDataReserved", std::int64_t{200'000'000}}}},
+        {"com.apple.mobile.battery",
+         {{"BatteryCurrentCapacity", 100}, {"BatteryIsCharging", false}, {"ExternalChargeCapable", true},
+          {"ExternalConnected", true}, {"FullyCharged", true}, {"HasBattery", true}}},
+        {"com.apple.international", {{"Language", "en"}, {"Locale", "en_US"}, {"Keyboard", "en_US"}}},
+    };
+    for (const auto& [name, values] : domains) info.domains[name].insert(values.begin(), values.end());
+}
+
+// The host's time zone, which the simulated device is set to: its name as the tz database has it
+// (from TZ or the link /etc/localtime), UTC when none can be told.
+std::string zoneName() {
+    if (const char* tz = std::getenv("TZ"); tz && *tz && *tz != ':' && std::string_view(tz).find('/') != std::string_view::npos)
+        return tz;
+    char target[256];
+    const ssize_t n = ::readlink("/etc/localtime", target, sizeof(target) - 1);
+    const std::string link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const auto at = link.find("zoneinfo/");
+    return at == std::string::npos ? "UTC" : link.substr(at + 9);
+}
+
+// What changes with the clock: the time, and the zone with its current offset.
+void addClock(PlistValue::Dictionary& values) {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(since).count();
+    values["TimeIntervalSince1970"] = std::chrono::duration<double>(since).count();
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    values.try_emplace("TimeZone", zoneName());
+    values.try_emplace("TimeZoneOffsetFromUTC", static_cast<double>(local.tm_gmtoff));
+    values.try_emplace("Uses24HourClock", true);
 }
 
 } // namespace
@@ -25,9 +100,12 @@ const char* const DeviceState::kPublicValues[] = {
 };
 
 DeviceState::DeviceState(SimulatedDeviceInfo info, std::shared_ptr<const DeviceKey> key)
-    : key_(std::move(key)), info_(std::move(info)) {}
+    : key_(std::move(key)), info_(std::move(info)) {
+    complete(info_);
+}
 
 void DeviceState::reattach(SimulatedDeviceInfo info) {
+    complete(info);
     std::lock_guard lock(mutex_);
     info_ = std::move(info);
     prompt_ = Prompt::Unanswered;
@@ -57,7 +135,7 @@ std::optional<PlistValue> DeviceState::value(const std::optional<std::string>& d
     if (name.empty()) {
         const std::string& pem = key_->publicKeyPem();
         values["DevicePublicKey"] = PlistValue::Data(pem.begin(), pem.end());
-        values[kTimeKey] = now();
+        addClock(values);
     }
     if (!inSession) values = publicDomain(values);
     if (!key) return values;

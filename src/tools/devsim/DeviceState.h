@@ -35,7 +35,9 @@ public:
 
     // A value of the default domain ("" or none) or of another one; no key gives the whole domain.
     // Outside a session only the identity a host needs to tell devices apart and pair with one
-    // is given (kPublicValues); everything else is withheld. TimeIntervalSince1970 is the clock's.
+    // is given (kPublicValues); everything else is withheld. What a device gives and the
+    // description leaves out is made up to match it (build, addresses, disk usage, battery,
+    // language); TimeIntervalSince1970, TimeZone and TimeZoneOffsetFromUTC are the host's clock's.
     std::optional<PlistValue> value(const std::optional<std::string>& domain, const std::optional<std::string>& key,
                                     bool inSession) const;
     // Sets a value a host may set: the device's name. False for any other.

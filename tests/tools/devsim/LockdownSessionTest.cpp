@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+#include <ctime>
+
 namespace keldo {
 namespace {
 
@@ -127,6 +130,35 @@ TEST_F(LockdownSessionTest, OutsideASessionOnlyThePublicIdentityIsGiven) {
     EXPECT_EQ(value("BatteryCurrentCapacity", "com.apple.mobile.battery")["Value"], PlistValue(80));
     EXPECT_TRUE(value("TimeIntervalSince1970")["Value"].real());
     EXPECT_EQ(value("Nope")["Error"], PlistValue("MissingValue"));
+}
+
+// What clients commonly read in a session (appium-ios-device's device time, ideviceinfo's
+// domains) is there, made to agree with the device: a model that ran its version, the host's zone.
+TEST_F(LockdownSessionTest, InASessionTheValuesClientsReadAreThereAndAgreeWithTheDevice) {
+    const char* savedZone = std::getenv("TZ");
+    const std::string saved = savedZone ? savedZone : "";
+    ::setenv("TZ", "America/Sao_Paulo", 1);  // UTC-3, without summer time since 2019
+    ::tzset();
+    device->reattach(SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "17.0.1")
+                         .value("BatteryCurrentCapacity", 80, "com.apple.mobile.battery"));
+    EXPECT_EQ(value("ProductType")["Value"], PlistValue("iPhone14,7"));  // public, as before
+    EXPECT_EQ(value("TimeZone")["Error"], PlistValue("MissingValue"));
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    startSession();
+    EXPECT_EQ(value("TimeZone")["Value"], PlistValue("America/Sao_Paulo"));
+    EXPECT_EQ(value("TimeZoneOffsetFromUTC")["Value"], PlistValue(-3 * 3600.0));
+    EXPECT_TRUE(value("Uses24HourClock")["Value"].boolean());
+    EXPECT_EQ(value("HardwareModel")["Value"], PlistValue("D27AP"));
+    EXPECT_EQ(value("BuildVersion")["Value"], PlistValue("21A101"));
+    for (const char* key : {"BluetoothAddress", "ProductName", "CPUArchitecture", "SerialNumber"}) {
+        EXPECT_TRUE(value(key).count("Value")) << key;
+    }
+    EXPECT_TRUE(value("TotalDiskCapacity", "com.apple.disk_usage")["Value"].isInteger());
+    EXPECT_EQ(value("BatteryCurrentCapacity", "com.apple.mobile.battery")["Value"], PlistValue(80));  // the description's
+    EXPECT_EQ(value("Locale", "com.apple.international")["Value"], PlistValue("en_US"));
+    if (savedZone) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST_F(LockdownSessionTest, OnlyATrustedHostStartsASessionAndItRunsInTlsUntilStopped) {
