@@ -67,16 +67,28 @@ void complete(SimulatedDeviceInfo& info) {
     for (const auto& [name, values] : domains) info.domains[name].insert(values.begin(), values.end());
 }
 
-// The host's time zone, which the simulated device is set to: its name as the tz database has it
-// (from TZ or the link /etc/localtime), UTC when none can be told.
+// The name in the tz database of a zone file's path, or none.
+std::optional<std::string> zoneOfPath(std::string_view path) {
+    const auto at = path.find("zoneinfo/");
+    if (at == std::string_view::npos || at + 9 == path.size()) return std::nullopt;
+    return std::string(path.substr(at + 9));
+}
+
+// The host's time zone, which the simulated device is set to, by its name in the tz database: the
+// one TZ names (as the clock's offset follows it), else the one /etc/localtime links to; UTC when
+// none can be told (a TZ that spells out its rules has no name).
 std::string zoneName() {
-    if (const char* tz = std::getenv("TZ"); tz && *tz && *tz != ':' && std::string_view(tz).find('/') != std::string_view::npos)
-        return tz;
+    if (const char* tz = std::getenv("TZ"); tz && *tz) {
+        std::string_view name(tz);
+        if (name.front() == ':') name.remove_prefix(1);
+        if (name.empty()) return "UTC";
+        if (name.front() == '/') return zoneOfPath(name).value_or("UTC");
+        const std::string file = "/usr/share/zoneinfo/" + std::string(name);
+        return ::access(file.c_str(), R_OK) == 0 && name.find("..") == std::string_view::npos ? std::string(name) : "UTC";
+    }
     char target[256];
     const ssize_t n = ::readlink("/etc/localtime", target, sizeof(target) - 1);
-    const std::string link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-    const auto at = link.find("zoneinfo/");
-    return at == std::string::npos ? "UTC" : link.substr(at + 9);
+    return zoneOfPath(std::string_view(target, n > 0 ? static_cast<std::size_t>(n) : 0)).value_or("UTC");
 }
 
 // What changes with the clock: the time, and the zone with its current offset.
