@@ -24,7 +24,6 @@ struct Keys {
     std::shared_ptr<const keldo::DeviceKey> device = keldo::DeviceKey::generate(error);
     std::shared_ptr<const keldo::HostIdentity> host = keldo::HostIdentity::generate(error);
     keldo::PlistValue record = host ? keldo::PlistValue(host->pairRecord(*device, "H", "B", "W").value()) : keldo::PlistValue();
-    std::string rootDer = host ? keldo::DeviceKey::certificateDer(host->rootCertificatePem()).value_or("") : "";
 };
 
 void drainPlainText(keldo::ClientConnection& connection) {
@@ -57,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         keldo::ClientConnection connection(fds[0]);
         std::string error;
-        auto tls = keldo::TlsStream::accept(connection, *keys.device, keys.rootDer, error);
+        auto tls = keldo::TlsStream::accept(connection, *keys.device, keys.host->certificates(), error);
         if (afterSession && !tls) std::abort();  // a real host's handshake never fails
         if (tls && tls->returnToPlainText()) drainPlainText(connection);
     }

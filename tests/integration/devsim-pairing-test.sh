@@ -54,9 +54,14 @@ pair "is not paired with this host" 1 -u shy-0001 unpair
 pair "Please accept the trust dialog" 1 -u shy-0001 validate
 
 # Below iOS 7 the host asks the device to validate the pairing first. A device attached as paired
-# trusts this host, which pairs again (under a new HostID) without asking the user.
+# trusts this host. Pairing again brings new certificates (the host makes new ones each time)
+# under the trusted SystemBUID, which anyone can claim: the user is asked, and until they answer
+# the trusted record goes on working.
 say "attach old-0002 usb 6.1 Old Phone"
 pair "SUCCESS: Validated pairing with device old-0002" 0 -u old-0002 validate
+pair "Please accept the trust dialog" 1 -u old-0002 pair
+pair "SUCCESS: Validated pairing with device old-0002" 0 -u old-0002 validate
+say "trust old-0002"
 pair "SUCCESS: Paired with device old-0002" 0 -u old-0002 pair
 pair "SUCCESS: Validated pairing with device old-0002" 0 -u old-0002 validate
 [ "$(timeout 10 ideviceinfo -u old-0002 -k ProductVersion)" = "6.1" ] || fail "a session of an old device"

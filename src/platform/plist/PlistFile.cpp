@@ -1,5 +1,6 @@
 #include "platform/plist/PlistFile.h"
 
+#include "platform/plist/PlistBinary.h"
 #include "platform/plist/PlistXml.h"
 
 #include <plist/plist.h>
@@ -28,7 +29,6 @@ struct MallocDeleter {
 };
 using MallocText = std::unique_ptr<char, MallocDeleter>;
 
-constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
 // The library expands an object each time it is referred to, so shared references could make a
@@ -289,7 +289,7 @@ PlistRef fromBinary(const char* data, std::size_t size) {
 
 PlistRef PlistFile::fromBytes(const char* data, std::size_t size) {
     if (!data) return nullptr;
-    if (size >= kHeaderSize && std::memcmp(data, kBinaryMagic, kHeaderSize) == 0) return fromBinary(data, size);
+    if (PlistBinary::isBinary(data, size)) return fromBinary(data, size);
     return PlistXml::fromXml(data, size);
 }
 

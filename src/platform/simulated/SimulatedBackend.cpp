@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 namespace keldo {
 
@@ -73,6 +74,28 @@ class SimulatedPowerAssertion : public PlatformObject {};
 
 std::string quotedOrNull(const char* text) { return text ? fmt::format("\"{}\"", text) : "null"; }
 
+// A model that ran the iOS version, by its major number: no iPhone 4S on iOS 17.
+struct Model {
+    int fromMajor;
+    const char* productType;
+    const char* hardwareModel;
+    const char* architecture;
+};
+constexpr Model kModels[] = {
+    {0, "iPhone1,1", "M68AP", "armv6"},   {2, "iPhone1,2", "N82AP", "armv6"},  {4, "iPhone3,1", "N90AP", "armv7"},
+    {5, "iPhone4,1", "N94AP", "armv7"},   {10, "iPhone9,1", "D10AP", "arm64"}, {16, "iPhone14,7", "D27AP", "arm64e"},
+};
+
+const Model& modelFor(const std::optional<std::string>& productVersion) {
+    const int major = productVersion ? std::atoi(productVersion->c_str()) : 0;
+    if (major <= 0) return kModels[3];  // no version: the iPhone 4S, as before versions were told apart
+    const Model* found = &kModels[0];
+    for (const Model& model : kModels) {
+        if (major >= model.fromMajor) found = &model;
+    }
+    return *found;
+}
+
 } // namespace
 
 SimulatedDeviceInfo SimulatedDeviceInfo::iPhone(std::optional<std::string> udid, std::optional<std::string> name,
@@ -80,7 +103,9 @@ SimulatedDeviceInfo SimulatedDeviceInfo::iPhone(std::optional<std::string> udid,
                                                 std::int32_t interfaceType) {
     SimulatedDeviceInfo info;
     info.interfaceType = interfaceType;
-    info.value("ProductType", "iPhone4,1").value("DeviceClass", "iPhone");
+    const Model& model = modelFor(productVersion);
+    info.value("ProductType", model.productType).value("DeviceClass", "iPhone");
+    info.value("HardwareModel", model.hardwareModel).value("CPUArchitecture", model.architecture);
     if (udid) info.value("UniqueDeviceID", *udid).value("SerialNumber", "SIM" + udid->substr(0, 8));
     if (name) info.value("DeviceName", *name);
     if (productVersion) info.value("ProductVersion", *productVersion);

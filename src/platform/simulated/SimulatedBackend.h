@@ -21,7 +21,8 @@ struct SimulatedDeviceInfo {
     std::int32_t interfaceType = 1;
     std::int32_t pairedAnswer = 1;
 
-    // A device with the usual identity values; an absent text is left out.
+    // A device with the usual identity values, of a model that ran its version (ProductType,
+    // HardwareModel, CPUArchitecture); an absent text is left out.
     static SimulatedDeviceInfo iPhone(std::optional<std::string> udid, std::optional<std::string> name,
                                       std::optional<std::string> productVersion, std::int32_t interfaceType = 1);
     SimulatedDeviceInfo& value(const std::string& key, PlistValue value, const std::string& domain = "");

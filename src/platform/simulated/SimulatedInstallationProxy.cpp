@@ -40,18 +40,37 @@ SimulatedInstallationProxy::SimulatedInstallationProxy(std::shared_ptr<const Sim
 std::vector<PlistValue> SimulatedInstallationProxy::answer(const PlistRef& request) {
     const auto command = textIn(request, "Command");
     if (command == "Browse") return browse(request->find("ClientOptions"));
+    if (command == "Lookup") return {lookup(request->find("ClientOptions"))};
     return {PlistValue::Dictionary{
         {"Error", "UnknownCommand"},
         {"ErrorDescription", fmt::format("The command \"{}\" is not known", command.value_or(""))}}};
 }
 
-std::vector<PlistValue> SimulatedInstallationProxy::browse(const PlistValue* options) const {
+PlistValue::Dictionary SimulatedInstallationProxy::select(const PlistValue* options) const {
     const PlistValue* type = options ? options->find("ApplicationType") : nullptr;
     const bool users = !type || !type->text() || *type->text() == "User" || *type->text() == "Any";
-    std::vector<PlistValue::Dictionary> found;
-    if (users) {
-        for (const auto& app : apps_->list()) found.push_back(only(describe(app), options ? options->find("ReturnAttributes") : nullptr));
+    const PlistValue* listed = options ? options->find("BundleIDs") : nullptr;
+    const auto* identifiers = listed ? listed->array() : nullptr;
+    const auto isListed = [&](const SimulatedApps::App& app) {
+        return !identifiers || std::any_of(identifiers->begin(), identifiers->end(), [&](const PlistValue& id) {
+                   return id.text() && *id.text() == app.bundleIdentifier;
+               });
+    };
+    PlistValue::Dictionary found;
+    if (!users) return found;
+    for (const auto& app : apps_->list()) {
+        if (isListed(app)) found[app.bundleIdentifier] = only(describe(app), options ? options->find("ReturnAttributes") : nullptr);
     }
+    return found;
+}
+
+PlistValue SimulatedInstallationProxy::lookup(const PlistValue* options) const {
+    return PlistValue::Dictionary{{"LookupResult", select(options)}, {"Status", "Complete"}};
+}
+
+std::vector<PlistValue> SimulatedInstallationProxy::browse(const PlistValue* options) const {
+    std::vector<PlistValue> found;
+    for (auto& [id, app] : select(options)) found.push_back(std::move(app));
     std::vector<PlistValue> answers;
     const auto total = static_cast<std::int64_t>(found.size());
     for (std::size_t start = 0; start < found.size(); start += kPageSize) {

@@ -1,5 +1,7 @@
 #include "platform/simulated/SimulatedMessageService.h"
 
+#include "platform/plist/PlistBinary.h"
+#include "platform/plist/PlistFile.h"
 #include "platform/plist/PlistXml.h"
 
 namespace keldo {
@@ -13,7 +15,9 @@ bool SimulatedMessageService::receive(std::string& input, std::string& output) {
         if (input.size() - 4 < *length) break;
         // An empty message asks nothing.
         if (*length > 0) {
-            for (const auto& message : answer(PlistXml::fromXml(input.data() + 4, *length))) output += frame(message);
+            const char* body = input.data() + 4;
+            const bool binary = PlistBinary::isBinary(body, *length);
+            for (const auto& message : answer(PlistFile::fromBytes(body, *length))) output += frame(message, binary);
         }
         input.erase(0, 4 + std::size_t{*length});
     }
@@ -27,8 +31,9 @@ std::optional<std::uint32_t> SimulatedMessageService::messageLength(const unsign
     return length;
 }
 
-std::string SimulatedMessageService::frame(const PlistValue& message) {
-    const std::string body = PlistXml::toXmlString(message);
+std::string SimulatedMessageService::frame(const PlistValue& message, bool binary) {
+    // A message without a binary form has no XML form either: it goes out empty, as in XML.
+    const std::string body = binary ? PlistBinary::toBinary(message).value_or("") : PlistXml::toXmlString(message);
     const auto n = static_cast<std::uint32_t>(body.size());
     std::string framed{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
                        static_cast<char>(n)};

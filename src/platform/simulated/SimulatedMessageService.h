@@ -12,7 +12,8 @@
 namespace keldo {
 
 // A device service that the simulator plays itself, speaking property-list messages: each is a
-// 4-byte big-endian length and an XML property list. Whoever carries the bytes (the in-process
+// 4-byte big-endian length and a property list, XML or binary; each answer comes in the form of
+// the request it answers, as a device answers. Whoever carries the bytes (the in-process
 // backend on a started service's socket, keldo-devsim on a client's connection) feeds in what the
 // client sent and sends what comes out. One object serves one connection, on one thread at a time.
 class SimulatedMessageService {
@@ -31,7 +32,8 @@ public:
 
     // The length that a message's first four bytes announce; none when it is beyond kMaxMessage.
     static std::optional<std::uint32_t> messageLength(const unsigned char (&header)[4]);
-    static std::string frame(const PlistValue& message);
+    // A framed message, in the binary form or in XML.
+    static std::string frame(const PlistValue& message, bool binary = false);
     static constexpr std::uint32_t kMaxMessage = 1024 * 1024;
 
 protected:

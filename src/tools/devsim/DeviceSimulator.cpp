@@ -260,7 +260,7 @@ void DeviceSimulator::serveConnection(ClientConnection& connection, std::uint32_
     if (!service) {
         serveLockdown(connection, device);
     } else if (auto entry = services_.find(service->name)) {
-        serveService(connection, *entry, *device->state, service->hostCertificate);
+        serveService(connection, *entry, *device->state, service->hostCertificates);
     }
 }
 
@@ -269,14 +269,14 @@ void DeviceSimulator::serveConnection(ClientConnection& connection, std::uint32_
 void DeviceSimulator::serveLockdown(ClientConnection& connection, const std::shared_ptr<Device>& device) {
     connection.answerFor(device->gate);
     const std::uint32_t id = device->id;
-    LockdownSession session(device->state, [this, id](const std::string& name, const std::string& hostCertificate) {
-        return startService(id, name, hostCertificate);
+    LockdownSession session(device->state, [this, id](const std::string& name, const DeviceState::Certificates& hostCertificates) {
+        return startService(id, name, hostCertificates);
     });
     LockdownConnection::serve(connection, session, device->state->key(), [this](const std::string& line) { log(line); });
 }
 
 void DeviceSimulator::serveService(ClientConnection& connection, const ServiceRegistry::Service& service,
-                                   const DeviceState& state, const std::string& hostCertificate) {
+                                   const DeviceState& state, const DeviceState::Certificates& hostCertificates) {
     // A frozen device holds back the service's start (and, in TLS, the handshake).
     if (!connection.awaitThaw()) return;
     if (!service.tls) {
@@ -284,7 +284,7 @@ void DeviceSimulator::serveService(ClientConnection& connection, const ServiceRe
         return;
     }
     std::string error;
-    auto tls = TlsStream::accept(connection, state.key(), hostCertificate, error);
+    auto tls = TlsStream::accept(connection, state.key(), hostCertificates, error);
     if (!tls) {
         log("service: " + error);
         return;
@@ -310,7 +310,7 @@ SimulatedFileSystem& DeviceSimulator::fileSystem(const std::string& udid, const 
 
 std::optional<LockdownSession::StartedService> DeviceSimulator::startService(std::uint32_t deviceId,
                                                                              const std::string& name,
-                                                                             const std::string& hostCertificate) {
+                                                                             const DeviceState::Certificates& hostCertificates) {
     auto device = findDevice(deviceId);
     if (!device) return std::nullopt;
     auto service = services_.find(name);
@@ -319,16 +319,16 @@ std::optional<LockdownSession::StartedService> DeviceSimulator::startService(std
         std::lock_guard lock(mutex_);
         const std::uint16_t port = device->nextPort++;
         if (device->nextPort == 0) device->nextPort = kFirstUsbServicePort;
-        device->usbPorts[port] = {name, hostCertificate};
+        device->usbPorts[port] = {name, hostCertificates};
         return LockdownSession::StartedService{port, service->tls};
     }
     std::uint16_t port = 0;
     const int listener = SocketServer::listenTcp(device->address, 0, &port);
     if (listener < 0) return std::nullopt;
     // The port waits for its one connection, and counts as one.
-    const bool listening = server_.listenOn(listener, deviceId, [this, device, service, hostCertificate](ClientConnection& connection) {
+    const bool listening = server_.listenOn(listener, deviceId, [this, device, service, hostCertificates](ClientConnection& connection) {
         connection.answerFor(device->gate);
-        serveService(connection, *service, *device->state, hostCertificate);
+        serveService(connection, *service, *device->state, hostCertificates);
     }, true);
     if (!listening) return std::nullopt;
     return LockdownSession::StartedService{port, service->tls};
@@ -373,17 +373,16 @@ std::shared_ptr<const HostIdentity> DeviceSimulator::hostIdentity() {
 
 bool DeviceSimulator::pairWithThisHost(const std::string& udid, DeviceState& state) {
     // A record that a client saved stays, as long as the device still trusts its host.
-    if (const auto hostId = records_.hostIdOf(udid); hostId && state.rootCertificateOf(*hostId)) return true;
+    if (const auto hostId = records_.hostIdOf(udid); hostId && state.certificatesOf(*hostId)) return true;
     const auto identity = hostIdentity();
     if (!identity) return false;
     auto record = identity->pairRecord(state.key(), LockdownSession::kHostId, LockdownSession::kSystemBuid,
                                        wifiAddressOf(udid));
-    auto root = DeviceKey::certificateDer(identity->rootCertificatePem());
-    if (!record || !root) {
+    if (!record) {
         setError("no pair record could be made");
         return false;
     }
-    (*record)["EscrowBag"] = state.trust(LockdownSession::kHostId, std::move(*root), LockdownSession::kSystemBuid);
+    (*record)["EscrowBag"] = state.trust(LockdownSession::kHostId, identity->certificates(), LockdownSession::kSystemBuid);
     const std::string xml = PlistXml::toXmlString(*record);
     if (!records_.save(udid, PlistValue::Data(xml.begin(), xml.end()))) {
         setError("no pair record could be kept");

@@ -129,7 +129,7 @@ private:
     // A service started over USB, waiting for its client's Connect.
     struct PendingService {
         std::string name;
-        std::string hostCertificate;
+        DeviceState::Certificates hostCertificates;
     };
 
     // usbmuxd's view of the devices.
@@ -143,9 +143,9 @@ private:
                          const std::optional<PendingService>& service);
     void serveLockdown(ClientConnection& connection, const std::shared_ptr<Device>& device);
     std::optional<LockdownSession::StartedService> startService(std::uint32_t deviceId, const std::string& name,
-                                                                const std::string& hostCertificate);
+                                                                const DeviceState::Certificates& hostCertificates);
     void serveService(ClientConnection& connection, const ServiceRegistry::Service& service, const DeviceState& state,
-                      const std::string& hostCertificate);
+                      const DeviceState::Certificates& hostCertificates);
     std::shared_ptr<SimulatedFileSystem> sharedFileSystem(const std::string& udid, const std::string& service);
 
     // The udid of a device's description; none (with lastError) when it has no text one.

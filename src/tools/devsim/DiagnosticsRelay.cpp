@@ -1,6 +1,7 @@
 #include "tools/devsim/DiagnosticsRelay.h"
 
-#include "platform/plist/PlistXml.h"
+#include "platform/plist/PlistBinary.h"
+#include "platform/plist/PlistFile.h"
 #include "tools/devsim/DeviceStream.h"
 #include "tools/devsim/LockdownSession.h"
 
@@ -16,7 +17,9 @@ void DiagnosticsRelay::serve(DeviceStream& stream, const SimulatedDeviceInfo& de
         if (!length) return;
         std::vector<char> body(*length);
         if (!stream.readExactly(body.data(), body.size()) || !stream.awaitThaw()) return;
-        const std::string answer = LockdownSession::frame(reply(PlistXml::fromXml(body.data(), body.size()), device, finished));
+        const bool binary = PlistBinary::isBinary(body.data(), body.size());
+        const std::string answer =
+            LockdownSession::frame(reply(PlistFile::fromBytes(body.data(), body.size()), device, finished), binary);
         if (!stream.writeAll(answer.data(), answer.size())) return;
     }
 }

@@ -8,7 +8,8 @@ namespace keldo {
 class DeviceStream;
 
 // The diagnostics relay ("com.apple.mobile.diagnostics_relay"), a service that runs in TLS and
-// speaks lockdownd's framing (a 4-byte big-endian length and an XML property list) as most
+// speaks lockdownd's framing (a 4-byte big-endian length and a property list, XML or binary,
+// each reply in the form of its request) as most
 // services of a device do. It answers MobileGestalt with the device's values of the keys asked
 // for, and Goodbye, after which it ends; any other request is "UnknownRequest".
 class DiagnosticsRelay {

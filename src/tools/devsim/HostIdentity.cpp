@@ -47,8 +47,10 @@ std::shared_ptr<const HostIdentity> HostIdentity::generate(std::string& error) {
     const auto hostPem = hostCertificate ? openssl::pemOf(hostCertificate.get()) : std::nullopt;
     const auto rootKey = root ? privateKeyPem(root) : std::nullopt;
     const auto hostKey = host ? privateKeyPem(host.get()) : std::nullopt;
+    const auto rootDer = rootPem ? DeviceKey::certificateDer(*rootPem) : std::nullopt;
+    const auto hostDer = hostPem ? DeviceKey::certificateDer(*hostPem) : std::nullopt;
     ERR_clear_error();
-    if (!rootPem || !hostPem || !rootKey || !hostKey) {
+    if (!rootDer || !hostDer || !rootKey || !hostKey) {
         error = "no keys or certificates for the host";
         return nullptr;
     }
@@ -56,6 +58,7 @@ std::shared_ptr<const HostIdentity> HostIdentity::generate(std::string& error) {
     made->hostCertificatePem_ = *hostPem;
     made->rootKeyPem_ = *rootKey;
     made->hostKeyPem_ = *hostKey;
+    made->certificates_ = {*rootDer, *hostDer};
     return made;
 }
 

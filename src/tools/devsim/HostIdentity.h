@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace keldo {
 
@@ -29,6 +30,9 @@ public:
                                                      const std::string& systemBuid,
                                                      const std::string& wifiAddress) const;
     const std::string& rootCertificatePem() const { return rootCertificatePem_; }
+    // The DER forms of its root and host certificates, in that order: what a device that trusts
+    // this host keeps (DeviceState::Certificates).
+    const std::vector<std::string>& certificates() const { return certificates_; }
 
 private:
     struct Keys;
@@ -39,6 +43,7 @@ private:
     std::string hostCertificatePem_;
     std::string rootKeyPem_;
     std::string hostKeyPem_;
+    std::vector<std::string> certificates_;
 };
 
 } // namespace keldo

@@ -1,6 +1,7 @@
 #include "tools/devsim/LockdownConnection.h"
 
-#include "platform/plist/PlistXml.h"
+#include "platform/plist/PlistBinary.h"
+#include "platform/plist/PlistFile.h"
 #include "tools/devsim/ClientConnection.h"
 #include "tools/devsim/LockdownSession.h"
 #include "tools/devsim/TlsStream.h"
@@ -23,14 +24,15 @@ void LockdownConnection::serve(ClientConnection& connection, LockdownSession& se
         std::vector<char> body(*length);
         if (!stream.readExactly(body.data(), body.size())) return;
         if (!stream.awaitThaw()) return;
-        const std::string reply = LockdownSession::frame(session.reply(PlistXml::fromXml(body.data(), body.size())));
+        const bool binary = PlistBinary::isBinary(body.data(), body.size());
+        const std::string reply = LockdownSession::frame(session.reply(PlistFile::fromBytes(body.data(), body.size())), binary);
         if (!stream.writeAll(reply.data(), reply.size())) return;
         switch (session.next()) {
         case LockdownSession::Next::StartTls: {
             // The host starts its handshake right behind the reply and waits for it without end:
             // it is answered at once.
             std::string error;
-            tls = TlsStream::accept(connection, key, session.hostCertificate(), error);
+            tls = TlsStream::accept(connection, key, session.hostCertificates(), error);
             if (!tls) {
                 if (log) log("lockdownd: " + error);
                 return;

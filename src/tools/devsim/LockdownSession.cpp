@@ -1,6 +1,6 @@
 #include "tools/devsim/LockdownSession.h"
 
-#include "platform/plist/PlistXml.h"
+#include "platform/simulated/SimulatedMessageService.h"
 #include "tools/devsim/DeviceKey.h"
 
 #include <fmt/format.h>
@@ -32,6 +32,18 @@ PlistValue::Dictionary failure(const std::string& request, const char* error) {
 const PlistValue* pairRecordOf(const PlistValue& request) {
     const PlistValue* record = request.find("PairRecord");
     return record && record->isDictionary() ? record : nullptr;
+}
+
+// The root and host certificates (DER) of a pair record; none when either is missing or garbled.
+std::optional<DeviceState::Certificates> certificatesIn(const PlistValue* record) {
+    DeviceState::Certificates certificates;
+    for (const char* key : {"RootCertificate", "HostCertificate"}) {
+        const auto pem = record ? pemField(*record, key) : std::nullopt;
+        auto der = pem ? DeviceKey::certificateDer(*pem) : std::nullopt;
+        if (!der) return std::nullopt;
+        certificates.push_back(std::move(*der));
+    }
+    return certificates;
 }
 
 } // namespace
@@ -92,27 +104,23 @@ PlistValue::Dictionary LockdownSession::pair(const PlistValue& request) {
     if (!record) return failure("Pair", "InvalidPairRecord");
     const auto hostId = textField(*record, "HostID");
     if (!hostId || hostId->empty()) return failure("Pair", "MissingHostID");
-    // The host's root certificate is what its TLS handshakes will show; the device certificate
-    // must be of this device's own key.
-    const auto root = pemField(*record, "RootCertificate");
-    const auto rootDer = root ? DeviceKey::certificateDer(*root) : std::nullopt;
+    // The host's root or host certificate is what its TLS handshakes will show; the device
+    // certificate must be of this device's own key.
+    auto certificates = certificatesIn(record);
     const auto deviceCertificate = pemField(*record, "DeviceCertificate");
-    if (!rootDer || !deviceCertificate || !device_->key().isKeyOf(*deviceCertificate) ||
-        !pemField(*record, "HostCertificate")) {
+    if (!certificates || !deviceCertificate || !device_->key().isKeyOf(*deviceCertificate)) {
         return failure("Pair", "InvalidPairRecord");
     }
     const std::string systemBuid = textField(*record, "SystemBUID").value_or("");
-    if (auto refusal = device_->pairingRefusal(*hostId, systemBuid)) return failure("Pair", refusal->c_str());
-    return {{"Request", "Pair"}, {"EscrowBag", device_->trust(*hostId, std::move(*rootDer), systemBuid)}};
+    if (auto refusal = device_->pairingRefusal(*hostId, systemBuid, *certificates)) return failure("Pair", refusal->c_str());
+    return {{"Request", "Pair"}, {"EscrowBag", device_->trust(*hostId, std::move(*certificates), systemBuid)}};
 }
 
 PlistValue::Dictionary LockdownSession::validatePair(const PlistValue& request) const {
     const PlistValue* record = pairRecordOf(request);
     const auto hostId = record ? textField(*record, "HostID") : std::nullopt;
-    const auto root = record ? pemField(*record, "RootCertificate") : std::nullopt;
-    const auto rootDer = root ? DeviceKey::certificateDer(*root) : std::nullopt;
-    const auto known = hostId ? device_->rootCertificateOf(*hostId) : std::nullopt;
-    if (!known || known != rootDer) return failure("ValidatePair", "InvalidHostID");
+    const auto known = hostId ? device_->certificatesOf(*hostId) : std::nullopt;
+    if (!known || known != certificatesIn(record)) return failure("ValidatePair", "InvalidHostID");
     return {{"Request", "ValidatePair"}};
 }
 
@@ -121,7 +129,13 @@ PlistValue::Dictionary LockdownSession::unpair(const PlistValue& request) {
     auto hostId = record ? textField(*record, "HostID") : std::nullopt;
     if (!hostId) hostId = textField(request, "HostID");
     if (!hostId) return failure("Unpair", "MissingHostID");
-    if (!device_->forget(*hostId)) return failure("Unpair", "InvalidHostID");
+    // Anyone may name a HostID (a host's record is no secret to other programs of its user):
+    // only the host itself, in its own session or with its certificates, is forgotten.
+    const auto known = device_->certificatesOf(*hostId);
+    const bool itsSession = session_ && sessionHostId_ == *hostId;
+    if (!known || (!itsSession && known != certificatesIn(record)) || !device_->forget(*hostId)) {
+        return failure("Unpair", "InvalidHostID");
+    }
     return {{"Request", "Unpair"}};
 }
 
@@ -129,9 +143,10 @@ PlistValue::Dictionary LockdownSession::startSession(const PlistValue& request) 
     const auto hostId = textField(request, "HostID");
     if (!hostId) return failure("StartSession", "MissingHostID");
     if (session_) return failure("StartSession", "SessionActive");
-    auto certificate = device_->rootCertificateOf(*hostId);
-    if (!certificate) return failure("StartSession", "InvalidHostID");
-    hostCertificate_ = std::move(*certificate);
+    auto certificates = device_->certificatesOf(*hostId);
+    if (!certificates) return failure("StartSession", "InvalidHostID");
+    hostCertificates_ = std::move(*certificates);
+    sessionHostId_ = *hostId;
     session_ = fmt::format("SIM-SESSION-{}", ++sessions_);
     const bool tls = !device_->cleartextSessions();
     if (tls) next_ = Next::StartTls;
@@ -150,7 +165,7 @@ PlistValue::Dictionary LockdownSession::startService(const PlistValue& request) 
     const auto service = textField(request, "Service");
     if (!service) return failure("StartService", "MissingService");
     if (!session_) return failure("StartService", "SessionInactive");
-    const auto started = startService_ ? startService_(*service, hostCertificate_) : std::nullopt;
+    const auto started = startService_ ? startService_(*service, hostCertificates_) : std::nullopt;
     if (!started) return failure("StartService", "InvalidService");
     return {{"Request", "StartService"}, {"Service", *service}, {"Port", static_cast<std::int64_t>(started->port)},
             {"EnableServiceSSL", started->tls}};
@@ -163,12 +178,8 @@ std::optional<std::uint32_t> LockdownSession::messageLength(const std::uint8_t h
     return length;
 }
 
-std::string LockdownSession::frame(const PlistValue& message) {
-    const std::string xml = PlistXml::toXmlString(message);
-    const auto length = static_cast<std::uint32_t>(xml.size());
-    std::string out;
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((length >> shift) & 0xFF));
-    return out + xml;
+std::string LockdownSession::frame(const PlistValue& message, bool binary) {
+    return SimulatedMessageService::frame(message, binary);
 }
 
 } // namespace keldo

@@ -14,13 +14,15 @@ namespace keldo {
 
 // The rules of one client's conversation with a simulated device's lockdownd (port 62078): the
 // reply to each request, and what the connection does after it (see next()). Each message is a
-// 4-byte big-endian length and an XML property list.
+// 4-byte big-endian length and a property list, XML or binary; a reply takes the request's form.
 //
 // - QueryType and GetValue are answered at any time; outside a session GetValue gives only the
 //   device's public identity (DeviceState::kPublicValues) and withholds the rest as missing.
 // - Pair asks the device's user to trust the host (PairingDialogResponsePending until answered,
-//   UserDeniedPairing, PasswordProtected while locked); once trusted, the host's root certificate
-//   is what it must show in every TLS handshake. ValidatePair and Unpair check or forget a host.
+//   UserDeniedPairing, PasswordProtected while locked; see DeviceState::pairingRefusal); once
+//   trusted, the host must show its root or its host certificate in every TLS handshake.
+//   ValidatePair checks a host's record. Unpair forgets a host that proves it is one: by the
+//   certificates of its record, or by its HostID alone inside its own session.
 // - StartSession, for a trusted HostID, answers EnableSessionSSL true: from the reply on, the
 //   conversation runs in TLS until StopSession, whose reply is the last in TLS. A device set to
 //   cleartext sessions (DeviceState::setCleartextSessions) answers false and stays in plain text.
@@ -32,10 +34,10 @@ public:
         std::uint16_t port = 0;
         bool tls = false;
     };
-    // Starts a named service for the host with this root certificate (DER); none when there is
-    // no such service.
-    using ServiceStarter =
-        std::function<std::optional<StartedService>(const std::string& name, const std::string& hostCertificate)>;
+    // Starts a named service for the host with these certificates (DER, either of which it may
+    // show); none when there is no such service.
+    using ServiceStarter = std::function<std::optional<StartedService>(const std::string& name,
+                                                                       const DeviceState::Certificates& hostCertificates)>;
 
     // What the connection does once a reply has gone out.
     enum class Next { Continue, StartTls, EndTls, Finish };
@@ -47,13 +49,13 @@ public:
     PlistValue::Dictionary reply(const PlistRef& request);
     Next next() const { return next_; }
     bool finished() const { return next_ == Next::Finish; }
-    // The root certificate (DER) of the host whose session is open: what the host must present.
-    const std::string& hostCertificate() const { return hostCertificate_; }
+    // The certificates (DER) of the host whose session is open: it must present one of them.
+    const DeviceState::Certificates& hostCertificates() const { return hostCertificates_; }
 
     // Framing: the announced length of a message (none when it is empty or too large), and a
-    // framed message.
+    // framed message, binary or XML (the form the request came in).
     static std::optional<std::uint32_t> messageLength(const std::uint8_t header[4]);
-    static std::string frame(const PlistValue& message);
+    static std::string frame(const PlistValue& message, bool binary = false);
     static constexpr std::uint32_t kMaxMessage = 1024 * 1024;
 
     static constexpr std::uint16_t kPort = 62078;
@@ -74,7 +76,8 @@ private:
     std::shared_ptr<DeviceState> device_;
     ServiceStarter startService_;
     std::optional<std::string> session_;
-    std::string hostCertificate_;
+    std::string sessionHostId_;
+    DeviceState::Certificates hostCertificates_;
     int sessions_ = 0;
     Next next_ = Next::Continue;
 };

@@ -28,21 +28,27 @@ std::string drain(BIO* bio) {
     return bytes;
 }
 
-// A device refuses a host that shows another certificate than the one it paired with during the
+// Whether the certificate is one of `accepted` (DER forms).
+bool isOneOf(X509* certificate, const std::vector<std::string>& accepted) {
+    unsigned char* der = nullptr;
+    const int size = certificate ? i2d_X509(certificate, &der) : -1;
+    const bool found = size > 0 && std::any_of(accepted.begin(), accepted.end(), [&](const std::string& one) {
+        return one.size() == static_cast<std::size_t>(size) &&
+               std::equal(der, der + size, reinterpret_cast<const unsigned char*>(one.data()));
+    });
+    OPENSSL_free(der);
+    return found;
+}
+
+// A device refuses a host that shows another certificate than those it paired with during the
 // handshake, as a TLS server does: the host's handshake then fails (up to TLS 1.2; from 1.3 on the
 // host has finished its part before the alert comes). The certificate names no one and is signed
 // by nobody the device knows, so it is compared, never verified.
 int verifyPairedHost(int, X509_STORE_CTX* context) {
     if (X509_STORE_CTX_get_error_depth(context) != 0) return 1;
     auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(context, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    const auto* expected = ssl ? static_cast<const std::string*>(SSL_get_app_data(ssl)) : nullptr;
-    X509* presented = X509_STORE_CTX_get_current_cert(context);
-    unsigned char* der = nullptr;
-    const int size = presented && expected ? i2d_X509(presented, &der) : -1;
-    const bool same = size > 0 && static_cast<std::size_t>(size) == expected->size() &&
-                      std::equal(der, der + size, reinterpret_cast<const unsigned char*>(expected->data()));
-    OPENSSL_free(der);
-    if (same) return 1;
+    const auto* accepted = ssl ? static_cast<const std::vector<std::string>*>(SSL_get_app_data(ssl)) : nullptr;
+    if (accepted && isOneOf(X509_STORE_CTX_get_current_cert(context), *accepted)) return 1;
     X509_STORE_CTX_set_error(context, X509_V_ERR_APPLICATION_VERIFICATION);
     return 0;
 }
@@ -60,7 +66,7 @@ TlsStream::~TlsStream() {
 }
 
 std::unique_ptr<TlsStream> TlsStream::accept(ClientConnection& transport, const DeviceKey& key,
-                                             const std::string& clientCertificateDer, std::string& error) {
+                                             const std::vector<std::string>& clientCertificates, std::string& error) {
     openssl::Session ssl(SSL_new(key.serverContext()));
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -76,7 +82,7 @@ std::unique_ptr<TlsStream> TlsStream::accept(ClientConnection& transport, const 
     SSL_set_bio(ssl.get(), in, out);
     SSL_set_accept_state(ssl.get());
     // Only read during the handshake below, which the caller's certificate outlives.
-    SSL_set_app_data(ssl.get(), const_cast<std::string*>(&clientCertificateDer));
+    SSL_set_app_data(ssl.get(), const_cast<std::vector<std::string>*>(&clientCertificates));
     SSL_set_verify(ssl.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verifyPairedHost);
     std::unique_ptr<TlsStream> stream(new TlsStream(transport, ssl.release(), in, out));
     const ClientConnection::HandshakeLimit limit(transport);  // a client that never completes it is not waited for
@@ -87,13 +93,7 @@ std::unique_ptr<TlsStream> TlsStream::accept(ClientConnection& transport, const 
                                                                                            : "the TLS handshake failed";
         return nullptr;
     }
-    X509* presented = SSL_get0_peer_certificate(stream->ssl_);
-    unsigned char* der = nullptr;
-    const int size = presented ? i2d_X509(presented, &der) : -1;
-    const bool same = size > 0 && static_cast<std::size_t>(size) == clientCertificateDer.size() &&
-                      std::equal(der, der + size, reinterpret_cast<const unsigned char*>(clientCertificateDer.data()));
-    OPENSSL_free(der);
-    if (!same) {
+    if (!isOneOf(SSL_get0_peer_certificate(stream->ssl_), clientCertificates)) {
         error = kNotPairedHost;
         return nullptr;
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct ssl_st;
 struct bio_st;
@@ -21,12 +22,13 @@ class DeviceKey;
 // that alert, answers nothing, and hands whatever came behind it to the plain-text reader.
 class TlsStream : public DeviceStream {
 public:
-    // Runs the handshake on `transport` with the device's key. The client must present the
-    // certificate whose DER form is `clientCertificateDer` (the root certificate of the host's
-    // pairing). None, with `error`, when the handshake fails or the certificate differs; the
-    // connection is then of no further use.
+    // Runs the handshake on `transport` with the device's key. The client must present one of the
+    // certificates whose DER forms are `clientCertificates` (those of the host's pairing). None,
+    // with `error`, when the handshake fails or the certificate is none of them; the connection
+    // is then of no further use.
     [[nodiscard]] static std::unique_ptr<TlsStream> accept(ClientConnection& transport, const DeviceKey& key,
-                                                           const std::string& clientCertificateDer, std::string& error);
+                                                           const std::vector<std::string>& clientCertificates,
+                                                           std::string& error);
     ~TlsStream() override;
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;

@@ -1,6 +1,7 @@
 #include "platform/simulated/SimulatedInstallationProxy.h"
 
-#include "platform/plist/PlistXml.h"
+#include "platform/plist/PlistBinary.h"
+#include "platform/plist/PlistFile.h"
 
 #include <gmock/gmock.h>
 
@@ -10,8 +11,9 @@ namespace {
 // The client's side of the wire: requests framed, answers read back one message at a time.
 class SimulatedInstallationProxyTest : public ::testing::Test {
 protected:
-    std::vector<PlistValue> ask(const PlistValue& request) {
-        std::string input = SimulatedMessageService::frame(request);
+    // Asked in the binary form, every answer must come in it too.
+    std::vector<PlistValue> ask(const PlistValue& request, bool binary = false) {
+        std::string input = SimulatedMessageService::frame(request, binary);
         std::string output;
         EXPECT_TRUE(proxy.receive(input, output));
         EXPECT_TRUE(input.empty());
@@ -20,7 +22,8 @@ protected:
             unsigned char header[4];
             for (int i = 0; i < 4; ++i) header[i] = static_cast<unsigned char>(output[static_cast<std::size_t>(i)]);
             const std::uint32_t n = *SimulatedMessageService::messageLength(header);
-            answers.push_back(*PlistXml::fromXml(output.data() + 4, n));
+            EXPECT_EQ(PlistBinary::isBinary(output.data() + 4, n), binary);
+            answers.push_back(*PlistFile::fromBytes(output.data() + 4, n));
             output.erase(0, 4 + n);
         }
         return answers;
@@ -56,6 +59,28 @@ TEST_F(SimulatedInstallationProxyTest, KeepsOnlyTheAttributesAskedForAndFindsNoS
     EXPECT_EQ(answers[0].find("CurrentList")->array()->at(0),
               PlistValue(PlistValue::Dictionary{{"CFBundleIdentifier", "org.example.player"}, {"CFBundleVersion", "2.1"}}));
     EXPECT_EQ(ask(browse({{"ApplicationType", "System"}})).size(), 1u);
+}
+
+TEST_F(SimulatedInstallationProxyTest, LooksUpTheAppsListedOrAllInOneAnswerInTheFormAskedIn) {
+    apps->install({"org.example.player", "Player", "2.1", true});
+    apps->install({"org.example.reader", "Reader", "1.0", false});
+    const auto lookup = [&](PlistValue::Dictionary options) {
+        return ask(PlistValue::Dictionary{{"Command", "Lookup"}, {"ClientOptions", std::move(options)}}, true);
+    };
+    auto answers = lookup({{"BundleIDs", PlistValue::Array{"org.example.player", "org.example.none"}},
+                           {"ReturnAttributes", PlistValue::Array{"CFBundleVersion"}}});
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0], PlistValue(PlistValue::Dictionary{
+                              {"LookupResult", PlistValue::Dictionary{{"org.example.player",
+                                                                        PlistValue::Dictionary{{"CFBundleVersion", "2.1"}}}}},
+                              {"Status", "Complete"}}));
+    answers = lookup({});
+    ASSERT_EQ(answers.size(), 1u);
+    const PlistValue* all = answers[0].find("LookupResult");
+    ASSERT_TRUE(all && all->dictionary());
+    EXPECT_EQ(all->dictionary()->size(), 2u);
+    EXPECT_EQ(*all->find("org.example.reader")->find("CFBundleDisplayName"), PlistValue("Reader"));
+    EXPECT_EQ(*lookup({{"ApplicationType", "System"}})[0].find("LookupResult"), PlistValue(PlistValue::Dictionary{}));
 }
 
 TEST_F(SimulatedInstallationProxyTest, AnswersWhatItDoesNotKnowWithAnError) {

@@ -320,7 +320,12 @@ class Pairing(ToolTest):
         self.assertEqual(self.json("-u", "lone-4", "list")[0]["paired"], True)
         self.assertEqual(self.json("-u", "lone-4", "info", "--key", "SerialNumber"), "SIMlone-4")
         self.assertEqual(self.json("-u", "lone-4", "validate"), {"udid": "lone-4", "paired": True})
-        self.assertEqual(self.json("-u", "lone-4", "pair"), {"udid": "lone-4", "paired": True})  # trusted: at once
+        # Pairing again brings new certificates under a name the device trusts, which anyone may
+        # claim: the user is asked again, and the pairing in place goes on working meanwhile.
+        self.assertEqual(self.fails(DEVICE_ERROR, "-u", "lone-4", "pair"), pending)
+        self.assertEqual(self.json("-u", "lone-4", "validate"), {"udid": "lone-4", "paired": True})
+        self.sim.command("trust lone-4")
+        self.assertEqual(self.json("-u", "lone-4", "pair"), {"udid": "lone-4", "paired": True})
 
     def test_a_device_that_no_longer_trusts_this_computer_says_how_to_mend_it(self):
         self.sim.command("untrust usb-0001")  # its user reset the trust settings; the pair record stays

@@ -1,6 +1,10 @@
 #include "tools/devsim/DeviceSimulator.h"
 
+#include "platform/plist/PlistBinary.h"
+#include "platform/plist/PlistFile.h"
 #include "platform/plist/PlistXml.h"
+#include "tools/devsim/DeviceKey.h"
+#include "tools/devsim/HostIdentity.h"
 #include "tools/devsim/AfcPacket.h"
 #include "tools/devsim/LockdownSession.h"
 #include "tools/devsim/PairRecordStore.h"
@@ -82,22 +86,26 @@ public:
     bool connectTo(std::uint32_t deviceId, std::uint16_t port = LockdownSession::kPort) {
         return numberIn(request(connectRequest(deviceId, port)), "Number") == 0;
     }
-    // A lockdownd reply, read in TLS while a session is open.
+    // A lockdownd reply, read in TLS while a session is open; binaryReply() tells its form.
     PlistRef lockdownReply() {
         std::uint8_t header[4];
+        std::optional<std::string> body;
         if (tls_) {
             auto prefix = tls_->read(4);
             if (!prefix) return nullptr;
             std::memcpy(header, prefix->data(), 4);
-            auto body = tls_->read(LockdownSession::messageLength(header).value_or(0));
-            return body ? PlistXml::fromXml(body->data(), body->size()) : nullptr;
+            body = tls_->read(LockdownSession::messageLength(header).value_or(0));
+        } else if (read(header, sizeof(header))) {
+            body.emplace(LockdownSession::messageLength(header).value_or(0), '\0');
+            if (!read(body->data(), body->size())) body.reset();
         }
-        if (!read(header, sizeof(header))) return nullptr;
-        std::string body(LockdownSession::messageLength(header).value_or(0), '\0');
-        return read(body.data(), body.size()) ? PlistXml::fromXml(body.data(), body.size()) : nullptr;
+        if (!body) return nullptr;
+        binaryReply_ = PlistBinary::isBinary(body->data(), body->size());
+        return PlistFile::fromBytes(body->data(), body->size());
     }
-    PlistRef lockdown(PlistValue::Dictionary request) {
-        const std::string framed = LockdownSession::frame(request);
+    bool binaryReply() const { return binaryReply_; }
+    PlistRef lockdown(PlistValue::Dictionary request, bool binary = false) {
+        const std::string framed = LockdownSession::frame(request, binary);
         if (!(tls_ ? tls_->send(framed) : send(framed))) return nullptr;
         return lockdownReply();
     }
@@ -156,7 +164,16 @@ private:
     std::uint32_t tag_ = 0;
     std::unique_ptr<testing::TlsTestClient> tls_;
     PlistValue sessionId_;
+    bool binaryReply_ = false;
 };
+
+// The record with its host certificate and key where the root's are: what a client that shows
+// the host certificate in TLS uses.
+PlistValue showingHostCertificate(PlistValue record) {
+    (*record.dictionary())["RootCertificate"] = *record.find("HostCertificate");
+    (*record.dictionary())["RootPrivateKey"] = *record.find("HostPrivateKey");
+    return record;
+}
 
 class DeviceSimulatorTest : public ::testing::Test {
 protected:
@@ -236,10 +253,20 @@ TEST_F(DeviceSimulatorTrust, ASessionRunsInTlsAndPlainTextResumesRightBehindClos
     EXPECT_EQ(client.tls()->version(), "TLSv1.3");
     EXPECT_TRUE(client.lockdown({{"Request", "GetValue"}, {"Key", "DeviceName"}}));
 
-    // A host that shows another certificate than the root it paired with gets no further.
+    // A host may show its host certificate instead; one that shows a certificate of another
+    // pairing gets no further.
+    Client asHost(path);
+    ASSERT_TRUE(asHost.connectTo(id));
+    ASSERT_TRUE(asHost.startSession(showingHostCertificate(record("tls-1"))));
+    EXPECT_TRUE(asHost.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}}));
+    std::string error;
+    const auto otherKey = DeviceKey::generate(error);
+    const auto otherHost = HostIdentity::generate(error);
+    ASSERT_TRUE(otherKey && otherHost) << error;
     PlistValue stranger = record("tls-1");
-    (*stranger.dictionary())["RootCertificate"] = *stranger.find("HostCertificate");
-    (*stranger.dictionary())["RootPrivateKey"] = *stranger.find("HostPrivateKey");
+    const auto foreign = otherHost->pairRecord(*otherKey, "H", "B", "W").value();
+    (*stranger.dictionary())["RootCertificate"] = foreign.at("RootCertificate");
+    (*stranger.dictionary())["RootPrivateKey"] = foreign.at("RootPrivateKey");
     Client impostor(path);
     ASSERT_TRUE(impostor.connectTo(id));
     (void)impostor.startSession(stranger);
@@ -287,6 +314,26 @@ TEST_F(DeviceSimulatorTrust, UsbmuxdKeepsPairRecordsAcrossDetachAndRestartAndAnn
     EXPECT_TRUE(client.startSession(record("rec-1")));
 }
 
+// A client that speaks binary property lists is answered in them, one that speaks XML in XML,
+// request by request, in plain text and in TLS.
+TEST_F(DeviceSimulatorTrust, LockdownAnswersEachRequestInTheFormItCameIn) {
+    start();
+    const auto id = attach("form-1");
+    Client client(path);
+    ASSERT_TRUE(client.connectTo(id));
+    for (const bool binary : {true, false, true}) {
+        PlistRef reply = client.lockdown({{"Request", "QueryType"}}, binary);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply->find("Type"), PlistValue("com.apple.mobile.lockdown"));
+        EXPECT_EQ(client.binaryReply(), binary);
+    }
+    ASSERT_TRUE(client.startSession(record("form-1")));
+    PlistRef serial = client.lockdown({{"Request", "GetValue"}, {"Key", "SerialNumber"}}, true);
+    ASSERT_TRUE(serial);
+    EXPECT_TRUE(client.binaryReply());
+    EXPECT_EQ(*serial->find("Value"), PlistValue("SIMform-1"));
+}
+
 TEST_F(DeviceSimulatorTrust, ATlsServiceHandshakesBeforeItsFirstMessage) {
     start();
     const auto id = attach("svc-1");
@@ -297,15 +344,17 @@ TEST_F(DeviceSimulatorTrust, ATlsServiceHandshakesBeforeItsFirstMessage) {
 
     Client relay(path);
     ASSERT_TRUE(relay.connectTo(id, static_cast<std::uint16_t>(numberIn(started, "Port"))));
-    testing::TlsTestClient tls(relay.fd(), record("svc-1"));
+    // Shown the host certificate, and asked in a binary property list, as some clients do.
+    testing::TlsTestClient tls(relay.fd(), showingHostCertificate(record("svc-1")));
     ASSERT_TRUE(tls.handshake());
     const PlistValue::Array keys{PlistValue("DeviceName")};
-    ASSERT_TRUE(tls.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "MobileGestalt"}, {"MobileGestaltKeys", keys}})));
+    ASSERT_TRUE(tls.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "MobileGestalt"}, {"MobileGestaltKeys", keys}}, true)));
     auto prefix = tls.read(4);
     ASSERT_TRUE(prefix);
     auto body = tls.read(LockdownSession::messageLength(reinterpret_cast<const std::uint8_t*>(prefix->data())).value_or(0));
     ASSERT_TRUE(body);
-    PlistRef reply = PlistXml::fromXml(body->data(), body->size());
+    EXPECT_TRUE(PlistBinary::isBinary(body->data(), body->size()));
+    PlistRef reply = PlistFile::fromBytes(body->data(), body->size());
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply->find("Diagnostics"),
               PlistValue(PlistValue::Dictionary{{"MobileGestalt", PlistValue::Dictionary{{"DeviceName", "Phone svc-1"}}}}));

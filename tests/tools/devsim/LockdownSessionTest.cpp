@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+#include <ctime>
+
 namespace keldo {
 namespace {
 
@@ -29,7 +32,7 @@ protected:
         : device(std::make_shared<DeviceState>(
               SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "8.4").value("BatteryCurrentCapacity", 80, "com.apple.mobile.battery"),
               keys().device)),
-          session(device, [this](const std::string& name, const std::string& host) -> std::optional<LockdownSession::StartedService> {
+          session(device, [this](const std::string& name, const DeviceState::Certificates& host) -> std::optional<LockdownSession::StartedService> {
               started.push_back(name);
               hosts.push_back(host);
               if (name == "com.keldo.known") return LockdownSession::StartedService{49152, true};
@@ -58,7 +61,7 @@ protected:
 
     std::shared_ptr<DeviceState> device;
     std::vector<std::string> started;
-    std::vector<std::string> hosts;
+    std::vector<DeviceState::Certificates> hosts;
     LockdownSession session;
 };
 
@@ -102,7 +105,7 @@ TEST_F(LockdownSessionTest, APairRecordMustCarryTheHostAndCertificatesOfThisDevi
     auto garbled = record;
     garbled["RootCertificate"] = PlistValue::Data{'-', '-', '-'};
     EXPECT_EQ(session.reply(request({{"Request", "Pair"}, {"PairRecord", garbled}}))["Error"], PlistValue("InvalidPairRecord"));
-    EXPECT_FALSE(device->rootCertificateOf("HOST-1"));
+    EXPECT_FALSE(device->certificatesOf("HOST-1"));
 }
 
 TEST_F(LockdownSessionTest, OutsideASessionOnlyThePublicIdentityIsGiven) {
@@ -129,6 +132,35 @@ TEST_F(LockdownSessionTest, OutsideASessionOnlyThePublicIdentityIsGiven) {
     EXPECT_EQ(value("Nope")["Error"], PlistValue("MissingValue"));
 }
 
+// What clients commonly read in a session (appium-ios-device's device time, ideviceinfo's
+// domains) is there, made to agree with the device: a model that ran its version, the host's zone.
+TEST_F(LockdownSessionTest, InASessionTheValuesClientsReadAreThereAndAgreeWithTheDevice) {
+    const char* savedZone = std::getenv("TZ");
+    const std::string saved = savedZone ? savedZone : "";
+    ::setenv("TZ", "America/Sao_Paulo", 1);  // UTC-3, without summer time since 2019
+    ::tzset();
+    device->reattach(SimulatedDeviceInfo::iPhone("udid-1", "Ida's iPhone", "17.0.1")
+                         .value("BatteryCurrentCapacity", 80, "com.apple.mobile.battery"));
+    EXPECT_EQ(value("ProductType")["Value"], PlistValue("iPhone14,7"));  // public, as before
+    EXPECT_EQ(value("TimeZone")["Error"], PlistValue("MissingValue"));
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    startSession();
+    EXPECT_EQ(value("TimeZone")["Value"], PlistValue("America/Sao_Paulo"));
+    EXPECT_EQ(value("TimeZoneOffsetFromUTC")["Value"], PlistValue(-3 * 3600.0));
+    EXPECT_TRUE(value("Uses24HourClock")["Value"].boolean());
+    EXPECT_EQ(value("HardwareModel")["Value"], PlistValue("D27AP"));
+    EXPECT_EQ(value("BuildVersion")["Value"], PlistValue("21A101"));
+    for (const char* key : {"BluetoothAddress", "ProductName", "CPUArchitecture", "SerialNumber"}) {
+        EXPECT_TRUE(value(key).count("Value")) << key;
+    }
+    EXPECT_TRUE(value("TotalDiskCapacity", "com.apple.disk_usage")["Value"].isInteger());
+    EXPECT_EQ(value("BatteryCurrentCapacity", "com.apple.mobile.battery")["Value"], PlistValue(80));  // the description's
+    EXPECT_EQ(value("Locale", "com.apple.international")["Value"], PlistValue("en_US"));
+    if (savedZone) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
+}
+
 TEST_F(LockdownSessionTest, OnlyATrustedHostStartsASessionAndItRunsInTlsUntilStopped) {
     EXPECT_EQ(startSession()["Error"], PlistValue("InvalidHostID"));
     EXPECT_EQ(session.reply(request({{"Request", "StartService"}, {"Service", "com.keldo.known"}}))["Error"],
@@ -138,13 +170,13 @@ TEST_F(LockdownSessionTest, OnlyATrustedHostStartsASessionAndItRunsInTlsUntilSto
     auto started = startSession();
     EXPECT_EQ(started["EnableSessionSSL"], PlistValue(true));
     EXPECT_EQ(session.next(), LockdownSession::Next::StartTls);
-    EXPECT_EQ(session.hostCertificate(), DeviceKey::certificateDer(keys().host->rootCertificatePem()));
+    EXPECT_EQ(session.hostCertificates(), keys().host->certificates());
     EXPECT_EQ(startSession()["Error"], PlistValue("SessionActive"));
 
     auto known = session.reply(request({{"Request", "StartService"}, {"Service", "com.keldo.known"}}));
     EXPECT_EQ(known["Port"], PlistValue(49152));
     EXPECT_EQ(known["EnableServiceSSL"], PlistValue(true));
-    EXPECT_EQ(hosts.back(), session.hostCertificate());  // the service asks for the same host
+    EXPECT_EQ(hosts.back(), session.hostCertificates());  // the service asks for the same host
     EXPECT_EQ(session.next(), LockdownSession::Next::Continue);
     EXPECT_EQ(session.reply(request({{"Request", "StartService"}, {"Service", "com.apple.x"}}))["Error"],
               PlistValue("InvalidService"));
@@ -171,6 +203,42 @@ TEST_F(LockdownSessionTest, ValidateAndUnpairKnowOnlyTheHostWithItsOwnRoot) {
     EXPECT_EQ(unpair()["Error"], PlistValue("InvalidHostID"));
     EXPECT_EQ(validate(*keys().host)["Error"], PlistValue("InvalidHostID"));
     EXPECT_EQ(startSession()["Error"], PlistValue("InvalidHostID"));
+}
+
+// A HostID and a SystemBUID are no secrets (any client of usbmuxd reads the BUID): claimed with
+// other certificates, they are a new host to the device, and the host it trusts keeps its place.
+TEST_F(LockdownSessionTest, AClaimToATrustedHostWithOtherCertificatesAsksTheUserAgain) {
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    const auto claim = [&](const std::string& hostId) {
+        return session.reply(request({{"Request", "Pair"}, {"PairRecord", pairRecord(*keys().stranger, hostId)}}));
+    };
+    EXPECT_EQ(claim("HOST-1")["Error"], PlistValue("PairingDialogResponsePending"));
+    EXPECT_EQ(claim("HOST-9")["Error"], PlistValue("PairingDialogResponsePending"));  // the same BUID
+    EXPECT_EQ(device->certificatesOf("HOST-1"), keys().host->certificates());
+    EXPECT_FALSE(device->certificatesOf("HOST-9"));
+    EXPECT_EQ(pair().count("Error"), 0u);  // the trusted host itself pairs again at once
+
+    device->answerPrompt(DeviceState::Prompt::Trusted);  // the user says yes to the new question
+    EXPECT_EQ(claim("HOST-9").count("Error"), 0u);
+    EXPECT_EQ(device->certificatesOf("HOST-9"), keys().stranger->certificates());
+}
+
+TEST_F(LockdownSessionTest, UnpairForgetsOnlyAHostThatProvesItIsOne) {
+    device->answerPrompt(DeviceState::Prompt::Trusted);
+    pair();
+    const auto unpair = [&](PlistValue::Dictionary fields) {
+        fields["Request"] = "Unpair";
+        return session.reply(request(std::move(fields)));
+    };
+    EXPECT_EQ(unpair({{"HostID", "HOST-1"}})["Error"], PlistValue("InvalidHostID"));
+    EXPECT_EQ(unpair({{"PairRecord", PlistValue::Dictionary{{"HostID", "HOST-1"}}}})["Error"], PlistValue("InvalidHostID"));
+    EXPECT_EQ(unpair({{"PairRecord", pairRecord(*keys().stranger, "HOST-1")}})["Error"], PlistValue("InvalidHostID"));
+    EXPECT_TRUE(device->certificatesOf("HOST-1"));
+    // Inside its own session the HostID is enough.
+    startSession();
+    EXPECT_EQ(unpair({{"HostID", "HOST-1"}}).count("Error"), 0u);
+    EXPECT_FALSE(device->certificatesOf("HOST-1"));
 }
 
 TEST_F(LockdownSessionTest, OnlyTheNameIsSetAndOnlyInASession) {

@@ -20,7 +20,6 @@ struct Keys {
     std::shared_ptr<const DeviceKey> device = DeviceKey::generate(error);
     std::shared_ptr<const HostIdentity> host = HostIdentity::generate(error);
     PlistValue record = host->pairRecord(*device, "HOST-1", "BUID", "02:00:00:00:00:01").value();
-    std::string rootDer = DeviceKey::certificateDer(host->rootCertificatePem()).value();
 };
 const Keys& keys() {
     static const Keys made;
@@ -46,14 +45,14 @@ protected:
         ::close(device);
         ::close(host);
     }
-    // Runs `serve` with the device's stream once its handshake expecting `root` is done (a null
-    // stream when it failed).
+    // Runs `serve` with the device's stream once its handshake accepting one of `certificates` is
+    // done (a null stream when it failed).
     template <typename Serve>
-    void serveDevice(Serve serve, std::string root = keys().rootDer) {
-        server = std::thread([this, serve, root] {
+    void serveDevice(Serve serve, std::vector<std::string> certificates = keys().host->certificates()) {
+        server = std::thread([this, serve, certificates] {
             ClientConnection connection(device);
             std::string error;
-            auto tls = TlsStream::accept(connection, *keys().device, root, error);
+            auto tls = TlsStream::accept(connection, *keys().device, certificates, error);
             serve(connection, tls.get(), error);
         });
     }
@@ -123,10 +122,23 @@ TEST_F(TlsStreamTest, DataInTlsWhereCloseNotifyBelongsEndsTheConversation) {
     EXPECT_FALSE(returned.get_future().get());
 }
 
+// Clients differ in which certificate of the pairing they show: libimobiledevice's OpenSSL build
+// the root, others (and its GnuTLS build) the host certificate.
+TEST_F(TlsStreamTest, AHostMayShowTheHostCertificateOfItsPairingInsteadOfTheRoot) {
+    std::promise<bool> shaken;
+    serveDevice([&](ClientConnection&, TlsStream* tls, const std::string&) { shaken.set_value(tls != nullptr); });
+    PlistValue asHost = keys().record;
+    (*asHost.dictionary())["RootCertificate"] = *asHost.find("HostCertificate");
+    (*asHost.dictionary())["RootPrivateKey"] = *asHost.find("HostPrivateKey");
+    testing::TlsTestClient client(host, asHost, TLS1_2_VERSION);
+    EXPECT_TRUE(client.handshake());
+    EXPECT_TRUE(shaken.get_future().get());
+}
+
 TEST_F(TlsStreamTest, AHostThatShowsAnotherCertificateThanItPairedWithIsRefusedInTheHandshake) {
     std::promise<std::string> refusal;
     serveDevice([&](ClientConnection&, TlsStream* tls, const std::string& error) { refusal.set_value(tls ? "" : error); },
-                "not the root");
+                {"not the root", "nor the host"});
     // Up to TLS 1.2 the device's verdict comes before the host's handshake ends.
     testing::TlsTestClient client(host, keys().record, TLS1_2_VERSION);
     EXPECT_FALSE(client.handshake());
