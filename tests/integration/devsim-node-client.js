@@ -122,13 +122,15 @@ async function main() {
   });
   await step('usbmux read BUID', async () => {
     buid = await withUsbmux((usbmux) => usbmux.readBUID());
-    assert.ok(typeof buid === 'string' && buid.length > 0, buid);
+    // usbmuxd's BUID, and the HostID a host makes, are UUIDs in upper-case hex: clients parse them.
+    assert.match(buid, /^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$/);
   });
   await step('usbmux read pair record', async () => {
     const record = await withUsbmux((usbmux) => usbmux.readPairRecord(usb));
     for (const key of ['HostID', 'SystemBUID', 'HostCertificate', 'HostPrivateKey', 'DeviceCertificate', 'RootCertificate']) {
       assert.ok(record?.[key], `the record has ${key}: ${Object.keys(record || {})}`);
     }
+    assert.match(record.HostID, /^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$/);
     assert.equal(record.SystemBUID, buid);
     assert.equal(await withUsbmux((usbmux) => usbmux.readPairRecord(untrusted)), null, 'no record of an untrusted device');
   });

@@ -60,8 +60,8 @@ public:
 
     static constexpr std::uint16_t kPort = 62078;
     // The host that the simulator pairs a device with when it attaches it as paired.
-    static constexpr const char* kHostId = "5E1D2C3B-KELD-0SIM-HOST-000000000001";
-    static constexpr const char* kSystemBuid = "5E1D2C3B-KELD-0SIM-BUID-000000000001";
+    static constexpr const char* kHostId = "5E1D2C3B-6B65-4C64-8F48-4F5354000001";
+    static constexpr const char* kSystemBuid = "5E1D2C3B-6B65-4C64-8F42-554944000001";
 
 private:
     PlistValue::Dictionary getValue(const PlistValue& request) const;

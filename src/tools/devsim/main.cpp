@@ -181,7 +181,7 @@ void addDemoFiles(DeviceSimulator& simulator, const std::string& udid) {
     keldo::SimulatedFileSystem& reports = simulator.fileSystem(udid, DeviceSimulator::kCrashReportService);
     if (reports.names("/").empty()) {
         reports.setClock(kLongAgo);
-        const std::string report = "Incident Identifier: 00000000-KELD-0SIM-DEMO-000000000001\nProcess: Demo [42]\n";
+        const std::string report = "Incident Identifier: 00000000-6B65-4C64-8F44-454D4F000001\nProcess: Demo [42]\n";
         reports.addFile("/Demo-2024-05-01-101500.ips", report);
         reports.addFile("/Retired/Demo-2024-04-01-090000.ips", report);
         reports.addSymbolicLink("/LatestCrash-Demo.ips", "Demo-2024-05-01-101500.ips");
