@@ -75,11 +75,30 @@ TEST_F(AfcSessionTest, WireModesTruncateKeepOrAppendAsTheirLettersSay) {
     EXPECT_EQ(status(AfcPacket::FileOpen, numbers({7}) + "/f" + '\0'), AfcSession::kInvalidArgument);
 }
 
+// Clients other than libimobiledevice let the packet's length end a path (the last of two paths).
+TEST_F(AfcSessionTest, PathsWithoutTheirNulAreTakenAsTheyComeWhereverAPathIsRead) {
+    files->addFile("/d/f", "data");
+    EXPECT_EQ(ask(AfcPacket::GetFileInfo, "/d/f").operation, AfcPacket::Data);
+    EXPECT_EQ(ask(AfcPacket::ReadDirectory, "/d").data, std::string(".\0..\0f\0", 7));
+    const Reply opened = ask(AfcPacket::FileOpen, numbers({1}) + "/d/f");
+    ASSERT_EQ(opened.operation, AfcPacket::FileOpenResult);
+    EXPECT_EQ(status(AfcPacket::FileClose, numbers({opened.value})), 0u);
+    EXPECT_EQ(status(AfcPacket::MakeDirectory, "/e"), 0u);
+    EXPECT_EQ(status(AfcPacket::RenamePath, std::string("/d/f\0/e/g", 10)), 0u);
+    EXPECT_EQ(status(AfcPacket::MakeLink, numbers({2}) + std::string("/e/g\0/l", 8)), 0u);
+    EXPECT_EQ(status(AfcPacket::SetFileModTime, numbers({7}) + "/e/g"), 0u);
+    EXPECT_EQ(status(AfcPacket::RemovePath, "/l"), 0u);
+    EXPECT_EQ(files->contents("/e/g"), "data");
+    EXPECT_EQ(files->modificationTime("/e/g"), 7u);
+    EXPECT_EQ(files->kind("/l"), std::nullopt);
+}
+
 TEST_F(AfcSessionTest, MalformedRequestsGetAnErrorStatusAndTheSessionGoesOn) {
     files->addFile("/f", "data");
     EXPECT_EQ(status(0x7F, ""), AfcSession::kUnknownPacketType);
-    EXPECT_EQ(status(AfcPacket::GetFileInfo, "/f"), AfcSession::kInvalidArgument);  // no NUL
-    EXPECT_EQ(status(AfcPacket::RenamePath, std::string("/f\0", 3)), AfcSession::kInvalidArgument);
+    // The first of two paths needs its NUL: without it there is no second.
+    EXPECT_EQ(status(AfcPacket::RenamePath, "/f"), AfcSession::kInvalidArgument);
+    EXPECT_EQ(status(AfcPacket::MakeLink, numbers({2}) + "/f"), AfcSession::kInvalidArgument);
     const auto handle = open("/f", 1);
     EXPECT_EQ(status(AfcPacket::FileRead, numbers({handle})), AfcSession::kInvalidArgument);  // no count
     EXPECT_EQ(status(AfcPacket::FileLock, numbers({handle, 3})), AfcSession::kInvalidArgument);
