@@ -1,5 +1,6 @@
 #include "platform/simulated/SimulatedFileSystem.h"
 
+#include "platform/Utf8.h"
 #include "platform/simulated/FileBytes.h"
 
 #include <fmt/format.h>
@@ -89,6 +90,13 @@ std::string normalized(const std::string& path) {
     return out.empty() ? "/" : out;
 }
 
+// Whether a path keeps within the device's limits: iOS's PATH_MAX counts the terminating NUL.
+bool withinLimits(const std::string& path) {
+    if (path.size() >= SimulatedFileSystem::kMaxPath) return false;
+    return std::ranges::all_of(componentsOf(path),
+                               [](const std::string& name) { return name.size() <= SimulatedFileSystem::kMaxName; });
+}
+
 const char* formatName(SimulatedFileSystem::Kind kind) {
     switch (kind) {
     case SimulatedFileSystem::Kind::Directory: return "S_IFDIR";
@@ -171,6 +179,17 @@ std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::resolve(const 
     directories.pop_back();
     r.directories = std::move(directories);
     return r;
+}
+
+// The device's operations reach paths through here: what a device's kernel would refuse as too
+// long (ENAMETOOLONG) is refused before any lookup.
+std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::lookup(const std::string& path, bool followLast,
+                                                                         std::int32_t& status) const {
+    if (keepsLimits_ && !withinLimits(path)) {
+        status = kInvalidArgument;
+        return std::nullopt;
+    }
+    return resolve(path, followLast, status);
 }
 
 std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::makeParents(const std::string& path,
@@ -316,6 +335,17 @@ void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
     ioTimeout_ = seconds;
 }
 
+void SimulatedFileSystem::setKeepsLimits(bool keeps) {
+    std::lock_guard lock(mutex_);
+    keepsLimits_ = keeps;
+}
+
+// Whether a name may be made, as the device's file system takes only UTF-8; called with the lock
+// held.
+bool SimulatedFileSystem::newName(const std::string& name) const {
+    return !keepsLimits_ || Utf8::isValid(name);
+}
+
 void SimulatedFileSystem::setKeepsContents(bool keeps) {
     std::lock_guard lock(mutex_);
     keepsContents_ = keeps;
@@ -432,7 +462,7 @@ std::int32_t SimulatedFileSystem::fileInfo(const std::string& path, KeyValues& p
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCFileInfoOpen", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     if (auto it = fileInfo_.find(normalized(path)); it != fileInfo_.end()) {
@@ -462,7 +492,7 @@ std::int32_t SimulatedFileSystem::readDirectory(const std::string& path, std::ve
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCDirectoryOpen", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     if (r->node->kind != Kind::Directory) return fail(kNotADirectory);
@@ -476,9 +506,10 @@ std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCDirectoryCreate", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (r->node || !r->parent) return fail(kExists);
+    if (!newName(r->name)) return fail(kInvalidArgument);
     auto node = std::make_shared<Node>();
     node->kind = Kind::Directory;
     node->links = 1;
@@ -492,7 +523,7 @@ std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCRemovePath", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (!r->parent) return fail(kPermissionDenied);
     if (!r->node) return fail(kNotFound);
@@ -508,14 +539,15 @@ std::int32_t SimulatedFileSystem::renamePath(const std::string& from, const std:
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCRenamePath", from)) return status;
     std::int32_t status = 0;
-    auto source = resolve(from, false, status);
+    auto source = lookup(from, false, status);
     if (!source) return fail(status);
     if (!source->node) return fail(kNotFound);
     if (!source->parent) return fail(kPermissionDenied);
-    auto target = resolve(to, false, status);
+    auto target = lookup(to, false, status);
     if (!target) return fail(status);
     if (!target->parent) return fail(kExists);
     if (target->node == source->node) return 0;
+    if (!target->node && !newName(target->name)) return fail(kInvalidArgument);
     if (target->node && (target->node->kind == Kind::Directory || source->node->kind == Kind::Directory))
         return fail(kExists);
     // A directory can't move into itself.
@@ -542,12 +574,13 @@ std::int32_t SimulatedFileSystem::makeLink(std::int64_t type, const std::string&
     if (auto status = fault("AFCLinkPath", link)) return status;
     if (type != 1 && type != 2) return fail(kInvalidArgument);
     std::int32_t status = 0;
-    auto at = resolve(link, false, status);
+    auto at = lookup(link, false, status);
     if (!at) return fail(status);
     if (at->node || !at->parent) return fail(kExists);
+    if (!newName(at->name)) return fail(kInvalidArgument);
     std::shared_ptr<Node> node;
     if (type == 1) {
-        auto existing = resolve(target, false, status);
+        auto existing = lookup(target, false, status);
         if (!existing) return fail(status);
         if (!existing->node) return fail(kNotFound);
         if (existing->node->kind == Kind::Directory) return fail(kPermissionDenied);
@@ -569,7 +602,7 @@ std::int32_t SimulatedFileSystem::setModificationTime(const std::string& path, s
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCSetModTime", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     r->node->modified = nanoseconds;
@@ -581,11 +614,12 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     if (auto status = fault("AFCFileRefOpen", path)) return status;
     if (mode < 1 || mode > 3) return fail(kInvalidArgument);
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     auto node = r->node;
     if (!node) {
         if (mode == 1) return fail(kNotFound);
+        if (!newName(r->name)) return fail(kInvalidArgument);
         node = newFile();
         node->links = 1;
         node->birth = node->modified = now();

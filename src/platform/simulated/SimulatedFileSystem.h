@@ -66,6 +66,12 @@ public:
     static constexpr std::int32_t kBusy = 17;
     // Symbolic links followed within one path, as the device's kernel allows.
     static constexpr int kMaxLinkHops = 32;
+    // The device's limits, in bytes: a name's, and a path's with its terminating NUL (iOS's
+    // PATH_MAX). An operation given a path beyond them, or asked to make a name that is not valid
+    // UTF-8, answers kInvalidArgument and changes nothing; set-up is not held to them (see also
+    // setKeepsLimits).
+    static constexpr std::size_t kMaxName = 255;
+    static constexpr std::size_t kMaxPath = 1024;
 
     SimulatedFileSystem();
     ~SimulatedFileSystem();
@@ -96,6 +102,10 @@ public:
     // Whether written bytes are kept (the default) or only counted: while they are not, a write
     // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
     void setKeepsContents(bool keeps);
+    // Whether the device's operations hold to its limits (the default) or take any name and path,
+    // as a confused or hostile device may: for what a client does with a tree deeper than a
+    // device's paths reach.
+    void setKeepsLimits(bool keeps);
     // The most that all files together may hold (1 GiB unless set): a write or a size change
     // that would go beyond it answers "no space left", as a full device would, and changes
     // nothing. A file's bytes are free again once its last name and handle are gone. Bytes
@@ -157,6 +167,8 @@ private:
     std::uint64_t now() const;
 
     [[nodiscard]] std::optional<Resolved> resolve(const std::string& path, bool followLast, std::int32_t& status) const;
+    [[nodiscard]] std::optional<Resolved> lookup(const std::string& path, bool followLast, std::int32_t& status) const;
+    [[nodiscard]] bool newName(const std::string& name) const;
     [[nodiscard]] std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
     void place(const std::string& path, std::shared_ptr<Node> node);
     [[nodiscard]] std::int32_t fault(const std::string& operation, const std::string& path);
@@ -182,6 +194,7 @@ private:
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
     bool keepsContents_ = true;
+    bool keepsLimits_ = true;
     std::uint64_t capacity_ = 1ull << 30;
 };
 

@@ -64,6 +64,38 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
 }
 
+TEST(SimulatedFileSystem, KeepsToTheDevicesLimitsOfNamesAndPaths) {
+    Fs fs;
+    fs.addFile("/f", "kept");
+    const std::string longest = "/" + std::string(Fs::kMaxName, 'n');
+    const std::string tooLong = longest + "n";
+    const std::string cut = "/caf\xC3";  // the first byte of a two-byte character
+    std::uint64_t handle = 0;
+    for (const auto& name : {tooLong, cut}) {
+        EXPECT_EQ(fs.makeDirectory(name), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.openFile(name, 2, handle), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.renamePath("/f", name), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.makeLink(1, "/f", name), Fs::kInvalidArgument) << name;
+    }
+    EXPECT_THAT(fs.names("/"), ElementsAre("f"));
+    Fs::KeyValues info;
+    EXPECT_EQ(fs.fileInfo(tooLong + "/f", info), Fs::kInvalidArgument);  // too long even to look up
+    EXPECT_EQ(fs.makeDirectory(longest), 0);
+    EXPECT_EQ(fs.openFile(longest + "/caf\xC3\xA9", 2, handle), 0);
+
+    // PATH_MAX counts the terminating NUL; the slashes are only length.
+    const auto path = [](std::size_t size) { return std::string(size - 1, '/') + "f"; };
+    EXPECT_EQ(fs.fileInfo(path(Fs::kMaxPath - 1), info), 0);
+    EXPECT_EQ(fs.fileInfo(path(Fs::kMaxPath), info), Fs::kInvalidArgument);
+
+    // What a device already holds stays reachable, however it is named.
+    fs.addFile("/\xFF");
+    EXPECT_EQ(fs.removePath("/\xFF"), 0);
+    fs.setKeepsLimits(false);
+    EXPECT_EQ(fs.makeDirectory(tooLong), 0);
+    EXPECT_EQ(fs.makeDirectory(cut), 0);
+}
+
 TEST(SimulatedFileSystem, AllFilesTogetherGrowNoFurtherThanTheCapacity) {
     constexpr std::int32_t kNoSpace = 18;
     Fs fs;
