@@ -519,7 +519,11 @@ std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
     return 0;
 }
 
-std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
+std::int32_t SimulatedFileSystem::removePath(const std::string& path) { return remove(path, false); }
+
+std::int32_t SimulatedFileSystem::removePathAndContents(const std::string& path) { return remove(path, true); }
+
+std::int32_t SimulatedFileSystem::remove(const std::string& path, bool withContents) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCRemovePath", path)) return status;
     std::int32_t status = 0;
@@ -527,11 +531,38 @@ std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
     if (!r) return fail(status);
     if (!r->parent) return fail(kPermissionDenied);
     if (!r->node) return fail(kNotFound);
+    if (r->node->kind == Kind::Directory && withContents) {
+        if (auto refused = removeContents(*r->node, normalized(path))) return refused;
+    }
     // Devices refuse to remove a directory that still has entries.
     if (r->node->kind == Kind::Directory && !r->node->children.empty()) return fail(kUnknownError);
     --r->node->links;
     r->parent->erase(r->name);
     r->parent->modified = now();
+    return 0;
+}
+
+// Empties a directory, deepest entries first, without recursion: a tree's depth is the client's
+// choice. Called with the lock held.
+std::int32_t SimulatedFileSystem::removeContents(Node& top, const std::string& path) {
+    std::vector<std::pair<Node*, std::string>> levels{{&top, path}};
+    while (!levels.empty()) {
+        Node* directory = levels.back().first;
+        if (directory->children.empty()) {
+            levels.pop_back();
+            continue;
+        }
+        const auto& [name, child] = directory->children.front();
+        std::string at = levels.back().second + "/" + name;
+        if (child->kind == Kind::Directory && !child->children.empty()) {
+            levels.emplace_back(child.get(), std::move(at));
+            continue;
+        }
+        if (auto status = fault("AFCRemovePath", at)) return status;
+        --child->links;
+        directory->children.erase(directory->children.begin());
+        directory->modified = now();
+    }
     return 0;
 }
 

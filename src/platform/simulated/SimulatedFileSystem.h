@@ -36,8 +36,9 @@ public:
     // onPath is given, the first `after` matching calls passing, then `times` calls failing (< 0:
     // all). Operations are named by the framework calls that reach them: "AFCDeviceInfoOpen",
     // "AFCFileInfoOpen", "AFCKeyValueRead", "AFCDirectoryOpen", "AFCDirectoryRead",
-    // "AFCDirectoryCreate", "AFCRemovePath", "AFCRenamePath" (the old path), "AFCLinkPath" (the
-    // link's path), "AFCSetModTime" (the set-modification-time operation's own result),
+    // "AFCDirectoryCreate", "AFCRemovePath" (every path a removal reaches, a recursive one's too),
+    // "AFCRenamePath" (the old path), "AFCLinkPath" (the link's path), "AFCSetModTime" (the
+    // set-modification-time operation's own result),
     // "AFCFileRefOpen" and the file calls "AFCFileRefRead", "AFCFileRefWrite", ... (the opened path).
     // So "the third read fails" is inject(Fault("AFCFileRefRead", 20).after(2)).
     struct Fault {
@@ -132,6 +133,11 @@ public:
     [[nodiscard]] std::int32_t readDirectory(const std::string& path, std::vector<std::string>& names);
     [[nodiscard]] std::int32_t makeDirectory(const std::string& path);
     [[nodiscard]] std::int32_t removePath(const std::string& path);
+    // Removes an entry and, when it is a directory, everything under it, deepest first. Each entry
+    // goes as removePath removes it, whole or not at all; an entry that can't go ends the removal
+    // there with its status, and what went before stays gone, as on a device. Links are removed,
+    // never followed; open files stay usable through their handles.
+    [[nodiscard]] std::int32_t removePathAndContents(const std::string& path);
     [[nodiscard]] std::int32_t renamePath(const std::string& from, const std::string& to);
     // Type 1 a hard link, 2 a symbolic one.
     [[nodiscard]] std::int32_t makeLink(std::int64_t type, const std::string& target, const std::string& link);
@@ -171,6 +177,8 @@ private:
     [[nodiscard]] bool newName(const std::string& name) const;
     [[nodiscard]] std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
     void place(const std::string& path, std::shared_ptr<Node> node);
+    [[nodiscard]] std::int32_t remove(const std::string& path, bool withContents);
+    [[nodiscard]] std::int32_t removeContents(Node& top, const std::string& path);
     [[nodiscard]] std::int32_t fault(const std::string& operation, const std::string& path);
     [[nodiscard]] std::int32_t fail(std::int32_t status);
     std::shared_ptr<Node> newFile();

@@ -42,6 +42,7 @@ public:
         FileLock = 0x1B,
         MakeLink = 0x1C,
         SetFileModTime = 0x1E,
+        RemovePathAndContents = 0x22,
     };
 
     // The header, or none when it can't start a packet: another magic, lengths that contradict

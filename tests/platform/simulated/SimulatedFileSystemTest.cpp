@@ -64,6 +64,31 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
 }
 
+TEST(SimulatedFileSystem, RemovesATreeEntryByEntryWithoutFollowingLinks) {
+    Fs fs;
+    fs.addFile("/t/a/f", "x");
+    fs.addSymbolicLink("/t/a/outside", "/elsewhere");
+    fs.addFile("/t/b");
+    fs.addFile("/elsewhere/kept", "kept");
+    fs.addSymbolicLink("/link", "/elsewhere");
+    std::uint64_t handle = 0;
+    ASSERT_EQ(fs.openFile("/t/a/f", 1, handle), 0);
+    // An entry that can't go ends the removal there; what went before it stays gone.
+    fs.inject(Fs::Fault("AFCRemovePath", 20).onPath("/t/b"));
+    EXPECT_EQ(fs.removePathAndContents("/t"), 20);
+    EXPECT_THAT(fs.names("/t"), ElementsAre("b"));
+    EXPECT_EQ(fs.removePathAndContents("/t"), 0);
+    EXPECT_EQ(fs.removePathAndContents("/link"), 0);
+    EXPECT_THAT(fs.names("/"), ElementsAre("elsewhere"));
+    EXPECT_EQ(fs.contents("/elsewhere/kept"), "kept");
+    char byte = 0;
+    std::uint64_t count = 1;
+    EXPECT_EQ(fs.read(handle, &byte, count), 0);  // an open file outlives its name
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(fs.removePathAndContents("/t"), Fs::kNotFound);
+    EXPECT_EQ(fs.removePathAndContents("/elsewhere/.."), Fs::kPermissionDenied);  // the root
+}
+
 TEST(SimulatedFileSystem, KeepsToTheDevicesLimitsOfNamesAndPaths) {
     Fs fs;
     fs.addFile("/f", "kept");

@@ -93,6 +93,13 @@ TEST_F(AfcSessionTest, PathsWithoutTheirNulAreTakenAsTheyComeWhereverAPathIsRead
     EXPECT_EQ(files->kind("/l"), std::nullopt);
 }
 
+TEST_F(AfcSessionTest, RemovingAPathAndItsContentsTakesTheWholeTree) {
+    files->addFile("/d/e/f");
+    EXPECT_EQ(status(AfcPacket::RemovePathAndContents, std::string("/d\0", 3)), 0u);
+    EXPECT_EQ(files->kind("/d"), std::nullopt);
+    EXPECT_EQ(status(AfcPacket::RemovePathAndContents, "/d"), static_cast<std::uint64_t>(SimulatedFileSystem::kNotFound));
+}
+
 TEST_F(AfcSessionTest, MalformedRequestsGetAnErrorStatusAndTheSessionGoesOn) {
     files->addFile("/f", "data");
     EXPECT_EQ(status(0x7F, ""), AfcSession::kUnknownPacketType);
