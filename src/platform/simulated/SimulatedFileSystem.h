@@ -69,8 +69,9 @@ public:
     static constexpr int kMaxLinkHops = 32;
     // The device's limits, in bytes: a name's, and a path's with its terminating NUL (iOS's
     // PATH_MAX). An operation given a path beyond them, or asked to make a name that is not valid
-    // UTF-8, answers kInvalidArgument and changes nothing; set-up is not held to them (see also
-    // setKeepsLimits).
+    // UTF-8, answers kInvalidArgument and changes nothing: AFC has no status of its own for either,
+    // and clients take the unknown error of a removal for "directory not empty". Set-up is not
+    // held to them (see also setKeepsLimits).
     static constexpr std::size_t kMaxName = 255;
     static constexpr std::size_t kMaxPath = 1024;
 
