@@ -18,9 +18,25 @@ struct SimulatedFileSystem::Node {
     Node() = default;
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
-    // A file's bytes are the file system's until its last name and handle are gone.
+    // A file's bytes are the file system's until its last name and handle are gone. A directory
+    // that goes takes its tree apart without recursion: renames let a client make a tree of any
+    // depth out of short paths. Nodes are let go with the file system's lock held, or with the
+    // file system itself, so that no other owner can appear meanwhile.
     ~Node() {
         if (usage) *usage -= bytes.size();
+        std::vector<std::shared_ptr<Node>> going;
+        auto release = [&going](Node& directory) {
+            for (auto& entry : directory.children) {
+                if (entry.second.use_count() == 1) going.push_back(std::move(entry.second));
+            }
+            directory.children.clear();
+        };
+        release(*this);
+        while (!going.empty()) {
+            const std::shared_ptr<Node> last = std::move(going.back());
+            going.pop_back();
+            release(*last);
+        }
     }
 
     Kind kind = Kind::File;

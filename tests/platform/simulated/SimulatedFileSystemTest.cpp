@@ -1,6 +1,7 @@
 #include "platform/simulated/SimulatedFileSystem.h"
 
 #include <gmock/gmock.h>
+#include <pthread.h>
 
 namespace keldo {
 namespace {
@@ -87,6 +88,27 @@ TEST(SimulatedFileSystem, RemovesATreeEntryByEntryWithoutFollowingLinks) {
     EXPECT_EQ(byte, 'x');
     EXPECT_EQ(fs.removePathAndContents("/t"), Fs::kNotFound);
     EXPECT_EQ(fs.removePathAndContents("/elsewhere/.."), Fs::kPermissionDenied);  // the root
+}
+
+// Renames make a tree of any depth out of short paths; the file system goes all the same, here on
+// a thread whose stack holds a few thousand frames at most.
+TEST(SimulatedFileSystem, ATreeOfAnyDepthGoesWithoutRecursion) {
+    auto fs = std::make_unique<Fs>();
+    std::string deepest;
+    for (int i = 0; i < 20'000; ++i) deepest += "/d";
+    fs->addFile(deepest + "/f", "bottom");
+    fs->addHardLink("/f", deepest + "/f");
+    pthread_attr_t small;
+    ASSERT_EQ(::pthread_attr_init(&small), 0);
+    ASSERT_EQ(::pthread_attr_setstacksize(&small, 256 * 1024), 0);
+    pthread_t thread;
+    auto destroy = [](void* files) -> void* {
+        delete static_cast<Fs*>(files);
+        return nullptr;
+    };
+    ASSERT_EQ(::pthread_create(&thread, &small, destroy, fs.release()), 0);
+    ::pthread_join(thread, nullptr);
+    ::pthread_attr_destroy(&small);
 }
 
 TEST(SimulatedFileSystem, KeepsToTheDevicesLimitsOfNamesAndPaths) {
