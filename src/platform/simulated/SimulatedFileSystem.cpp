@@ -1,5 +1,6 @@
 #include "platform/simulated/SimulatedFileSystem.h"
 
+#include "platform/Utf8.h"
 #include "platform/simulated/FileBytes.h"
 
 #include <fmt/format.h>
@@ -17,9 +18,25 @@ struct SimulatedFileSystem::Node {
     Node() = default;
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
-    // A file's bytes are the file system's until its last name and handle are gone.
+    // A file's bytes are the file system's until its last name and handle are gone. A directory
+    // that goes takes its tree apart without recursion: renames let a client make a tree of any
+    // depth out of short paths. Nodes are let go with the file system's lock held, or with the
+    // file system itself, so that no other owner can appear meanwhile.
     ~Node() {
         if (usage) *usage -= bytes.size();
+        std::vector<std::shared_ptr<Node>> going;
+        auto release = [&going](Node& directory) {
+            for (auto& entry : directory.children) {
+                if (entry.second.use_count() == 1) going.push_back(std::move(entry.second));
+            }
+            directory.children.clear();
+        };
+        release(*this);
+        while (!going.empty()) {
+            const std::shared_ptr<Node> last = std::move(going.back());
+            going.pop_back();
+            release(*last);
+        }
     }
 
     Kind kind = Kind::File;
@@ -87,6 +104,13 @@ std::string normalized(const std::string& path) {
         if (part != ".") out += "/" + part;
     }
     return out.empty() ? "/" : out;
+}
+
+// Whether a path keeps within the device's limits: iOS's PATH_MAX counts the terminating NUL.
+bool withinLimits(const std::string& path) {
+    if (path.size() >= SimulatedFileSystem::kMaxPath) return false;
+    return std::ranges::all_of(componentsOf(path),
+                               [](const std::string& name) { return name.size() <= SimulatedFileSystem::kMaxName; });
 }
 
 const char* formatName(SimulatedFileSystem::Kind kind) {
@@ -171,6 +195,17 @@ std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::resolve(const 
     directories.pop_back();
     r.directories = std::move(directories);
     return r;
+}
+
+// The device's operations reach paths through here: what a device's kernel would refuse as too
+// long (ENAMETOOLONG) is refused before any lookup.
+std::optional<SimulatedFileSystem::Resolved> SimulatedFileSystem::lookup(const std::string& path, bool followLast,
+                                                                         std::int32_t& status) const {
+    if (keepsLimits_ && !withinLimits(path)) {
+        status = kInvalidArgument;
+        return std::nullopt;
+    }
+    return resolve(path, followLast, status);
 }
 
 std::shared_ptr<SimulatedFileSystem::Node> SimulatedFileSystem::makeParents(const std::string& path,
@@ -316,6 +351,17 @@ void SimulatedFileSystem::setIOTimeout(std::uint32_t seconds) {
     ioTimeout_ = seconds;
 }
 
+void SimulatedFileSystem::setKeepsLimits(bool keeps) {
+    std::lock_guard lock(mutex_);
+    keepsLimits_ = keeps;
+}
+
+// Whether a name may be made, as the device's file system takes only UTF-8; called with the lock
+// held.
+bool SimulatedFileSystem::newName(const std::string& name) const {
+    return !keepsLimits_ || Utf8::isValid(name);
+}
+
 void SimulatedFileSystem::setKeepsContents(bool keeps) {
     std::lock_guard lock(mutex_);
     keepsContents_ = keeps;
@@ -432,7 +478,7 @@ std::int32_t SimulatedFileSystem::fileInfo(const std::string& path, KeyValues& p
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCFileInfoOpen", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     if (auto it = fileInfo_.find(normalized(path)); it != fileInfo_.end()) {
@@ -462,7 +508,7 @@ std::int32_t SimulatedFileSystem::readDirectory(const std::string& path, std::ve
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCDirectoryOpen", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     if (r->node->kind != Kind::Directory) return fail(kNotADirectory);
@@ -476,9 +522,10 @@ std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCDirectoryCreate", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (r->node || !r->parent) return fail(kExists);
+    if (!newName(r->name)) return fail(kInvalidArgument);
     auto node = std::make_shared<Node>();
     node->kind = Kind::Directory;
     node->links = 1;
@@ -488,14 +535,21 @@ std::int32_t SimulatedFileSystem::makeDirectory(const std::string& path) {
     return 0;
 }
 
-std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
+std::int32_t SimulatedFileSystem::removePath(const std::string& path) { return remove(path, false); }
+
+std::int32_t SimulatedFileSystem::removePathAndContents(const std::string& path) { return remove(path, true); }
+
+std::int32_t SimulatedFileSystem::remove(const std::string& path, bool withContents) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCRemovePath", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, false, status);
+    auto r = lookup(path, false, status);
     if (!r) return fail(status);
     if (!r->parent) return fail(kPermissionDenied);
     if (!r->node) return fail(kNotFound);
+    if (r->node->kind == Kind::Directory && withContents) {
+        if (auto refused = removeContents(*r->node, normalized(path))) return refused;
+    }
     // Devices refuse to remove a directory that still has entries.
     if (r->node->kind == Kind::Directory && !r->node->children.empty()) return fail(kUnknownError);
     --r->node->links;
@@ -504,18 +558,43 @@ std::int32_t SimulatedFileSystem::removePath(const std::string& path) {
     return 0;
 }
 
+// Empties a directory, deepest entries first, without recursion: a tree's depth is the client's
+// choice. Called with the lock held.
+std::int32_t SimulatedFileSystem::removeContents(Node& top, const std::string& path) {
+    std::vector<std::pair<Node*, std::string>> levels{{&top, path}};
+    while (!levels.empty()) {
+        Node* directory = levels.back().first;
+        if (directory->children.empty()) {
+            levels.pop_back();
+            continue;
+        }
+        const auto& [name, child] = directory->children.front();
+        std::string at = levels.back().second + "/" + name;
+        if (child->kind == Kind::Directory && !child->children.empty()) {
+            levels.emplace_back(child.get(), std::move(at));
+            continue;
+        }
+        if (auto status = fault("AFCRemovePath", at)) return status;
+        --child->links;
+        directory->children.erase(directory->children.begin());
+        directory->modified = now();
+    }
+    return 0;
+}
+
 std::int32_t SimulatedFileSystem::renamePath(const std::string& from, const std::string& to) {
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCRenamePath", from)) return status;
     std::int32_t status = 0;
-    auto source = resolve(from, false, status);
+    auto source = lookup(from, false, status);
     if (!source) return fail(status);
     if (!source->node) return fail(kNotFound);
     if (!source->parent) return fail(kPermissionDenied);
-    auto target = resolve(to, false, status);
+    auto target = lookup(to, false, status);
     if (!target) return fail(status);
     if (!target->parent) return fail(kExists);
     if (target->node == source->node) return 0;
+    if (!target->node && !newName(target->name)) return fail(kInvalidArgument);
     if (target->node && (target->node->kind == Kind::Directory || source->node->kind == Kind::Directory))
         return fail(kExists);
     // A directory can't move into itself.
@@ -542,12 +621,13 @@ std::int32_t SimulatedFileSystem::makeLink(std::int64_t type, const std::string&
     if (auto status = fault("AFCLinkPath", link)) return status;
     if (type != 1 && type != 2) return fail(kInvalidArgument);
     std::int32_t status = 0;
-    auto at = resolve(link, false, status);
+    auto at = lookup(link, false, status);
     if (!at) return fail(status);
     if (at->node || !at->parent) return fail(kExists);
+    if (!newName(at->name)) return fail(kInvalidArgument);
     std::shared_ptr<Node> node;
     if (type == 1) {
-        auto existing = resolve(target, false, status);
+        auto existing = lookup(target, false, status);
         if (!existing) return fail(status);
         if (!existing->node) return fail(kNotFound);
         if (existing->node->kind == Kind::Directory) return fail(kPermissionDenied);
@@ -569,7 +649,7 @@ std::int32_t SimulatedFileSystem::setModificationTime(const std::string& path, s
     std::lock_guard lock(mutex_);
     if (auto status = fault("AFCSetModTime", path)) return status;
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     if (!r->node) return fail(kNotFound);
     r->node->modified = nanoseconds;
@@ -581,11 +661,12 @@ std::int32_t SimulatedFileSystem::openFile(const std::string& path, std::uint64_
     if (auto status = fault("AFCFileRefOpen", path)) return status;
     if (mode < 1 || mode > 3) return fail(kInvalidArgument);
     std::int32_t status = 0;
-    auto r = resolve(path, true, status);
+    auto r = lookup(path, true, status);
     if (!r) return fail(status);
     auto node = r->node;
     if (!node) {
         if (mode == 1) return fail(kNotFound);
+        if (!newName(r->name)) return fail(kInvalidArgument);
         node = newFile();
         node->links = 1;
         node->birth = node->modified = now();

@@ -36,8 +36,9 @@ public:
     // onPath is given, the first `after` matching calls passing, then `times` calls failing (< 0:
     // all). Operations are named by the framework calls that reach them: "AFCDeviceInfoOpen",
     // "AFCFileInfoOpen", "AFCKeyValueRead", "AFCDirectoryOpen", "AFCDirectoryRead",
-    // "AFCDirectoryCreate", "AFCRemovePath", "AFCRenamePath" (the old path), "AFCLinkPath" (the
-    // link's path), "AFCSetModTime" (the set-modification-time operation's own result),
+    // "AFCDirectoryCreate", "AFCRemovePath" (every path a removal reaches, a recursive one's too),
+    // "AFCRenamePath" (the old path), "AFCLinkPath" (the link's path), "AFCSetModTime" (the
+    // set-modification-time operation's own result),
     // "AFCFileRefOpen" and the file calls "AFCFileRefRead", "AFCFileRefWrite", ... (the opened path).
     // So "the third read fails" is inject(Fault("AFCFileRefRead", 20).after(2)).
     struct Fault {
@@ -66,6 +67,13 @@ public:
     static constexpr std::int32_t kBusy = 17;
     // Symbolic links followed within one path, as the device's kernel allows.
     static constexpr int kMaxLinkHops = 32;
+    // The device's limits, in bytes: a name's, and a path's with its terminating NUL (iOS's
+    // PATH_MAX). An operation given a path beyond them, or asked to make a name that is not valid
+    // UTF-8, answers kInvalidArgument and changes nothing: AFC has no status of its own for either,
+    // and clients take the unknown error of a removal for "directory not empty". Set-up is not
+    // held to them (see also setKeepsLimits).
+    static constexpr std::size_t kMaxName = 255;
+    static constexpr std::size_t kMaxPath = 1024;
 
     SimulatedFileSystem();
     ~SimulatedFileSystem();
@@ -96,6 +104,10 @@ public:
     // Whether written bytes are kept (the default) or only counted: while they are not, a write
     // grows its file without holding the bytes, which read back as zeros. For gigabyte transfers.
     void setKeepsContents(bool keeps);
+    // Whether the device's operations hold to its limits (the default) or take any name and path,
+    // as a confused or hostile device may: for what a client does with a tree deeper than a
+    // device's paths reach.
+    void setKeepsLimits(bool keeps);
     // The most that all files together may hold (1 GiB unless set): a write or a size change
     // that would go beyond it answers "no space left", as a full device would, and changes
     // nothing. A file's bytes are free again once its last name and handle are gone. Bytes
@@ -122,6 +134,11 @@ public:
     [[nodiscard]] std::int32_t readDirectory(const std::string& path, std::vector<std::string>& names);
     [[nodiscard]] std::int32_t makeDirectory(const std::string& path);
     [[nodiscard]] std::int32_t removePath(const std::string& path);
+    // Removes an entry and, when it is a directory, everything under it, deepest first. Each entry
+    // goes as removePath removes it, whole or not at all; an entry that can't go ends the removal
+    // there with its status, and what went before stays gone, as on a device. Links are removed,
+    // never followed; open files stay usable through their handles.
+    [[nodiscard]] std::int32_t removePathAndContents(const std::string& path);
     [[nodiscard]] std::int32_t renamePath(const std::string& from, const std::string& to);
     // Type 1 a hard link, 2 a symbolic one.
     [[nodiscard]] std::int32_t makeLink(std::int64_t type, const std::string& target, const std::string& link);
@@ -157,8 +174,12 @@ private:
     std::uint64_t now() const;
 
     [[nodiscard]] std::optional<Resolved> resolve(const std::string& path, bool followLast, std::int32_t& status) const;
+    [[nodiscard]] std::optional<Resolved> lookup(const std::string& path, bool followLast, std::int32_t& status) const;
+    [[nodiscard]] bool newName(const std::string& name) const;
     [[nodiscard]] std::shared_ptr<Node> makeParents(const std::string& path, std::string& leaf);
     void place(const std::string& path, std::shared_ptr<Node> node);
+    [[nodiscard]] std::int32_t remove(const std::string& path, bool withContents);
+    [[nodiscard]] std::int32_t removeContents(Node& top, const std::string& path);
     [[nodiscard]] std::int32_t fault(const std::string& operation, const std::string& path);
     [[nodiscard]] std::int32_t fail(std::int32_t status);
     std::shared_ptr<Node> newFile();
@@ -182,6 +203,7 @@ private:
     std::int32_t lastFailure_ = 0;
     std::uint32_t ioTimeout_ = 30;
     bool keepsContents_ = true;
+    bool keepsLimits_ = true;
     std::uint64_t capacity_ = 1ull << 30;
 };
 

@@ -53,9 +53,10 @@ std::optional<std::uint64_t> AfcPacket::number(std::size_t offset) const {
 
 std::optional<std::string> AfcPacket::text(std::size_t offset, std::size_t* next) const {
     const std::string_view args = arguments();
-    if (offset >= args.size()) return std::nullopt;
-    const std::size_t end = args.find('\0', offset);
-    if (end == std::string_view::npos) return std::nullopt;
+    if (offset > args.size()) return std::nullopt;
+    const std::size_t found = args.find('\0', offset);
+    const std::size_t end = found == std::string_view::npos ? args.size() : found;
+    // The end of the packet ends a text as a NUL would, so nothing follows an unterminated one.
     if (next) *next = end + 1;
     return std::string(args.substr(offset, end - offset));
 }

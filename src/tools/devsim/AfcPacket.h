@@ -42,6 +42,7 @@ public:
         FileLock = 0x1B,
         MakeLink = 0x1C,
         SetFileModTime = 0x1E,
+        RemovePathAndContents = 0x22,
     };
 
     // The header, or none when it can't start a packet: another magic, lengths that contradict
@@ -66,8 +67,11 @@ public:
     std::string_view payload() const;
     // A little-endian number of the arguments at a byte offset; none past their end.
     std::optional<std::uint64_t> number(std::size_t offset) const;
-    // A NUL-terminated text of the arguments from a byte offset; none without its NUL. `next`
-    // receives the offset after the NUL.
+    // A text of the arguments from a byte offset, up to its NUL or else to the end of the arguments:
+    // libimobiledevice ends every path with a NUL, other clients let the packet's length end the
+    // last one, and a device takes both. None when the offset is past the end. `next` receives the
+    // offset after the NUL, or past the end for an unterminated text: of two texts only the last
+    // may go without its NUL.
     std::optional<std::string> text(std::size_t offset, std::size_t* next = nullptr) const;
 
     // A whole packet; its arguments end at "this length", the payload follows.

@@ -160,6 +160,9 @@ std::string AfcSession::replyTo(const AfcPacket& request) {
     case AfcPacket::RemovePath:
         if (!path) break;
         return status(request, files_->removePath(*path));
+    case AfcPacket::RemovePathAndContents:
+        if (!path) break;
+        return status(request, files_->removePathAndContents(*path));
     case AfcPacket::RenamePath: {
         std::size_t next = 0;
         const auto from = request.text(0, &next);

@@ -102,6 +102,10 @@ Commands, one per line on standard input (answers on standard output):
   thaw UDID [usb|network]
                     it answers what came meanwhile, in order, and goes on as before;
                     answers "thawed UDID at SECONDS"
+  lenient UDID      its media takes any name and path, as a confused device may hold them:
+                    names longer than 255 bytes or not UTF-8, paths past 1024 bytes (a
+                    device refuses those, and so does the simulator until then); answers
+                    "lenient UDID at SECONDS"
   list              one line per device, then "ok"
   install UDID BUNDLE_ID VERSION NAME...
                     install an app that shares its documents on the device with that udid
@@ -292,6 +296,13 @@ bool runCommand(DeviceSimulator& simulator, AppServices& apps, std::string line)
                              : w[0] == "unlock"  ? "unlocked"
                                                  : w[0].c_str();
         say(done ? fmt::format("{} {} at {}", answer, w[1], now()) : "error: " + simulator.lastError());
+    } else if (w[0] == "lenient") {
+        if (w.size() != 2) {
+            say("error: usage: lenient UDID");
+            return true;
+        }
+        simulator.fileSystem(w[1]).setKeepsLimits(false);
+        say(fmt::format("lenient {} at {}", w[1], now()));
     } else if (w[0] == "list") {
         for (const auto& d : simulator.describeDevices()) say(d);
         say("ok");

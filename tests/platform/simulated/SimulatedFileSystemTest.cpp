@@ -1,6 +1,7 @@
 #include "platform/simulated/SimulatedFileSystem.h"
 
 #include <gmock/gmock.h>
+#include <pthread.h>
 
 namespace keldo {
 namespace {
@@ -62,6 +63,84 @@ TEST(SimulatedFileSystem, RefusesWhatTheDeviceRefuses) {
     EXPECT_EQ(fs.contents("/taken"), "kept");
     EXPECT_EQ(fs.renamePath("/d/e/f", "/g"), 0);
     EXPECT_EQ(fs.kind("/g"), Fs::Kind::File);
+}
+
+TEST(SimulatedFileSystem, RemovesATreeEntryByEntryWithoutFollowingLinks) {
+    Fs fs;
+    fs.addFile("/t/a/f", "x");
+    fs.addSymbolicLink("/t/a/outside", "/elsewhere");
+    fs.addFile("/t/b");
+    fs.addFile("/elsewhere/kept", "kept");
+    fs.addSymbolicLink("/link", "/elsewhere");
+    std::uint64_t handle = 0;
+    ASSERT_EQ(fs.openFile("/t/a/f", 1, handle), 0);
+    // An entry that can't go ends the removal there; what went before it stays gone.
+    fs.inject(Fs::Fault("AFCRemovePath", 20).onPath("/t/b"));
+    EXPECT_EQ(fs.removePathAndContents("/t"), 20);
+    EXPECT_THAT(fs.names("/t"), ElementsAre("b"));
+    EXPECT_EQ(fs.removePathAndContents("/t"), 0);
+    EXPECT_EQ(fs.removePathAndContents("/link"), 0);
+    EXPECT_THAT(fs.names("/"), ElementsAre("elsewhere"));
+    EXPECT_EQ(fs.contents("/elsewhere/kept"), "kept");
+    char byte = 0;
+    std::uint64_t count = 1;
+    EXPECT_EQ(fs.read(handle, &byte, count), 0);  // an open file outlives its name
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(fs.removePathAndContents("/t"), Fs::kNotFound);
+    EXPECT_EQ(fs.removePathAndContents("/elsewhere/.."), Fs::kPermissionDenied);  // the root
+}
+
+// Renames make a tree of any depth out of short paths; the file system goes all the same, here on
+// a thread whose stack holds a few thousand frames at most.
+TEST(SimulatedFileSystem, ATreeOfAnyDepthGoesWithoutRecursion) {
+    auto fs = std::make_unique<Fs>();
+    std::string deepest;
+    for (int i = 0; i < 20'000; ++i) deepest += "/d";
+    fs->addFile(deepest + "/f", "bottom");
+    fs->addHardLink("/f", deepest + "/f");
+    pthread_attr_t small;
+    ASSERT_EQ(::pthread_attr_init(&small), 0);
+    ASSERT_EQ(::pthread_attr_setstacksize(&small, 256 * 1024), 0);
+    pthread_t thread;
+    auto destroy = [](void* files) -> void* {
+        delete static_cast<Fs*>(files);
+        return nullptr;
+    };
+    ASSERT_EQ(::pthread_create(&thread, &small, destroy, fs.release()), 0);
+    ::pthread_join(thread, nullptr);
+    ::pthread_attr_destroy(&small);
+}
+
+TEST(SimulatedFileSystem, KeepsToTheDevicesLimitsOfNamesAndPaths) {
+    Fs fs;
+    fs.addFile("/f", "kept");
+    const std::string longest = "/" + std::string(Fs::kMaxName, 'n');
+    const std::string tooLong = longest + "n";
+    const std::string cut = "/caf\xC3";  // the first byte of a two-byte character
+    std::uint64_t handle = 0;
+    for (const auto& name : {tooLong, cut}) {
+        EXPECT_EQ(fs.makeDirectory(name), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.openFile(name, 2, handle), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.renamePath("/f", name), Fs::kInvalidArgument) << name;
+        EXPECT_EQ(fs.makeLink(1, "/f", name), Fs::kInvalidArgument) << name;
+    }
+    EXPECT_THAT(fs.names("/"), ElementsAre("f"));
+    Fs::KeyValues info;
+    EXPECT_EQ(fs.fileInfo(tooLong + "/f", info), Fs::kInvalidArgument);  // too long even to look up
+    EXPECT_EQ(fs.makeDirectory(longest), 0);
+    EXPECT_EQ(fs.openFile(longest + "/caf\xC3\xA9", 2, handle), 0);
+
+    // PATH_MAX counts the terminating NUL; the slashes are only length.
+    const auto path = [](std::size_t size) { return std::string(size - 1, '/') + "f"; };
+    EXPECT_EQ(fs.fileInfo(path(Fs::kMaxPath - 1), info), 0);
+    EXPECT_EQ(fs.fileInfo(path(Fs::kMaxPath), info), Fs::kInvalidArgument);
+
+    // What a device already holds stays reachable, however it is named.
+    fs.addFile("/\xFF");
+    EXPECT_EQ(fs.removePath("/\xFF"), 0);
+    fs.setKeepsLimits(false);
+    EXPECT_EQ(fs.makeDirectory(tooLong), 0);
+    EXPECT_EQ(fs.makeDirectory(cut), 0);
 }
 
 TEST(SimulatedFileSystem, AllFilesTogetherGrowNoFurtherThanTheCapacity) {
