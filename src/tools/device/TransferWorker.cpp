@@ -354,7 +354,10 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
             (void)report_.interrupted(fmt::format("pull: interrupted; {} is left as it was", item.local));
             return Outcome::Stopped;
         }
-        const std::uint64_t got = source->readNBytes(Transfer::kChunk, buffer_.get());
+        // Asked for one byte more than the listing gave, a read that brings the rest of a small
+        // file also finds its end.
+        const std::uint64_t asked = std::min<std::uint64_t>(Transfer::kChunk, item.size - std::min(done, item.size) + 1);
+        const std::uint64_t got = source->readNBytes(asked, buffer_.get());
         if (got == 0) {
             // The end of the file and a failed read both give 0; only the failure leaves a text.
             if (const auto failure = source->lasterror())
@@ -364,6 +367,10 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
         if (!output.write(buffer_.get(), static_cast<std::size_t>(got))) return cantWrite(output.error());
         done += got;
         report_.update(job.before + done);
+        // Fewer bytes than asked is the end, and no round trip is spent on learning it again;
+        // only once all the bytes the listing promised are in, so that a read cut short by a
+        // failure can't pass for the end of a file.
+        if (got < asked && done >= item.size) break;
     }
     // Closed before the file takes its place: no device call comes after that.
     (void)source->closeFile();

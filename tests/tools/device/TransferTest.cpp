@@ -318,6 +318,8 @@ TEST_F(TransferTest, NothingIsAskedThatTheTransferKnowsAlready) {
     EXPECT_EQ(pull({"/Books/shortcut"}, local("copy")), kExitSuccess);
     EXPECT_EQ(read("copy/a.txt"), "a");
     EXPECT_EQ(count("AFCDirectoryOpen"), 2);
+    // A small file's one read brings all of it and its end.
+    EXPECT_EQ(count("AFCFileRefRead"), 2);
     expectNoTemporaries("/Books/album");
 }
 
