@@ -43,7 +43,10 @@ class TransferReport;
 // while the pull runs, so nothing is written outside the local target.
 //
 // The planner decides what goes where before anything moves, a worker moves each item as one job,
-// and the report keeps the one progress bar and the messages above it.
+// and the report keeps the one progress bar and the messages above it. An item costs only the
+// calls it needs: nothing is asked of the device that the transfer knows already (a name the plan
+// found free, what goes into a directory the push made), and the device still decides at the
+// last step, so a name taken meanwhile is refused all the same.
 //
 // Ctrl-C stops either at its next chunk; Interrupt ends the process when that takes longer than
 // its grace period, with the report kept up to date here.
