@@ -297,6 +297,32 @@ TEST_F(TransferTest, APushMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne)
     expectNoTemporaries("/Books/album");
 }
 
+// A tree of small files costs round trips: what the plan or the push itself knows is not asked.
+TEST_F(TransferTest, NothingIsAskedThatTheTransferKnowsAlready) {
+    files->addDirectory("/Books");
+    write("album/a.txt", "a");
+    write("album/sub/b.txt", "b");
+    fs::create_symlink("a.txt", local("album/link"));
+    // Into a directory the push makes: only the target and the new directory are looked at.
+    EXPECT_EQ(push({local("album")}, "/Books"), kExitSuccess);
+    EXPECT_EQ(count("AFCFileInfoOpen"), 2);
+    EXPECT_EQ(files->contents("/Books/album/sub/b.txt"), "b");
+    EXPECT_EQ(files->linkTarget("/Books/album/link"), "a.txt");
+    // A name the plan found free is not asked again before the upload.
+    sim->clearCalls();
+    EXPECT_EQ(push({local("album/a.txt")}, "/Books/new.txt"), kExitSuccess);
+    EXPECT_EQ(count("AFCFileInfoOpen"), 1);
+    // A link named on the command line is listed once to learn that it leads to a directory.
+    files->addSymbolicLink("/Books/shortcut", "album");
+    sim->clearCalls();
+    EXPECT_EQ(pull({"/Books/shortcut"}, local("copy")), kExitSuccess);
+    EXPECT_EQ(read("copy/a.txt"), "a");
+    EXPECT_EQ(count("AFCDirectoryOpen"), 2);
+    // A small file's one read brings all of it and its end.
+    EXPECT_EQ(count("AFCFileRefRead"), 2);
+    expectNoTemporaries("/Books/album");
+}
+
 TEST_F(TransferTest, APullMergesIntoDirectoriesAndRefusesWhatIsInTheWayOneByOne) {
     files->addFile("/Books/a.txt", "new a");
     files->addFile("/Books/b.txt", "new b");
@@ -475,7 +501,7 @@ TEST_F(TransferTest, WithoutForceAFileThatCameDuringTheUploadIsNeverReplaced) {
     EXPECT_EQ(files->contents("/Books/other.txt"), "mine");
     // A look that fails is no answer: nothing is renamed on it.
     files->inject(
-        Fault("AFCFileInfoOpen", SimulatedFileSystem::kPermissionDenied).onPath("/Books/fourth.txt").after(2));
+        Fault("AFCFileInfoOpen", SimulatedFileSystem::kPermissionDenied).onPath("/Books/fourth.txt").after(1));
     EXPECT_EQ(push({local("new.txt")}, "/Books/fourth.txt"), kExitDeviceError);
     EXPECT_FALSE(files->kind("/Books/fourth.txt"));
     expectNoTemporaries("/Books");

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace keldo {
+
+// How a push or pull goes (Transfer).
+struct TransferOptions {
+    // Replace a file or a link that stands where one goes (never a directory).
+    bool force = false;
+    // Leave a file alone that is there with the same size and modification time already.
+    bool update = false;
+    // Give files and directories their source's modification time.
+    bool times = true;
+    bool progress = true;
+    // The progress display's clock; tests give their own.
+    std::function<double()> progressClock;
+    // Tests: called with a file's or link's local path just before a pull puts it in place (a
+    // file's bytes are all in then), or a push opens it to read.
+    std::function<void(const std::string&)> atLocalStep;
+};
+
+} // namespace keldo
