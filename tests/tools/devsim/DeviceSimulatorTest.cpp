@@ -190,6 +190,14 @@ std::string openForWriting(Client& afc, const std::string& file) {
     return handle;
 }
 
+// 10 ms each way, 2 MB/s.
+DeviceSimulator::Options overASlowLink() {
+    using namespace std::chrono_literals;
+    DeviceSimulator::Options options;
+    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
+    return options;
+}
+
 std::string patterned(std::size_t size) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
@@ -499,9 +507,7 @@ TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDrop
 // a loaded machine may take any time longer.
 TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhatTheLinkNeedsAndLosesNoByte) {
     using namespace std::chrono;
-    DeviceSimulator::Options options;
-    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
-    start(std::move(options));
+    start(overASlowLink());
     const auto id = attach("linked-1");
     // usbmuxd's own answers don't cross the link; a device's do, and its TLS works over it.
     EXPECT_EQ(listedDevices(), 1u);
@@ -534,9 +540,7 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
 // 512 KiB at once take as long as one that writes 1 MiB (a lower bound, as above).
 TEST_F(DeviceSimulatorConcurrency, TheConnectionsToOneDeviceShareItsLinksRate) {
     using namespace std::chrono;
-    DeviceSimulator::Options options;
-    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
-    start(std::move(options));
+    start(overASlowLink());
     const auto id = attach("shared-1");
     std::array<std::unique_ptr<Client>, 2> afc;
     std::array<std::string, 2> handles;
