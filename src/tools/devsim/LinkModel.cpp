@@ -24,6 +24,12 @@ std::optional<double> number(std::string_view text) {
     return value;
 }
 
+std::chrono::nanoseconds carrying(const LinkModel::Direction& direction, std::size_t bytes) {
+    if (direction.bytesPerSecond <= 0) return std::chrono::nanoseconds(0);
+    return std::chrono::round<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(static_cast<double>(bytes) / direction.bytesPerSecond));
+}
+
 } // namespace
 
 std::optional<LinkModel::Figures> LinkModel::named(std::string_view name) {
@@ -33,21 +39,25 @@ std::optional<LinkModel::Figures> LinkModel::named(std::string_view name) {
     if (slash == std::string_view::npos) return std::nullopt;
     const auto latency = number(name.substr(0, slash));
     const auto rate = number(name.substr(slash + 1));
-    if (!latency || !rate || *latency > 60e6) return std::nullopt;
+    // Below a byte a second, the time of a piece would not fit the clock.
+    if (!latency || !rate || *latency > 60e6 || (*rate > 0 && *rate < 1)) return std::nullopt;
     const Direction both{std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double, std::micro>(*latency)), *rate};
     return Figures{both, both};
 }
 
-LinkModel::Time LinkModel::arrival(const Direction& direction, Time& busyUntil, Time sent, std::size_t bytes) {
-    // The first byte is across one latency after it was sent, unless the bytes before it still
-    // fill the link; the rest follow at the link's rate.
-    const Time start = std::max(sent + direction.latency, busyUntil);
-    const auto carrying = direction.bytesPerSecond > 0
-                              ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::duration<double>(static_cast<double>(bytes) / direction.bytesPerSecond))
-                              : std::chrono::nanoseconds(0);
-    busyUntil = start + carrying;
+LinkModel::Time LinkModel::Lane::arrival(std::mutex& mutex, Time sent, std::size_t bytes) {
+    std::lock_guard lock(mutex);
+    // The first byte is across one latency after it was sent, unless the bytes before it (of any
+    // connection) still fill the link; the rest follow at the link's rate.
+    const Time start = std::max(sent + figures.latency, busyUntil);
+    busyUntil = start + carrying(figures, bytes);
     return busyUntil;
+}
+
+LinkModel::Time LinkModel::Lane::room(std::mutex& mutex) const {
+    std::lock_guard lock(mutex);
+    // Bytes sent at this time start one latency later, when no more than kQueued are left ahead.
+    return busyUntil - figures.latency - carrying(figures, kQueued);
 }
 
 } // namespace keldo

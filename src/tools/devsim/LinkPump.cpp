@@ -68,7 +68,7 @@ bool deliver(Flow& flow, Clock::time_point now) {
 
 } // namespace
 
-std::unique_ptr<LinkPump> LinkPump::start(int client, LinkModel model, bool pacedAtOnce) {
+std::unique_ptr<LinkPump> LinkPump::start(int client, std::shared_ptr<LinkModel> link) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         ::close(client);
@@ -78,7 +78,7 @@ std::unique_ptr<LinkPump> LinkPump::start(int client, LinkModel model, bool pace
     std::unique_ptr<LinkPump> pump;
     if (stop >= 0) {
         try {
-            pump.reset(new LinkPump(client, pair[0], pair[1], stop, model, pacedAtOnce));
+            pump.reset(new LinkPump(client, pair[0], pair[1], stop, std::move(link)));
             pump->thread_ = std::thread([p = pump.get()] { p->run(); });
             return pump;
         } catch (const std::exception&) {
@@ -95,8 +95,15 @@ std::unique_ptr<LinkPump> LinkPump::start(int client, LinkModel model, bool pace
     return nullptr;
 }
 
-LinkPump::LinkPump(int client, int pumpEnd, int inner, int stop, LinkModel model, bool paced)
-    : client_(client), pumpEnd_(pumpEnd), inner_(inner), stop_(stop), model_(model), paced_(paced) {}
+LinkPump::LinkPump(int client, int pumpEnd, int inner, int stop, std::shared_ptr<LinkModel> link)
+    : client_(client), pumpEnd_(pumpEnd), inner_(inner), stop_(stop), link_(std::move(link)), paced_(link_ != nullptr) {}
+
+void LinkPump::pace(std::shared_ptr<LinkModel> link) {
+    std::lock_guard lock(paceMutex_);
+    if (!link || paced_.load(std::memory_order_relaxed)) return;
+    link_ = std::move(link);
+    paced_.store(true, std::memory_order_release);
+}
 
 void LinkPump::finish() {
     if (thread_.joinable()) {
@@ -128,7 +135,8 @@ void LinkPump::run() {
             if (n > 0) {
                 const auto now = Clock::now();
                 const auto size = static_cast<std::size_t>(n);
-                const auto arrival = !paced_ ? now : toDevice ? model_.toDevice(now, size) : model_.toHost(now, size);
+                LinkModel* const model = link();
+                const auto arrival = !model ? now : toDevice ? model->toDevice(now, size) : model->toHost(now, size);
                 flow.held.emplace_back(arrival, std::string(piece, size));
                 flow.heldBytes += size;
                 if (drain) continue;
@@ -147,17 +155,30 @@ void LinkPump::run() {
             // The simulator is done and what it sent is out (or waited for long enough).
             if (down.shut || (giveUpAt && now >= *giveUpAt)) break;
 
-            const short clientEvents = static_cast<short>((!up.ended && up.heldBytes < kMostHeld ? POLLIN : 0) |
+            // A flow reads its sender while it holds little enough and the link has room; until
+            // then its sender is watched only for hanging up, and the pump wakes when there is room.
+            const auto waitsForRoom = [&, model = link()](const Flow& flow, bool toDevice) -> std::optional<Clock::time_point> {
+                if (!model || flow.ended || flow.heldBytes >= kMostHeld) return std::nullopt;
+                const auto room = toDevice ? model->roomToDevice() : model->roomToHost();
+                if (room <= now) return std::nullopt;
+                return room;
+            };
+            const auto upRoom = waitsForRoom(up, true);
+            const auto downRoom = waitsForRoom(down, false);
+            const short clientEvents = static_cast<short>((!up.ended && up.heldBytes < kMostHeld && !upRoom ? POLLIN : 0) |
                                                           (down.blocked ? POLLOUT : 0));
-            const short innerEvents = static_cast<short>((!down.ended && down.heldBytes < kMostHeld ? POLLIN : 0) |
+            const short innerEvents = static_cast<short>((!down.ended && down.heldBytes < kMostHeld && !downRoom ? POLLIN : 0) |
                                                          (up.blocked ? POLLOUT : 0));
             std::optional<Clock::time_point> wake = giveUpAt;
+            for (const auto& room : {upRoom, downRoom}) {
+                if (room && (!wake || *room < *wake)) wake = room;
+            }
             for (const Flow* flow : {&up, &down}) {
                 if (!flow->blocked && !flow->held.empty() && (!wake || flow->held.front().first < *wake))
                     wake = flow->held.front().first;
             }
-            pollfd fds[3] = {{clientEvents ? client_ : -1, clientEvents, 0},
-                             {innerEvents ? pumpEnd_ : -1, innerEvents, 0},
+            pollfd fds[3] = {{clientEvents || upRoom ? client_ : -1, clientEvents, 0},
+                             {innerEvents || downRoom ? pumpEnd_ : -1, innerEvents, 0},
                              {giveUpAt ? -1 : stop_, POLLIN, 0}};
             timespec timeout{};
             if (wake) {

@@ -452,7 +452,16 @@ void SocketServer::serveOnThread(int client, std::uint32_t owner, bool placeTake
     int served = client;
     std::shared_ptr<LinkPump> pump;
     if (options_.link) {
-        pump = LinkPump::start(client, LinkModel(*options_.link), pacedAtOnce);
+        std::shared_ptr<LinkModel> link;
+        if (pacedAtOnce) {
+            std::lock_guard lock(mutex_);
+            link = linkOf(owner);
+        }
+        if (pacedAtOnce && !link) {
+            ::close(client);
+        } else {
+            pump = LinkPump::start(client, std::move(link));
+        }
         if (!pump) {  // refused: no room for the link (the client is closed)
             if (placeTaken) {
                 std::lock_guard lock(mutex_);
@@ -649,7 +658,27 @@ void SocketServer::assign(int fd, std::uint32_t owner) {
 void SocketServer::pace(int fd) {
     std::lock_guard lock(mutex_);
     auto it = pumps_.find(fd);
-    if (it != pumps_.end()) it->second->pace();
+    if (it == pumps_.end()) return;
+    const auto owner = connections_.find(fd);
+    auto link = linkOf(owner == connections_.end() ? 0 : owner->second);
+    // No memory for a link: the connection ends rather than pass unpaced.
+    if (!link) return it->second->cut();
+    it->second->pace(std::move(link));
+}
+
+std::shared_ptr<LinkModel> SocketServer::linkOf(std::uint32_t owner) noexcept {
+    try {
+        // A device's links go with its last connection.
+        std::erase_if(links_, [](const auto& entry) { return entry.second.expired(); });
+        if (owner != 0) {
+            if (auto shared = links_[owner].lock()) return shared;
+        }
+        auto link = std::make_shared<LinkModel>(*options_.link);
+        if (owner != 0) links_[owner] = link;
+        return link;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
 }
 
 void SocketServer::endConnectionsOf(std::uint32_t owner) {

@@ -105,7 +105,8 @@ public:
     // the listener closed, when it is refused (no place, or the server is stopped).
     [[nodiscard]] bool listenOn(int listener, std::uint32_t owner, std::function<void(ClientConnection&)> serve,
                                 bool once = false);
-    // A served connection's bytes cross the modelled link from now on.
+    // A served connection's bytes cross the modelled link from now on: its owner's, which all
+    // connections to the owner share (one of its own when it has no owner).
     void pace(int fd);
     // The connection belongs to `owner` from now on.
     void assign(int fd, std::uint32_t owner);
@@ -165,6 +166,9 @@ private:
     // descriptor left, one client is refused.
     int acceptFrom(int listener, int flags);
     void reapWorkers();
+    // The link that the connections of `owner` share (0: a link of its own); none when there is no
+    // memory for one. The caller holds the lock.
+    std::shared_ptr<LinkModel> linkOf(std::uint32_t owner) noexcept;
 
     const Options options_;
     Protocol* protocol_ = nullptr;
@@ -190,6 +194,7 @@ private:
     ConnectionBound bound_{options_.maxConnections};
     std::map<int, std::uint32_t> connections_;  // every connection served by a thread, by owner
     std::map<int, LinkPump*> pumps_;            // by the descriptor served
+    std::map<std::uint32_t, std::weak_ptr<LinkModel>> links_;  // each owner's, while a pump holds it
     std::list<std::unique_ptr<Worker>> workers_;
 };
 

@@ -51,7 +51,8 @@ Options:
   --capacity BYTES  the most that the files of each file system of a device hold together
                     (default 1 GiB); a write beyond it fails with "no space left"
   --attach DEVICE   attach a device at start; DEVICE as in the attach command below
-  --link LINK       delay and pace each connection to a device like the link it names:
+  --link LINK       delay and pace the connections to a device like the link it names
+                    (one link a device, shared by all its connections):
                     usb2 (250 us each way, 35 MB/s each way), wifi (2 ms each way, 18 MB/s
                     each way), none (the default: the socket alone), or a latency in
                     microseconds and a rate in bytes per second, each way, e.g. 500/20000000

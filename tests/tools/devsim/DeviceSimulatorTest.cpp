@@ -19,11 +19,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -173,6 +175,33 @@ PlistValue showingHostCertificate(PlistValue record) {
     (*record.dictionary())["RootCertificate"] = *record.find("HostCertificate");
     (*record.dictionary())["RootPrivateKey"] = *record.find("HostPrivateKey");
     return record;
+}
+
+// Opens `file` for writing over the AFC connection; its handle, or nothing.
+std::string openForWriting(Client& afc, const std::string& file) {
+    std::string arguments;
+    AfcPacket::appendNumber(arguments, 3);
+    arguments += file + '\0';
+    std::uint8_t header[AfcPacket::kHeaderSize];
+    std::string handle(8, '\0');
+    if (!afc.send(AfcPacket::encode(1, AfcPacket::FileOpen, arguments)) || !afc.read(header, sizeof(header)) ||
+        !afc.read(handle.data(), handle.size()))
+        return {};
+    return handle;
+}
+
+// 10 ms each way, 2 MB/s.
+DeviceSimulator::Options overASlowLink() {
+    using namespace std::chrono_literals;
+    DeviceSimulator::Options options;
+    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
+    return options;
+}
+
+std::string patterned(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
 }
 
 class DeviceSimulatorTest : public ::testing::Test {
@@ -478,9 +507,7 @@ TEST_F(DeviceSimulatorConcurrency, AListenerThatDoesNotReadHoldsUpNoOneAndIsDrop
 // a loaded machine may take any time longer.
 TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhatTheLinkNeedsAndLosesNoByte) {
     using namespace std::chrono;
-    DeviceSimulator::Options options;
-    options.link = LinkModel::Figures{{10ms, 2e6}, {10ms, 2e6}};
-    start(std::move(options));
+    start(overASlowLink());
     const auto id = attach("linked-1");
     // usbmuxd's own answers don't cross the link; a device's do, and its TLS works over it.
     EXPECT_EQ(listedDevices(), 1u);
@@ -493,18 +520,11 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
 
     Client afc(path);
     ASSERT_TRUE(afc.connectTo(id, servicePort("linked-1", id, DeviceSimulator::kMediaService)));
-    std::string arguments;
-    AfcPacket::appendNumber(arguments, 3);
-    arguments += std::string("/linked") + '\0';
-    ASSERT_TRUE(afc.send(AfcPacket::encode(1, AfcPacket::FileOpen, arguments)));
-    std::uint8_t header[AfcPacket::kHeaderSize];
-    std::uint8_t handle[8];
-    ASSERT_TRUE(afc.read(header, sizeof(header)) && afc.read(handle, sizeof(handle)));
-    std::string bytes(512 * 1024, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
-    arguments.assign(reinterpret_cast<const char*>(handle), sizeof(handle));
+    const std::string handle = openForWriting(afc, "/linked");
+    ASSERT_FALSE(handle.empty());
+    const std::string bytes = patterned(512 * 1024);
     start = steady_clock::now();
-    ASSERT_TRUE(afc.send(AfcPacket::encode(2, AfcPacket::FileWrite, arguments, bytes)));
+    ASSERT_TRUE(afc.send(AfcPacket::encode(2, AfcPacket::FileWrite, handle, bytes)));
     EXPECT_EQ(afc.afcReply(), AfcPacket::Status);
     // Two latencies and 512 KiB at 2 MB/s.
     EXPECT_GE(steady_clock::now() - start, 20ms + 262ms);
@@ -514,6 +534,37 @@ TEST_F(DeviceSimulatorConcurrency, OverAModelledLinkEachExchangeTakesAtLeastWhat
     ASSERT_TRUE(simulator->detach("linked-1"));
     EXPECT_TRUE(afc.closed());
     EXPECT_TRUE(lockdown.closed());
+}
+
+// All connections to a device share its link, as one cable carries them all: two that each write
+// 512 KiB at once take as long as one that writes 1 MiB (a lower bound, as above).
+TEST_F(DeviceSimulatorConcurrency, TheConnectionsToOneDeviceShareItsLinksRate) {
+    using namespace std::chrono;
+    start(overASlowLink());
+    const auto id = attach("shared-1");
+    std::array<std::unique_ptr<Client>, 2> afc;
+    std::array<std::string, 2> handles;
+    for (std::size_t i = 0; i < afc.size(); ++i) {
+        afc[i] = std::make_unique<Client>(path);
+        ASSERT_TRUE(afc[i]->connectTo(id, servicePort("shared-1", id, DeviceSimulator::kMediaService)));
+        handles[i] = openForWriting(*afc[i], "/shared-" + std::to_string(i));
+        ASSERT_FALSE(handles[i].empty());
+    }
+    const std::string bytes = patterned(512 * 1024);
+    std::array<std::uint64_t, 2> replies{};
+    const auto start = steady_clock::now();
+    std::vector<std::thread> writers;
+    for (std::size_t i = 0; i < afc.size(); ++i) {
+        writers.emplace_back([&, i] {
+            if (afc[i]->send(AfcPacket::encode(2, AfcPacket::FileWrite, handles[i], bytes))) replies[i] = afc[i]->afcReply();
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    EXPECT_GE(steady_clock::now() - start, 20ms + 524ms);
+    for (std::size_t i = 0; i < afc.size(); ++i) {
+        EXPECT_EQ(replies[i], AfcPacket::Status);
+        EXPECT_EQ(simulator->fileSystem("shared-1").contents("/shared-" + std::to_string(i)), bytes);
+    }
 }
 
 // The usbmuxd side, served as the daemon serves it: no client, idle, stalled or silent, holds

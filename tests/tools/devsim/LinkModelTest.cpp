@@ -40,6 +40,35 @@ TEST(LinkModelTest, ARequestAndItsReplyTakeARoundTripAtLeast) {
     EXPECT_EQ(reply, kStart + 1ms + 100us + 1ms + 10us);
 }
 
+// A sender that waits for room, as LinkPump does: it hands over `pieces` pieces of `piece` bytes,
+// each as soon as the link has room after `now` (which it moves on); gives when the last arrives.
+Time sendWaitingForRoom(LinkModel& link, Time& now, int pieces, std::size_t piece) {
+    Time last{};
+    for (int i = 0; i < pieces; ++i) {
+        now = std::max(now, link.roomToDevice());
+        last = link.toDevice(now, piece);
+    }
+    return last;
+}
+
+TEST(LinkModelTest, ASenderThatWaitsForRoomHasTheWholeRateAndOthersWaitOnlyForTheQueue) {
+    LinkModel link(kFigures);
+    Time now = kStart;
+    // 2 MiB in pieces of 16 KiB: one latency, then the rate without a gap...
+    EXPECT_EQ(sendWaitingForRoom(link, now, 128, 16 * 1024), kStart + 1ms + 2097152us);
+    // ...though the sender never got further ahead than the queue.
+    EXPECT_GE(now, kStart + 2097152us - 262144us - 16384us);
+    // Another connection's message, sent while the stream flows, waits behind the queue only
+    // and pays its own latency; then the stream goes on, behind it.
+    Time other = now;
+    EXPECT_LE(sendWaitingForRoom(link, other, 1, 100), now + 1ms + 262144us + 16384us + 100us);
+    EXPECT_EQ(sendWaitingForRoom(link, now, 128, 16 * 1024), kStart + 1ms + 2 * 2097152us + 100us);
+    // With no limit on the rate, the link has room at any time.
+    LinkModel unlimited(*LinkModel::named("10/0"));
+    (void)unlimited.toDevice(kStart, 1 << 30);
+    EXPECT_LE(unlimited.roomToDevice(), kStart);
+}
+
 TEST(LinkModelTest, NamesTheModelledLinksAndReadsFiguresOfItsOwn) {
     const auto usb = LinkModel::named("usb2");
     ASSERT_TRUE(usb);
@@ -54,7 +83,7 @@ TEST(LinkModelTest, NamesTheModelledLinksAndReadsFiguresOfItsOwn) {
     EXPECT_EQ(own->toHost.bytesPerSecond, 2e6);
     // No limit on the rate: only the latency counts.
     EXPECT_EQ(LinkModel(*LinkModel::named("10/0")).toHost(kStart, 1 << 30), kStart + 10us);
-    for (const char* bad : {"fast", "usb3", "/", "10/", "/10", "-1/10", "10/x", "10/10/10", "nan/1", "1e300/1"})
+    for (const char* bad : {"fast", "usb3", "/", "10/", "/10", "-1/10", "10/x", "10/10/10", "nan/1", "1e300/1", "10/0.5"})
         EXPECT_FALSE(LinkModel::named(bad)) << bad;
 }
 
