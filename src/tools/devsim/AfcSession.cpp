@@ -51,7 +51,7 @@ void AfcSession::serve(DeviceStream& connection) {
         auto request = AfcPacket::parseHeader(header);
         if (!request) return;
         const bool tooLarge = request->payloadSize() > AfcPacket::kMaxPayload;
-        if (tooLarge) {
+        if (DeviceStream::MessageUnderway underway(connection); tooLarge) {
             if (!discard(connection, request->bodySize())) return;
         } else {
             const auto size = static_cast<std::size_t>(request->bodySize());

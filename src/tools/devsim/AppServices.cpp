@@ -36,7 +36,8 @@ void AppServices::serve(SimulatedMessageService& service, DeviceStream& stream) 
         if (!length) return;
         std::string input(reinterpret_cast<const char*>(header), sizeof header);
         input.resize(sizeof header + *length);
-        if (!stream.readExactly(input.data() + sizeof header, *length) || !stream.awaitThaw()) return;
+        if (DeviceStream::MessageUnderway underway(stream); !stream.readExactly(input.data() + sizeof header, *length)) return;
+        if (!stream.awaitThaw()) return;
         std::string output;
         if (!service.receive(input, output) || !stream.writeAll(output.data(), output.size())) return;
     }

@@ -24,7 +24,7 @@ ClientConnection::HandshakeLimit::HandshakeLimit(ClientConnection& connection) :
 
 bool ClientConnection::ready(short events, bool midRead) const {
     auto until = deadline_;
-    if (midRead && stallTime_) {
+    if ((midRead || underway_) && stallTime_) {
         const auto stalled = std::chrono::steady_clock::now() + *stallTime_;
         if (!until || stalled < *until) until = stalled;
     }

@@ -60,6 +60,8 @@ public:
 
     static constexpr std::size_t kMostHeld = 16 * 1024 * 1024;
 
+    void markUnderway(bool underway) override { underway_ = underway; }
+
 private:
     bool await(bool reading);
     // Waits until the socket is ready for `events`; false once the handshake's deadline has
@@ -76,6 +78,7 @@ private:
     std::optional<std::chrono::milliseconds> handshakeTime_;
     std::optional<std::chrono::milliseconds> stallTime_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool underway_ = false;  // a message has begun: no wait may outlast the stall time
 };
 
 } // namespace keldo

@@ -19,6 +19,21 @@ public:
     // Returns at once unless the device is frozen; else once it is thawed. False when the
     // connection ended meanwhile.
     [[nodiscard]] virtual bool awaitThaw() = 0;
+
+    // While one lives, no wait of the stream's reads may outlast the stall time: a message whose
+    // length has come is read to its end without a pause, however the layer above reads it.
+    class MessageUnderway {
+    public:
+        explicit MessageUnderway(DeviceStream& stream) : stream_(stream) { stream.markUnderway(true); }
+        ~MessageUnderway() { stream_.markUnderway(false); }
+        MessageUnderway(const MessageUnderway&) = delete;
+        MessageUnderway& operator=(const MessageUnderway&) = delete;
+
+    private:
+        DeviceStream& stream_;
+    };
+    // What MessageUnderway sets and clears.
+    virtual void markUnderway(bool) {}
 };
 
 } // namespace keldo

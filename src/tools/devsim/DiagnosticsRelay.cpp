@@ -16,7 +16,8 @@ void DiagnosticsRelay::serve(DeviceStream& stream, const SimulatedDeviceInfo& de
         const auto length = LockdownSession::messageLength(header);
         if (!length) return;
         std::vector<char> body(*length);
-        if (!stream.readExactly(body.data(), body.size()) || !stream.awaitThaw()) return;
+        if (DeviceStream::MessageUnderway underway(stream); !stream.readExactly(body.data(), body.size())) return;
+        if (!stream.awaitThaw()) return;
         const bool binary = PlistBinary::isBinary(body.data(), body.size());
         const std::string answer =
             LockdownSession::frame(reply(PlistFile::fromBytes(body.data(), body.size()), device, finished), binary);

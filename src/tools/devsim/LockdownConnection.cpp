@@ -22,7 +22,7 @@ void LockdownConnection::serve(ClientConnection& connection, LockdownSession& se
         const auto length = LockdownSession::messageLength(header);
         if (!length) return;
         std::vector<char> body(*length);
-        if (!stream.readExactly(body.data(), body.size())) return;
+        if (DeviceStream::MessageUnderway underway(stream); !stream.readExactly(body.data(), body.size())) return;
         if (!stream.awaitThaw()) return;
         const bool binary = PlistBinary::isBinary(body.data(), body.size());
         const std::string reply = LockdownSession::frame(session.reply(PlistFile::fromBytes(body.data(), body.size())), binary);

@@ -163,6 +163,8 @@ bool TlsStream::writeAll(const void* buffer, std::size_t size) {
 
 bool TlsStream::awaitThaw() { return transport_.awaitThaw(); }
 
+void TlsStream::markUnderway(bool underway) { transport_.markUnderway(underway); }
+
 bool TlsStream::returnToPlainText() {
     // Data that OpenSSL has decrypted and no one read: the client spoke TLS after the end.
     if (SSL_pending(ssl_) > 0) return false;

@@ -37,6 +37,7 @@ public:
     [[nodiscard]] std::size_t readSome(void* buffer, std::size_t size) override;
     [[nodiscard]] bool writeAll(const void* buffer, std::size_t size) override;
     [[nodiscard]] bool awaitThaw() override;
+    void markUnderway(bool underway) override;
 
     // Ends TLS the way a host leaving a session does: takes the client's close_notify without
     // answering it, and gives the bytes behind it back to the connection. A client that goes back

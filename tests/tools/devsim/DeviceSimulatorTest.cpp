@@ -584,8 +584,13 @@ TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndT
     Client halfway(path);
     ASSERT_TRUE(halfway.connectTo(id));
     ASSERT_TRUE(halfway.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}}).substr(0, 2)));
+    // And a lockdownd message's length without its body.
+    Client lengthOnly(path);
+    ASSERT_TRUE(lengthOnly.connectTo(id));
+    ASSERT_TRUE(lengthOnly.send(LockdownSession::frame(PlistValue::Dictionary{{"Request", "QueryType"}}).substr(0, 4)));
     EXPECT_TRUE(stalled.closed());
     EXPECT_TRUE(halfway.closed());
+    EXPECT_TRUE(lengthOnly.closed());
 
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t i = 0; i < DeviceSimulator::kDefaultMaxConnections + 72; ++i) {
