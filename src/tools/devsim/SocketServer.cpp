@@ -66,6 +66,9 @@ bool SocketServer::open(int listener, Protocol& protocol) {
     }
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // A new counter holds nothing: a wake-up the last loop never read (it saw the stop first)
+    // must not keep every later one from being written, the next stop's included.
+    wakePending_ = false;
     spare_ = spareDescriptor();
     listener_ = listener;
     protocol_ = &protocol;
