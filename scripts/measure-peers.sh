@@ -63,17 +63,9 @@ base=/tmp
 work=$(mktemp -d "$base/keldo-peers-XXXXXX")
 mnt=$work/mnt
 mkdir "$mnt"
-simulator=
-stop_simulator() {
-    if mountpoint -q "$mnt"; then "$unmount" -u "$mnt" || true; fi
-    if [ -n "$simulator" ]; then
-        kill "$simulator" 2>/dev/null || true
-        wait "$simulator" 2>/dev/null || true
-        simulator=
-    fi
-    exec 3>&- 4<&-
-}
-trap 'stop_simulator; rm -rf "$work"' EXIT
+# shellcheck source=scripts/measure-simulator.sh
+source "$root/scripts/measure-simulator.sh"
+trap 'if mountpoint -q "$mnt"; then "$unmount" -u "$mnt" || true; fi; stop_simulator; rm -rf "$work"' EXIT
 
 # What is pushed: the large file; 4 KiB files, 100 to a directory; 512 KiB files in one.
 mkdir -p "$work/data/small" "$work/data/medium"
@@ -85,16 +77,9 @@ for ((i = 0; i < small; i++)); do
 done
 for ((i = 0; i < medium; i++)); do head -c 524288 /dev/urandom >"$work/data/medium/f$i"; done
 
-# A link's rate toward the device in bytes per second, as keldo-devsim models it.
-capacity() {
-    case $1 in
-    usb2) echo 35000000 ;;
-    wifi) echo 18000000 ;;
-    */*) echo "${1#*/}" ;;
-    *) echo 0 ;;
-    esac
-}
 calc() { LC_ALL=C awk "BEGIN { printf \"%.${2:-2}f\", ($1) }"; }  # an expression, decimals
+# a ratio or share as it counts against a goal: cut, not rounded, so that 1.4996 reads 1.49
+cut() { LC_ALL=C awk "BEGIN { printf \"%.${2:-2}f\", int(($1) * 10 ^ ${2:-2}) / 10 ^ ${2:-2} }"; }
 microseconds() {  # runs the command; prints its wall time in microseconds
     local start
     start=$(date +%s%N)
@@ -119,15 +104,8 @@ rows=()
 for link in "${links[@]}"; do
     rm -rf "$work/sim"
     mkdir "$work/sim"
-    # The simulator reads commands while it runs: its input stays open until it is stopped.
-    mkfifo "$work/sim/in" "$work/sim/out"
     udid=peers-0001
-    "$devsim" --socket "$work/sim/usbmuxd" --link "$link" --capacity $((4 << 30)) \
-        --attach "$udid usb 17.0 Measured Phone" <"$work/sim/in" >"$work/sim/out" &
-    simulator=$!
-    exec 3>"$work/sim/in" 4<"$work/sim/out"
-    read -r _ <&4 && read -r _ <&4  # "listening ...", "attached ..."
-    export USBMUXD_SOCKET_ADDRESS=UNIX:$work/sim/usbmuxd
+    start_simulator "$work/sim" "$link" "$udid usb 17.0 Measured Phone" --capacity $((4 << 30))
     cap=$(capacity "$link")
 
     # A command's start. Each must work before it is timed: a failure that ends early looks fast.
@@ -144,7 +122,7 @@ for link in "${links[@]}"; do
     k=$(median <"$work/start-keldo")
     p=$(median <"$work/start-peer")
     goal=$(calc "($k <= 1.5 * $p || $k <= 150000) ? 1 : 0" 0)
-    rows+=("| a command's start (ifuse's column: \`ideviceinfo -k DeviceName\`) | | $link | $(calc "$k / 1e6" 3) | $(calc "$p / 1e6" 3) | $(calc "$p / $k") | | within 1.5x or 0.15 s: $([ "$goal" = 1 ] && echo met || echo "NOT met") |")
+    rows+=("| a command's start (ifuse's column: \`ideviceinfo -k DeviceName\`) | | $link | $(calc "$k / 1e6" 3) | $(calc "$p / 1e6" 3) | $(cut "$p / $k") | | within 1.5x or 0.15 s: $([ "$goal" = 1 ] && echo met || echo "NOT met") |")
 
     keldo mkdir /keldo /ifuse
     for workload in small medium large; do
@@ -170,12 +148,12 @@ for link in "${links[@]}"; do
             p=$(median <"$work/$direction-peer")
             share='' verdict=''
             if [ "$workload" = large ] && [ "$cap" -gt 0 ]; then
-                share="$(calc "100 * $mib * 1048576 / ($k / 1e6) / $cap" 1)% / $(calc "100 * $mib * 1048576 / ($p / 1e6) / $cap" 1)%"
+                share="$(cut "100 * $mib * 1048576 / ($k / 1e6) / $cap" 1)% / $(cut "100 * $mib * 1048576 / ($p / 1e6) / $cap" 1)%"
                 verdict="keldo-device at 90% of the link: $([ "$(calc "$mib * 1048576 / ($k / 1e6) >= 0.9 * $cap" 0)" = 1 ] && echo met || echo "NOT met")"
             elif [ -n "$need" ]; then
                 verdict="${need}x: $([ "$(calc "$p >= $need * $k" 0)" = 1 ] && echo met || echo "NOT met")"
             fi
-            rows+=("| $what | $direction | $link | $(calc "$k / 1e6") | $(calc "$p / 1e6") | $(calc "$p / $k") | $share | $verdict |")
+            rows+=("| $what | $direction | $link | $(calc "$k / 1e6") | $(calc "$p / 1e6") | $(cut "$p / $k") | $share | $verdict |")
         done
     done
     stop_simulator
