@@ -79,7 +79,7 @@ for ((i = 0; i < medium; i++)); do head -c 524288 /dev/urandom >"$work/data/medi
 
 calc() { LC_ALL=C awk "BEGIN { printf \"%.${2:-2}f\", ($1) }"; }  # an expression, decimals
 # a ratio or share as it counts against a goal: cut, not rounded, so that 1.4996 reads 1.49
-cut() { LC_ALL=C awk "BEGIN { printf \"%.${2:-2}f\", int(($1) * 10 ^ ${2:-2}) / 10 ^ ${2:-2} }"; }
+truncated() { LC_ALL=C awk "BEGIN { printf \"%.${2:-2}f\", int(($1) * 10 ^ ${2:-2}) / 10 ^ ${2:-2} }"; }
 microseconds() {  # runs the command; prints its wall time in microseconds
     local start
     start=$(date +%s%N)
@@ -122,7 +122,7 @@ for link in "${links[@]}"; do
     k=$(median <"$work/start-keldo")
     p=$(median <"$work/start-peer")
     goal=$(calc "($k <= 1.5 * $p || $k <= 150000) ? 1 : 0" 0)
-    rows+=("| a command's start (ifuse's column: \`ideviceinfo -k DeviceName\`) | | $link | $(calc "$k / 1e6" 3) | $(calc "$p / 1e6" 3) | $(cut "$p / $k") | | within 1.5x or 0.15 s: $([ "$goal" = 1 ] && echo met || echo "NOT met") |")
+    rows+=("| a command's start (ifuse's column: \`ideviceinfo -k DeviceName\`) | | $link | $(calc "$k / 1e6" 3) | $(calc "$p / 1e6" 3) | $(truncated "$p / $k") | | within 1.5x or 0.15 s: $([ "$goal" = 1 ] && echo met || echo "NOT met") |")
 
     keldo mkdir /keldo /ifuse
     for workload in small medium large; do
@@ -148,12 +148,12 @@ for link in "${links[@]}"; do
             p=$(median <"$work/$direction-peer")
             share='' verdict=''
             if [ "$workload" = large ] && [ "$cap" -gt 0 ]; then
-                share="$(cut "100 * $mib * 1048576 / ($k / 1e6) / $cap" 1)% / $(cut "100 * $mib * 1048576 / ($p / 1e6) / $cap" 1)%"
+                share="$(truncated "100 * $mib * 1048576 / ($k / 1e6) / $cap" 1)% / $(truncated "100 * $mib * 1048576 / ($p / 1e6) / $cap" 1)%"
                 verdict="keldo-device at 90% of the link: $([ "$(calc "$mib * 1048576 / ($k / 1e6) >= 0.9 * $cap" 0)" = 1 ] && echo met || echo "NOT met")"
             elif [ -n "$need" ]; then
                 verdict="${need}x: $([ "$(calc "$p >= $need * $k" 0)" = 1 ] && echo met || echo "NOT met")"
             fi
-            rows+=("| $what | $direction | $link | $(calc "$k / 1e6") | $(calc "$p / 1e6") | $(cut "$p / $k") | $share | $verdict |")
+            rows+=("| $what | $direction | $link | $(calc "$k / 1e6") | $(calc "$p / 1e6") | $(truncated "$p / $k") | $share | $verdict |")
         done
     done
     stop_simulator
