@@ -26,15 +26,8 @@ done
 base=/tmp
 [ -d /dev/shm ] && base=/dev/shm
 work=$(mktemp -d "$base/keldo-transfers-XXXXXX")
-simulator=
-stop_simulator() {
-    if [ -n "$simulator" ]; then
-        kill "$simulator" 2>/dev/null || true
-        wait "$simulator" 2>/dev/null || true
-        simulator=
-    fi
-    exec 3>&- 4<&-
-}
+# shellcheck source=scripts/measure-simulator.sh
+source "$root/scripts/measure-simulator.sh"
 trap 'stop_simulator; rm -rf "$work"' EXIT
 
 # What is pushed: the large file, and the tree.
@@ -46,16 +39,7 @@ for ((i = 0; i < files; i++)); do
     head -c 1024 /dev/urandom > "$directory/f$i"
 done
 
-# A link's capacity toward the device in bytes per second, and its round trip in seconds, as
-# keldo-devsim models them.
-capacity() {
-    case $1 in
-    usb2) echo 35000000 ;;
-    wifi) echo 18000000 ;;
-    */*) echo "${1#*/}" ;;
-    *) echo 0 ;;
-    esac
-}
+# A link's round trip in seconds, as keldo-devsim models it.
 round_trip() {
     case $1 in
     usb2) echo 0.0005 ;;
@@ -79,14 +63,7 @@ printf '%-6s %8s %8s | %-16s %-16s | %-22s %-22s\n' link "MiB/s" "start s" "push
 for link in "${links[@]}"; do
     rm -rf "$work/sim" "$work/pulled"
     mkdir "$work/sim" "$work/pulled"
-    # The simulator reads commands while it runs: its input stays open until it is stopped.
-    mkfifo "$work/sim/in" "$work/sim/out"
-    "$devsim" --socket "$work/sim/usbmuxd" --link "$link" --capacity $((4 << 30)) \
-        --attach "measure-0001 usb 9.3 Measured Phone" <"$work/sim/in" >"$work/sim/out" &
-    simulator=$!
-    exec 3>"$work/sim/in" 4<"$work/sim/out"
-    read -r _ <&4 && read -r _ <&4  # "listening ...", "attached ..."
-    export USBMUXD_SOCKET_ADDRESS=UNIX:$work/sim/usbmuxd
+    start_simulator "$work/sim" "$link" "measure-0001 usb 9.3 Measured Phone" --capacity $((4 << 30))
 
     # What any command takes before it moves a byte (waiting for the attach events to settle, a
     # session, AFC's start), the least of three: left out of the rates below.
