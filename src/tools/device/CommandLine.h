@@ -22,7 +22,7 @@ struct Invocation {
     double waitSeconds = 0;
     // AFC connections that a push or pull moves files over at once (--connections).
     unsigned connections = kDefaultConnections;
-    static constexpr unsigned kDefaultConnections = 4;
+    static constexpr unsigned kDefaultConnections = 8;
     static constexpr unsigned kMostConnections = 16;
     // Help was asked for: the tool's (command empty) or the command's.
     bool help = false;

@@ -1,5 +1,6 @@
 #include "tools/device/TransferPool.h"
 
+#include "tools/device/Interrupt.h"
 #include "tools/device/TransferReport.h"
 
 #include <system_error>
@@ -77,6 +78,7 @@ void TransferPool::run(TransferWorker& worker) {
 void TransferPool::carry(TransferWorker& worker, Task& task) {
     const Item& item = *task.item;
     // After a failure or a signal, what was not begun is not reached.
+    if (Interrupt::requested()) report_.interrupted(task.index, {});
     if (!report_.stopped()) {
         const TransferWorker::Job job{item, task.index, task.absent, task.parent.get(), task.name, task.parentError};
         const Outcome outcome = pushing_ ? worker.send(job) : worker.fetch(job);
