@@ -44,7 +44,10 @@ class TransferReport;
 // while the pull runs, so nothing is written outside the local target.
 //
 // The planner decides what goes where before anything moves, a worker moves each item as one job,
-// and the report keeps the one progress bar and the messages above it. An item costs only the
+// and the report keeps the one progress bar and the messages above it. The files and links go
+// over a pool of AFC connections at once (options.connections, opened by options.connect), a
+// worker each; what is said of them still comes in the plan's order. A push makes its directories
+// first, on the connection it was given, so that each is there before anything goes into it. An item costs only the
 // calls it needs: nothing is asked of the device that the transfer knows already (a name the plan
 // found free, what goes into a directory the push made), and the device still decides at the
 // last step, so a name taken meanwhile is refused all the same.
