@@ -45,6 +45,16 @@ int Transfer::push(const std::vector<std::string>& locals, const std::string& re
 
 int Transfer::pull(const std::vector<std::string>& remotes, const std::string& local) {
     pushing_ = false;
+    if (options_.connections > 1 && options_.connect) {
+        // What is in a remote directory is looked at over the connections at once.
+        planner_.lookUpWith([this](const std::vector<std::string>& paths,
+                                   std::vector<std::optional<TransferPlanner::Info>>& infos) {
+            TransferPool::spread(connectionsFor(paths.size()), paths.size(), [&](AFCDirectoryAccess& afc, std::size_t i) {
+                bool missing = false;
+                infos[i] = TransferPlanner::remoteInfo(afc, paths[i], missing);
+            });
+        });
+    }
     if (const int code = planner_.pull(remotes, local); code != kExitSuccess) return code;
     return carryOut(planner_.items());
 }
@@ -60,16 +70,7 @@ int Transfer::carryOut(const std::vector<Item>& items) {
         ++files;
     }
     report_ = std::make_unique<TransferReport>(console_, pushing_, options_.progress, options_.progressClock);
-    // Further connections are opened here, on this thread, before any moves: no more than items.
-    std::vector<AFCDirectoryAccess*> connections{&afc_};
-    while (connections.size() < std::min<std::size_t>(std::max(options_.connections, 1u), moving) &&
-           options_.connect) {
-        auto more = options_.connect();
-        if (!more) break;
-        connections.push_back(more.get());
-        connections_.push_back(std::move(more));
-    }
-    pool_ = std::make_unique<TransferPool>(connections, *report_, options_, pushing_);
+    pool_ = std::make_unique<TransferPool>(connectionsFor(moving), *report_, options_, pushing_);
     if (!pool_->ready()) {
         console_.error(fmt::format("{}: not enough memory for the transfer", report_->command()));
         return kExitDeviceError;
@@ -152,6 +153,22 @@ int Transfer::carryOut(const std::vector<Item>& items) {
     }
     pool_.reset();
     return report_->finish();
+}
+
+std::vector<AFCDirectoryAccess*> Transfer::connectionsFor(std::size_t items) {
+    const std::size_t wanted = std::min<std::size_t>(std::max(options_.connections, 1u), items);
+    while (connections_.size() + 1 < wanted && options_.connect && !connectFailed_) {
+        auto more = options_.connect();
+        if (!more) {
+            connectFailed_ = true;
+            break;
+        }
+        connections_.push_back(std::move(more));
+    }
+    std::vector<AFCDirectoryAccess*> connections{&afc_};
+    for (std::size_t i = 0; i < connections_.size() && connections.size() < wanted; ++i)
+        connections.push_back(connections_[i].get());
+    return connections;
 }
 
 void Transfer::settle(std::size_t index, Outcome outcome, std::vector<std::string>& refusedTrees) {

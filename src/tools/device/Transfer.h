@@ -75,6 +75,9 @@ private:
     // Moves the planned items, each a worker's job, over the connections of a pool, then gives
     // the directories their times.
     [[nodiscard]] int carryOut(const std::vector<Item>& items);
+    // The connection given and as many more as `items` can use, opened on this thread when first
+    // wanted (no more when one could not be).
+    std::vector<AFCDirectoryAccess*> connectionsFor(std::size_t items);
     // What a directory's outcome means for the job: one refused takes what is planned in it along.
     void settle(std::size_t index, TransferWorker::Outcome outcome, std::vector<std::string>& refusedTrees);
     // A pull's directory: made or merged into, and kept open for what goes in it.
@@ -96,6 +99,7 @@ private:
     std::unique_ptr<TransferReport> report_;
     // The further connections of the pool, closed with the transfer.
     std::vector<std::shared_ptr<AFCDirectoryAccess>> connections_;
+    bool connectFailed_ = false;
     std::unique_ptr<TransferPool> pool_;
     // The local directories of a pull that hold the item in hand, the outermost first.
     struct LocalDirectory {

@@ -40,6 +40,30 @@ bool TransferPool::ready() {
     return !threads_.empty();
 }
 
+void TransferPool::spread(const std::vector<AFCDirectoryAccess*>& connections, std::size_t count,
+                          const std::function<void(AFCDirectoryAccess& afc, std::size_t index)>& call) {
+    // Every n-th index to each: the calls are alike (a round trip each), and a connection whose
+    // thread is late to start still takes its share.
+    const std::size_t stride = connections.size();
+    auto run = [&](std::size_t first) {
+        for (std::size_t index = first; index < count; index += stride) call(*connections[first], index);
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < connections.size(); ++i) {
+        try {
+            threads.emplace_back(run, i);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    if (threads.size() + 1 < connections.size()) {
+        // Fewer threads than connections: those started have their share, the calling thread the rest.
+        for (std::size_t first = threads.size() + 1; first < connections.size(); ++first) run(first);
+    }
+    run(0);
+    for (auto& thread : threads) thread.join();
+}
+
 void TransferPool::hand(Task task) {
     if (threads_.empty()) {
         carry(*workers_.front(), task);

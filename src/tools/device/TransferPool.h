@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +54,11 @@ public:
     void drain();
     // The connections that were in use.
     std::size_t size() const { return workers_.size(); }
+
+    // Calls `call` for each of `count` indices, spread over the connections, each on a thread of
+    // its own (the first on the calling one); returns when all are done.
+    static void spread(const std::vector<AFCDirectoryAccess*>& connections, std::size_t count,
+                       const std::function<void(AFCDirectoryAccess& afc, std::size_t index)>& call);
 
 private:
     void run(TransferWorker& worker);

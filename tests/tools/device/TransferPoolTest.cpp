@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace keldo {
@@ -109,6 +110,30 @@ TEST_F(TransferPoolTest, ConcurrentPullMovesATreeAndGivesDirectoriesTheirTimesAf
     EXPECT_EQ(info.st_mtim.tv_sec, 2000);
     ASSERT_EQ(::stat(local("out/T/a").c_str(), &info), 0);
     EXPECT_EQ(info.st_mtim.tv_sec, 3000);
+}
+
+// The plan of a pull asks what a directory holds over the connections at once, and each entry
+// only once: as many questions as over one connection.
+TEST_F(TransferPoolTest, ConcurrentPullLooksAtEachEntryOnceOverSeveralConnections) {
+    for (const auto& name : tree()) files->addFile("/T/" + name, "remote " + name);
+    auto asked = [this] {
+        std::set<std::string> connections;
+        int count = 0;
+        for (const auto& call : sim->calls()) {
+            if (call.name != "AFCFileInfoOpen") continue;
+            ++count;
+            connections.insert(call.args.at(0));
+        }
+        sim->clearCalls();
+        return std::make_pair(count, connections.size());
+    };
+    ASSERT_EQ(Transfer(console, *afc, over(1)).pull({"/T"}, local("one")), kExitSuccess);
+    const int once = asked().first;
+    ASSERT_EQ(Transfer(console, *afc, over(4)).pull({"/T"}, local("four")), kExitSuccess);
+    const auto [count, connections] = asked();
+    EXPECT_EQ(count, once);
+    EXPECT_GT(connections, 1u);
+    for (const auto& name : tree()) EXPECT_EQ(read("four/" + name), "remote " + name) << name;
 }
 
 // A failure on one connection stops the job: what the others had begun is finished or removed,
