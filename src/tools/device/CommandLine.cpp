@@ -103,7 +103,7 @@ const std::vector<Command>& commands() {
          "where none is. DATE is YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS] (local time, or UTC with a\n"
          "final Z, or with an offset like +02:00), or @SECONDS since 1970.\n",
          {}, {"--date"}, 1, -1, R::Afc},
-        {"push", "push [-f] [--update] [--no-times] LOCAL... REMOTE", "upload files and trees",
+        {"push", "push [-f] [--update] [--no-times] [--connections N] LOCAL... REMOTE", "upload files and trees",
          "Uploads each LOCAL (a file, a symbolic link, or a directory with everything in it)\n"
          "into REMOTE when it is a directory on the device, or, for one LOCAL, to the name\n"
          "REMOTE. As with cp, LOCAL/. stands for what is in LOCAL, and a REMOTE that ends in\n"
@@ -119,9 +119,11 @@ const std::vector<Command>& commands() {
          "and never followed, whatever they point at; a LOCAL that is a link is followed\n"
          "unless it leads nowhere. Each file goes to a hidden name beside its target\n"
          "(.NAME.keldo-...) and takes its name once complete; a failed one is removed, or the\n"
-         "message names it if the device no longer answers.\n",
-         {"-f", "--update", "--no-times"}, {}, 2, -1, R::Afc},
-        {"pull", "pull [-f] [--update] [--no-times] REMOTE... LOCAL", "download files and trees",
+         "message names it if the device no longer answers.\n"
+         "The files of a tree go over N AFC connections at once (--connections, 1 to 16,\n"
+         "default 8; 1 moves them one after another); messages come in path order all the same.\n",
+         {"-f", "--update", "--no-times"}, {"--connections"}, 2, -1, R::Afc},
+        {"pull", "pull [-f] [--update] [--no-times] [--connections N] REMOTE... LOCAL", "download files and trees",
          "Downloads each REMOTE into LOCAL when it is a directory, or, for one REMOTE, to the\n"
          "name LOCAL; the root, which has no name, and REMOTE/. stand for what is in them. A\n"
          "REMOTE that ends in \"/\" must be a directory. A remote directory comes with\n"
@@ -132,8 +134,10 @@ const std::vector<Command>& commands() {
          "the device's modification times, to the nanosecond (--no-times: they don't).\n"
          "\".\" and \"..\" in REMOTE are resolved on its text, a local link inside a tree is\n"
          "never written through, and nothing is written outside LOCAL. A local file is\n"
-         "replaced only once its download is complete.\n",
-         {"-f", "--update", "--no-times"}, {}, 2, -1, R::Afc},
+         "replaced only once its download is complete. The files of a tree come over N AFC\n"
+         "connections at once (--connections, 1 to 16, default 8; 1 moves them one after\n"
+         "another); messages come in path order all the same.\n",
+         {"-f", "--update", "--no-times"}, {"--connections"}, 2, -1, R::Afc},
         {"cat", "cat PATH...", "write remote files to standard output", "", {}, {}, 1, -1, R::Afc},
     };
     return table;
@@ -204,6 +208,12 @@ bool parseSeconds(const std::string& text, double& seconds) {
     char* end = nullptr;
     seconds = std::strtod(text.c_str(), &end);
     return errno == 0 && end && *end == '\0' && std::isfinite(seconds) && seconds >= 0 && seconds <= 1e6;
+}
+
+bool parseConnections(const std::string& text, unsigned& connections) {
+    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    connections = static_cast<unsigned>(std::stoul(text));
+    return connections >= 1 && connections <= Invocation::kMostConnections;
 }
 
 } // namespace
@@ -296,7 +306,11 @@ std::optional<Invocation> CommandLine::parse(const std::vector<std::string>& arg
             if (has(command->valued, name)) {
                 auto value = takeValue();
                 if (value) invocation.options[name] = *value;
-                return value.has_value();
+                if (!value || name != "--connections") return value.has_value();
+                if (parseConnections(*value, invocation.connections)) return true;
+                error = fmt::format("{}: --connections takes a number from 1 to {}, not \"{}\"", command->name,
+                                    Invocation::kMostConnections, *value);
+                return false;
             }
         }
         error = command ? fmt::format("{}: unknown option {} (see keldo-device {} --help)", command->name, name,

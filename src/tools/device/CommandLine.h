@@ -20,6 +20,10 @@ struct Invocation {
     bool quiet = false;
     bool verbose = false;
     double waitSeconds = 0;
+    // AFC connections that a push or pull moves files over at once (--connections).
+    unsigned connections = kDefaultConnections;
+    static constexpr unsigned kDefaultConnections = 8;
+    static constexpr unsigned kMostConnections = 16;
     // Help was asked for: the tool's (command empty) or the command's.
     bool help = false;
     bool version = false;

@@ -254,6 +254,13 @@ int DeviceTool::runCommand() {
         options.update = invocation_.has("--update");
         options.times = !invocation_.has("--no-times");
         options.progress = !invocation_.quiet;
+        options.connections = invocation_.connections;
+        // Further connections to the same file system, as the first one was opened.
+        options.connect = [this]() -> std::shared_ptr<AFCDirectoryAccess> {
+            if (!invocation_.app) return device_->directoryForName("com.apple.afc");
+            return invocation_.container ? device_->containerForApp(*invocation_.app)
+                                         : device_->documentsForApp(*invocation_.app);
+        };
         Transfer transfer(console_, *afc_, options);
         const std::vector<std::string> sources(operands.begin(), operands.end() - 1);
         if (invocation_.command == "pull") return transfer.pull(sources, operands.back());

@@ -14,6 +14,7 @@ namespace keldo {
 
 class AFCDirectoryAccess;
 class Console;
+class TransferPool;
 class TransferReport;
 
 // push and pull: files and trees between this computer and the device, by cp's rules, with one
@@ -43,7 +44,10 @@ class TransferReport;
 // while the pull runs, so nothing is written outside the local target.
 //
 // The planner decides what goes where before anything moves, a worker moves each item as one job,
-// and the report keeps the one progress bar and the messages above it. An item costs only the
+// and the report keeps the one progress bar and the messages above it. The files and links go
+// over a pool of AFC connections at once (options.connections, opened by options.connect), a
+// worker each; what is said of them still comes in the plan's order. A push makes its directories
+// first, on the connection it was given, so that each is there before anything goes into it. An item costs only the
 // calls it needs: nothing is asked of the device that the transfer knows already (a name the plan
 // found free, what goes into a directory the push made), and the device still decides at the
 // last step, so a name taken meanwhile is refused all the same.
@@ -68,17 +72,24 @@ public:
 private:
     using Item = TransferPlanner::Item;
 
-    // Moves the planned items in order, each a worker's job, then gives the directories their
-    // times.
+    // Moves the planned items, each a worker's job, over the connections of a pool, then gives
+    // the directories their times.
     [[nodiscard]] int carryOut(const std::vector<Item>& items);
+    // The connection given and as many more as `items` can use, opened on this thread when first
+    // wanted (no more when one could not be).
+    std::vector<AFCDirectoryAccess*> connectionsFor(std::size_t items);
+    // What a directory's outcome means for the job: one refused takes what is planned in it along.
+    void settle(std::size_t index, TransferWorker::Outcome outcome, std::vector<std::string>& refusedTrees);
     // A pull's directory: made or merged into, and kept open for what goes in it.
-    [[nodiscard]] TransferWorker::Outcome fetchDirectory(const Item& item);
+    [[nodiscard]] TransferWorker::Outcome fetchDirectory(std::size_t index, const Item& item);
     // The open directory that a pulled item goes in, and its name there: for one named on the
     // command line the directory copied into, or else its parent opened by its path; for any other
     // the directory the pull made or merged into before it. -1 when there is none (errno set).
     int localParent(const Item& item, FileDescriptor& opened, std::string& name);
-    // Closes the directories that `next` (none: every one) does not go in, each given its time.
+    // Leaves the directories that `next` (none: every one) does not go in.
     void leaveLocalDirectories(const Item* next);
+    // Gives the directories left their times once what goes in them is there, and closes them.
+    void settleLocalDirectories();
 
     Console& console_;
     AFCDirectoryAccess& afc_;
@@ -86,13 +97,20 @@ private:
     bool pushing_ = true;
     TransferPlanner planner_;
     std::unique_ptr<TransferReport> report_;
+    // The further connections of the pool, closed with the transfer.
+    std::vector<std::shared_ptr<AFCDirectoryAccess>> connections_;
+    bool connectFailed_ = false;
+    std::unique_ptr<TransferPool> pool_;
     // The local directories of a pull that hold the item in hand, the outermost first.
     struct LocalDirectory {
         std::string path;
         FileDescriptor fd;
-        const Item* item;
+        std::size_t index;
     };
     std::vector<LocalDirectory> localDirectories_;
+    // Those left, for their times.
+    std::vector<LocalDirectory> leaving_;
+    static constexpr std::size_t kLeavingDirectories = 64;
 };
 
 } // namespace keldo

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace keldo {
+
+class AFCDirectoryAccess;
 
 // How a push or pull goes (Transfer).
 struct TransferOptions {
@@ -14,6 +17,10 @@ struct TransferOptions {
     // Give files and directories their source's modification time.
     bool times = true;
     bool progress = true;
+    // AFC connections that move files at once; 1 moves them one after another on the one given.
+    unsigned connections = 1;
+    // Opens one more connection to the same file system; none when it can't (fewer are used).
+    std::function<std::shared_ptr<AFCDirectoryAccess>()> connect;
     // The progress display's clock; tests give their own.
     std::function<double()> progressClock;
     // Tests: called with a file's or link's local path just before a pull puts it in place (a

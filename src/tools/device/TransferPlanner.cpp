@@ -282,7 +282,13 @@ int TransferPlanner::pull(const std::vector<std::string>& patterns, const std::s
 
 bool TransferPlanner::planRemote(const std::string& remote, const std::string& local, int depth) {
     bool missing = false;
-    const auto info = remoteInfo(afc_, remote, missing);
+    std::optional<Info> info;
+    if (const auto found = known_.find(remote); found != known_.end()) {
+        info = std::move(found->second);
+        known_.erase(found);
+    } else {
+        info = remoteInfo(afc_, remote, missing);
+    }
     if (!info) {
         failedRemote("pull", remote);
         return false;
@@ -313,6 +319,17 @@ bool TransferPlanner::planRemote(const std::string& remote, const std::string& l
     }
     items_.push_back({Item::Kind::Directory, remote, local, 0, "", time, depth == 0});
     std::sort(names->begin(), names->end());
+    if (lookUp_ && names->size() > 1) {
+        std::vector<std::string> paths;
+        for (const auto& name : *names) {
+            if (FileCommands::isSafeName(name)) paths.push_back(FileCommands::join(remote, name));
+        }
+        std::vector<std::optional<Info>> infos(paths.size());
+        lookUp_(paths, infos);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (infos[i]) known_.emplace(paths[i], std::move(*infos[i]));
+        }
+    }
     for (const auto& name : *names) {
         // A name is joined to a local path: one that could climb out of it is refused.
         if (!FileCommands::isSafeName(name)) {

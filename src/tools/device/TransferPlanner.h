@@ -5,6 +5,8 @@
 #include "tools/device/FileTime.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,6 +53,12 @@ public:
     // copy into, when LOCAL is one, is opened once and kept in localTarget().
     [[nodiscard]] int pull(const std::vector<std::string>& remotes, const std::string& local);
 
+    // Asks the information of the paths a pull finds in a directory before it walks them, e.g.
+    // over several connections at once: each slot left empty is asked again in the walk, so its
+    // failure is told as the walk's own.
+    using LookUp = std::function<void(const std::vector<std::string>& paths, std::vector<std::optional<Info>>& infos)>;
+    void lookUpWith(LookUp lookUp) { lookUp_ = std::move(lookUp); }
+
     const std::vector<Item>& items() const { return items_; }
     FileDescriptor& localTarget() { return localTarget_; }
 
@@ -84,6 +92,9 @@ private:
     AFCDirectoryAccess& afc_;
     std::vector<Item> items_;
     FileDescriptor localTarget_;
+    LookUp lookUp_;
+    // What lookUp_ brought, taken by the walk.
+    std::map<std::string, Info> known_;
 };
 
 } // namespace keldo

@@ -139,24 +139,26 @@ const std::string& TransferWorker::nameOf(const Item& item) const {
 
 Outcome TransferWorker::refuse(const Item& item, const std::string& why) {
     const bool file = item.kind == Kind::File;
-    report_.refused(nameOf(item), file ? 1 : 0, file ? item.size : 0, why);
+    report_.refused(index_, nameOf(item), file ? 1 : 0, file ? item.size : 0, why);
     return Outcome::Refused;
 }
 
 Outcome TransferWorker::failed(const Item& item, const std::string& why) {
-    report_.failed(nameOf(item), why);
+    report_.failed(index_, nameOf(item), why);
     return Outcome::Failed;
 }
 
-bool TransferWorker::setDirectoryTime(const Item& item) {
+bool TransferWorker::setDirectoryTime(std::size_t index, const Item& item) {
+    index_ = index;
     if (!item.time) return true;
     if (afc_.setmodtimeTo(item.remote, item.time->toDate())) return true;
-    report_.incomplete(fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
+    report_.incomplete(index_, fmt::format("push {}: can't set the modification time of {}: {}", item.local, item.remote,
                                    afcFailure()));
     return false;
 }
 
 Outcome TransferWorker::send(const Job& job) {
+    index_ = job.index;
     if (job.item.kind == Kind::File) return upload(job);
     if (job.item.kind == Kind::Link) return sendLink(job);
     return sendDirectory(job);
@@ -234,8 +236,7 @@ Outcome TransferWorker::upload(const Job& job) {
     std::shared_ptr<AFCFileReference> target = afc_.openForWrite(temporary);
     const auto roundTrip = std::chrono::steady_clock::now() - opening;
     if (!target) return failed(item, withDeviceState(afcFailure()));
-    Interrupt::setReport(fmt::format("push: interrupted; {} may be left on the device", temporary),
-                         report_.barShown());
+    report_.inFlight(index_, fmt::format("{} may be left on the device", temporary));
     // Every way out but success removes the temporary (or says that it stays).
     auto abandon = [&](const std::string& text) {
         target.reset();
@@ -247,9 +248,9 @@ Outcome TransferWorker::upload(const Job& job) {
     for (;;) {
         if (Interrupt::requested()) {
             target.reset();
-            (void)report_.interrupted(afc_.unlink(temporary)
-                                          ? fmt::format("push: interrupted; {} was not made", item.remote)
-                                          : fmt::format("push: interrupted; {} is left incomplete on the device",
+            report_.interrupted(index_, afc_.unlink(temporary)
+                                          ? fmt::format("{} was not made", item.remote)
+                                          : fmt::format("{} is left incomplete on the device",
                                                         temporary));
             return Outcome::Stopped;
         }
@@ -262,7 +263,7 @@ Outcome TransferWorker::upload(const Job& job) {
         chunk = nextChunk(static_cast<std::size_t>(got), std::chrono::steady_clock::now() - started - roundTrip,
                           Transfer::kChunk);
         done += static_cast<std::uint64_t>(got);
-        report_.update(job.before + done);
+        report_.update(index_, done);
     }
     // Some devices report a failed write only when the file is closed.
     if (!target->closeFile())
@@ -273,7 +274,7 @@ Outcome TransferWorker::upload(const Job& job) {
     }
     // The time goes with the file: set before it takes its name, it is never seen without it.
     if (options_.times && item.time && !afc_.setmodtimeTo(temporary, item.time->toDate()))
-        report_.incomplete(fmt::format("push {}: can't set the modification time of {}: {}", item.local,
+        report_.incomplete(index_, fmt::format("push {}: can't set the modification time of {}: {}", item.local,
                                        item.remote, afcFailure()));
     return place(item, temporary);
 }
@@ -290,7 +291,7 @@ Outcome TransferWorker::place(const Item& item, const std::string& temporary) {
         if (afc_.linkTo(item.remote, temporary)) {
             if (afc_.unlink(temporary)) return Outcome::Done;
             // The file is whole under its name; only the second name stays.
-            report_.incomplete(fmt::format("push {}: sent, but {} is left on the device beside it: {}", item.local,
+            report_.incomplete(index_, fmt::format("push {}: sent, but {} is left on the device beside it: {}", item.local,
                                            temporary, afcFailure()));
             return Outcome::Done;
         }
@@ -316,6 +317,7 @@ std::string TransferWorker::discard(const std::string& temporary, const std::str
 }
 
 Outcome TransferWorker::fetch(const Job& job) {
+    index_ = job.index;
     const Item& item = job.item;
     if (item.kind == Kind::Link) return fetchLink(job);
     // Why, when the directory is the reason: missing, read-only, not writable.
@@ -351,7 +353,7 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
     std::uint64_t done = 0;
     for (;;) {
         if (Interrupt::requested()) {
-            (void)report_.interrupted(fmt::format("pull: interrupted; {} is left as it was", item.local));
+            report_.interrupted(index_, fmt::format("{} is left as it was", item.local));
             return Outcome::Stopped;
         }
         // Asked for one byte more than the listing gave, a read that brings the rest of a small
@@ -366,7 +368,7 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
         }
         if (!output.write(buffer_.get(), static_cast<std::size_t>(got))) return cantWrite(output.error());
         done += got;
-        report_.update(job.before + done);
+        report_.update(index_, done);
         // Fewer bytes than asked is the end, and no round trip is spent on learning it again;
         // only once all the bytes the listing promised are in, so that a read cut short by a
         // failure can't pass for the end of a file.
@@ -376,11 +378,11 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
     (void)source->closeFile();
     source.reset();
     if (options_.times && item.time && !output.setModificationTime(item.time->toTimespec()))
-        report_.incomplete(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote,
+        report_.incomplete(index_, fmt::format("pull {}: can't set the modification time of {}: {}", item.remote,
                                        item.local, StatusText::ofErrno(output.error())));
     if (options_.atLocalStep) options_.atLocalStep(item.local);
     // Once in place, the file is no longer "left as it was".
-    if (!Interrupt::stepThenReport([&] { return output.commit(); }, "pull: interrupted", report_.barShown())) {
+    if (!report_.stepThenReport(index_, [&] { return output.commit(); })) {
         // Decided now, not when the pull began: what was saved there meanwhile stays.
         if (output.error() == EEXIST) return refuse(item, TransferReport::exists(item.local));
         return cantWrite(output.error() != 0 ? output.error() : errno);
@@ -427,7 +429,7 @@ Outcome TransferWorker::fetchLink(const Job& job) {
     if (options_.times && item.time) {
         const timespec times[2] = {{0, UTIME_OMIT}, item.time->toTimespec()};
         if (::utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-            report_.incomplete(fmt::format("pull {}: can't set the modification time of {}: {}", item.remote,
+            report_.incomplete(index_, fmt::format("pull {}: can't set the modification time of {}: {}", item.remote,
                                            item.local, StatusText::ofErrno(errno)));
     }
     return Outcome::Done;

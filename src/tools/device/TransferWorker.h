@@ -14,7 +14,8 @@ class ReplacementFile;
 class TransferReport;
 
 // The calls that move one item of a plan on one AFC connection: one job a file (or link, or
-// remote directory), told to the report. A job's item is refused, with its reason above the bar,
+// remote directory), told to the report. A worker is used by one thread at a time, with its own
+// connection and buffer; several move the items of one job at once (TransferPool). A job's item is refused, with its reason above the bar,
 // when something stands in its way; it fails, and the job with it, when the device or the local
 // side can't do what it needs. Nothing stands under its real name before it is whole (see
 // Transfer), and a failed or refused temporary is removed while the device answers.
@@ -25,8 +26,8 @@ public:
     enum class Outcome { Done, Made, UpToDate, Refused, Failed, Stopped };
     struct Job {
         const Item& item;
-        // The job's bytes done before this item, for the bar.
-        std::uint64_t before = 0;
+        // The item's place in the plan, by which the report knows it.
+        std::size_t index = 0;
         // A push: nothing stands at the item's remote name, as far as the transfer knows, so its
         // information is not asked for.
         bool absent = false;
@@ -46,7 +47,7 @@ public:
     // Puts the job's file or link on this computer.
     [[nodiscard]] Outcome fetch(const Job& job);
     // Gives a directory that a push made or merged into its source's time; false when it could not.
-    [[nodiscard]] bool setDirectoryTime(const Item& item);
+    [[nodiscard]] bool setDirectoryTime(std::size_t index, const Item& item);
 
 private:
     [[nodiscard]] Outcome sendDirectory(const Job& job);
@@ -75,6 +76,8 @@ private:
     const TransferOptions& options_;
     // The device refused a hard link once: it makes none (iOS 10 and later), and is not asked again.
     bool linksRefused_ = false;
+    // The item in hand's place in the plan.
+    std::size_t index_ = 0;
     std::unique_ptr<std::uint8_t[]> buffer_;
 };
 

@@ -63,7 +63,7 @@ TEST(CommandLine, AnAppsFoldersAreForTheFileCommandsOnly) {
 TEST(CommandLine, ChecksOperandCountsButNotForHelp) {
     std::string error;
     EXPECT_FALSE(parse({"push", "/only"}, &error));
-    EXPECT_EQ(error, "push: missing operand (usage: keldo-device push [-f] [--update] [--no-times] LOCAL... REMOTE)");
+    EXPECT_EQ(error, "push: missing operand (usage: keldo-device push [-f] [--update] [--no-times] [--connections N] LOCAL... REMOTE)");
     EXPECT_TRUE(parse({"push", "a", "b", "c", "/dir"}));
 
     auto help = parse({"mv", "--help"});
