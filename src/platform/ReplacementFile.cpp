@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <utility>
 
 namespace keldo {
@@ -30,6 +31,21 @@ bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size) {
         }
         bytes += n;
         size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeFullyAt(int fd, const std::uint8_t* bytes, std::size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
     }
     return true;
 }
@@ -213,6 +229,14 @@ bool ReplacementFile::write(const std::uint8_t* bytes, std::size_t size) {
         return false;
     }
     return writeFully(file_.get(), bytes, size) || fail();
+}
+
+bool ReplacementFile::writesAnywhere() const { return file_ && (kind_ == Kind::Unnamed || kind_ == Kind::Named); }
+
+int ReplacementFile::writeAt(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset) const {
+    if (!writesAnywhere()) return EBADF;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - size) return EFBIG;
+    return writeFullyAt(file_.get(), bytes, size, offset) ? 0 : errno;
 }
 
 bool ReplacementFile::setModificationTime(const timespec& time) {

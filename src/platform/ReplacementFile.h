@@ -60,6 +60,12 @@ public:
     const std::optional<struct stat>& existing() const { return existing_; }
     // Writes all the bytes.
     [[nodiscard]] bool write(const std::uint8_t* bytes, std::size_t size);
+    // Whether writeAt may be used: the file is one of ours, not a target written as it stands (a
+    // pipe has no offsets).
+    [[nodiscard]] bool writesAnywhere() const;
+    // Writes all the bytes at `offset`, leaving error() alone: 0, or the errno of the failure.
+    // Several threads may write at once, each its own range, between open() and commit().
+    [[nodiscard]] int writeAt(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset) const;
     // The modification time the file has once in place; given after the last write, which would
     // change it. A target written as it stands keeps its own.
     [[nodiscard]] bool setModificationTime(const timespec& time);

@@ -79,8 +79,9 @@ protected:
         std::sort(out.begin(), out.end());
         return out;
     }
-    std::string contents() const {
-        std::ifstream in(target, std::ios::binary);
+    std::string contents() const { return contents(target); }
+    static std::string contents(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
     static bool write(ReplacementFile& file, const std::string& bytes) {
@@ -116,9 +117,15 @@ TEST_F(ReplacementFileTest, NothingShowsBesideTheTargetUntilTheCommitReplacesIt)
         ASSERT_TRUE(write(abandoned, "half"));
     }
     EXPECT_THAT(names(), ElementsAre("old"));
+    // Written in ranges, the last one first, as several connections may bring them.
     ReplacementFile fresh(dir + "/new", {});
-    ASSERT_TRUE(fresh.open() && write(fresh, "whole") && fresh.commit());
+    ASSERT_TRUE(fresh.open() && fresh.writesAnywhere());
+    const std::string whole = "whole";
+    EXPECT_EQ(fresh.writeAt(reinterpret_cast<const std::uint8_t*>(whole.data()) + 2, 3, 2), 0);
+    EXPECT_EQ(fresh.writeAt(reinterpret_cast<const std::uint8_t*>(whole.data()), 2, 0), 0);
+    ASSERT_TRUE(fresh.commit());
     EXPECT_THAT(names(), ElementsAre("new", "old"));
+    EXPECT_EQ(contents(dir + "/new"), "whole");
 }
 
 TEST_F(ReplacementFileTest, WithoutUnnamedFilesANamedTemporaryIsTrackedUntilItsCommitOrEnd) {
@@ -173,7 +180,9 @@ TEST_F(ReplacementFileTest, WhatIsNoRegularFileIsWrittenAsItStandsAndKeepsItsTim
     // What is no regular file keeps its own time.
     const auto before = timeOf(pipe);
     ReplacementFile special(pipe, kReplace);
-    ASSERT_TRUE(special.open() && special.setModificationTime(time) && special.commit());
+    ASSERT_TRUE(special.open());
+    EXPECT_FALSE(special.writesAnywhere());  // a pipe has no offsets: written in order only
+    ASSERT_TRUE(special.setModificationTime(time) && special.commit());
     struct stat after {};
     ASSERT_EQ(::lstat(pipe.c_str(), &after), 0);
     EXPECT_TRUE(S_ISFIFO(after.st_mode));
