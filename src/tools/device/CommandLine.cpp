@@ -121,7 +121,8 @@ const std::vector<Command>& commands() {
          "(.NAME.keldo-...) and takes its name once complete; a failed one is removed, or the\n"
          "message names it if the device no longer answers.\n"
          "The files of a tree go over N AFC connections at once (--connections, 1 to 16,\n"
-         "default 8; 1 moves them one after another); messages come in path order all the same.\n",
+         "default 8; 1 moves them one after another), and a file of 16 MiB or more over up to 4\n"
+         "of them in ranges; messages come in path order all the same.\n",
          {"-f", "--update", "--no-times"}, {"--connections"}, 2, -1, R::Afc},
         {"pull", "pull [-f] [--update] [--no-times] [--connections N] REMOTE... LOCAL", "download files and trees",
          "Downloads each REMOTE into LOCAL when it is a directory, or, for one REMOTE, to the\n"
@@ -136,7 +137,8 @@ const std::vector<Command>& commands() {
          "never written through, and nothing is written outside LOCAL. A local file is\n"
          "replaced only once its download is complete. The files of a tree come over N AFC\n"
          "connections at once (--connections, 1 to 16, default 8; 1 moves them one after\n"
-         "another); messages come in path order all the same.\n",
+         "another), and a file of 16 MiB or more over up to 4 of them in ranges; messages\n"
+         "come in path order all the same.\n",
          {"-f", "--update", "--no-times"}, {"--connections"}, 2, -1, R::Afc},
         {"cat", "cat PATH...", "write remote files to standard output", "", {}, {}, 1, -1, R::Afc},
     };

@@ -62,10 +62,13 @@ int Transfer::pull(const std::vector<std::string>& remotes, const std::string& l
 int Transfer::carryOut(const std::vector<Item>& items) {
     std::uint64_t total = 0;
     std::uint64_t files = 0;
-    std::size_t moving = 0;  // files and links, what the pool moves
+    std::size_t moving = 0;  // the connections that the files and links can use at once
     for (const auto& item : items) {
-        if (item.kind != Kind::Directory) ++moving;
+        if (item.kind == Kind::Link) ++moving;
         if (item.kind != Kind::File) continue;
+        // A large file keeps several busy (TransferWorker shares it).
+        const std::uint64_t shares = options_.largeFile != 0 ? item.size / options_.largeFile : 0;
+        moving += shares < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(shares, options_.largeFileConnections));
         total += item.size;
         ++files;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,12 @@ struct TransferOptions {
     bool progress = true;
     // AFC connections that move files at once; 1 moves them one after another on the one given.
     unsigned connections = 1;
+    // A file of at least twice this many bytes is moved over several of those connections at
+    // once, in ranges (FileRanges): one connection for each `largeFile` bytes, at most
+    // `largeFileConnections`. Over a link with a long round trip, one connection leaves the link
+    // idle while each call waits for its reply.
+    std::uint64_t largeFile = 8 * 1024 * 1024;
+    unsigned largeFileConnections = 4;
     // Opens one more connection to the same file system; none when it can't (fewer are used).
     std::function<std::shared_ptr<AFCDirectoryAccess>()> connect;
     // The progress display's clock; tests give their own.

@@ -1,5 +1,6 @@
 #include "tools/device/TransferPool.h"
 
+#include "tools/device/FileRanges.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/TransferReport.h"
 
@@ -37,6 +38,15 @@ bool TransferPool::ready() {
             break;  // fewer threads move the same items
         }
     }
+    auto offer = [this](const std::shared_ptr<FileRanges>& ranges) {
+        {
+            std::lock_guard lock(mutex_);
+            offered_.push_back(ranges);
+        }
+        changed_.notify_all();
+    };
+    // Only workers with a thread take part; set before the first task is handed in.
+    for (std::size_t i = 0; i < threads_.size(); ++i) workers_[i]->shareWith(offer, threads_.size());
     return !threads_.empty();
 }
 
@@ -81,10 +91,26 @@ void TransferPool::drain() {
     changed_.wait(lock, [&] { return tasks_.empty() && busy_ == 0; });
 }
 
+std::shared_ptr<FileRanges> TransferPool::wantingHelp() {
+    std::erase_if(offered_, [](const auto& ranges) { return !ranges->wantsHelp(); });
+    return offered_.empty() ? nullptr : offered_.front();
+}
+
 void TransferPool::run(TransferWorker& worker) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return ending_ || !tasks_.empty(); });
+        std::shared_ptr<FileRanges> ranges;
+        changed_.wait(lock, [&] { return ending_ || !tasks_.empty() || (ranges = wantingHelp()); });
+        if (tasks_.empty() && ranges) {
+            lock.unlock();
+            if (ranges->join()) {
+                worker.help(*ranges);
+                ranges->leave();
+            }
+            ranges.reset();
+            lock.lock();
+            continue;
+        }
         if (tasks_.empty()) return;
         Task task = std::move(tasks_.front());
         tasks_.pop_front();

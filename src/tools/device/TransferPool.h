@@ -18,13 +18,16 @@
 namespace keldo {
 
 class AFCDirectoryAccess;
+class FileRanges;
 class TransferReport;
 
 // Moves the files and links of a push or pull over several AFC connections at once: a worker
 // and a thread for each connection, each taking the next item as soon as it is free, so that the
-// round trips of many small files overlap. With one connection the items are moved on the calling
-// thread as they are handed in, in order. Each item is complete in the report once its worker is
-// done with it; after a failure or an interruption nothing more is begun.
+// round trips of many small files overlap. A worker with nothing to take helps with a large file
+// that another moves (FileRanges), so that one file alone keeps the link busy too. With one
+// connection the items are moved on the calling thread as they are handed in, in order. Each item
+// is complete in the report once its worker is done with it; after a failure or an interruption
+// nothing more is begun.
 class TransferPool {
 public:
     using Item = TransferPlanner::Item;
@@ -63,6 +66,8 @@ public:
 private:
     void run(TransferWorker& worker);
     void carry(TransferWorker& worker, Task& task);
+    // A file offered that still wants a helper; drops those that no longer do (under mutex_).
+    std::shared_ptr<FileRanges> wantingHelp();
 
     TransferReport& report_;
     bool pushing_;
@@ -71,6 +76,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Task> tasks_;   // under mutex_
+    std::vector<std::shared_ptr<FileRanges>> offered_;  // under mutex_
     std::size_t busy_ = 0;     // tasks taken and not done (under mutex_)
     bool ending_ = false;      // under mutex_
 };

@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace keldo {
 
 TransferReport::TransferReport(Console& console, bool pushing, bool progress, Progress::Clock clock)
@@ -19,7 +21,9 @@ void TransferReport::start(std::uint64_t totalBytes, std::uint64_t totalFiles) {
 
 void TransferReport::update(std::size_t index, std::uint64_t bytes) {
     std::lock_guard lock(mutex_);
-    moving_[index] = bytes;
+    // The workers of one shared file tell their totals in whatever order their threads run.
+    std::uint64_t& moving = moving_[index];
+    moving = std::max(moving, bytes);
     showBytes();
 }
 

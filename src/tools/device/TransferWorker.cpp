@@ -6,6 +6,7 @@
 #include "platform/ReplacementFile.h"
 #include "platform/TemporaryFiles.h"
 #include "tools/device/FileCommands.h"
+#include "tools/device/FileRanges.h"
 #include "tools/device/Interrupt.h"
 #include "tools/device/StatusText.h"
 #include "tools/device/Transfer.h"
@@ -24,6 +25,7 @@
 #include <climits>
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace keldo {
 
@@ -82,6 +84,7 @@ public:
     LocalFile(const LocalFile&) = delete;
     LocalFile& operator=(const LocalFile&) = delete;
     explicit operator bool() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
     // Size and modification time of what is open, for a regular file; none for anything else (a
     // pipe has neither to compare).
@@ -115,10 +118,34 @@ private:
     int fd_;
 };
 
+// Up to `size` bytes from `offset`, fewer only at the end of the file; -1 on a failure (errno).
+ssize_t readAt(int fd, std::uint8_t* buffer, std::size_t size, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, buffer + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
 } // namespace
 
 TransferWorker::TransferWorker(AFCDirectoryAccess& afc, TransferReport& report, const TransferOptions& options)
     : afc_(afc), report_(report), options_(options) {}
+
+void TransferWorker::shareWith(Offer offer, std::size_t connections) {
+    offer_ = std::move(offer);
+    connections_ = connections;
+}
+
+unsigned TransferWorker::partsFor(std::uint64_t size) const {
+    if (!offer_ || options_.largeFile == 0 || size / options_.largeFile < 2) return 1;
+    return static_cast<unsigned>(std::min<std::uint64_t>(
+        {size / options_.largeFile, connections_, std::max(options_.largeFileConnections, 1u)}));
+}
 
 bool TransferWorker::ready() {
     buffer_.reset(new (std::nothrow) std::uint8_t[Transfer::kChunk]);
@@ -232,9 +259,9 @@ Outcome TransferWorker::upload(const Job& job) {
 
     const std::string temporary = PathNames::temporaryBeside(item.remote);
     // The open is one round trip: what a write takes beyond it is the bytes crossing the link.
-    const auto opening = std::chrono::steady_clock::now();
+    const auto opening = Clock::now();
     std::shared_ptr<AFCFileReference> target = afc_.openForWrite(temporary);
-    const auto roundTrip = std::chrono::steady_clock::now() - opening;
+    const auto roundTrip = Clock::now() - opening;
     if (!target) return failed(item, withDeviceState(afcFailure()));
     report_.inFlight(index_, fmt::format("{} may be left on the device", temporary));
     // Every way out but success removes the temporary (or says that it stays).
@@ -243,27 +270,46 @@ Outcome TransferWorker::upload(const Job& job) {
         return failed(item, discard(temporary, text));
     };
 
-    std::uint64_t done = 0;
-    std::size_t chunk = Transfer::kChunk;
-    for (;;) {
-        if (Interrupt::requested()) {
-            target.reset();
-            report_.interrupted(index_, afc_.unlink(temporary)
-                                          ? fmt::format("{} was not made", item.remote)
-                                          : fmt::format("{} is left incomplete on the device",
-                                                        temporary));
-            return Outcome::Stopped;
+    auto stop = [&] {
+        target.reset();
+        report_.interrupted(index_, afc_.unlink(temporary)
+                                      ? fmt::format("{} was not made", item.remote)
+                                      : fmt::format("{} is left incomplete on the device", temporary));
+        return Outcome::Stopped;
+    };
+
+    const std::uint64_t size = opened ? static_cast<std::uint64_t>((*opened)[0]) : 0;
+    if (const unsigned parts = opened ? partsFor(size) : 1; parts > 1) {
+        // Its ranges over several connections; the temporary is closed by every one of them
+        // before it is closed here and takes its name.
+        auto ranges = std::make_shared<FileRanges>(index_, FileRanges::Ends{temporary, source.fd(), nullptr, item.local},
+                                                   size, parts);
+        // Offered once the first write has fitted the writes to the link: until then a write may
+        // carry more than Ctrl-C's grace lets it, and one such is enough.
+        offerAfterWrite_ = [&] { offer_(ranges); };
+        moveRanges(*ranges, *target, roundTrip, Transfer::kChunk);
+        offerAfterWrite_ = nullptr;
+        switch (ranges->finish()) {
+        case FileRanges::End::Moved: break;
+        case FileRanges::End::Stopped: return stop();
+        case FileRanges::End::Refused: target.reset(); return refuse(item, discard(temporary, ranges->why()));
+        case FileRanges::End::Failed: return abandon(ranges->why());
         }
-        const ssize_t got = source.read(buffer_.get(), chunk);
-        if (got < 0) return abandon(fmt::format("can't read it: {}", StatusText::ofErrno(errno)));
-        if (got == 0) break;
-        const auto started = std::chrono::steady_clock::now();
-        if (!target->writeNSData({buffer_.get(), static_cast<std::size_t>(got)}))
-            return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefWrite failed")));
-        chunk = nextChunk(static_cast<std::size_t>(got), std::chrono::steady_clock::now() - started - roundTrip,
-                          Transfer::kChunk);
-        done += static_cast<std::uint64_t>(got);
-        report_.update(index_, done);
+    } else {
+        std::uint64_t done = 0;
+        std::size_t chunk = Transfer::kChunk;
+        for (;;) {
+            if (Interrupt::requested()) return stop();
+            const ssize_t got = source.read(buffer_.get(), chunk);
+            if (got < 0) return abandon(fmt::format("can't read it: {}", StatusText::ofErrno(errno)));
+            if (got == 0) break;
+            const auto started = Clock::now();
+            if (!target->writeNSData({buffer_.get(), static_cast<std::size_t>(got)}))
+                return abandon(FileCommands::explain(textOr(target->lasterror(), "AFCFileRefWrite failed")));
+            chunk = nextChunk(static_cast<std::size_t>(got), Clock::now() - started - roundTrip, Transfer::kChunk);
+            done += static_cast<std::uint64_t>(got);
+            report_.update(index_, done);
+        }
     }
     // Some devices report a failed write only when the file is closed.
     if (!target->closeFile())
@@ -350,29 +396,44 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
     auto cantWrite = [&](int error) {
         return failed(item, fmt::format("can't write {}: {}", item.local, StatusText::ofErrno(error)));
     };
-    std::uint64_t done = 0;
-    for (;;) {
-        if (Interrupt::requested()) {
-            report_.interrupted(index_, fmt::format("{} is left as it was", item.local));
-            return Outcome::Stopped;
+    auto stop = [&] {
+        report_.interrupted(index_, fmt::format("{} is left as it was", item.local));
+        return Outcome::Stopped;
+    };
+    if (const unsigned parts = output.writesAnywhere() ? partsFor(item.size) : 1; parts > 1) {
+        auto ranges = std::make_shared<FileRanges>(index_, FileRanges::Ends{item.remote, -1, &output, item.local},
+                                                   item.size, parts);
+        offer_(ranges);
+        moveRanges(*ranges, *source, {}, Transfer::kChunk);
+        switch (ranges->finish()) {
+        case FileRanges::End::Moved: break;
+        case FileRanges::End::Stopped: return stop();
+        case FileRanges::End::Refused: return refuse(item, ranges->why());
+        case FileRanges::End::Failed: return failed(item, ranges->why());
         }
-        // Asked for one byte more than the listing gave, a read that brings the rest of a small
-        // file also finds its end.
-        const std::uint64_t asked = std::min<std::uint64_t>(Transfer::kChunk, item.size - std::min(done, item.size) + 1);
-        const std::uint64_t got = source->readNBytes(asked, buffer_.get());
-        if (got == 0) {
-            // The end of the file and a failed read both give 0; only the failure leaves a text.
-            if (const auto failure = source->lasterror())
-                return failed(item, withDeviceState(FileCommands::explain(*failure)));
-            break;
+    } else {
+        std::uint64_t done = 0;
+        for (;;) {
+            if (Interrupt::requested()) return stop();
+            // Asked for one byte more than the listing gave, a read that brings the rest of a
+            // small file also finds its end.
+            const std::uint64_t asked =
+                done < item.size ? std::min<std::uint64_t>(Transfer::kChunk, item.size - done + 1) : Transfer::kChunk;
+            const std::uint64_t got = source->readNBytes(asked, buffer_.get());
+            if (got == 0) {
+                // The end of the file and a failed read both give 0; only the failure leaves a text.
+                if (const auto failure = source->lasterror())
+                    return failed(item, withDeviceState(FileCommands::explain(*failure)));
+                break;
+            }
+            if (!output.write(buffer_.get(), static_cast<std::size_t>(got))) return cantWrite(output.error());
+            done += got;
+            report_.update(index_, done);
+            // Fewer bytes than asked is the end, and no round trip is spent on learning it again;
+            // only once all the bytes the listing promised are in, so that a read cut short by a
+            // failure can't pass for the end of a file.
+            if (got < asked && done >= item.size) break;
         }
-        if (!output.write(buffer_.get(), static_cast<std::size_t>(got))) return cantWrite(output.error());
-        done += got;
-        report_.update(index_, done);
-        // Fewer bytes than asked is the end, and no round trip is spent on learning it again;
-        // only once all the bytes the listing promised are in, so that a read cut short by a
-        // failure can't pass for the end of a file.
-        if (got < asked && done >= item.size) break;
     }
     // Closed before the file takes its place: no device call comes after that.
     (void)source->closeFile();
@@ -388,6 +449,110 @@ Outcome TransferWorker::download(const Job& job, ReplacementFile& output) {
         return cantWrite(output.error() != 0 ? output.error() : errno);
     }
     return Outcome::Done;
+}
+
+void TransferWorker::help(FileRanges& ranges) {
+    index_ = ranges.index();
+    // Opened where the lead made it, and never emptied (as opening for writing alone would): a
+    // push's temporary holds what the others wrote, and is there until every helper has left.
+    const auto opening = Clock::now();
+    std::shared_ptr<AFCFileReference> remote =
+        ranges.pushing() ? afc_.openForReadWrite(ranges.ends().remote) : afc_.openForRead(ranges.ends().remote);
+    const auto roundTrip = Clock::now() - opening;
+    // This connection can't have it: the others move its ranges.
+    if (!remote) return;
+    // Its first write no larger than the others' are by now, so that Ctrl-C finds it short too.
+    const std::size_t hint = ranges.chunkHint();
+    moveRanges(ranges, *remote, roundTrip, hint != 0 ? hint : kSmallestChunk);
+    // Some devices report a failed write only when the file is closed.
+    if (!remote->closeFile() && ranges.pushing())
+        ranges.fail(FileCommands::explain(textOr(remote->lasterror(), "AFCFileRefClose failed")));
+}
+
+void TransferWorker::moveRanges(FileRanges& ranges, AFCFileReference& remote, Clock::duration roundTrip,
+                                std::size_t chunk) {
+    std::uint64_t position = 0;
+    // Ranges of half the size that makes a file shared: a few for each connection.
+    const std::uint64_t stripe = std::max<std::uint64_t>(options_.largeFile / 2, 1);
+    while (const auto range = ranges.take(stripe)) {
+        if (range->offset != position) {
+            if (!remote.seek(static_cast<std::int64_t>(range->offset))) {
+                // A push's failure says more once it knows whether the temporary could be removed.
+                const std::string why = FileCommands::explain(textOr(remote.lasterror(), "AFCFileRefSeek failed"));
+                ranges.fail(ranges.pushing() ? why : withDeviceState(why));
+                return;
+            }
+            position = range->offset;
+        }
+        const std::uint64_t end = range->offset + range->size;
+        const bool moved = ranges.pushing() ? sendRange(ranges, end, remote, roundTrip, chunk, position)
+                                            : fetchRange(ranges, end, remote, position);
+        if (!moved) return;
+    }
+}
+
+bool TransferWorker::sendRange(FileRanges& ranges, std::uint64_t end, AFCFileReference& remote,
+                               Clock::duration roundTrip, std::size_t& chunk, std::uint64_t& position) {
+    while (position < end) {
+        if (Interrupt::requested()) {
+            ranges.stop();
+            return false;
+        }
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, end - position));
+        const ssize_t got = readAt(ranges.ends().source, buffer_.get(), wanted, position);
+        if (got < 0) {
+            ranges.fail(fmt::format("can't read it: {}", StatusText::ofErrno(errno)));
+            return false;
+        }
+        // The file ended early: it changed, which the lead finds when it compares it again.
+        if (got == 0) return true;
+        const auto started = Clock::now();
+        if (!remote.writeNSData({buffer_.get(), static_cast<std::size_t>(got)})) {
+            ranges.fail(FileCommands::explain(textOr(remote.lasterror(), "AFCFileRefWrite failed")));
+            return false;
+        }
+        chunk = nextChunk(static_cast<std::size_t>(got), Clock::now() - started - roundTrip, Transfer::kChunk);
+        ranges.setChunkHint(chunk);
+        if (offerAfterWrite_) std::exchange(offerAfterWrite_, nullptr)();
+        position += static_cast<std::uint64_t>(got);
+        report_.update(index_, ranges.moved(static_cast<std::uint64_t>(got)));
+        if (static_cast<std::size_t>(got) < wanted) return true;
+    }
+    return true;
+}
+
+bool TransferWorker::fetchRange(FileRanges& ranges, std::uint64_t end, AFCFileReference& remote,
+                                std::uint64_t& position) {
+    const bool last = end >= ranges.size();
+    for (;;) {
+        if (Interrupt::requested()) {
+            ranges.stop();
+            return false;
+        }
+        // The last range asks for a byte more than the listing gave, as a whole file is read, to
+        // find the end; it reads on when the file grew since.
+        std::uint64_t asked = Transfer::kChunk;
+        if (position < end) asked = std::min<std::uint64_t>(Transfer::kChunk, end - position + (last ? 1 : 0));
+        else if (!last) return true;
+        const std::uint64_t got = remote.readNBytes(asked, buffer_.get());
+        if (got == 0) {
+            if (const auto failure = remote.lasterror()) {
+                ranges.fail(withDeviceState(FileCommands::explain(*failure)));
+                return false;
+            }
+            if (position >= end) return true;
+            // Shorter than the listing said: the ranges after this one would leave a hole.
+            ranges.refuse(fmt::format("changed on the device as we read it; not written to {}", ranges.ends().local));
+            return false;
+        }
+        if (const int error = ranges.ends().target->writeAt(buffer_.get(), static_cast<std::size_t>(got), position)) {
+            ranges.fail(fmt::format("can't write {}: {}", ranges.ends().local, StatusText::ofErrno(error)));
+            return false;
+        }
+        position += got;
+        report_.update(index_, ranges.moved(got));
+        if (last && got < asked && position >= end) return true;
+    }
 }
 
 Outcome TransferWorker::fetchLink(const Job& job) {

@@ -3,13 +3,17 @@
 #include "tools/device/TransferOptions.h"
 #include "tools/device/TransferPlanner.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace keldo {
 
 class AFCDirectoryAccess;
+class AFCFileReference;
+class FileRanges;
 class ReplacementFile;
 class TransferReport;
 
@@ -49,6 +53,14 @@ public:
     // Gives a directory that a push made or merged into its source's time; false when it could not.
     [[nodiscard]] bool setDirectoryTime(std::size_t index, const Item& item);
 
+    // Hands a large file's ranges to `offer`, for idle workers of `connections` to help with
+    // (FileRanges); without it every file is moved by its worker alone.
+    using Offer = std::function<void(const std::shared_ptr<FileRanges>&)>;
+    void shareWith(Offer offer, std::size_t connections);
+    // Moves ranges of a file that another worker leads, on this worker's connection, until none
+    // is left; the file is closed here again when it returns.
+    void help(FileRanges& ranges);
+
 private:
     [[nodiscard]] Outcome sendDirectory(const Job& job);
     [[nodiscard]] Outcome upload(const Job& job);
@@ -61,6 +73,20 @@ private:
 
     [[nodiscard]] Outcome download(const Job& job, ReplacementFile& output);
     [[nodiscard]] Outcome fetchLink(const Job& job);
+
+    using Clock = std::chrono::steady_clock;
+    // How many workers a file of `size` bytes is moved by: 1 unless it is shared.
+    unsigned partsFor(std::uint64_t size) const;
+    // Moves the ranges this worker takes between `remote`, open on its connection, and the local
+    // side, until none is left or the move stopped (said in `ranges`). A push's writes start at
+    // `chunk` bytes and follow the link's pace.
+    void moveRanges(FileRanges& ranges, AFCFileReference& remote, Clock::duration roundTrip, std::size_t chunk);
+    // One range each way, from the remote file's `position`, which they move on; false when the
+    // move stopped.
+    [[nodiscard]] bool sendRange(FileRanges& ranges, std::uint64_t end, AFCFileReference& remote,
+                                 Clock::duration roundTrip, std::size_t& chunk, std::uint64_t& position);
+    [[nodiscard]] bool fetchRange(FileRanges& ranges, std::uint64_t end, AFCFileReference& remote,
+                                  std::uint64_t& position);
 
     Outcome refuse(const Item& item, const std::string& why);
     Outcome failed(const Item& item, const std::string& why);
@@ -78,6 +104,10 @@ private:
     bool linksRefused_ = false;
     // The item in hand's place in the plan.
     std::size_t index_ = 0;
+    Offer offer_;
+    std::size_t connections_ = 1;
+    // Offers the file in hand for help once its first remote write is done (a push).
+    std::function<void()> offerAfterWrite_;
     std::unique_ptr<std::uint8_t[]> buffer_;
 };
 

@@ -60,6 +60,27 @@ protected:
         return names;
     }
 
+    // A large file is moved in ranges over the connections: 257 of 4 KiB here.
+    Transfer::Options sharing(unsigned connections, bool force = false) {
+        Transfer::Options options = over(connections, force);
+        options.largeFile = 8 * 1024;
+        return options;
+    }
+    static std::string large() {
+        std::string bytes(1024 * 1024 + 123, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+        return bytes;
+    }
+    // The connections that made the calls `name` since they were last counted.
+    std::set<std::string> connectionsOf(const std::string& name) {
+        std::set<std::string> connections;
+        for (const auto& call : sim->calls()) {
+            if (call.name == name) connections.insert(call.args.at(0));
+        }
+        sim->clearCalls();
+        return connections;
+    }
+
     int opened = 0;
 };
 
@@ -155,6 +176,71 @@ TEST_F(TransferPoolTest, ConcurrentPushThatFailsLeavesNoTemporaryOnAnyConnection
     }
     EXPECT_GE(arrived, 5);
     EXPECT_LT(arrived, static_cast<int>(tree().size()));
+}
+
+// One large file keeps several connections busy, each with its own ranges of it; what arrives is
+// the file, under its name only once whole, with its time. Whether a helper's thread wakes before
+// the lead has taken every range is the scheduler's choice: a few tries show that they can.
+TEST_F(TransferPoolTest, ConcurrentLargeFileGoesInRangesOverSeveralConnectionsBothWays) {
+    files->addDirectory("/T");
+    write("big", large());
+    const timespec times[2] = {{0, UTIME_OMIT}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, local("big").c_str(), times, 0), 0);
+    std::size_t writers = 0;
+    std::size_t readers = 0;
+    for (int attempt = 0; attempt < 10 && (writers < 2 || readers < 2); ++attempt) {
+        sim->clearCalls();
+        opened = 0;
+        ASSERT_EQ(Transfer(console, *afc, sharing(8, true)).push({local("big")}, "/T"), kExitSuccess);
+        EXPECT_EQ(opened, 3);  // the most that one file takes
+        writers = std::max(writers, connectionsOf("AFCFileRefWrite").size());
+        EXPECT_TRUE(files->contents("/T/big") == large());  // not printed: a MiB of bytes
+        EXPECT_EQ(files->modificationTime("/T/big").value_or(0), 1000'000'000'000u);
+        EXPECT_EQ(files->names("/T"), std::vector<std::string>{"big"});
+
+        ASSERT_EQ(Transfer(console, *afc, sharing(8, true)).pull({"/T/big"}, local("back")), kExitSuccess);
+        readers = std::max(readers, connectionsOf("AFCFileRefRead").size());
+        EXPECT_TRUE(read("back") == large());
+        struct stat info {};
+        ASSERT_EQ(::stat(local("back").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mtim.tv_sec, 1000);
+    }
+    EXPECT_GT(writers, 1u);
+    EXPECT_GT(readers, 1u);
+    EXPECT_EQ(errors(), "");
+}
+
+// A failure on any connection ends the whole file's move: nothing under its name, on either side,
+// and nothing of ours beside it.
+TEST_F(TransferPoolTest, ConcurrentLargeFileThatFailsOnOneConnectionLeavesNothingHalfMade) {
+    files->addDirectory("/T");
+    write("big", large());
+    files->inject(Fault("AFCFileRefWrite", 7).after(4));
+    EXPECT_NE(Transfer(console, *afc, sharing(4)).push({local("big")}, "/T"), kExitSuccess);
+    EXPECT_THAT(errors(), HasSubstr("push " + local("big") + ": "));
+    EXPECT_EQ(files->names("/T"), std::vector<std::string>{});
+
+    files->addFile("/T/big", large());
+    files->inject(Fault("AFCFileRefRead", 7).after(4));
+    fs::create_directory(local("out"));
+    EXPECT_NE(Transfer(console, *afc, sharing(4)).pull({"/T/big"}, local("out")), kExitSuccess);
+    EXPECT_THAT(errors(), HasSubstr("pull /T/big: "));
+    EXPECT_TRUE(fs::is_empty(local("out")));
+}
+
+// A remote file that is shorter by the time its ranges are read than the listing said would
+// leave a hole of zeros where a range found nothing: refused, not written.
+TEST_F(TransferPoolTest, ConcurrentLargeFileCutShortOnTheDeviceMeanwhileIsRefused) {
+    files->addFile("/big", large());
+    Transfer::Options options = sharing(4);
+    // The connections open after the plan looked at the file.
+    options.connect = [this] {
+        files->addFile("/big", large().substr(0, 9000));
+        return device->directoryForName("com.apple.afc");
+    };
+    EXPECT_EQ(Transfer(console, *afc, options).pull({"/big"}, local("back")), kExitPartial);
+    EXPECT_THAT(errors(), HasSubstr("pull /big: changed on the device as we read it; not written to " + local("back")));
+    EXPECT_FALSE(fs::exists(local("back")));
 }
 
 } // namespace

@@ -725,17 +725,20 @@ class Transfers(TransferTest):
         self.assertEqual(sorted(os.listdir(self.local("back"))), ["big", name])
 
     def test_a_file_size_limit_ends_a_pull_with_a_clear_error(self):
-        self.ok("-q", "push", self.big_file("big", 4), "/Books")
-        os.mkdir(self.local("back"))
-
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
-        result = subprocess.run([TOOL, "pull", "/Books/big", self.local("back")], env=self.env, capture_output=True,
-                                timeout=60, preexec_fn=limit)
-        self.assertEqual(result.returncode, DEVICE_ERROR, result.stderr)
-        self.assertEqual(result.stderr.decode(), "keldo-device: pull /Books/big: can't write {}: file too large\n".format(
-            self.local("back", "big")))
-        self.assertEqual(os.listdir(self.local("back")), [])
+        # Read in order over one connection, and in ranges over several.
+        for mebibytes in (4, 32):
+            self.ok("-q", "push", "-f", self.big_file("big", mebibytes), "/Books")
+            shutil.rmtree(self.local("back"), ignore_errors=True)
+            os.mkdir(self.local("back"))
+            result = subprocess.run([TOOL, "pull", "/Books/big", self.local("back")], env=self.env,
+                                    capture_output=True, timeout=60, preexec_fn=limit)
+            self.assertEqual(result.returncode, DEVICE_ERROR, result.stderr)
+            self.assertEqual(result.stderr.decode(),
+                             "keldo-device: pull /Books/big: can't write {}: file too large\n".format(
+                                 self.local("back", "big")))
+            self.assertEqual(os.listdir(self.local("back")), [])
 
 
 class Interruptions(TransferTest):
