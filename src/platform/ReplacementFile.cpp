@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace keldo {
@@ -21,9 +22,11 @@ constexpr int kNameAttempts = 100;
 // As many links in a row as the kernel follows in a path.
 constexpr int kMostLinks = 40;
 
-bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size) {
+// All the bytes, at the file's offset, or at `offset` when one is given (which leaves the file's
+// own alone, so that threads can write their ranges at once).
+bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size, std::optional<std::uint64_t> offset = {}) {
     while (size > 0) {
-        ssize_t n = ::write(fd, bytes, size);
+        const ssize_t n = offset ? ::pwrite(fd, bytes, size, static_cast<off_t>(*offset)) : ::write(fd, bytes, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
@@ -31,21 +34,7 @@ bool writeFully(int fd, const std::uint8_t* bytes, std::size_t size) {
         }
         bytes += n;
         size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeFullyAt(int fd, const std::uint8_t* bytes, std::size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
+        if (offset) *offset += static_cast<std::uint64_t>(n);
     }
     return true;
 }
@@ -236,7 +225,7 @@ bool ReplacementFile::writesAnywhere() const { return file_ && (kind_ == Kind::U
 int ReplacementFile::writeAt(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset) const {
     if (!writesAnywhere()) return EBADF;
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - size) return EFBIG;
-    return writeFullyAt(file_.get(), bytes, size, offset) ? 0 : errno;
+    return writeFully(file_.get(), bytes, size, offset) ? 0 : errno;
 }
 
 bool ReplacementFile::setModificationTime(const timespec& time) {
