@@ -230,6 +230,7 @@ SocketServer::Protocol::Answer DeviceSimulator::connect(std::uint32_t tag, std::
         if (it == device->usbPorts.end()) return refusal(UsbmuxServer::kResultConnectionRefused);
         service = std::move(it->second);
         device->usbPorts.erase(it);
+        if (std::chrono::steady_clock::now() >= service->until) return refusal(UsbmuxServer::kResultConnectionRefused);
     }
     // The rest takes a thread: the device may be frozen, and its stream is served by blocking reads.
     return SocketServer::Protocol::Answer::takingOver([this, device, service, tag](ClientConnection& connection) {
@@ -317,9 +318,12 @@ std::optional<LockdownSession::StartedService> DeviceSimulator::startService(std
     if (!service) return std::nullopt;
     if (!device->network) {
         std::lock_guard lock(mutex_);
+        // A port that its client never came to is closed after a while, as the device's own is.
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(device->usbPorts, [&](const auto& entry) { return now >= entry.second.until; });
         const std::uint16_t port = device->nextPort++;
         if (device->nextPort == 0) device->nextPort = kFirstUsbServicePort;
-        device->usbPorts[port] = {name, hostCertificates};
+        device->usbPorts[port] = {name, hostCertificates, now + options_.patience.unusedPort};
         return LockdownSession::StartedService{port, service->tls};
     }
     std::uint16_t port = 0;

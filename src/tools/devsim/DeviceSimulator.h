@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -130,6 +131,8 @@ private:
     struct PendingService {
         std::string name;
         DeviceState::Certificates hostCertificates;
+        // Until when the port waits for its client; refused after, as a closed port is.
+        std::chrono::steady_clock::time_point until;
     };
 
     // usbmuxd's view of the devices.

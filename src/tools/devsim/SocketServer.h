@@ -39,7 +39,8 @@ public:
         std::chrono::milliseconds stalledRequest{10'000};
         // For a TLS handshake to complete, once it is due.
         std::chrono::milliseconds handshake{10'000};
-        // For the one client of a network device's service port to connect.
+        // For the one client of a service port to connect (a network device's own port, or one
+        // that usbmuxd connects to).
         std::chrono::milliseconds unusedPort{30'000};
     };
 

@@ -653,6 +653,11 @@ TEST_F(DeviceSimulatorConcurrentClients, AHandshakeNeverFinishedAndAPortNoOneUse
         portClosed = !Client(address, port).connected();
     }
     EXPECT_TRUE(portClosed);
+    // A USB device's service port is closed too: usbmuxd refuses to connect to it.
+    const std::uint16_t unused = servicePort("shake-1", usb, DeviceSimulator::kMediaService);
+    ASSERT_NE(unused, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Client(path).connectTo(usb, unused));
     // Both places are free again.
     Client first(path);
     Client second(path);
