@@ -74,12 +74,16 @@ bool ClientConnection::readExactly(void* buffer, std::size_t size) {
     return true;
 }
 
-std::size_t ClientConnection::readSome(void* buffer, std::size_t size) {
+std::size_t ClientConnection::readSome(void* buffer, std::size_t size) { return receive(buffer, size, false); }
+
+std::size_t ClientConnection::readMore(void* buffer, std::size_t size) { return receive(buffer, size, true); }
+
+std::size_t ClientConnection::receive(void* buffer, std::size_t size, bool midRead) {
     if (size == 0) return 0;
     if (heldSize() > 0) return takeHeld(buffer, size);
     if (ended_) return 0;
     for (;;) {
-        if (!ready(POLLIN, false)) return 0;
+        if (!ready(POLLIN, midRead)) return 0;
         const ssize_t n = ::recv(fd_, buffer, size, 0);
         if (n < 0 && errno == EINTR) continue;
         return n > 0 ? static_cast<std::size_t>(n) : 0;

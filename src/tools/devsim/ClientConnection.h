@@ -45,6 +45,9 @@ public:
 
     [[nodiscard]] bool readExactly(void* buffer, std::size_t size) override;
     [[nodiscard]] std::size_t readSome(void* buffer, std::size_t size) override;
+    // The same, for the next bytes of something that has begun (a TLS record, say): its wait is
+    // bounded by the stall time.
+    [[nodiscard]] std::size_t readMore(void* buffer, std::size_t size);
     [[nodiscard]] bool writeAll(const void* buffer, std::size_t size) override;
     // Puts bytes back in front of what is still to be read: a layer above that read further than
     // it needed (TLS, reading past its last record) hands the rest to the next reader.
@@ -68,6 +71,7 @@ private:
     // passed or, in the middle of a read, the stall time.
     bool ready(short events, bool midRead) const;
     std::size_t takeHeld(void* buffer, std::size_t size);
+    std::size_t receive(void* buffer, std::size_t size, bool midRead);
     std::size_t heldSize() const { return held_.size() - heldAt_; }
 
     int fd_;

@@ -123,7 +123,10 @@ int TlsStream::drive(Step step) {
 
 bool TlsStream::pull() {
     char piece[kReadPiece];
-    const std::size_t n = transport_.readSome(piece, sizeof(piece));
+    // Part of a record has come (OpenSSL holds it, or has yet to read it), or part of what the
+    // reader asked for: the rest may not stall, as in plain text.
+    const bool begun = partial_ || SSL_has_pending(ssl_) == 1 || BIO_ctrl_pending(in_) > 0;
+    const std::size_t n = begun ? transport_.readMore(piece, sizeof(piece)) : transport_.readSome(piece, sizeof(piece));
     return n > 0 && BIO_write(in_, piece, static_cast<int>(n)) == static_cast<int>(n);
 }
 
@@ -143,9 +146,13 @@ bool TlsStream::readExactly(void* buffer, std::size_t size) {
     auto* bytes = static_cast<char*>(buffer);
     while (size > 0) {
         const std::size_t n = readSome(bytes, size);
-        if (n == 0) return false;
+        if (n == 0) {
+            partial_ = false;
+            return false;
+        }
         bytes += n;
         size -= n;
+        partial_ = size > 0;
     }
     return true;
 }

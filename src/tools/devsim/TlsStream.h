@@ -68,6 +68,8 @@ private:
     bio_st* in_;   // the client's bytes, for OpenSSL to read (owned by ssl_)
     bio_st* out_;  // OpenSSL's bytes, for the client (owned by ssl_)
     bool closedByClient_ = false;
+    // readExactly has some of what it was asked for, and waits for the rest.
+    bool partial_ = false;
 };
 
 } // namespace keldo

@@ -591,6 +591,13 @@ TEST_F(DeviceSimulatorConcurrentClients, IdleClientsPastTheBoundLockNoOneOutAndT
     EXPECT_TRUE(stalled.closed());
     EXPECT_TRUE(halfway.closed());
     EXPECT_TRUE(lengthOnly.closed());
+    // And, in a session's TLS, part of a record: of its header, or of what it carries.
+    for (const std::string& part : {std::string("\x17\x03", 2), std::string("\x17\x03\x03\x00\x40" "0123456789", 15)}) {
+        Client encrypted(path);
+        ASSERT_TRUE(encrypted.connectTo(id) && encrypted.startSession(record("idle-1")));
+        ASSERT_TRUE(encrypted.send(part));
+        EXPECT_TRUE(encrypted.closed()) << part.size() << " bytes of a record";
+    }
 
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t i = 0; i < DeviceSimulator::kDefaultMaxConnections + 72; ++i) {
