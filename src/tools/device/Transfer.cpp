@@ -66,9 +66,7 @@ int Transfer::carryOut(const std::vector<Item>& items) {
     for (const auto& item : items) {
         if (item.kind == Kind::Link) ++moving;
         if (item.kind != Kind::File) continue;
-        // A large file keeps several busy (TransferWorker shares it).
-        const std::uint64_t shares = options_.largeFile != 0 ? item.size / options_.largeFile : 0;
-        moving += shares < 2 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(shares, options_.largeFileConnections));
+        moving += options_.connectionsFor(item.size);  // a large file keeps several busy
         total += item.size;
         ++files;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,11 @@ struct TransferOptions {
     // idle while each call waits for its reply.
     std::uint64_t largeFile = 8 * 1024 * 1024;
     unsigned largeFileConnections = 4;
+    // How many connections a file of `size` bytes keeps busy at once: 1 unless it is large.
+    unsigned connectionsFor(std::uint64_t size) const {
+        const std::uint64_t shares = largeFile != 0 ? size / largeFile : 0;
+        return shares < 2 ? 1u : static_cast<unsigned>(std::min<std::uint64_t>(shares, std::max(largeFileConnections, 1u)));
+    }
     // Opens one more connection to the same file system; none when it can't (fewer are used).
     std::function<std::shared_ptr<AFCDirectoryAccess>()> connect;
     // The progress display's clock; tests give their own.

@@ -142,9 +142,8 @@ void TransferWorker::shareWith(Offer offer, std::size_t connections) {
 }
 
 unsigned TransferWorker::partsFor(std::uint64_t size) const {
-    if (!offer_ || options_.largeFile == 0 || size / options_.largeFile < 2) return 1;
-    return static_cast<unsigned>(std::min<std::uint64_t>(
-        {size / options_.largeFile, connections_, std::max(options_.largeFileConnections, 1u)}));
+    if (!offer_) return 1;
+    return static_cast<unsigned>(std::min<std::uint64_t>(options_.connectionsFor(size), connections_));
 }
 
 bool TransferWorker::ready() {
